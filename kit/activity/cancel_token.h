@@ -1,0 +1,26 @@
+#pragma once
+
+#include <mutex>
+
+namespace tessela {
+
+// A one-way cancellation flag shared between the thread that cancels (the user interface) and
+// the thread that works. Every member may be called from any thread; a cancellation made on one
+// thread is seen by the next poll on another. A token is never reset.
+class CancelToken {
+  public:
+    CancelToken() = default;
+    CancelToken(const CancelToken&) = delete;
+    CancelToken& operator=(const CancelToken&) = delete;
+
+    void cancel();
+    [[nodiscard]] bool isCancelled() const;
+    // Throws TesselaError::cancelled() once the token is cancelled; otherwise returns.
+    void check() const;
+
+  private:
+    mutable std::mutex lock_;
+    bool cancelled_ = false;
+};
+
+}  // namespace tessela

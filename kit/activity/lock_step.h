@@ -1,0 +1,34 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace tessela {
+
+// The phase a lock or a lock removal is in, for the progress display. The string form of each
+// step is its name.
+enum class LockStep {
+    preparing,         // checks before any change is made
+    downloading,       // waiting for cloud files to download
+    encrypting,        // creating the encrypted image and copying content into it
+    verifying,         // comparing the copy with its source
+    removingOriginal,  // removing the unlocked original
+    restoring,         // copying the content back out
+    finishing,         // final renames and record updates
+};
+
+inline constexpr std::array<LockStep, 7> allLockSteps = {
+    LockStep::preparing,        LockStep::downloading, LockStep::encrypting, LockStep::verifying,
+    LockStep::removingOriginal, LockStep::restoring,   LockStep::finishing,
+};
+
+[[nodiscard]] std::string_view rawValue(LockStep step);
+// The step with exactly that name, or none.
+[[nodiscard]] std::optional<LockStep> lockStepFromRawValue(std::string_view name);
+
+// Called on the operation's own thread each time it enters a step, in the order it passes them.
+using ProgressCallback = std::function<void(LockStep)>;
+
+}  // namespace tessela

@@ -1,0 +1,89 @@
+#include "records/item_index.h"
+
+#include <algorithm>
+
+#include "posix/file_io.h"
+#include "records/bookmark.h"
+
+namespace tessela {
+
+std::filesystem::path resolvedStandardPath(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+    if (error) {
+        resolved = path.lexically_normal();
+    }
+    // weakly_canonical keeps a trailing separator when the last part does not exist.
+    std::string text = resolved.string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::vector<LockedItem> ItemIndex::load() const {
+    return loadReportingDamage().items;
+}
+
+JSONCodec::LoadedList<LockedItem> ItemIndex::loadReportingDamage() const {
+    return JSONCodec::loadList<LockedItem>(fileURL_, &LockedItem::fromJson);
+}
+
+void ItemIndex::save(const std::vector<LockedItem>& items) const {
+    nlohmann::json array = nlohmann::json::array();
+    for (const LockedItem& item : items) {
+        array.push_back(item.toJson());
+    }
+    JSONCodec::writePrivately(JSONCodec::encoder().encode(array), fileURL_);
+}
+
+void ItemIndex::upsert(const LockedItem& item) const {
+    std::vector<LockedItem> items = load();
+    const auto existing =
+        std::find_if(items.begin(), items.end(),
+                     [&](const LockedItem& candidate) { return candidate.id == item.id; });
+    if (existing != items.end()) {
+        *existing = item;
+    } else {
+        items.push_back(item);
+    }
+    save(items);
+}
+
+void ItemIndex::remove(const Uuid& id) const {
+    std::vector<LockedItem> items = load();
+    std::erase_if(items, [&](const LockedItem& candidate) { return candidate.id == id; });
+    save(items);
+}
+
+std::optional<LockedItem> ItemIndex::item(const std::filesystem::path& url) const {
+    const std::filesystem::path wanted = resolvedStandardPath(url);
+    for (const LockedItem& candidate : load()) {
+        const std::optional<std::filesystem::path> location = locate(candidate);
+        if (location && resolvedStandardPath(*location) == wanted) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::filesystem::path> ItemIndex::locate(const LockedItem& item) {
+    if (item.bookmark) {
+        if (std::optional<std::filesystem::path> resolved = Bookmark::resolve(*item.bookmark);
+            resolved && posix::exists(*resolved)) {
+            return resolved;
+        }
+    }
+    if (!item.lastKnownPath.empty() && posix::exists(item.lastKnownPath)) {
+        return std::filesystem::path(item.lastKnownPath);
+    }
+    return std::nullopt;
+}
+
+LockedItem ItemIndex::refreshed(LockedItem item, const std::filesystem::path& url) {
+    item.bookmark = Bookmark::make(url);
+    item.lastKnownPath = url.string();
+    return item;
+}
+
+}  // namespace tessela

@@ -1,0 +1,54 @@
+#include "records/item_marker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "posix/file_io.h"
+#include "posix/system_error.h"
+#include "posix/unique_fd.h"
+
+namespace tessela {
+
+void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
+    const nlohmann::json object = {
+        {"formatVersion", formatVersion},
+        {"kind", rawValue(kind)},
+        {"name", name},
+    };
+    const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::filesystem::path file = volumeRoot / fileName;
+    UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd) {
+        throwLastError("open", file);
+    }
+    posix::writeAll(fd.get(), text, file);
+}
+
+std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRoot) {
+    try {
+        const std::optional<std::string> text = posix::readFileIfExists(volumeRoot / fileName);
+        if (!text) {
+            return std::nullopt;
+        }
+        const nlohmann::json object = JSONCodec::parse(*text);
+        const JsonFields fields(object);
+        ItemMarker marker;
+        marker.formatVersion = fields.integer("formatVersion");
+        const std::optional<LockedItem::Kind> kind = kindFromRawValue(fields.string("kind"));
+        if (!kind) {
+            return std::nullopt;
+        }
+        marker.kind = *kind;
+        marker.name = fields.string("name");
+        return marker;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool ItemMarker::isSafeName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace tessela

@@ -1,0 +1,225 @@
+#include "records/json_codec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "posix/system_error.h"
+
+namespace tessela {
+
+namespace {
+
+std::int64_t integerValue(const nlohmann::json& value, const char* key) {
+    if (value.is_number_integer() && !value.is_number_unsigned()) {
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_unsigned()) {
+        const auto unsignedValue = value.get<std::uint64_t>();
+        if (unsignedValue <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return static_cast<std::int64_t>(unsignedValue);
+        }
+    }
+    if (value.is_number_float()) {
+        // Whole numbers written with a fraction ("3.0") still decode as integers.
+        const double number = value.get<double>();
+        if (number >= -9.2e18 && number <= 9.2e18 &&
+            static_cast<double>(static_cast<std::int64_t>(number)) == number) {
+            return static_cast<std::int64_t>(number);
+        }
+    }
+    throw DecodingError(std::string("expected an integer for ") + key);
+}
+
+bool parseDigits(std::string_view text, std::size_t position, std::size_t count, int& value) {
+    value = 0;
+    for (std::size_t index = position; index < position + count; ++index) {
+        const char character = text[index];
+        if (character < '0' || character > '9') {
+            return false;
+        }
+        value = value * 10 + (character - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string JSONCodec::Encoder::encode(const nlohmann::json& value) const {
+    // nlohmann::json keeps object keys in a std::map, so they come out sorted.
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string JSONCodec::Encoder::date(Timestamp time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+Timestamp JSONCodec::parseDate(std::string_view text) {
+    // yyyy-MM-ddTHH:mm:ss followed by Z or ±hh:mm.
+    const auto fail = [&]() -> DecodingError {
+        return DecodingError("not an ISO 8601 date: " + std::string(text));
+    };
+    if (text.size() != 20 && text.size() != 25) {
+        throw fail();
+    }
+    int year, month, day, hour, minute, second;
+    if (!parseDigits(text, 0, 4, year) || text[4] != '-' || !parseDigits(text, 5, 2, month) ||
+        text[7] != '-' || !parseDigits(text, 8, 2, day) || text[10] != 'T' ||
+        !parseDigits(text, 11, 2, hour) || text[13] != ':' || !parseDigits(text, 14, 2, minute) ||
+        text[16] != ':' || !parseDigits(text, 17, 2, second)) {
+        throw fail();
+    }
+    int offsetSeconds = 0;
+    if (text.size() == 20) {
+        if (text[19] != 'Z') {
+            throw fail();
+        }
+    } else {
+        int offsetHours, offsetMinutes;
+        if ((text[19] != '+' && text[19] != '-') || !parseDigits(text, 20, 2, offsetHours) ||
+            text[22] != ':' || !parseDigits(text, 23, 2, offsetMinutes) || offsetHours > 23 ||
+            offsetMinutes > 59) {
+            throw fail();
+        }
+        offsetSeconds = (offsetHours * 3600 + offsetMinutes * 60) * (text[19] == '-' ? -1 : 1);
+    }
+    const std::chrono::year_month_day date{std::chrono::year{year},
+                                           std::chrono::month{static_cast<unsigned>(month)},
+                                           std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59) {
+        throw fail();
+    }
+    return std::chrono::sys_days{date} + std::chrono::hours{hour} + std::chrono::minutes{minute} +
+           std::chrono::seconds{second} - std::chrono::seconds{offsetSeconds};
+}
+
+nlohmann::json JSONCodec::parse(std::string_view text) {
+    try {
+        return nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception& error) {
+        throw DecodingError(error.what());
+    }
+}
+
+void JSONCodec::writePrivately(std::string_view data, const std::filesystem::path& target) {
+    posix::createDirectories(target.parent_path(), 0700);
+    posix::replaceAtomically(target, data, 0600);
+}
+
+std::filesystem::path JSONCodec::setAside(const std::filesystem::path& file) {
+    return setAside(file, std::chrono::system_clock::now());
+}
+
+std::filesystem::path JSONCodec::setAside(const std::filesystem::path& file,
+                                          std::chrono::system_clock::time_point now) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &parts);
+    const std::string base = file.filename().string() + ".damaged-" + stamp;
+
+    for (int suffix = 1;; ++suffix) {
+        const std::filesystem::path candidate =
+            file.parent_path() / (suffix == 1 ? base : base + "-" + std::to_string(suffix));
+        if (posix::exists(candidate)) {
+            continue;
+        }
+        // Never replace a file that appeared since the check.
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            return candidate;
+        }
+        if (errno == EEXIST) {
+            continue;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            throwLastError("rename", file);
+        }
+        // The file system cannot refuse to replace: the check above has to do.
+        if (::rename(file.c_str(), candidate.c_str()) != 0) {
+            throwLastError("rename", file);
+        }
+        return candidate;
+    }
+}
+
+JsonFields::JsonFields(const nlohmann::json& object) : object_(object) {
+    if (!object_.is_object()) {
+        throw DecodingError("expected an object");
+    }
+}
+
+const nlohmann::json* JsonFields::present(const char* key) const {
+    const auto found = object_.find(key);
+    if (found == object_.end() || found->is_null()) {
+        return nullptr;
+    }
+    return &*found;
+}
+
+const nlohmann::json& JsonFields::required(const char* key) const {
+    const nlohmann::json* value = present(key);
+    if (value == nullptr) {
+        throw DecodingError(std::string("missing key ") + key);
+    }
+    return *value;
+}
+
+std::string JsonFields::string(const char* key) const {
+    const nlohmann::json& value = required(key);
+    if (!value.is_string()) {
+        throw DecodingError(std::string("expected a string for ") + key);
+    }
+    return value.get<std::string>();
+}
+
+std::optional<std::string> JsonFields::optionalString(const char* key) const {
+    if (present(key) == nullptr) {
+        return std::nullopt;
+    }
+    return string(key);
+}
+
+std::int64_t JsonFields::integer(const char* key) const {
+    return integerValue(required(key), key);
+}
+
+std::optional<std::int64_t> JsonFields::optionalInteger(const char* key) const {
+    const nlohmann::json* value = present(key);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return integerValue(*value, key);
+}
+
+bool JsonFields::boolean(const char* key) const {
+    const nlohmann::json& value = required(key);
+    if (!value.is_boolean()) {
+        throw DecodingError(std::string("expected a boolean for ") + key);
+    }
+    return value.get<bool>();
+}
+
+Timestamp JsonFields::date(const char* key) const {
+    return JSONCodec::parseDate(string(key));
+}
+
+Uuid JsonFields::uuid(const char* key) const {
+    const std::optional<Uuid> parsed = Uuid::parse(string(key));
+    if (!parsed) {
+        throw DecodingError(std::string("expected a UUID for ") + key);
+    }
+    return *parsed;
+}
+
+}  // namespace tessela

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "posix/file_io.h"
+#include "records/uuid.h"
+
+namespace tessela {
+
+// Times stored by the engine are whole seconds.
+using Timestamp = std::chrono::sys_seconds;
+
+// A stored file's content does not decode as the expected records: the file is damaged.
+class DecodingError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The shared JSON settings and the private, crash-safe file writer used by every state file of
+// the support directory. Stateless; every function may be called from any thread.
+class JSONCodec {
+  public:
+    // Encodes values the way every state file is written: keys sorted, pretty-printed with two
+    // blanks, dates as ISO 8601 in UTC with a trailing Z. Invalid UTF-8 in strings is replaced
+    // rather than failing the write.
+    struct Encoder {
+        [[nodiscard]] std::string encode(const nlohmann::json& value) const;
+        [[nodiscard]] static std::string date(Timestamp time);
+    };
+    [[nodiscard]] static Encoder encoder() { return {}; }
+
+    // Parses "2026-12-08T14:00:00Z" (or an explicit "+hh:mm" / "-hh:mm" offset); throws
+    // DecodingError for anything else.
+    [[nodiscard]] static Timestamp parseDate(std::string_view text);
+
+    // Parses JSON text; throws DecodingError on malformed text.
+    [[nodiscard]] static nlohmann::json parse(std::string_view text);
+
+    // Writes `data` to `target` privately and atomically: the parent folder (and any missing
+    // ancestors) is created with mode 0700, the file is replaced in one step with mode 0600, and
+    // a crash at any moment leaves the old or the new content, never a torn file. Throws
+    // std::system_error; on failure the previous file is intact.
+    static void writePrivately(std::string_view data, const std::filesystem::path& target);
+
+    // Moves a damaged file out of the way, to its name plus ".damaged-" and the local date and
+    // time (yyyyMMdd-HHmmss), then "-2", "-3", … while that name is taken. Returns the new
+    // location; a failed move is thrown.
+    static std::filesystem::path setAside(const std::filesystem::path& file);
+    static std::filesystem::path setAside(const std::filesystem::path& file,
+                                          std::chrono::system_clock::time_point now);
+
+    template <class Record>
+    struct LoadedList {
+        std::vector<Record> items;
+        bool damaged = false;
+    };
+
+    // Reads a file holding a JSON array of records. No file: empty. A read failure is thrown
+    // unchanged. Content that does not decode (decodeRecord throws DecodingError) makes the file
+    // damaged: it is set aside and the list reads as empty, with `damaged` set.
+    template <class Record, class Decode>
+    static LoadedList<Record> loadList(const std::filesystem::path& file, Decode decodeRecord) {
+        const std::optional<std::string> content = posix::readFileIfExists(file);
+        if (!content) {
+            return {};
+        }
+        LoadedList<Record> loaded;
+        try {
+            const nlohmann::json array = parse(*content);
+            if (!array.is_array()) {
+                throw DecodingError("expected an array");
+            }
+            for (const nlohmann::json& element : array) {
+                loaded.items.push_back(decodeRecord(element));
+            }
+            return loaded;
+        } catch (const DecodingError&) {
+            setAside(file);
+            return {{}, true};
+        }
+    }
+};
+
+// Strict, typed access to the fields of a decoded JSON object. Every failure (not an object, a
+// missing required key, a wrong type) throws DecodingError. A null value counts as absent for an
+// optional field.
+class JsonFields {
+  public:
+    explicit JsonFields(const nlohmann::json& object);
+
+    [[nodiscard]] std::string string(const char* key) const;
+    [[nodiscard]] std::optional<std::string> optionalString(const char* key) const;
+    [[nodiscard]] std::int64_t integer(const char* key) const;
+    [[nodiscard]] std::optional<std::int64_t> optionalInteger(const char* key) const;
+    [[nodiscard]] bool boolean(const char* key) const;
+    [[nodiscard]] Timestamp date(const char* key) const;
+    [[nodiscard]] Uuid uuid(const char* key) const;
+
+  private:
+    [[nodiscard]] const nlohmann::json& required(const char* key) const;
+    [[nodiscard]] const nlohmann::json* present(const char* key) const;
+
+    const nlohmann::json& object_;
+};
+
+}  // namespace tessela
