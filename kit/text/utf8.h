@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessela {
+
+// `bytes` as valid UTF-8: every ill-formed sequence is replaced with U+FFFD, one replacement per
+// maximal ill-formed subpart (the W3C/Unicode recommended practice), so "a\xFFb" becomes
+// "a\uFFFDb" and a truncated multi-byte sequence becomes a single U+FFFD.
+[[nodiscard]] std::string repairUtf8(std::string_view bytes);
+
+}  // namespace tessela

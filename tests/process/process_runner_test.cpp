@@ -1,0 +1,181 @@
+#include "process/process_runner.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "errors/tessela_error.h"
+#include "posix/unique_fd.h"
+#include "support/temp_folder.h"
+
+namespace tessela {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+ProcessResult shell(const std::string& script, std::optional<std::string> input = std::nullopt,
+                    std::optional<double> timeout = std::nullopt,
+                    const CancelToken* cancel = nullptr) {
+    return ProcessRunner::run("/bin/sh", {"-c", script}, input, timeout, cancel);
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Kills a process the test started indirectly, whatever way the test ends.
+struct KillOnExit {
+    pid_t pid = 0;
+    ~KillOnExit() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+};
+
+TEST(ProcessRunnerTest, MergesBothStreamsInWriteOrder) {
+    const ProcessResult result = shell("echo one; echo two >&2; echo three; echo four >&2");
+    EXPECT_EQ(result, (ProcessResult{0, "one\ntwo\nthree\nfour\n", false, false}));
+}
+
+TEST(ProcessRunnerTest, PassesArgumentsUnchangedWithoutAShell) {
+    const ProcessResult result =
+        ProcessRunner::run("/usr/bin/printf", {"[%s]", "two words", "$HOME", "; rm -rf /", ""});
+    EXPECT_EQ(result.output, "[two words][$HOME][; rm -rf /][]");
+}
+
+TEST(ProcessRunnerTest, NonZeroStatusIsReturnedNotThrown) {
+    const ProcessResult result = shell("echo failing; exit 1");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "failing\n");
+    EXPECT_FALSE(result.timedOut);
+}
+
+TEST(ProcessRunnerTest, InputArrivesOnStandardInputThenEndOfFile) {
+    const std::string big(1'000'000, 'x');
+    EXPECT_EQ(shell("cat", "secret\n").output, "secret\n");
+    // Far more than a pipe holds: fed while the tool runs, never blocking the call.
+    EXPECT_EQ(shell("wc -c", big).output, "1000000\n");
+}
+
+TEST(ProcessRunnerTest, InputToToolThatNeverReadsDoesNotHang) {
+    const ProcessResult result = shell("exit 3", std::string(1'000'000, 'x'), 30.0);
+    EXPECT_EQ(result.status, 3);
+    EXPECT_FALSE(result.timedOut);
+}
+
+TEST(ProcessRunnerTest, IllFormedOutputIsRepaired) {
+    EXPECT_EQ(shell("printf 'a\\377b'").output,
+              "a\xEF\xBF\xBD"
+              "b");
+}
+
+TEST(ProcessRunnerTest, TimeLimitTerminatesTool) {
+    const auto start = Clock::now();
+    const ProcessResult result = shell("echo started; exec sleep 30", std::nullopt, 1.0);
+    const double elapsed = secondsSince(start);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_TRUE(result.signalled);
+    EXPECT_EQ(result.status, SIGTERM);
+    EXPECT_EQ(result.output, "started\n");
+    EXPECT_GE(elapsed, 1.0);
+    EXPECT_LT(elapsed, 10.0);
+}
+
+TEST(ProcessRunnerTest, ToolIgnoringTerminationIsKilledAfterGrace) {
+    const auto start = Clock::now();
+    const ProcessResult result =
+        shell("trap '' TERM; while :; do sleep 0.1; done", std::nullopt, 0.2);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_TRUE(result.signalled);
+    EXPECT_EQ(result.status, SIGKILL);
+    EXPECT_GE(secondsSince(start), 0.2 + 3.0);
+}
+
+TEST(ProcessRunnerTest, CancellationFromAnotherThreadThrowsAfterToolExits) {
+    CancelToken token;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        token.cancel();
+    });
+    const auto start = Clock::now();
+    try {
+        (void)shell("exec sleep 30", std::nullopt, std::nullopt, &token);
+        ADD_FAILURE() << "run returned after cancellation";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error, TesselaError::cancelled());
+    }
+    canceller.join();
+    EXPECT_LT(secondsSince(start), 10.0);
+}
+
+TEST(ProcessRunnerTest, CancellationBeforeTheEndDiscardsTheResult) {
+    CancelToken token;
+    token.cancel();
+    EXPECT_THROW((void)shell("true", std::nullopt, std::nullopt, &token), TesselaError);
+}
+
+TEST(ProcessRunnerTest, MissingOrNonExecutableToolThrowsLaunchError) {
+    testing::TempFolder temp;
+    try {
+        (void)ProcessRunner::run((temp / "missing-tool").string(), {});
+        ADD_FAILURE() << "a missing tool was started";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ENOENT);
+    }
+    testing::writeFile(temp / "not-executable", "#!/bin/sh\n");
+    try {
+        (void)ProcessRunner::run((temp / "not-executable").string(), {});
+        ADD_FAILURE() << "a non-executable file was started";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EACCES);
+    }
+}
+
+TEST(ProcessRunnerTest, ChildInheritsNoDescriptorOfOurs) {
+    // Opened without close-on-exec, as careless library code would.
+    const UniqueFd leaked(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(leaked.valid());
+    // ls opens the listed folder as its own descriptor 3.
+    EXPECT_EQ(ProcessRunner::run("/bin/ls", {"/proc/self/fd"}).output, "0\n1\n2\n3\n");
+}
+
+TEST(ProcessRunnerTest, ReturnsWhileDaemonisedDescendantKeepsWritingUnharmed) {
+    // The tool starts a background writer on both streams, prints its pid and exits at once.
+    const auto start = Clock::now();
+    const ProcessResult result =
+        shell("( while :; do echo tick; echo tock >&2; sleep 0.05; done ) & echo $!; exit 0");
+    EXPECT_LT(secondsSince(start), 5.0);
+    const pid_t daemon = std::stoi(result.output);
+    KillOnExit cleanup{daemon};
+    ASSERT_GT(daemon, 0);
+
+    // It keeps writing well after the call returned, and is neither blocked nor killed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(::kill(daemon, 0), 0);
+    char state = '?';
+    if (FILE* stat = std::fopen(("/proc/" + std::to_string(daemon) + "/stat").c_str(), "r")) {
+        EXPECT_EQ(std::fscanf(stat, "%*d %*s %c", &state), 1);
+        std::fclose(stat);
+    }
+    EXPECT_NE(state, 'Z');
+}
+
+TEST(ProcessRunnerTest, FloodOfOutputIsBoundedInMemory) {
+    // 40 MB, more than the bound: the head and the tail are kept.
+    const ProcessResult result =
+        shell("echo first; head -c 40000000 /dev/zero | tr '\\0' x; echo; echo last");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LE(result.output.size(), ProcessRunner::maxOutputBytes + 100);
+    EXPECT_EQ(result.output.rfind("first\n", 0), 0U);
+    EXPECT_NE(result.output.find("bytes of output left out]"), std::string::npos);
+    EXPECT_EQ(result.output.substr(result.output.size() - 5), "last\n");
+}
+
+}  // namespace
+}  // namespace tessela
