@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "activity/cancel_token.h"
+#include "checks/tree_mismatch.h"
+
+namespace tessela {
+
+// Compares an item with its copy by building a manifest of each side (type, size and SHA-256 of
+// every file, link targets, other types) and listing every difference. Verification reports;
+// it never repairs.
+//
+// The two manifests are built at the same time, the copy's on a second thread, so the lock pays
+// for reading the larger of the two trees rather than both in a row. Errors keep the order of a
+// sequential build: a failure on the source side wins over one on the copy side, and either
+// side's failure stops the other at its next entry. Memory grows with the number of entries,
+// never with their sizes: content is hashed in one streaming pass in 1 MiB reads.
+class TreeVerifier {
+  public:
+    static constexpr std::size_t readSize = 1024 * 1024;
+
+    struct File {
+        std::int64_t size = 0;
+        std::string digest;  // SHA-256, 64 lower-case hexadecimal digits
+        friend bool operator==(const File&, const File&) = default;
+    };
+    struct Symlink {
+        std::string target;  // unresolved
+        friend bool operator==(const Symlink&, const Symlink&) = default;
+    };
+    struct Other {
+        std::string typeName;  // "socket", "fifo", …; "unknown" without a type
+        friend bool operator==(const Other&, const Other&) = default;
+    };
+    struct Directory {
+        friend bool operator==(const Directory&, const Directory&) = default;
+    };
+    using Entry = std::variant<File, Symlink, Other, Directory>;
+    // Relative path → entry; the empty path is the root when the root is not a directory.
+    using Manifest = std::map<std::string, Entry>;
+
+    // Every difference between `source` and `copy`, in ascending path order; empty when they
+    // agree. Names in `ignoringAtRoot` are skipped on both sides, at the first level only.
+    // Throws TesselaError::cancelled(), TesselaError::copyFailed("Could not read …") for
+    // unreadable content, or std::system_error.
+    [[nodiscard]] static std::vector<TreeMismatch> compare(
+        const std::filesystem::path& source, const std::filesystem::path& copy,
+        const std::set<std::string>& ignoringAtRoot, const CancelToken* cancel = nullptr);
+
+    [[nodiscard]] static Manifest manifest(const std::filesystem::path& root,
+                                           const std::set<std::string>& ignoringAtRoot,
+                                           const CancelToken* cancel = nullptr);
+    [[nodiscard]] static Entry entry(const std::filesystem::path& location);
+    [[nodiscard]] static std::string digest(const std::filesystem::path& file);
+
+  private:
+    // `stop`, when given and set, ends the build at the next entry (the other side failed).
+    [[nodiscard]] static Manifest buildManifest(const std::filesystem::path& root,
+                                                const std::set<std::string>& ignoringAtRoot,
+                                                const CancelToken* cancel,
+                                                const std::atomic<bool>* stop);
+};
+
+}  // namespace tessela
