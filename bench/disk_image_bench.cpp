@@ -1,0 +1,76 @@
+// Times of the disk image tool's operations with gocryptfs' default key-derivation cost, as the
+// application runs them: create, attach (read-write), detach.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "process/disk_image_tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* password = "correct horse battery";
+
+fs::path makeScratch() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        (fs::path(base != nullptr && *base != '\0' ? base : "/var/tmp") / "tessela-bench-XXXXXX")
+            .string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::abort();
+    }
+    return pattern;
+}
+
+void BM_Create(benchmark::State& state) {
+    const fs::path scratch = makeScratch();
+    const tessela::DiskImageTool tool;
+    int count = 0;
+    for (auto _ : state) {
+        tool.create(scratch / (std::to_string(++count) + ".sparsebundle"), "Bench", password);
+    }
+    fs::remove_all(scratch);
+}
+BENCHMARK(BM_Create)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_Attach(benchmark::State& state) {
+    const fs::path scratch = makeScratch();
+    const tessela::DiskImageTool tool;
+    const fs::path image = scratch / "image.sparsebundle";
+    const fs::path mountPoint = scratch / "mount";
+    tool.create(image, "Bench", password);
+    fs::create_directory(mountPoint);
+    for (auto _ : state) {
+        tool.attach(image, mountPoint, password, false);
+        state.PauseTiming();
+        tool.detach(mountPoint, false);
+        state.ResumeTiming();
+    }
+    fs::remove_all(scratch);
+}
+BENCHMARK(BM_Attach)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_Detach(benchmark::State& state) {
+    const fs::path scratch = makeScratch();
+    const tessela::DiskImageTool tool;
+    const fs::path image = scratch / "image.sparsebundle";
+    const fs::path mountPoint = scratch / "mount";
+    tool.create(image, "Bench", password);
+    fs::create_directory(mountPoint);
+    for (auto _ : state) {
+        state.PauseTiming();
+        tool.attach(image, mountPoint, password, false);
+        state.ResumeTiming();
+        tool.detach(mountPoint, false);
+    }
+    fs::remove_all(scratch);
+}
+BENCHMARK(BM_Detach)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,372 @@
+#include "process/disk_image_tool.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "errors/tessela_error.h"
+#include "posix/file_io.h"
+#include "posix/system_error.h"
+#include "process/process_runner.h"
+#include "text/utf8.h"
+
+namespace tessela {
+
+namespace {
+
+constexpr std::string_view listingFailure = "Could not list mounted disk images.";
+constexpr std::chrono::seconds daemonExitWait{3};
+
+bool canTravelOnStandardInput(std::string_view password) {
+    return password.find('\n') == std::string_view::npos &&
+           password.find('\0') == std::string_view::npos;
+}
+
+// What a gocryptfs exit status means, for a failure that printed nothing.
+std::string meaningOf(int status) {
+    using Exit = DiskImageTool::GocryptfsExit;
+    switch (static_cast<Exit>(status)) {
+        case Exit::cipherDirNotEmpty:
+            return "The new locked item's folder is not empty.";
+        case Exit::mountPointNotEmpty:
+            return "The folder to open it in is not empty.";
+        case Exit::passwordEmpty:
+            return "The password is empty.";
+        case Exit::configUnreadable:
+            return "Its key file could not be read.";
+        case Exit::configUnwritable:
+            return "Its key file could not be written.";
+        case Exit::fsckErrors:
+            return "It is damaged.";
+        default:
+            return "The encryption tool failed with status " + std::to_string(status) + ".";
+    }
+}
+
+bool isBusy(const ProcessResult& result) {
+    // fusermount3 says "Device or resource busy" (strerror of EBUSY).
+    return result.status != 0 &&
+           (result.output.find("Device or resource busy") != std::string::npos ||
+            result.output.find("Resource busy") != std::string::npos);
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+std::string standardised(const std::filesystem::path& path) {
+    return withoutTrailingSlashes(path.lexically_normal().string());
+}
+
+// mountinfo escapes blank, tab, line feed and backslash as \ooo (three octal digits).
+std::string unescapeMountField(std::string_view field) {
+    std::string text;
+    text.reserve(field.size());
+    for (std::size_t index = 0; index < field.size(); ++index) {
+        if (field[index] == '\\' && index + 3 < field.size()) {
+            const std::string_view digits = field.substr(index + 1, 3);
+            if (digits.find_first_not_of("01234567") == std::string_view::npos) {
+                text += static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) |
+                                          (digits[2] - '0'));
+                index += 3;
+                continue;
+            }
+        }
+        text += field[index];
+    }
+    return text;
+}
+
+std::vector<std::string_view> splitBlanks(std::string_view line) {
+    std::vector<std::string_view> fields;
+    while (!line.empty()) {
+        const auto blank = line.find(' ');
+        if (blank != 0) {
+            fields.push_back(line.substr(0, blank));
+        }
+        if (blank == std::string_view::npos) {
+            break;
+        }
+        line.remove_prefix(blank + 1);
+    }
+    return fields;
+}
+
+std::vector<std::string> commandLineOf(const std::string& pid) {
+    std::ifstream file("/proc/" + pid + "/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    std::string argument;
+    while (std::getline(file, argument, '\0')) {
+        arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+bool hasExited(pid_t pid) {
+    if (::kill(pid, 0) != 0) {
+        return errno == ESRCH;
+    }
+    // Ended but not yet reaped by its parent: gone as far as the mount is concerned.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pidField;
+    std::string name;
+    char state = '?';
+    stat >> pidField >> name >> state;
+    return state == 'Z' || state == 'X';
+}
+
+}  // namespace
+
+DiskImageTool::DiskImageTool() : DiskImageTool(Tools{}) {}
+
+void DiskImageTool::failWith(const ProcessResult& result, Tool tool) {
+    if (tool == Tool::gocryptfs && !result.signalled &&
+        result.status == static_cast<int>(GocryptfsExit::passwordIncorrect)) {
+        throw TesselaError::wrongPassword();
+    }
+    std::string message = clean(result.output);
+    if (message.empty()) {
+        message = result.signalled
+                      ? "The tool was ended by signal " + std::to_string(result.status) + "."
+                  : tool == Tool::gocryptfs
+                      ? meaningOf(result.status)
+                      : "Unmounting failed with status " + std::to_string(result.status) + ".";
+    }
+    throw TesselaError::diskImage(std::move(message));
+}
+
+void DiskImageTool::create(const std::filesystem::path& image, const std::string& volumeName,
+                           const std::string& password) const {
+    (void)volumeName;  // gocryptfs bundles carry no volume name
+    if (image.extension() != imageExtension) {
+        throw std::invalid_argument("a new image's name must end in .sparsebundle: " +
+                                    image.string());
+    }
+    if (!canTravelOnStandardInput(password)) {
+        throw TesselaError::diskImage("The password cannot contain a line break.");
+    }
+    if (::mkdir(image.c_str(), 0700) != 0 && errno != EEXIST) {
+        throwLastError("mkdir", image);
+    }
+    std::vector<std::string> arguments = {"-init", "-q", "-nosyslog"};
+    if (scryptCost_) {
+        arguments.insert(arguments.end(), {"-scryptn", std::to_string(*scryptCost_)});
+    }
+    arguments.insert(arguments.end(), {"--", image.string()});
+    const ProcessResult result = ProcessRunner::run(tools_.gocryptfs, arguments, password + "\n");
+    if (result.status != 0 || result.signalled) {
+        failWith(result, Tool::gocryptfs);
+    }
+}
+
+void DiskImageTool::attach(const std::filesystem::path& image,
+                           const std::filesystem::path& mountPoint, const std::string& password,
+                           bool readOnly) const {
+    if (!canTravelOnStandardInput(password)) {
+        throw TesselaError::wrongPassword();
+    }
+    std::vector<std::string> arguments = {"-q", "-nosyslog"};
+    if (readOnly) {
+        arguments.emplace_back("-ro");
+    }
+    arguments.insert(arguments.end(), {"--", image.string(), mountPoint.string()});
+    const ProcessResult result = ProcessRunner::run(tools_.gocryptfs, arguments, password + "\n");
+    if (result.status != 0 || result.signalled) {
+        failWith(result, Tool::gocryptfs);
+    }
+}
+
+void DiskImageTool::detach(const std::filesystem::path& mountPoint, bool force) const {
+    if (force) {
+        // A lazy unmount is never busy: it detaches now and lets open files go stale.
+        forcedDetach(mountPoint);
+        return;
+    }
+    for (int run = 1; run <= detachRuns; ++run) {
+        const ProcessResult result =
+            ProcessRunner::run(tools_.fusermount, {"-u", "--", mountPoint.string()});
+        if (!isBusy(result)) {
+            if (result.status != 0 || result.signalled) {
+                failWith(result, Tool::fusermount);
+            }
+            return;
+        }
+        if (run < detachRuns) {
+            std::this_thread::sleep_for(detachPause);
+        }
+    }
+    const OpenFiles::Holders holders =
+        OpenFiles::holders(mountPoint, OpenFiles::defaultTimeout, tools_.lsof);
+    if (holders.isUnknown() || holders.known->empty() || !OpenFiles::safeToAutoEject(holders)) {
+        throw TesselaError::inUse(OpenFiles::blockingNames(holders));
+    }
+    forcedDetach(mountPoint);
+}
+
+void DiskImageTool::forcedDetach(const std::filesystem::path& mountPoint) const {
+    const ProcessResult result =
+        ProcessRunner::run(tools_.fusermount, {"-u", "-z", "--", mountPoint.string()});
+    if (result.status != 0 || result.signalled) {
+        failWith(result, Tool::fusermount);
+    }
+    endDaemonServing(mountPoint);
+}
+
+void DiskImageTool::endDaemonServing(const std::filesystem::path& mountPoint) const {
+    // The daemon runs as "gocryptfs -fg … -- CIPHERDIR MOUNTPOINT": its last argument names the
+    // mount point it serves.
+    const std::string wanted = standardised(mountPoint);
+    std::vector<pid_t> daemons;
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(
+        ::opendir("/proc"), [](DIR* directory) { return ::closedir(directory); });
+    if (!proc) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(proc.get())) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        struct stat owner {};
+        if (::stat(("/proc/" + pid).c_str(), &owner) != 0 || owner.st_uid != ::getuid()) {
+            continue;
+        }
+        const std::vector<std::string> arguments = commandLineOf(pid);
+        if (arguments.size() >= 3 &&
+            std::filesystem::path(arguments.front()).filename() == "gocryptfs" &&
+            arguments[arguments.size() - 3] == "--" && standardised(arguments.back()) == wanted) {
+            daemons.push_back(static_cast<pid_t>(std::stol(pid)));
+        }
+    }
+    for (const pid_t daemon : daemons) {
+        ::kill(daemon, SIGTERM);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + daemonExitWait;
+    for (const pid_t daemon : daemons) {
+        while (!hasExited(daemon) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(ProcessRunner::pollInterval);
+        }
+        if (!hasExited(daemon)) {
+            ::kill(daemon, SIGKILL);
+        }
+    }
+}
+
+void DiskImageTool::changePassword(const std::filesystem::path& image,
+                                   const std::string& oldPassword,
+                                   const std::string& newPassword) const {
+    if (!canTravelOnStandardInput(oldPassword) || !canTravelOnStandardInput(newPassword)) {
+        throw TesselaError::diskImage("The password cannot contain a line break.");
+    }
+    std::vector<std::string> arguments = {"-passwd", "-q", "-nosyslog"};
+    if (scryptCost_) {
+        arguments.insert(arguments.end(), {"-scryptn", std::to_string(*scryptCost_)});
+    }
+    arguments.insert(arguments.end(), {"--", image.string()});
+    const ProcessResult result =
+        ProcessRunner::run(tools_.gocryptfs, arguments, oldPassword + "\n" + newPassword + "\n");
+    if (result.status != 0 || result.signalled) {
+        failWith(result, Tool::gocryptfs);
+    }
+    // Some gocryptfs versions keep the previous key file, still opened by the old password.
+    const std::filesystem::path backup = image / "gocryptfs.conf.bak";
+    if (::unlink(backup.c_str()) != 0 && errno != ENOENT) {
+        throwLastError("unlink", backup);
+    }
+}
+
+std::vector<AttachedImage> DiskImageTool::attachedImages() const {
+    std::optional<std::string> mountInfo;
+    try {
+        mountInfo = posix::readFileIfExists("/proc/self/mountinfo");
+    } catch (const std::system_error&) {
+    }
+    if (!mountInfo) {
+        throw TesselaError::diskImage(std::string(listingFailure));
+    }
+    return parseMountInfo(*mountInfo);
+}
+
+std::vector<AttachedImage> DiskImageTool::parseMountInfo(std::string_view mountInfo) {
+    std::vector<AttachedImage> images;
+    while (!mountInfo.empty()) {
+        const auto end = mountInfo.find('\n');
+        const std::string_view line = mountInfo.substr(0, end);
+        mountInfo = end == std::string_view::npos ? std::string_view() : mountInfo.substr(end + 1);
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL…] - FSTYPE SOURCE SUPEROPTIONS
+        const std::vector<std::string_view> fields = splitBlanks(line);
+        std::size_t separator = 6;
+        while (separator < fields.size() && fields[separator] != "-") {
+            ++separator;
+        }
+        if (fields.size() < 5 || separator + 2 >= fields.size() ||
+            fields[separator + 1] != "fuse.gocryptfs") {
+            continue;
+        }
+        const std::string source = unescapeMountField(fields[separator + 2]);
+        std::error_code error;
+        std::filesystem::path imagePath = std::filesystem::weakly_canonical(source, error);
+        if (error) {
+            imagePath = std::filesystem::path(source).lexically_normal();
+        }
+        images.push_back({withoutTrailingSlashes(imagePath.string()),
+                          std::filesystem::path(unescapeMountField(fields[4]))});
+    }
+    return images;
+}
+
+std::string DiskImageTool::clean(std::string_view output) {
+    static constexpr std::string_view prefixes[] = {
+        "hdiutil: ", "gocryptfs: ", "fusermount3: ", "fusermount: "};
+    std::string joined;
+    while (!output.empty()) {
+        const auto end = output.find('\n');
+        std::string line(output.substr(0, end));
+        output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
+        // Terminal colour codes: ESC [ parameters letter.
+        for (auto escape = line.find('\x1b'); escape != std::string::npos;
+             escape = line.find('\x1b', escape)) {
+            auto last = escape + 1;
+            if (last < line.size() && line[last] == '[') {
+                ++last;
+                while (last < line.size() && !(line[last] >= '@' && line[last] <= '~')) {
+                    ++last;
+                }
+                ++last;
+            }
+            line.erase(escape, std::min(last, line.size()) - escape);
+        }
+        for (const std::string_view prefix : prefixes) {
+            for (auto found = line.find(prefix); found != std::string::npos;
+                 found = line.find(prefix, found)) {
+                line.erase(found, prefix.size());
+            }
+        }
+        if (line.empty() || line == "\r") {
+            continue;
+        }
+        if (!joined.empty()) {
+            joined += ' ';
+        }
+        joined += line;
+    }
+    const auto first = joined.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = joined.find_last_not_of(" \t");
+    return joined.substr(first, last - first + 1);
+}
+
+}  // namespace tessela

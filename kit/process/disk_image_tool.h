@@ -1,0 +1,117 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checks/open_files.h"
+#include "process/process_runner.h"
+
+namespace tessela {
+
+// One mounted encrypted image: its bundle (symbolic links resolved, path standardised) and a
+// mount point of it.
+struct AttachedImage {
+    std::string imagePath;
+    std::filesystem::path mountPoint;
+    friend bool operator==(const AttachedImage&, const AttachedImage&) = default;
+};
+
+// The only code that runs the container tools. A locked item's bundle is a gocryptfs cipher
+// directory (AES-256-GCM); its volume is mounted through FUSE by a gocryptfs daemon and
+// unmounted with fusermount3.
+//
+// - Passwords travel only on the tool's standard input, never in an argument, the environment
+//   or a file. A password holding a line feed or NUL cannot travel that way: the tool is not run
+//   (create and changePassword fail with diskImage, attach with wrongPassword).
+// - gocryptfs' exit status 12 is wrongPassword; every other failure is diskImage with the tool's
+//   cleaned output (or, when it printed nothing, the meaning of its exit status).
+// - Detach tries three times, 500 ms apart, while the volume is busy, then asks lsof who holds
+//   files there: only harmless system readers (indexers, thumbnailers) are ejected by force;
+//   anyone else makes it fail with inUse naming them.
+// - A forced detach ends the mount even while applications hold files: a lazy unmount, then the
+//   gocryptfs daemon serving that mount point is ended, so open files lose access and the key
+//   leaves memory.
+//
+// A value holding only tool paths; each call runs its tools on the caller's thread.
+class DiskImageTool {
+  public:
+    // The virtual size of an image where the container has one; gocryptfs bundles grow without
+    // a set size, so it goes unused here (the lock policy still refuses items over 2 TB).
+    static constexpr const char* virtualSize = "2t";
+    static constexpr std::chrono::milliseconds detachPause{500};
+    static constexpr int detachRuns = 3;
+    static constexpr const char* imageExtension = ".sparsebundle";
+
+    // gocryptfs' documented exit codes (gocryptfs(1), EXIT CODES); others mean "see the message".
+    enum class GocryptfsExit : int {
+        success = 0,
+        cipherDirNotEmpty = 6,  // on -init
+        mountPointNotEmpty = 10,
+        passwordIncorrect = 12,
+        passwordEmpty = 22,     // on -init
+        configUnreadable = 23,  // gocryptfs.conf
+        configUnwritable = 24,  // on -init or -passwd
+        fsckErrors = 26,
+    };
+
+    struct Tools {
+        std::string gocryptfs = "/usr/bin/gocryptfs";
+        std::string fusermount = "/usr/bin/fusermount3";
+        std::string lsof = OpenFiles::lsofPath;
+    };
+
+    // `scryptCost` is gocryptfs' -scryptn (log2 of the key-derivation cost) for new images and
+    // password changes; none keeps gocryptfs' default. Tests pass a small value to run fast.
+    DiskImageTool();
+    explicit DiskImageTool(Tools tools, std::optional<int> scryptCost = std::nullopt)
+        : tools_(std::move(tools)), scryptCost_(scryptCost) {}
+
+    [[nodiscard]] const Tools& tools() const noexcept { return tools_; }
+
+    // Creates a new empty image at `image` (a folder made with mode 0700). `image` must end in
+    // ".sparsebundle": anything else is a programming error (std::invalid_argument), caught
+    // before any tool runs. `volumeName` has no place in a gocryptfs bundle; the item marker
+    // carries the name.
+    void create(const std::filesystem::path& image, const std::string& volumeName,
+                const std::string& password) const;
+
+    // Mounts the image's volume at `mountPoint` (an existing empty folder) and returns once it
+    // is mounted; the daemon serving it outlives the call.
+    void attach(const std::filesystem::path& image, const std::filesystem::path& mountPoint,
+                const std::string& password, bool readOnly) const;
+
+    void detach(const std::filesystem::path& mountPoint, bool force) const;
+
+    // Re-wraps the image's key under `newPassword`. Afterwards no file in the bundle opens with
+    // the old password.
+    void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
+                        const std::string& newPassword) const;
+
+    // Every mounted gocryptfs volume of this process's mount namespace, from
+    // /proc/self/mountinfo. Unreadable → diskImage("Could not list mounted disk images.").
+    [[nodiscard]] std::vector<AttachedImage> attachedImages() const;
+
+    // The gocryptfs volumes listed in mountinfo text, in order.
+    [[nodiscard]] static std::vector<AttachedImage> parseMountInfo(std::string_view mountInfo);
+
+    // The tools' output as one line: empty lines dropped, the tools' own name prefixes and
+    // terminal colour codes removed, lines joined with single blanks, ends trimmed.
+    [[nodiscard]] static std::string clean(std::string_view output);
+
+  private:
+    enum class Tool { gocryptfs, fusermount };
+    // A failed run: wrongPassword for gocryptfs' status 12, else diskImage with the cleaned
+    // output, or the status's meaning when the tool printed nothing.
+    [[noreturn]] static void failWith(const ProcessResult& result, Tool tool);
+    void forcedDetach(const std::filesystem::path& mountPoint) const;
+    void endDaemonServing(const std::filesystem::path& mountPoint) const;
+
+    Tools tools_;
+    std::optional<int> scryptCost_;
+};
+
+}  // namespace tessela
