@@ -1,0 +1,49 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "journal/file_identity.h"
+#include "records/json_codec.h"
+#include "records/uuid.h"
+
+namespace tessela {
+
+// One operation in flight: everything recovery needs to finish or undo it after a crash.
+struct JournalEntry {
+    // lock: locking an item; restore: removing a lock.
+    enum class Kind { lock, restore };
+
+    Uuid id;
+    Kind kind = Kind::lock;
+    std::string originalPath;  // lock: the original; restore: the locked item
+    std::string partialPath;   // lock: the image being built; restore: the hidden restored copy
+    std::string finalPath;     // lock: the locked item to be; restore: "" until chosen
+    std::optional<FileIdentity> lockedIdentity;
+    std::optional<Timestamp> lockedAt;
+    std::optional<std::string> deletingPath;
+
+    JournalEntry() = default;
+    JournalEntry(Uuid entryId, Kind entryKind, std::string original, std::string partial,
+                 std::string final, std::optional<FileIdentity> identity)
+        : id(entryId),
+          kind(entryKind),
+          originalPath(std::move(original)),
+          partialPath(std::move(partial)),
+          finalPath(std::move(final)),
+          lockedIdentity(identity) {}
+
+    friend bool operator==(const JournalEntry&, const JournalEntry&) = default;
+
+    // Optional keys are left out when absent.
+    [[nodiscard]] nlohmann::json toJson() const;
+    // Throws DecodingError for a missing required key, a wrong type or an unknown kind.
+    [[nodiscard]] static JournalEntry fromJson(const nlohmann::json& object);
+};
+
+[[nodiscard]] std::string_view rawValue(JournalEntry::Kind kind);
+[[nodiscard]] std::optional<JournalEntry::Kind> journalKindFromRawValue(std::string_view text);
+
+}  // namespace tessela
