@@ -1,6 +1,83 @@
 #include "engine/locker.h"
 
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "checks/cloud_files.h"
+#include "checks/deletability.h"
+#include "checks/file_walk.h"
+#include "checks/real_path.h"
+#include "errors/tessela_error.h"
+#include "posix/file_io.h"
+#include "posix/system_error.h"
+#include "posix/unique_fd.h"
+#include "process/process_runner.h"
+
 namespace tessela {
+
+namespace {
+
+// gocryptfs' on-disk format: an 18-byte header per file and 32 bytes (nonce and tag) per 4 KiB
+// block of content.
+constexpr std::int64_t blockSize = 4096;
+constexpr std::int64_t fileHeaderBytes = 18;
+constexpr std::int64_t blockOverheadBytes = 32;
+
+// Removes whole UTF-8 characters from the end while the text is `limit` bytes or longer.
+std::string cutToUnder(std::string text, std::size_t limit) {
+    while (!text.empty() && text.size() >= limit) {
+        std::size_t end = text.size() - 1;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        text.erase(end);
+    }
+    return text;
+}
+
+// Whether the desktop knows the extension as a content type of its own.
+bool isKnownExtension(const std::string& extension) {
+    const std::string probe = "file." + extension;
+    gboolean uncertain = FALSE;
+    const std::unique_ptr<gchar, decltype(&g_free)> type(
+        g_content_type_guess(probe.c_str(), nullptr, 0, &uncertain), &g_free);
+    return type && !uncertain && std::string_view(type.get()) != "application/octet-stream";
+}
+
+std::string extensionOf(const std::string& name) {
+    const std::string extension = std::filesystem::path(name).extension().string();
+    return extension.empty() ? "" : extension.substr(1);
+}
+
+std::string stemOf(const std::string& name) {
+    return std::filesystem::path(name).stem().string();
+}
+
+}  // namespace
+
+Locker::Locker(const std::filesystem::path& supportDirectory, const std::filesystem::path& home,
+               const std::optional<std::filesystem::path>& appBundle, DiskImageTool diskImageTool)
+    : tool(std::move(diskImageTool)),
+      index(supportDirectory / ItemIndex::fileName),
+      journal(supportDirectory / OperationJournal::fileName),
+      mountsRoot(supportDirectory / "Open"),
+      policy(home, mountsRoot, appBundle),
+      flushVolume(&Locker::fullSync),
+      deleteRenamedOriginal(&Locker::removeOwnedTree) {}
+
+void Locker::passCrashPoint(CrashPoint point) const {
+    if (crashPoint == point) {
+        throw SimulatedCrash();
+    }
+}
 
 std::string Locker::itemName(const std::optional<ItemMarker>& marker,
                              const std::optional<LockedItem>& record,
@@ -13,7 +90,7 @@ std::string Locker::itemName(const std::optional<ItemMarker>& marker,
     }
     // The last path component without its extension; ".tessvault" alone gives an empty stem.
     std::filesystem::path last = locked;
-    while (last.has_filename() == false && last.has_parent_path() && last != last.root_path()) {
+    while (!last.has_filename() && last.has_parent_path() && last != last.root_path()) {
         last = last.parent_path();
     }
     std::string stem = last.filename().string();
@@ -24,6 +101,186 @@ std::string Locker::itemName(const std::optional<ItemMarker>& marker,
         return stem;
     }
     return "Tessela item";
+}
+
+std::string Locker::lockedBaseName(const std::string& name, bool isFileOrPackage) {
+    if (!isFileOrPackage) {
+        return name;
+    }
+    const std::string extension = extensionOf(name);
+    if (extension.empty() || !isKnownExtension(extension)) {
+        return name;
+    }
+    const std::string stem = stemOf(name);
+    const std::string inner = extensionOf(stem);
+    if (!inner.empty() && isKnownExtension(inner)) {
+        return stemOf(stem);
+    }
+    return stem;
+}
+
+std::filesystem::path Locker::availableLockedURL(const std::string& base,
+                                                 const std::filesystem::path& parent) {
+    const std::string shortened = cutToUnder(base, lockedBaseLimit);
+    std::filesystem::path candidate = parent / (shortened + std::string(lockedExtension));
+    for (int number = 2; posix::exists(candidate); ++number) {
+        candidate =
+            parent / (shortened + " " + std::to_string(number) + std::string(lockedExtension));
+    }
+    return candidate;
+}
+
+std::string Locker::volumeName(const std::string& name) {
+    return cutToUnder(name, volumeNameLimit);
+}
+
+void Locker::renameExclusively(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return;
+    }
+    if (errno != EINVAL && errno != ENOTSUP && errno != ENOSYS) {
+        throwLastError("rename", from);
+    }
+    // The file system cannot refuse to replace: check, then rename.
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0) {
+        throw systemError(EEXIST, "rename", from);
+    }
+    if (errno != ENOENT) {
+        throwLastError("rename", from);
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        throwLastError("rename", from);
+    }
+}
+
+void Locker::fullSync(const std::filesystem::path& item) {
+    const UniqueFd fd(::open(item.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throwLastError("open", item);
+    }
+    // syncfs flushes the whole file system, including the image's files next to the item.
+    if (::syncfs(fd.get()) == 0) {
+        return;
+    }
+    int result;
+    do {
+        result = ::fsync(fd.get());
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        throwLastError("fsync", item);
+    }
+}
+
+void Locker::removeOwnedTree(const std::filesystem::path& tree) {
+    makeDeletable(tree);
+    std::filesystem::remove_all(tree);
+}
+
+std::optional<std::int64_t> Locker::availableSpace(const std::filesystem::path& location) {
+    struct statvfs info {};
+    if (::statvfs(location.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
+}
+
+bool Locker::setHiddenExtension(const std::filesystem::path&) {
+    return true;
+}
+
+std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
+    const auto fileOverhead = [](std::int64_t size) {
+        const std::int64_t blocks = (size + blockSize - 1) / blockSize;
+        return fileHeaderBytes + blocks * blockOverheadBytes + blockSize;
+    };
+    // The volume root: its name-key file, the marker and the indexer stop file.
+    std::int64_t overhead = 4 * blockSize;
+    struct stat info {};
+    if (::lstat(content.c_str(), &info) != 0) {
+        return overhead;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return overhead + fileOverhead(info.st_size);
+    }
+    try {
+        FileWalk::walk(content, [&](const FileWalk::Entry& entry) {
+            if (entry.isDirectory) {
+                overhead += 2 * blockSize;
+            } else if (S_ISREG(entry.info.st_mode)) {
+                overhead += fileOverhead(entry.info.st_size);
+            } else {
+                overhead += blockSize;
+            }
+            return FileWalk::Next::descend;
+        });
+    } catch (const FileWalk::WalkError&) {
+    }
+    return overhead;
+}
+
+void Locker::makeMountPoint(const std::filesystem::path& mountPoint) const {
+    posix::createDirectories(mountsRoot, 0700);
+    posix::createDirectories(mountPoint, 0755);
+}
+
+void Locker::copy(const std::filesystem::path& from, const std::filesystem::path& to,
+                  const CancelToken* cancel) const {
+    struct stat source {};
+    struct stat destination {};
+    const bool intoFolder = ::lstat(from.c_str(), &source) == 0 && S_ISDIR(source.st_mode) &&
+                            ::stat(to.c_str(), &destination) == 0 && S_ISDIR(destination.st_mode);
+    // "SRC/." copies a folder's contents into the existing destination.
+    const std::string sourceArgument = intoFolder ? (from / ".").string() : from.string();
+    const ProcessResult result =
+        ProcessRunner::run(copyTool, {"-a", "--reflink=auto", "--", sourceArgument, to.string()},
+                           std::nullopt, std::nullopt, cancel);
+    if (result.status != 0 || result.signalled) {
+        std::string message = DiskImageTool::clean(result.output);
+        for (const std::string_view prefix : {"cp: "}) {
+            for (auto found = message.find(prefix); found != std::string::npos;
+                 found = message.find(prefix, found)) {
+                message.erase(found, prefix.size());
+            }
+        }
+        throw TesselaError::copyFailed(message.empty() ? "The copy tool failed." : message);
+    }
+}
+
+bool Locker::waitForCloudDownloads(const std::filesystem::path& item, const std::string& name,
+                                   const CancelToken* cancel,
+                                   const ProgressCallback& progress) const {
+    std::vector<std::filesystem::path> missing = CloudFiles::notDownloaded(item);
+    if (missing.empty()) {
+        return false;
+    }
+    if (progress) {
+        progress(LockStep::downloading);
+    }
+    CloudFiles::requestDownload(missing);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(cloudDownloadTimeout));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cancel != nullptr && cancel->isCancelled()) {
+            break;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(
+            std::max(std::chrono::steady_clock::duration::zero(),
+                     std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(1), left)));
+        missing = CloudFiles::notDownloaded(item);
+        if (missing.empty()) {
+            break;
+        }
+    }
+    if (cancel != nullptr) {
+        cancel->check();
+    }
+    if (!missing.empty()) {
+        throw TesselaError::stillInICloud(name);
+    }
+    return true;
 }
 
 }  // namespace tessela

@@ -7,7 +7,7 @@
 
 namespace tessela {
 
-std::filesystem::path resolvedStandardPath(const std::filesystem::path& path) {
+std::filesystem::path canonicalPath(const std::filesystem::path& path) {
     std::error_code error;
     std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
     if (error) {
@@ -57,10 +57,10 @@ void ItemIndex::remove(const Uuid& id) const {
 }
 
 std::optional<LockedItem> ItemIndex::item(const std::filesystem::path& url) const {
-    const std::filesystem::path wanted = resolvedStandardPath(url);
+    const std::filesystem::path wanted = canonicalPath(url);
     for (const LockedItem& candidate : load()) {
         const std::optional<std::filesystem::path> location = locate(candidate);
-        if (location && resolvedStandardPath(*location) == wanted) {
+        if (location && canonicalPath(*location) == wanted) {
             return candidate;
         }
     }

@@ -50,6 +50,6 @@ class ItemIndex {
 
 // Symbolic links resolved in the existing part of `path`, the rest standardised (".", ".."
 // and repeated separators removed). Never fails.
-[[nodiscard]] std::filesystem::path resolvedStandardPath(const std::filesystem::path& path);
+[[nodiscard]] std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 }  // namespace tessela

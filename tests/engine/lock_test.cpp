@@ -1,0 +1,372 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <thread>
+
+#include "checks/tree_verifier.h"
+#include "checks/volume_layout.h"
+#include "engine/locker.h"
+#include "errors/tessela_error.h"
+#include "support/child_process.h"
+#include "support/fuse_fixture.h"
+
+namespace tessela {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::namesIn;
+using testing::readFile;
+using testing::writeFile;
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+class LockTest : public testing::FuseTest {
+  protected:
+    void SetUp() override {
+        FuseTest::SetUp();
+        fs::create_directories(home / "Docs");
+        locker.emplace(temp / "support", home, std::nullopt, tool);
+    }
+
+    // A folder tree with nested folders, empty files, a link, non-ASCII names and a 5 MB file.
+    fs::path makeTree(const std::string& name) {
+        const fs::path root = home / "Docs" / name;
+        writeFile(root / "a.txt", "alpha");
+        writeFile(root / "empty", "");
+        writeFile(root / "Ünïcödé ✓/notes.md", "notes");
+        writeFile(root / "deep/er/still/big.bin", randomBytes(5'000'000, 7));
+        fs::create_directories(root / "empty folder");
+        fs::create_symlink("a.txt", root / "link to a");
+        return root;
+    }
+
+    // Mounts a locked item read-only at a fresh folder and returns the folder.
+    fs::path open(const fs::path& locked) {
+        const fs::path mountPoint = makeMountPoint("check-" + std::to_string(++mounts));
+        tool.attach(locked, mountPoint, password, true);
+        return mountPoint;
+    }
+
+    // The hidden ".tessela-" names left in a folder.
+    static std::vector<std::string> leftovers(const fs::path& folder) {
+        std::vector<std::string> hidden;
+        for (const std::string& name : namesIn(folder)) {
+            if (name.starts_with(".tessela-")) {
+                hidden.push_back(name);
+            }
+        }
+        return hidden;
+    }
+
+    void expectNothingLeft(const fs::path& folder) {
+        EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
+        EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+        EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{});
+        if (fs::exists(locker->mountsRoot)) {
+            EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+        }
+    }
+
+    TesselaError lockFailure(const fs::path& item, const CancelToken* cancel = nullptr,
+                             const ProgressCallback& progress = {}) {
+        try {
+            (void)locker->lock(item, password, 1, cancel, progress);
+        } catch (const TesselaError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "the lock of " << item << " succeeded";
+        return TesselaError::notFound();
+    }
+
+    fs::path home = temp / "home";
+    std::optional<Locker> locker;
+    int mounts = 0;
+};
+
+TEST_F(LockTest, FileBecomesLockedItemWithItsContentMarkerAndIndexStop) {
+    const std::string content = randomBytes(5'000'000, 1);
+    writeFile(home / "Docs/Report.pdf", content);
+    std::vector<LockStep> steps;
+    const LockedItem record = locker->lock(home / "Docs/Report.pdf", password, 3, nullptr,
+                                           [&](LockStep step) { steps.push_back(step); });
+
+    EXPECT_EQ(steps,
+              (std::vector<LockStep>{LockStep::preparing, LockStep::encrypting, LockStep::verifying,
+                                     LockStep::removingOriginal, LockStep::finishing}));
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.tessvault"});
+    EXPECT_EQ(record.displayName, "Report.pdf");
+    EXPECT_EQ(record.kind, LockedItem::Kind::file);
+    EXPECT_EQ(record.stage, LockedItem::Stage::complete);
+    EXPECT_EQ(record.originalPath, std::nullopt);
+    EXPECT_EQ(record.passwordGeneration, 3);
+    EXPECT_EQ(record.contentSize, 5'000'000);
+    EXPECT_EQ(record.lastKnownPath, (home / "Docs/Report.tessvault").string());
+    EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{record});
+    EXPECT_EQ(readFile(locker->journal.fileURL()), "[]");
+
+    const fs::path volume = open(home / "Docs/Report.tessvault");
+    EXPECT_EQ(namesIn(volume), (std::vector<std::string>{".metadata_never_index",
+                                                         ".tessela-item.json", "Report.pdf"}));
+    EXPECT_EQ(readFile(volume / "Report.pdf"), content);
+    EXPECT_EQ(readFile(volume / ".metadata_never_index"), "");
+    EXPECT_EQ(ItemMarker::read(volume), ItemMarker(LockedItem::Kind::file, "Report.pdf"));
+}
+
+TEST_F(LockTest, FolderContentsBecomeTheVolumeRoot) {
+    const fs::path tree = makeTree("Project ü");
+    const fs::path reference = temp / "reference";
+    ASSERT_EQ(std::system(("cp -a '" + tree.string() + "' '" + reference.string() + "'").c_str()),
+              0);
+    const LockedItem record = locker->lock(tree, password, 1);
+    EXPECT_EQ(record.kind, LockedItem::Kind::folder);
+    EXPECT_FALSE(fs::exists(tree));
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project ü.tessvault"});
+
+    const fs::path volume = open(home / "Docs/Project ü.tessvault");
+    const std::set<std::string> housekeeping(VolumeLayout::housekeeping.begin(),
+                                             VolumeLayout::housekeeping.end());
+    EXPECT_EQ(TreeVerifier::compare(reference, volume, housekeeping), std::vector<TreeMismatch>{});
+    EXPECT_EQ(fs::read_symlink(volume / "link to a"), "a.txt");
+    EXPECT_EQ(ItemMarker::read(volume), ItemMarker(LockedItem::Kind::folder, "Project ü"));
+}
+
+TEST_F(LockTest, NamesAvoidExistingItemsAndKeepFolderNames) {
+    writeFile(home / "Docs/Report.pdf", "new");
+    fs::create_directories(home / "Docs/Report.tessvault");
+    writeFile(home / "Docs/Photos.2024/a.jpg", "jpg");
+    EXPECT_EQ(locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath,
+              (home / "Docs/Report 2.tessvault").string());
+    EXPECT_EQ(locker->lock(home / "Docs/Photos.2024", password, 1).lastKnownPath,
+              (home / "Docs/Photos.2024.tessvault").string());
+}
+
+TEST(LockerNamesTest, BaseNamesDropKnownExtensions) {
+    EXPECT_EQ(Locker::lockedBaseName("Report.pdf", true), "Report");
+    EXPECT_EQ(Locker::lockedBaseName("backup.tar.gz", true), "backup");
+    EXPECT_EQ(Locker::lockedBaseName("notes.v2.txt", true), "notes.v2");
+    EXPECT_EQ(Locker::lockedBaseName("data.qqqzz", true), "data.qqqzz");
+    EXPECT_EQ(Locker::lockedBaseName("Photos.2024", false), "Photos.2024");
+    EXPECT_EQ(Locker::lockedBaseName("README", true), "README");
+    EXPECT_EQ(Locker::lockedBaseName(".bashrc", true), ".bashrc");
+}
+
+TEST(LockerNamesTest, LongNamesAreCutAtWholeCharacters) {
+    testing::TempFolder temp;
+    const std::string longName = std::string(247, 'a') + "ü";  // 249 bytes
+    const fs::path locked = Locker::availableLockedURL(longName, temp.path());
+    const std::string base = locked.filename().string();
+    const std::string stem = base.substr(0, base.size() - std::string(".tessvault").size());
+    EXPECT_LT(stem.size(), 243U);
+    EXPECT_EQ(stem, std::string(242, 'a'));
+
+    const std::string wide = "ü" + std::string(61, 'b') + "€€";  // 2 + 61 + 6 = 69 bytes
+    const std::string volume = Locker::volumeName(wide);
+    EXPECT_LT(volume.size(), 64U);
+    EXPECT_EQ(volume, "ü" + std::string(61, 'b'));
+    const std::string euros = std::string(240, 'c') + "€€";  // 246 bytes
+    EXPECT_EQ(Locker::availableLockedURL(euros, temp.path()).filename().string(),
+              std::string(240, 'c') + ".tessvault");
+}
+
+TEST(LockerHelpersTest, ExclusiveRenameNeverReplaces) {
+    testing::TempFolder temp;
+    writeFile(temp / "a", "a");
+    writeFile(temp / "b", "b");
+    try {
+        Locker::renameExclusively(temp / "a", temp / "b");
+        ADD_FAILURE() << "replaced an existing file";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EEXIST);
+    }
+    EXPECT_EQ(readFile(temp / "b"), "b");
+    Locker::renameExclusively(temp / "a", temp / "c");
+    EXPECT_EQ(readFile(temp / "c"), "a");
+    EXPECT_NO_THROW(Locker::fullSync(temp.path()));
+    EXPECT_THROW(Locker::fullSync(temp / "missing"), std::system_error);
+    EXPECT_TRUE(Locker::availableSpace(temp.path()).value_or(0) > 0);
+    EXPECT_EQ(Locker::availableSpace(temp / "missing"), std::nullopt);
+}
+
+TEST_F(LockTest, RefusalsComeThroughUnchanged) {
+    EXPECT_EQ(lockFailure(home), TesselaError::refused(LockRefusal::homeFolder));
+    EXPECT_EQ(lockFailure(home / "Docs/missing"), TesselaError::refused(LockRefusal::doesNotExist));
+    writeFile(home / "Docs/Folder/._x", "");
+    EXPECT_EQ(lockFailure(home / "Docs/Folder"), TesselaError::containsAppleDouble("Folder"));
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, NotEnoughSpaceIsRefusedBeforeAnyChange) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    locker->spaceMargin = std::int64_t{1} << 60;
+    const TesselaError error = lockFailure(home / "Docs/Report.pdf");
+    EXPECT_EQ(error.errorCase(), TesselaError::Case::notEnoughSpace);
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, WriterBlocksButReaderDoesNot) {
+    writeFile(home / "Docs/Busy/report.txt", "text");
+    writeFile(home / "Docs/Read/notes.txt", "text");
+    testing::ChildProcess writer("/bin/sh", {"-c", "exec 3>>\"$1\"; echo ready; read line", "sh",
+                                             (home / "Docs/Busy/report.txt").string()});
+    ASSERT_EQ(writer.readLine(), "ready");
+    testing::ChildProcess reader("/bin/sh", {"-c", "exec 3<\"$1\"; echo ready; read line", "sh",
+                                             (home / "Docs/Read/notes.txt").string()});
+    ASSERT_EQ(reader.readLine(), "ready");
+
+    EXPECT_EQ(lockFailure(home / "Docs/Busy"), TesselaError::inUse({"sh"}));
+    EXPECT_TRUE(fs::exists(home / "Docs/Busy/report.txt"));
+    EXPECT_NO_THROW((void)locker->lock(home / "Docs/Read", password, 1));
+    EXPECT_TRUE(fs::exists(home / "Docs/Read.tessvault"));
+}
+
+TEST_F(LockTest, MissingContainerToolLeavesNothing) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    locker->tool = DiskImageTool(DiskImageTool::Tools{(temp / "no-gocryptfs").string()}, 10);
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, FaultyCopyFailsVerificationAndLeavesNothing) {
+    const fs::path tree = makeTree("Project");
+    // A copy tool that copies, then damages one byte of the copy, as a faulty disk would.
+    const fs::path faulty = temp / "faulty-cp";
+    writeFile(faulty,
+              "#!/bin/sh\n/usr/bin/cp \"$@\" || exit $?\n"
+              "for last; do :; done\nprintf X >> \"$last/a.txt\"\n");
+    ::chmod(faulty.c_str(), 0755);
+    locker->copyTool = faulty.string();
+    const TesselaError error = lockFailure(tree);
+    EXPECT_EQ(error, TesselaError::verificationFailed({{"a.txt", TreeMismatch::sizeDiffers}}));
+    EXPECT_EQ(readFile(tree / "a.txt"), "alpha");
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, ChangeDuringLockIsNoticedAndLeavesNothing) {
+    const fs::path tree = makeTree("Project");
+    locker->afterVerify = [&] { writeFile(tree / "added later.txt", "new"); };
+    EXPECT_EQ(lockFailure(tree), TesselaError::changedWhileLocking());
+    EXPECT_EQ(readFile(tree / "added later.txt"), "new");
+    EXPECT_TRUE(fs::exists(tree / "deep/er/still/big.bin"));
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, CancelDuringCopyChangesNothing) {
+    const fs::path tree = makeTree("Project");
+    CancelToken token;
+    const TesselaError error = lockFailure(tree, &token, [&](LockStep step) {
+        if (step == LockStep::encrypting) {
+            token.cancel();
+        }
+    });
+    EXPECT_EQ(error.errorDescription(), "Cancelled. Nothing was changed.");
+    EXPECT_TRUE(fs::exists(tree / "deep/er/still/big.bin"));
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    // Occupy the ".deleting" name the lock is about to use.
+    locker->flushVolume = [&](const fs::path& parent) {
+        const LockedItem pending = locker->index.load().at(0);
+        writeFile(parent / (".tessela-" + pending.id.string() + ".deleting"), "in the way");
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),
+              TesselaError::lockedButOriginalRemains("Report.pdf"));
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
+    EXPECT_TRUE(fs::exists(home / "Docs/Report.tessvault"));
+    const std::vector<LockedItem> records = locker->index.load();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].stage, LockedItem::Stage::originalPending);
+    EXPECT_EQ(records[0].originalPath, (home / "Docs/Report.pdf").string());
+    ASSERT_EQ(locker->journal.load().size(), 1U);
+    EXPECT_TRUE(locker->journal.load()[0].deletingPath.has_value());
+}
+
+TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    locker->deleteRenamedOriginal = [](const fs::path&) {
+        throw std::system_error(EBUSY, std::generic_category(), "remove");
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),
+              TesselaError::lockedButRemovalUnfinished("Report.pdf"));
+    EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
+    EXPECT_EQ(locker->journal.load().size(), 1U);
+}
+
+// What each crash point leaves: where the original is, whether the image is at its partial or
+// final name, and what the journal entry and the record say.
+class LockCrashTest : public LockTest, public ::testing::WithParamInterface<CrashPoint> {};
+
+TEST_P(LockCrashTest, LeavesExactlyWhatTheJournalDescribes) {
+    const CrashPoint point = GetParam();
+    writeFile(home / "Docs/Report.pdf", "content");
+    locker->crashPoint = point;
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
+
+    const std::vector<JournalEntry> entries = locker->journal.load();
+    ASSERT_EQ(entries.size(), 1U);
+    const JournalEntry& entry = entries[0];
+    const std::string id = entry.id.string();
+    const fs::path partial = home / "Docs" / (".tessela-" + id + ".partial.sparsebundle");
+    const fs::path deleting = home / "Docs" / (".tessela-" + id + ".deleting");
+    const fs::path locked = home / "Docs/Report.tessvault";
+    EXPECT_EQ(entry.kind, JournalEntry::Kind::lock);
+    EXPECT_EQ(entry.originalPath, (home / "Docs/Report.pdf").string());
+    EXPECT_EQ(entry.partialPath, partial.string());
+    EXPECT_EQ(entry.finalPath, locked.string());
+
+    const int step = static_cast<int>(point);
+    const bool moved = step >= static_cast<int>(CrashPoint::lockAfterMove);
+    const bool verified = step >= static_cast<int>(CrashPoint::lockBeforeRename);
+    const bool recorded = step >= static_cast<int>(CrashPoint::lockAfterRename);
+    const bool renamedAway = step >= static_cast<int>(CrashPoint::lockAfterRenameToDeleting);
+    const bool deleted = step >= static_cast<int>(CrashPoint::lockAfterDeleteOriginal);
+
+    EXPECT_EQ(fs::exists(partial), !moved);
+    EXPECT_EQ(fs::exists(locked), moved);
+    EXPECT_EQ(entry.lockedIdentity.has_value(), verified);
+    EXPECT_EQ(entry.lockedAt.has_value(), verified);
+    if (verified) {
+        EXPECT_EQ(entry.lockedIdentity, FileIdentity::of(moved ? locked : partial));
+    }
+    EXPECT_EQ(entry.deletingPath.has_value(), renamedAway);
+    EXPECT_EQ(fs::exists(home / "Docs/Report.pdf"), !renamedAway);
+    if (!renamedAway) {
+        EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
+    }
+    EXPECT_EQ(fs::exists(deleting), renamedAway && !deleted);
+
+    const std::vector<LockedItem> records = locker->index.load();
+    ASSERT_EQ(records.size(), recorded ? 1U : 0U);
+    if (recorded) {
+        EXPECT_EQ(records[0].id, entry.id);
+        EXPECT_EQ(records[0].stage, LockedItem::Stage::originalPending);
+        EXPECT_EQ(records[0].originalPath, (home / "Docs/Report.pdf").string());
+        EXPECT_EQ(entry.lockedAt, records[0].createdAt);
+    }
+    const bool attached = point == CrashPoint::lockAfterCopy;
+    EXPECT_EQ(isMounted(locker->mountsRoot / id), attached);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLockCrashPoints, LockCrashTest,
+                         ::testing::Values(CrashPoint::lockAfterCreate, CrashPoint::lockAfterCopy,
+                                           CrashPoint::lockAfterVerify,
+                                           CrashPoint::lockBeforeRename, CrashPoint::lockAfterMove,
+                                           CrashPoint::lockAfterRename,
+                                           CrashPoint::lockAfterRenameToDeleting,
+                                           CrashPoint::lockAfterDeleteOriginal),
+                         [](const ::testing::TestParamInfo<CrashPoint>& point) {
+                             return std::string(rawValue(point.param));
+                         });
+
+}  // namespace
+}  // namespace tessela
