@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "checks/file_type.h"
 #include "checks/file_walk.h"
@@ -133,6 +135,9 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
         throw couldNotRead(rootName);
     }
     Manifest result;
+    // Files are hashed after the walk, several at a time: reading through FUSE is bound by
+    // round trips more than by the disk, so parallel reads finish sooner.
+    std::vector<std::pair<File*, std::filesystem::path>> toHash;
     try {
         FileWalk::walk(root, [&](const FileWalk::Entry& walked) {
             if (cancel != nullptr) {
@@ -149,20 +154,71 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
                 throw couldNotRead(walked.relativePath);
             }
             const std::filesystem::path location = root / walked.relativePath;
-            Entry built = entry(location);
+            Entry built = entryWithoutDigest(location);
             if (std::holds_alternative<Directory>(built) && !canReadAndSearch(location)) {
                 throw couldNotRead(walked.relativePath);
             }
-            result.emplace(walked.relativePath, std::move(built));
+            auto [position, inserted] = result.emplace(walked.relativePath, std::move(built));
+            if (auto* file = std::get_if<File>(&position->second); file != nullptr && inserted) {
+                toHash.emplace_back(file, location);
+            }
             return FileWalk::Next::descend;
         });
     } catch (const FileWalk::WalkError&) {
         throw couldNotRead(rootName);
     }
+    hashFiles(toHash, cancel, stop);
     return result;
 }
 
+void TreeVerifier::hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
+                             const CancelToken* cancel, const std::atomic<bool>* stop) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex firstErrorLock;
+    std::exception_ptr firstError;
+    const auto work = [&] {
+        for (std::size_t index = next++; index < files.size() && !failed; index = next++) {
+            try {
+                if (cancel != nullptr) {
+                    cancel->check();
+                }
+                if (stop != nullptr && *stop) {
+                    throw StoppedEarly{};
+                }
+                files[index].first->digest = digest(files[index].second);
+            } catch (...) {
+                const std::lock_guard guard(firstErrorLock);
+                if (!firstError) {
+                    firstError = std::current_exception();
+                }
+                failed = true;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int stream = 1; stream < hashStreams && static_cast<std::size_t>(stream) < files.size();
+         ++stream) {
+        helpers.emplace_back(work);
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    if (firstError) {
+        std::rethrow_exception(firstError);
+    }
+}
+
 TreeVerifier::Entry TreeVerifier::entry(const std::filesystem::path& location) {
+    Entry built = entryWithoutDigest(location);
+    if (auto* file = std::get_if<File>(&built)) {
+        file->digest = digest(location);
+    }
+    return built;
+}
+
+TreeVerifier::Entry TreeVerifier::entryWithoutDigest(const std::filesystem::path& location) {
     struct stat info {};
     if (::lstat(location.c_str(), &info) != 0) {
         throwLastError("lstat", location);
@@ -185,7 +241,7 @@ TreeVerifier::Entry TreeVerifier::entry(const std::filesystem::path& location) {
         }
     }
     if (S_ISREG(info.st_mode)) {
-        return File{info.st_size, digest(location)};
+        return File{info.st_size, {}};
     }
     return Other{std::string(fileTypeName(info.st_mode))};
 }

@@ -18,14 +18,17 @@ namespace tessela {
 // every file, link targets, other types) and listing every difference. Verification reports;
 // it never repairs.
 //
-// The two manifests are built at the same time, the copy's on a second thread, so the lock pays
-// for reading the larger of the two trees rather than both in a row. Errors keep the order of a
+// The two manifests are built at the same time, the copy's on a second thread, and each side
+// hashes `hashStreams` files at once, so the lock pays for reading the slower of the two trees
+// rather than both in a row. Errors keep the order of a
 // sequential build: a failure on the source side wins over one on the copy side, and either
 // side's failure stops the other at its next entry. Memory grows with the number of entries,
 // never with their sizes: content is hashed in one streaming pass in 1 MiB reads.
 class TreeVerifier {
   public:
     static constexpr std::size_t readSize = 1024 * 1024;
+    // Files of one side hashed at the same time.
+    static constexpr int hashStreams = 2;
 
     struct File {
         std::int64_t size = 0;
@@ -62,6 +65,11 @@ class TreeVerifier {
     [[nodiscard]] static std::string digest(const std::filesystem::path& file);
 
   private:
+    // The entry of a location, with a file's digest left empty.
+    [[nodiscard]] static Entry entryWithoutDigest(const std::filesystem::path& location);
+    // Fills in the digests, `hashStreams` files at a time; stops at the first failure.
+    static void hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
+                          const CancelToken* cancel, const std::atomic<bool>* stop);
     // `stop`, when given and set, ends the build at the next entry (the other side failed).
     [[nodiscard]] static Manifest buildManifest(const std::filesystem::path& root,
                                                 const std::set<std::string>& ignoringAtRoot,

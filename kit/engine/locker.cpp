@@ -4,16 +4,22 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "checks/cloud_files.h"
 #include "checks/deletability.h"
 #include "checks/file_walk.h"
+#include "checks/item_facts.h"
 #include "checks/real_path.h"
 #include "errors/tessela_error.h"
 #include "posix/file_io.h"
@@ -224,26 +230,118 @@ void Locker::makeMountPoint(const std::filesystem::path& mountPoint) const {
     posix::createDirectories(mountPoint, 0755);
 }
 
+void Locker::runCopyTool(const std::vector<std::filesystem::path>& sources,
+                         const std::filesystem::path& destination,
+                         const CancelToken* cancel) const {
+    std::vector<std::string> arguments = {"-a", "--reflink=auto", "--"};
+    for (const std::filesystem::path& source : sources) {
+        arguments.push_back(source.string());
+    }
+    arguments.push_back(destination.string());
+    const ProcessResult result =
+        ProcessRunner::run(copyTool, arguments, std::nullopt, std::nullopt, cancel);
+    if (result.status != 0 || result.signalled) {
+        std::string message = DiskImageTool::clean(result.output);
+        for (auto found = message.find("cp: "); found != std::string::npos;
+             found = message.find("cp: ", found)) {
+            message.erase(found, 4);
+        }
+        throw TesselaError::copyFailed(message.empty() ? "The copy tool failed." : message);
+    }
+}
+
 void Locker::copy(const std::filesystem::path& from, const std::filesystem::path& to,
                   const CancelToken* cancel) const {
     struct stat source {};
     struct stat destination {};
     const bool intoFolder = ::lstat(from.c_str(), &source) == 0 && S_ISDIR(source.st_mode) &&
                             ::stat(to.c_str(), &destination) == 0 && S_ISDIR(destination.st_mode);
-    // "SRC/." copies a folder's contents into the existing destination.
-    const std::string sourceArgument = intoFolder ? (from / ".").string() : from.string();
-    const ProcessResult result =
-        ProcessRunner::run(copyTool, {"-a", "--reflink=auto", "--", sourceArgument, to.string()},
-                           std::nullopt, std::nullopt, cancel);
-    if (result.status != 0 || result.signalled) {
-        std::string message = DiskImageTool::clean(result.output);
-        for (const std::string_view prefix : {"cp: "}) {
-            for (auto found = message.find(prefix); found != std::string::npos;
-                 found = message.find(prefix, found)) {
-                message.erase(found, prefix.size());
+    if (!intoFolder) {
+        runCopyTool({from}, to, cancel);
+        return;
+    }
+    // A folder's contents go into the existing destination. Each file created in the container
+    // costs several round trips through FUSE, so several copy processes work side by side on the
+    // folder's entries, largest first; then the folder's own attributes follow.
+    std::vector<std::pair<std::int64_t, std::filesystem::path>> entries;
+    for (const auto& entry : std::filesystem::directory_iterator(from)) {
+        entries.emplace_back(ItemFacts::logicalSize(entry.path()), entry.path());
+    }
+    std::sort(entries.begin(), entries.end(), std::greater<>());
+    const std::size_t batchCount =
+        std::min<std::size_t>(entries.size(), std::size_t{4} * copyStreams);
+    std::vector<std::vector<std::filesystem::path>> batches(batchCount);
+    std::vector<std::int64_t> batchSizes(batchCount, 0);
+    for (const auto& [size, path] : entries) {
+        const auto smallest = static_cast<std::size_t>(
+            std::min_element(batchSizes.begin(), batchSizes.end()) - batchSizes.begin());
+        batches[smallest].push_back(path);
+        batchSizes[smallest] += size + 1;
+    }
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex firstErrorLock;
+    std::exception_ptr firstError;
+    const auto work = [&] {
+        for (std::size_t batch = next++; batch < batches.size() && !failed; batch = next++) {
+            try {
+                runCopyTool(batches[batch], to, cancel);
+            } catch (...) {
+                const std::lock_guard guard(firstErrorLock);
+                if (!firstError) {
+                    firstError = std::current_exception();
+                }
+                failed = true;
             }
         }
-        throw TesselaError::copyFailed(message.empty() ? "The copy tool failed." : message);
+    };
+    std::vector<std::thread> streams;
+    for (int stream = 1; stream < copyStreams && static_cast<std::size_t>(stream) < batches.size();
+         ++stream) {
+        streams.emplace_back(work);
+    }
+    work();
+    for (std::thread& stream : streams) {
+        stream.join();
+    }
+    if (firstError) {
+        std::rethrow_exception(firstError);
+    }
+    copyFolderAttributes(from, to);
+}
+
+void Locker::copyFolderAttributes(const std::filesystem::path& from,
+                                  const std::filesystem::path& to) {
+    struct stat source {};
+    if (::lstat(from.c_str(), &source) != 0) {
+        throwLastError("lstat", from);
+    }
+    // Extended attributes first: some file systems refuse some of them, which a full copy
+    // tolerates just as cp -a does.
+    const ssize_t listSize = ::llistxattr(from.c_str(), nullptr, 0);
+    if (listSize > 0) {
+        std::string names(static_cast<std::size_t>(listSize), '\0');
+        const ssize_t length = ::llistxattr(from.c_str(), names.data(), names.size());
+        for (std::size_t start = 0; length > 0 && start < static_cast<std::size_t>(length);) {
+            const std::string name = names.c_str() + start;
+            start += name.size() + 1;
+            const ssize_t valueSize = ::lgetxattr(from.c_str(), name.c_str(), nullptr, 0);
+            if (valueSize < 0) {
+                continue;
+            }
+            std::string value(static_cast<std::size_t>(valueSize), '\0');
+            if (::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size()) == valueSize) {
+                ::lsetxattr(to.c_str(), name.c_str(), value.data(), value.size(), 0);
+            }
+        }
+    }
+    if (::chmod(to.c_str(), source.st_mode & 07777) != 0) {
+        throwLastError("chmod", to);
+    }
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    if (::utimensat(AT_FDCWD, to.c_str(), times, 0) != 0) {
+        throwLastError("utimensat", to);
     }
 }
 

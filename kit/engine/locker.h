@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
@@ -107,15 +108,24 @@ class Locker {
 
     // Creates `mountsRoot` (0700) and the mount folder inside it.
     void makeMountPoint(const std::filesystem::path& mountPoint) const;
-    // A full-fidelity copy (cp -a); a folder's contents go into an existing folder `to`.
-    // Failure: copyFailed with the tool's cleaned output.
+    // A full-fidelity copy (cp -a); a folder's contents go into an existing folder `to`, copied
+    // by up to `copyStreams` copy processes side by side. Failure: copyFailed with the tool's
+    // cleaned output; cancellation ends every copy process.
     void copy(const std::filesystem::path& from, const std::filesystem::path& to,
               const CancelToken* cancel) const;
     // Waits (bounded by cloudDownloadTimeout) for cloud files under `item`; true when it had to.
     bool waitForCloudDownloads(const std::filesystem::path& item, const std::string& name,
                                const CancelToken* cancel, const ProgressCallback& progress) const;
 
+    // Copy processes working side by side on a folder's entries.
+    static constexpr int copyStreams = 4;
+
   private:
+    void runCopyTool(const std::vector<std::filesystem::path>& sources,
+                     const std::filesystem::path& destination, const CancelToken* cancel) const;
+    // Mode, times and extended attributes of folder `from` onto folder `to`.
+    static void copyFolderAttributes(const std::filesystem::path& from,
+                                     const std::filesystem::path& to);
     // Throws SimulatedCrash when `point` is the armed crash point.
     void passCrashPoint(CrashPoint point) const;
 };

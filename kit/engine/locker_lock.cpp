@@ -116,7 +116,10 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         passCrashPoint(CrashPoint::lockAfterCreate);
 
         makeMountPoint(mountPoint);
-        tool.attach(partial, mountPoint, password, false);
+        // Every byte is verified below, which catches what a disk filling up mid-copy could
+        // tear, so the copy may skip the container's per-write space reservation.
+        tool.attach(partial, mountPoint, password, false,
+                    DiskImageTool::Writes::verifiedAfterwards);
         copy(real, contentDestination, cancel);
         writeEmptyFile(mountPoint / ".metadata_never_index");
         ItemMarker(kind, name).write(mountPoint);

@@ -172,13 +172,15 @@ void DiskImageTool::create(const std::filesystem::path& image, const std::string
 
 void DiskImageTool::attach(const std::filesystem::path& image,
                            const std::filesystem::path& mountPoint, const std::string& password,
-                           bool readOnly) const {
+                           bool readOnly, Writes writes) const {
     if (!canTravelOnStandardInput(password)) {
         throw TesselaError::wrongPassword();
     }
     std::vector<std::string> arguments = {"-q", "-nosyslog"};
     if (readOnly) {
         arguments.emplace_back("-ro");
+    } else if (writes == Writes::verifiedAfterwards) {
+        arguments.emplace_back("-noprealloc");
     }
     arguments.insert(arguments.end(), {"--", image.string(), mountPoint.string()});
     const ProcessResult result = ProcessRunner::run(tools_.gocryptfs, arguments, password + "\n");

@@ -79,10 +79,16 @@ class DiskImageTool {
     void create(const std::filesystem::path& image, const std::string& volumeName,
                 const std::string& password) const;
 
+    // How a writable mount guards against a full disk. gocryptfs normally reserves the space of
+    // each write before making it, so a disk that fills mid-write cannot leave a torn, unreadable
+    // last block. A bulk copy whose every byte is verified afterwards may skip that (the copy is
+    // then about twice as fast); a mount the user edits in must not.
+    enum class Writes { guarded, verifiedAfterwards };
+
     // Mounts the image's volume at `mountPoint` (an existing empty folder) and returns once it
     // is mounted; the daemon serving it outlives the call.
     void attach(const std::filesystem::path& image, const std::filesystem::path& mountPoint,
-                const std::string& password, bool readOnly) const;
+                const std::string& password, bool readOnly, Writes writes = Writes::guarded) const;
 
     void detach(const std::filesystem::path& mountPoint, bool force) const;
 

@@ -240,8 +240,9 @@ TEST_F(LockTest, FaultyCopyFailsVerificationAndLeavesNothing) {
     // A copy tool that copies, then damages one byte of the copy, as a faulty disk would.
     const fs::path faulty = temp / "faulty-cp";
     writeFile(faulty,
-              "#!/bin/sh\n/usr/bin/cp \"$@\" || exit $?\n"
-              "for last; do :; done\nprintf X >> \"$last/a.txt\"\n");
+              "#!/bin/sh\n/usr/bin/cp \"$@\" || exit $?\nfor last; do :; done\n"
+              "for source; do case \"$source\" in */a.txt) printf X >> \"$last/a.txt\";; esac; "
+              "done\n");
     ::chmod(faulty.c_str(), 0755);
     locker->copyTool = faulty.string();
     const TesselaError error = lockFailure(tree);
