@@ -227,7 +227,27 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
 
 void Locker::makeMountPoint(const std::filesystem::path& mountPoint) const {
     posix::createDirectories(mountsRoot, 0700);
-    posix::createDirectories(mountPoint, 0755);
+    if (::chmod(mountsRoot.c_str(), 0700) != 0) {
+        throwLastError("chmod", mountsRoot);
+    }
+    // fusermount wants the mount folder writable by the user.
+    const int made = ::mkdir(mountPoint.c_str(), 0700);
+    const int error = errno;
+    ::chmod(mountsRoot.c_str(), 0500);
+    if (made != 0 && error != EEXIST) {
+        throw systemError(error, "mkdir", mountPoint);
+    }
+}
+
+bool Locker::removeMountPoint(const std::filesystem::path& mountPoint) const noexcept {
+    ::chmod(mountsRoot.c_str(), 0700);
+    const bool removed = ::rmdir(mountPoint.c_str()) == 0 || errno == ENOENT;
+    ::chmod(mountsRoot.c_str(), 0500);
+    return removed;
+}
+
+std::optional<std::int64_t> Locker::freeSpace(const std::filesystem::path& location) const {
+    return spaceProbe ? spaceProbe(location) : availableSpace(location);
 }
 
 void Locker::runCopyTool(const std::vector<std::filesystem::path>& sources,
@@ -260,12 +280,22 @@ void Locker::copy(const std::filesystem::path& from, const std::filesystem::path
         runCopyTool({from}, to, cancel);
         return;
     }
-    // A folder's contents go into the existing destination. Each file created in the container
-    // costs several round trips through FUSE, so several copy processes work side by side on the
-    // folder's entries, largest first; then the folder's own attributes follow.
-    std::vector<std::pair<std::int64_t, std::filesystem::path>> entries;
+    // A folder's contents go into the existing destination, then the folder's own attributes.
+    std::vector<std::filesystem::path> entries;
     for (const auto& entry : std::filesystem::directory_iterator(from)) {
-        entries.emplace_back(ItemFacts::logicalSize(entry.path()), entry.path());
+        entries.push_back(entry.path());
+    }
+    copyEntries(entries, to, cancel);
+    copyFolderAttributes(from, to);
+}
+
+void Locker::copyEntries(const std::vector<std::filesystem::path>& sources,
+                         const std::filesystem::path& folder, const CancelToken* cancel) const {
+    // Each file created in the container costs several round trips through FUSE, so several
+    // copy processes work side by side, the largest entries first.
+    std::vector<std::pair<std::int64_t, std::filesystem::path>> entries;
+    for (const std::filesystem::path& source : sources) {
+        entries.emplace_back(ItemFacts::logicalSize(source), source);
     }
     std::sort(entries.begin(), entries.end(), std::greater<>());
     const std::size_t batchCount =
@@ -286,7 +316,7 @@ void Locker::copy(const std::filesystem::path& from, const std::filesystem::path
     const auto work = [&] {
         for (std::size_t batch = next++; batch < batches.size() && !failed; batch = next++) {
             try {
-                runCopyTool(batches[batch], to, cancel);
+                runCopyTool(batches[batch], folder, cancel);
             } catch (...) {
                 const std::lock_guard guard(firstErrorLock);
                 if (!firstError) {
@@ -308,7 +338,6 @@ void Locker::copy(const std::filesystem::path& from, const std::filesystem::path
     if (firstError) {
         std::rethrow_exception(firstError);
     }
-    copyFolderAttributes(from, to);
 }
 
 void Locker::copyFolderAttributes(const std::filesystem::path& from,

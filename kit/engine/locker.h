@@ -16,6 +16,7 @@
 #include "records/item_index.h"
 #include "records/item_marker.h"
 #include "records/locked_item.h"
+#include "records/open_item.h"
 
 namespace tessela {
 
@@ -63,6 +64,8 @@ class Locker {
     // The full-fidelity copy tool and the open-file lister.
     std::string copyTool = "/usr/bin/cp";
     std::string lsofPath = OpenFiles::lsofPath;
+    // Free space for the space checks; defaults to availableSpace. Tests set exact figures.
+    std::function<std::optional<std::int64_t>(const std::filesystem::path&)> spaceProbe;
 
     // Locks the item at `url` with `password`, recording `generation` as its password
     // generation. Reports each step it enters through `progress` and polls `cancel` before the
@@ -77,6 +80,48 @@ class Locker {
     // The name to give an item's content: the marker's name, else the record's display name,
     // else the locked file's name without its extension, the first that is a safe single path
     // component; "Tessela item" when none is.
+    // Opens the locked item at `url` (a ".tessvault" bundle) at mountsRoot/{id}, writable, and
+    // returns it; an item already open is returned as it is, attaching nothing. A bundle without
+    // a record (copied from elsewhere) gets one with password generation 0. A wrong password
+    // (wrongPassword) or other attach failure (diskImage) leaves no mount folder behind.
+    OpenItem unlock(const std::filesystem::path& url, const std::string& password);
+
+    // The items open now: attached images whose mount folder lies in mountsRoot and is named
+    // after a record's id, in the order the system lists them. Images mounted anywhere else are
+    // never listed.
+    [[nodiscard]] std::vector<OpenItem> openItems() const;
+
+    // Stores a record (generation 0) for each of the images mounted by this engine, so items
+    // open when the index had to be started afresh are listed again. Never throws.
+    void adoptOpenItems(const std::vector<AttachedImage>& images) const noexcept;
+
+    // Closes an open item: detaches its volume (with `force`, even while applications hold
+    // files) and removes its mount folder. A volume already detached elsewhere only has its
+    // folder removed. A refused detach (inUse) leaves the item open.
+    void relock(const OpenItem& item, bool force);
+
+    // Turns the locked item at `url` back into ordinary files next to it, under a name that
+    // overwrites nothing, and deletes the locked item; returns where the content now is. The
+    // item is closed first if open. The content is copied to a hidden folder, verified, and only
+    // then moved into place; every failure up to the move leaves the item locked and openable
+    // and nothing else behind.
+    std::filesystem::path removeLock(const std::filesystem::path& url, const std::string& password,
+                                     const CancelToken* cancel = nullptr,
+                                     const ProgressCallback& progress = {});
+
+    // folder/name if free, else "stem (restored).ext", "stem (restored 2).ext", ….
+    [[nodiscard]] static std::filesystem::path restoreDestination(
+        const std::string& name, const std::filesystem::path& folder);
+
+    // A directory on another device than its parent: the root of a mounted volume.
+    [[nodiscard]] static bool isMountPoint(const std::filesystem::path& url);
+
+    // The logical size of an open item's content: the file, or the volume root's entries but
+    // the housekeeping names.
+    [[nodiscard]] static std::int64_t contentLogicalSize(const std::filesystem::path& mount,
+                                                         LockedItem::Kind kind,
+                                                         const std::string& name);
+
     [[nodiscard]] static std::string itemName(const std::optional<ItemMarker>& marker,
                                               const std::optional<LockedItem>& record,
                                               const std::filesystem::path& locked);
@@ -106,8 +151,15 @@ class Locker {
     // and the last block's rounding; per folder its name-key file and its own block.
     [[nodiscard]] static std::int64_t containerOverhead(const std::filesystem::path& content);
 
-    // Creates `mountsRoot` (0700) and the mount folder inside it.
+    // Creates the mount folder inside `mountsRoot`.
+    //
+    // The mounts folder is writable only while the engine itself adds or removes a mount folder
+    // (0700 then, 0500 at rest). So once a volume is detached and its folder removed, nothing —
+    // not an editor saving to the path it had open — can recreate the folder and leave plain
+    // content where the encrypted volume used to be.
     void makeMountPoint(const std::filesystem::path& mountPoint) const;
+    // Removes an empty mount folder (never anything inside it); false when that failed.
+    bool removeMountPoint(const std::filesystem::path& mountPoint) const noexcept;
     // A full-fidelity copy (cp -a); a folder's contents go into an existing folder `to`, copied
     // by up to `copyStreams` copy processes side by side. Failure: copyFailed with the tool's
     // cleaned output; cancellation ends every copy process.
@@ -121,6 +173,11 @@ class Locker {
     static constexpr int copyStreams = 4;
 
   private:
+    // Copies each source into `folder`, up to `copyStreams` copy processes side by side.
+    void copyEntries(const std::vector<std::filesystem::path>& sources,
+                     const std::filesystem::path& folder, const CancelToken* cancel) const;
+    [[nodiscard]] std::optional<std::int64_t> freeSpace(
+        const std::filesystem::path& location) const;
     void runCopyTool(const std::vector<std::filesystem::path>& sources,
                      const std::filesystem::path& destination, const CancelToken* cancel) const;
     // Mode, times and extended attributes of folder `from` onto folder `to`.

@@ -72,7 +72,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     // The copy needs room for the content, the container's own overhead and a margin, because
     // the original goes only after the copy is complete.
     const std::int64_t needed = size + containerOverhead(real) + spaceMargin;
-    if (const std::optional<std::int64_t> available = availableSpace(parent);
+    if (const std::optional<std::int64_t> available = freeSpace(parent);
         available && needed > *available) {
         throw TesselaError::notEnoughSpace(needed, *available);
     }
@@ -134,7 +134,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         std::vector<TreeMismatch> mismatches =
             TreeVerifier::compare(real, contentDestination, ignored, cancel);
         tool.detach(mountPoint, false);
-        ::rmdir(mountPoint.c_str());
+        removeMountPoint(mountPoint);
         if (!mismatches.empty()) {
             throw TesselaError::verificationFailed(std::move(mismatches));
         }
@@ -161,7 +161,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
             tool.detach(mountPoint, true);
         } catch (...) {
         }
-        ::rmdir(mountPoint.c_str());
+        removeMountPoint(mountPoint);
         std::error_code ignored;
         std::filesystem::remove_all(partial, ignored);
         try {

@@ -1,0 +1,317 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "checks/item_facts.h"
+#include "checks/tree_verifier.h"
+#include "checks/volume_layout.h"
+#include "engine/engine_fixture.h"
+#include "support/child_process.h"
+
+namespace tessela {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::namesIn;
+using testing::readFile;
+using testing::writeFile;
+
+class OpenRemoveTest : public testing::EngineTest {
+  protected:
+    // Locks `name` (written with `content`) in Docs and returns the locked item's path.
+    fs::path lockedFile(const std::string& name, const std::string& content) {
+        writeFile(home / "Docs" / name, content);
+        return locker->lock(home / "Docs" / name, password, 1).lastKnownPath;
+    }
+
+    // A bundle with content but no marker and no record, as a copy from elsewhere without its
+    // record might be.
+    fs::path foreignBundle(const std::string& name) {
+        const fs::path image = createImage("foreign");
+        const fs::path mountPoint = makeMountPoint("foreign-mount");
+        tool.attach(image, mountPoint, password, false);
+        writeFile(mountPoint / "inside.txt", "from elsewhere");
+        tool.detach(mountPoint, false);
+        const fs::path bundle = home / "Docs" / name;
+        fs::rename(image, bundle);
+        return bundle;
+    }
+
+    std::size_t mountCount() { return tool.attachedImages().size(); }
+};
+
+TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
+    const fs::path locked = lockedFile("Report.pdf", "first");
+    const OpenItem open = locker->unlock(locked, password);
+    EXPECT_EQ(open.name, "Report.pdf");
+    EXPECT_EQ(open.kind, LockedItem::Kind::file);
+    EXPECT_EQ(open.mountPoint, locker->mountsRoot / open.id.string());
+    EXPECT_EQ(readFile(open.contentURL()), "first");
+    writeFile(open.contentURL(), "edited while open");
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{open});
+
+    const std::size_t before = mountCount();
+    EXPECT_EQ(locker->unlock(locked, password), open);  // attaches nothing new
+    EXPECT_EQ(mountCount(), before);
+
+    locker->relock(open, false);
+    EXPECT_FALSE(fs::exists(open.mountPoint));
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
+    const OpenItem again = locker->unlock(locked, password);
+    EXPECT_EQ(readFile(again.contentURL()), "edited while open");
+    locker->relock(again, false);
+}
+
+TEST_F(OpenRemoveTest, NothingCanBeWrittenWhereARelockedVolumeWas) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const OpenItem open = locker->unlock(locked, password);
+    locker->relock(open, false);
+    // An editor saving to the path it had open, or recreating its folder, fails.
+    EXPECT_NE(::open(open.contentURL().c_str(), O_WRONLY | O_CREAT, 0644), 0);
+    EXPECT_FALSE(fs::exists(open.contentURL()));
+    if (!testing::runningAsRoot()) {
+        EXPECT_NE(::mkdir(open.mountPoint.c_str(), 0700), 0);
+        EXPECT_EQ(errno, EACCES);
+    }
+    EXPECT_FALSE(fs::exists(open.mountPoint));
+}
+
+TEST_F(OpenRemoveTest, WrongPasswordLeavesNoMountFolder) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    EXPECT_THROW((void)locker->unlock(locked, "wrong password"), TesselaError);
+    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+}
+
+TEST_F(OpenRemoveTest, NotLockedAndNotFound) {
+    writeFile(home / "Docs/Upper.TESSVAULT/x", "");
+    try {
+        (void)locker->unlock(home / "Docs/Upper.TESSVAULT", password);
+        ADD_FAILURE() << "opened an upper-case bundle";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error, TesselaError::notLocked());
+    }
+    try {
+        (void)locker->removeLock(home / "Docs/Gone.tessvault", password);
+        ADD_FAILURE() << "removed the lock of a missing item";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error, TesselaError::notFound());
+    }
+}
+
+TEST_F(OpenRemoveTest, RelockOfVolumeEjectedElsewhereRemovesStaleFolder) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const OpenItem open = locker->unlock(locked, password);
+    tool.detach(open.mountPoint, false);
+    EXPECT_TRUE(fs::exists(open.mountPoint));
+    locker->relock(open, false);
+    EXPECT_FALSE(fs::exists(open.mountPoint));
+}
+
+TEST_F(OpenRemoveTest, WriterKeepsItemOpenUntilForced) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const OpenItem open = locker->unlock(locked, password);
+    testing::ChildProcess editor("/bin/sh", {"-c", "exec 3>>\"$1\"; echo ready; read line", "sh",
+                                             open.contentURL().string()});
+    ASSERT_EQ(editor.readLine(), "ready");
+    try {
+        locker->relock(open, false);
+        ADD_FAILURE() << "relocked while a file was open for writing";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error, TesselaError::inUse({"sh"}));
+    }
+    EXPECT_EQ(locker->openItems().size(), 1U);
+    locker->relock(open, true);
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
+    EXPECT_FALSE(fs::exists(open.mountPoint));
+}
+
+TEST_F(OpenRemoveTest, BundleWithoutRecordGetsOneWithGenerationZero) {
+    writeFile(home / "Docs/Tax return.pdf", "numbers");
+    const fs::path locked = locker->lock(home / "Docs/Tax return.pdf", password, 4).lastKnownPath;
+    const fs::path copied = home / "Docs/Copied.tessvault";
+    ASSERT_EQ(std::system(("cp -a '" + locked.string() + "' '" + copied.string() + "'").c_str()),
+              0);
+    const OpenItem open = locker->unlock(copied, password);
+    EXPECT_EQ(open.name, "Tax return.pdf");
+    EXPECT_EQ(open.kind, LockedItem::Kind::file);
+    const auto record = locker->index.item(copied);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->passwordGeneration, 0);
+    EXPECT_EQ(record->displayName, "Tax return.pdf");
+    EXPECT_EQ(record->contentSize, 7);
+    EXPECT_EQ(record->stage, LockedItem::Stage::complete);
+    EXPECT_EQ(locker->index.load().size(), 2U);
+}
+
+TEST_F(OpenRemoveTest, VolumeWithoutMarkerOrRecordOpensAsFolderNamedAfterBundle) {
+    const fs::path bundle = foreignBundle("Old Stuff.tessvault");
+    const OpenItem open = locker->unlock(bundle, password);
+    EXPECT_EQ(open.name, "Old Stuff");
+    EXPECT_EQ(open.kind, LockedItem::Kind::folder);
+    EXPECT_EQ(readFile(open.contentURL() / "inside.txt"), "from elsewhere");
+}
+
+TEST_F(OpenRemoveTest, ForeignMountsAreNeitherListedNorAdopted) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const fs::path elsewhere = makeMountPoint("double-clicked");
+    tool.attach(locked, elsewhere, password, true);
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
+    locker->index.save({});
+    locker->adoptOpenItems(tool.attachedImages());
+    EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{});
+}
+
+TEST_F(OpenRemoveTest, AdoptsOpenItemsAfterTheIndexWasLost) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const OpenItem open = locker->unlock(locked, password);
+    locker->index.save({});
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
+    locker->adoptOpenItems(tool.attachedImages());
+    const std::vector<LockedItem> records = locker->index.load();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].id, open.id);
+    EXPECT_EQ(records[0].displayName, "Report.pdf");
+    EXPECT_EQ(records[0].passwordGeneration, 0);
+    EXPECT_EQ(locker->openItems().size(), 1U);
+}
+
+TEST_F(OpenRemoveTest, LockThenRemoveLockGivesBackIdenticalContent) {
+    const fs::path tree = makeTree("Projekt Ü");
+    const fs::path reference = temp / "reference";
+    ASSERT_EQ(std::system(("cp -a '" + tree.string() + "' '" + reference.string() + "'").c_str()),
+              0);
+    const fs::path locked = locker->lock(tree, password, 1).lastKnownPath;
+    const OpenItem open = locker->unlock(locked, password);  // removal closes it first
+
+    std::vector<LockStep> steps;
+    const fs::path restored = locker->removeLock(locked, password, nullptr,
+                                                 [&](LockStep step) { steps.push_back(step); });
+    EXPECT_EQ(restored, tree);
+    EXPECT_EQ(steps, (std::vector<LockStep>{LockStep::restoring, LockStep::verifying,
+                                            LockStep::finishing}));
+    EXPECT_EQ(TreeVerifier::compare(reference, restored, {}), std::vector<TreeMismatch>{});
+    EXPECT_EQ(fs::read_symlink(restored / "link to a"), "a.txt");
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Projekt Ü"});
+    EXPECT_FALSE(fs::exists(open.mountPoint));
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(OpenRemoveTest, RestoredNamesNeverOverwrite) {
+    const fs::path locked = lockedFile("Taxes 2024.pdf", "numbers");
+    fs::rename(locked, home / "Docs/Taxes.tessvault");
+    writeFile(home / "Docs/Taxes 2024.pdf", "someone else's");
+    const fs::path restored = locker->removeLock(home / "Docs/Taxes.tessvault", password);
+    EXPECT_EQ(restored, home / "Docs/Taxes 2024 (restored).pdf");
+    EXPECT_EQ(readFile(restored), "numbers");
+    EXPECT_EQ(readFile(home / "Docs/Taxes 2024.pdf"), "someone else's");
+
+    writeFile(temp / "f/README", "");
+    writeFile(temp / "f/README (restored)", "");
+    EXPECT_EQ(Locker::restoreDestination("README", temp / "f"), temp / "f/README (restored 2)");
+    EXPECT_EQ(Locker::restoreDestination("Photos", temp / "f"), temp / "f/Photos");
+}
+
+TEST_F(OpenRemoveTest, ForeignBundleRestoresAsFolderNamedAfterIt) {
+    const fs::path bundle = foreignBundle("Old Stuff.tessvault");
+    const fs::path restored = locker->removeLock(bundle, password);
+    EXPECT_EQ(restored, home / "Docs/Old Stuff");
+    EXPECT_EQ(readFile(restored / "inside.txt"), "from elsewhere");
+    EXPECT_FALSE(fs::exists(bundle));
+}
+
+TEST_F(OpenRemoveTest, FailedVerificationLeavesItemLockedAndNothingElse) {
+    const fs::path tree = makeTree("Project");
+    const fs::path locked = locker->lock(tree, password, 1).lastKnownPath;
+    locker->afterRestoreCopy = [](const fs::path& hidden) { writeFile(hidden / "a.txt", "x"); };
+    try {
+        (void)locker->removeLock(locked, password);
+        ADD_FAILURE() << "a damaged restore was accepted";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error,
+                  TesselaError::restoreVerificationFailed({{"a.txt", TreeMismatch::sizeDiffers}}));
+    }
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project.tessvault"});
+    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(locker->index.load().size(), 1U);
+    const OpenItem open = locker->unlock(locked, password);
+    EXPECT_EQ(readFile(open.contentURL() / "a.txt"), "alpha");
+}
+
+TEST_F(OpenRemoveTest, SpaceExactlyAtTheLimitIsEnough) {
+    const fs::path locked = lockedFile("Report.pdf", std::string(100'000, 'r'));
+    // The removal needs the content's allocated size plus the margin.
+    const OpenItem open = locker->unlock(locked, password);
+    const std::int64_t needed = ItemFacts::allocatedSize(open.contentURL()) + locker->spaceMargin;
+    locker->relock(open, false);
+    locker->spaceProbe = [&](const fs::path&) { return needed - 1; };
+    try {
+        (void)locker->removeLock(locked, password);
+        ADD_FAILURE() << "removed with too little space";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error, TesselaError::notEnoughSpace(needed, needed - 1));
+    }
+    locker->spaceProbe = [&](const fs::path&) { return needed; };
+    EXPECT_EQ(readFile(locker->removeLock(locked, password)), std::string(100'000, 'r'));
+}
+
+TEST_F(OpenRemoveTest, LockSpaceExactlyAtTheLimitIsEnough) {
+    writeFile(home / "Docs/Report.pdf", std::string(100'000, 'r'));
+    const fs::path item = home / "Docs/Report.pdf";
+    const std::int64_t needed =
+        ItemFacts::inspect(item).size + Locker::containerOverhead(item) + locker->spaceMargin;
+    locker->spaceProbe = [&](const fs::path&) { return needed - 1; };
+    EXPECT_EQ(lockFailure(item), TesselaError::notEnoughSpace(needed, needed - 1));
+    locker->spaceProbe = [&](const fs::path&) { return needed; };
+    EXPECT_NO_THROW((void)locker->lock(item, password, 1));
+}
+
+// What each crash point of a removal leaves, as the journal describes it.
+class RestoreCrashTest : public testing::EngineTest,
+                         public ::testing::WithParamInterface<CrashPoint> {};
+
+TEST_P(RestoreCrashTest, LeavesExactlyWhatTheJournalDescribes) {
+    const CrashPoint point = GetParam();
+    writeFile(home / "Docs/Report.pdf", "content");
+    const LockedItem record = locker->lock(home / "Docs/Report.pdf", password, 1);
+    const fs::path locked = record.lastKnownPath;
+    const auto identity = FileIdentity::of(locked);
+    locker->crashPoint = point;
+    EXPECT_THROW((void)locker->removeLock(locked, password), SimulatedCrash);
+
+    const std::vector<JournalEntry> entries = locker->journal.load();
+    ASSERT_EQ(entries.size(), 1U);
+    const JournalEntry& entry = entries[0];
+    const fs::path hidden = home / "Docs" / (".tessela-" + record.id.string() + ".restoring");
+    EXPECT_EQ(entry.id, record.id);
+    EXPECT_EQ(entry.kind, JournalEntry::Kind::restore);
+    EXPECT_EQ(entry.originalPath, locked.string());
+    EXPECT_EQ(entry.partialPath, hidden.string());
+    EXPECT_EQ(entry.lockedIdentity, identity);
+
+    const bool chosen = point != CrashPoint::restoreAfterCopy;
+    const bool moved =
+        point == CrashPoint::restoreAfterRename || point == CrashPoint::restoreAfterDeleteLocked;
+    const bool deleted = point == CrashPoint::restoreAfterDeleteLocked;
+    EXPECT_EQ(entry.finalPath, chosen ? (home / "Docs/Report.pdf").string() : "");
+    EXPECT_EQ(fs::exists(hidden), !moved);
+    if (!moved) {
+        EXPECT_EQ(readFile(hidden), "content");
+    }
+    EXPECT_EQ(fs::exists(home / "Docs/Report.pdf"), moved);
+    EXPECT_EQ(fs::exists(locked), !deleted);
+    EXPECT_EQ(isMounted(locker->mountsRoot / record.id.string()), !deleted);
+    EXPECT_EQ(locker->index.load().size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllRestoreCrashPoints, RestoreCrashTest,
+                         ::testing::Values(CrashPoint::restoreAfterCopy,
+                                           CrashPoint::restoreBeforeRename,
+                                           CrashPoint::restoreAfterRename,
+                                           CrashPoint::restoreAfterDeleteLocked),
+                         [](const ::testing::TestParamInfo<CrashPoint>& point) {
+                             return std::string(rawValue(point.param));
+                         });
+
+}  // namespace
+}  // namespace tessela
