@@ -12,6 +12,7 @@
 #include "checks/lock_policy.h"
 #include "journal/crash_point.h"
 #include "journal/operation_journal.h"
+#include "journal/recovery_report.h"
 #include "process/disk_image_tool.h"
 #include "records/item_index.h"
 #include "records/item_marker.h"
@@ -108,6 +109,16 @@ class Locker {
     std::filesystem::path removeLock(const std::filesystem::path& url, const std::string& password,
                                      const CancelToken* cancel = nullptr,
                                      const ProgressCallback& progress = {});
+
+    // Finishes or undoes every operation a crash interrupted, from the journal and what is on
+    // disk; detaches leftover mounts in `mountsRoot` that belong to no indexed item and removes
+    // empty mount folders. Entries it cannot settle safely (a disk missing, the index unreadable,
+    // a step failing) stay for the next start. Never throws.
+    [[nodiscard]] RecoveryReport recover() noexcept;
+
+    // Whether `url`, or anything beneath it, was modified or had its status changed after
+    // `lockTime` plus one second (nanosecond resolution); an unreadable entry counts as changed.
+    [[nodiscard]] static bool changedSince(const std::filesystem::path& url, Timestamp lockTime);
 
     // folder/name if free, else "stem (restored).ext", "stem (restored 2).ext", ….
     [[nodiscard]] static std::filesystem::path restoreDestination(

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,7 +69,13 @@ Pipe makePipe(const std::string& pathForErrors) {
 
 // Runs in the child between fork and exec: only async-signal-safe calls, no allocation.
 [[noreturn]] void becomeTool(const char* path, char* const* argv, int input, int output,
-                             int errorReport, int highestFd) {
+                             int errorReport, int highestFd, pid_t parent) {
+    // The tool ends with us: a copy must not go on writing after the application died.
+    // Descendants it starts (the mount daemon) are not affected.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+        ::_exit(127);  // we died before the setting took hold
+    }
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
@@ -127,9 +134,11 @@ pid_t launch(const std::string& path, const std::vector<std::string>& arguments,
     sigset_t previous;
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        becomeTool(path.c_str(), argv.data(), input, output, errorReport.writeEnd.get(), highestFd);
+        becomeTool(path.c_str(), argv.data(), input, output, errorReport.writeEnd.get(), highestFd,
+                   parent);
     }
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);

@@ -1,0 +1,283 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "checks/tree_verifier.h"
+#include "engine/engine_fixture.h"
+
+namespace tessela {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::namesIn;
+using testing::readFile;
+using testing::writeFile;
+
+class RecoverTest : public testing::EngineTest {
+  protected:
+    // Recovery as the next start runs it: a fresh engine on the same support folder.
+    RecoveryReport recoverAfterRestart() {
+        Locker fresh(temp / "support", home, std::nullopt, tool);
+        return fresh.recover();
+    }
+
+    // The locked item's content, read through a read-only mount.
+    std::string lockedContent(const fs::path& locked, const std::string& name) {
+        const fs::path mountPoint = makeMountPoint("check-" + std::to_string(++checks));
+        tool.attach(locked, mountPoint, password, true);
+        const std::string content = readFile(mountPoint / name);
+        tool.detach(mountPoint, false);
+        return content;
+    }
+
+    void expectNoLeftovers() {
+        EXPECT_EQ(leftovers(home / "Docs"), std::vector<std::string>{});
+        EXPECT_EQ(readFile(locker->journal.fileURL()), "[]");
+        if (fs::exists(locker->mountsRoot)) {
+            EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+        }
+        for (const AttachedImage& image : tool.attachedImages()) {
+            EXPECT_FALSE(image.mountPoint.string().starts_with(locker->mountsRoot.string()))
+                << image.mountPoint;
+        }
+    }
+
+    // A journal entry for a lock whose item lived on a disk that is not there now.
+    void addUnpluggedEntry(const std::string& name) {
+        const Uuid id = Uuid::random();
+        locker->journal.add(
+            JournalEntry(id, JournalEntry::Kind::lock, "/media/nobody/Gone/" + name,
+                         "/media/nobody/Gone/.tessela-" + id.string() + ".partial.sparsebundle",
+                         "/media/nobody/Gone/" + name + ".tessvault", std::nullopt));
+    }
+
+    int checks = 0;
+};
+
+struct CrashCase {
+    CrashPoint point;
+    RecoveryReport report;
+    const char* body;
+    bool locked;          // afterwards the content is in a locked item, else plain
+    std::size_t records;  // records in the index afterwards
+};
+
+RecoveryReport counts(int finishedLocks, int discardedLocks, int finishedRestores,
+                      int discardedRestores) {
+    RecoveryReport report;
+    report.finishedLocks = finishedLocks;
+    report.discardedLocks = discardedLocks;
+    report.finishedRestores = finishedRestores;
+    report.discardedRestores = discardedRestores;
+    return report;
+}
+
+constexpr const char* stoppedLock =
+    "It stopped 1 unfinished lock and left that original unchanged.";
+constexpr const char* finishedLock = "It finished locking 1 item.";
+constexpr const char* stoppedRemoval =
+    "It stopped 1 unfinished lock removal. That item is still locked.";
+constexpr const char* finishedRemoval = "It finished removing the lock from 1 item.";
+
+const CrashCase crashCases[] = {
+    {CrashPoint::lockAfterCreate, counts(0, 1, 0, 0), stoppedLock, false, 0},
+    {CrashPoint::lockAfterCopy, counts(0, 1, 0, 0), stoppedLock, false, 0},
+    {CrashPoint::lockAfterVerify, counts(0, 1, 0, 0), stoppedLock, false, 0},
+    {CrashPoint::lockBeforeRename, counts(0, 1, 0, 0), stoppedLock, false, 0},
+    // No record had been stored yet: the item is locked but listed again only once opened.
+    {CrashPoint::lockAfterMove, counts(1, 0, 0, 0), finishedLock, true, 0},
+    {CrashPoint::lockAfterRename, counts(1, 0, 0, 0), finishedLock, true, 1},
+    {CrashPoint::lockAfterRenameToDeleting, counts(1, 0, 0, 0), finishedLock, true, 1},
+    {CrashPoint::lockAfterDeleteOriginal, counts(1, 0, 0, 0), finishedLock, true, 1},
+    {CrashPoint::restoreAfterCopy, counts(0, 0, 0, 1), stoppedRemoval, true, 1},
+    {CrashPoint::restoreBeforeRename, counts(0, 0, 0, 1), stoppedRemoval, true, 1},
+    {CrashPoint::restoreAfterRename, counts(0, 0, 1, 0), finishedRemoval, false, 0},
+    {CrashPoint::restoreAfterDeleteLocked, counts(0, 0, 1, 0), finishedRemoval, false, 0},
+};
+
+class RecoverCrashTest : public RecoverTest, public ::testing::WithParamInterface<CrashCase> {};
+
+TEST_P(RecoverCrashTest, ContentExistsExactlyOnceAfterRecovery) {
+    const CrashCase& expected = GetParam();
+    const bool removal =
+        static_cast<int>(expected.point) >= static_cast<int>(CrashPoint::restoreAfterCopy);
+    writeFile(home / "Docs/Report.pdf", "the only copy");
+    if (removal) {
+        (void)locker->lock(home / "Docs/Report.pdf", password, 1);
+    }
+    locker->crashPoint = expected.point;
+    EXPECT_THROW(removal ? (void)locker->removeLock(home / "Docs/Report.tessvault", password)
+                         : (void)locker->lock(home / "Docs/Report.pdf", password, 1),
+                 SimulatedCrash);
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report, expected.report);
+    const auto notice = report.notice();
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(notice->title, "Tessela finished interrupted work");
+    EXPECT_EQ(notice->body, expected.body);
+
+    expectNoLeftovers();
+    const std::vector<LockedItem> records = locker->index.load();
+    ASSERT_EQ(records.size(), expected.records);
+    for (const LockedItem& record : records) {
+        EXPECT_EQ(record.stage, LockedItem::Stage::complete);
+        EXPECT_EQ(record.originalPath, std::nullopt);
+    }
+    if (expected.locked) {
+        EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.tessvault"});
+        EXPECT_EQ(lockedContent(home / "Docs/Report.tessvault", "Report.pdf"), "the only copy");
+    } else {
+        EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.pdf"});
+        EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "the only copy");
+    }
+    // A second start finds nothing left to do.
+    EXPECT_EQ(recoverAfterRestart(), RecoveryReport{});
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCrashPoint, RecoverCrashTest, ::testing::ValuesIn(crashCases),
+                         [](const ::testing::TestParamInfo<CrashCase>& crash) {
+                             return std::string(rawValue(crash.param.point));
+                         });
+
+TEST_F(RecoverTest, OriginalEditedAfterTheLockStaysNextToIt) {
+    writeFile(home / "Docs/Report.pdf", "before");
+    locker->crashPoint = CrashPoint::lockAfterRename;
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
+    writeFile(home / "Docs/Report.pdf", "edited afterwards");
+    fs::last_write_time(home / "Docs/Report.pdf",
+                        fs::file_time_type::clock::now() + std::chrono::seconds(5));
+
+    const RecoveryReport report = recoverAfterRestart();
+    RecoveryReport expected = counts(1, 0, 0, 0);
+    expected.keptChangedOriginals = 1;
+    EXPECT_EQ(report, expected);
+    EXPECT_EQ(report.notice()->body,
+              "It finished locking 1 item. 1 original changed after Tessela locked it, so "
+              "Tessela kept it next to the locked copy.");
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "edited afterwards");
+    EXPECT_EQ(lockedContent(home / "Docs/Report.tessvault", "Report.pdf"), "before");
+    EXPECT_EQ(locker->index.load().at(0).stage, LockedItem::Stage::complete);
+}
+
+TEST_F(RecoverTest, EntriesForAMissingDiskAreKeptForLater) {
+    addUnpluggedEntry("Photos");
+    RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.keptForLater, 1);
+    EXPECT_EQ(report.notice(),
+              (RecoveryNotice{"Tessela has unfinished work",
+                              "It could not finish 1 interrupted job yet and will try again next "
+                              "time it opens."}));
+    EXPECT_EQ(locker->journal.load().size(), 1U);
+
+    addUnpluggedEntry("Music");
+    report = recoverAfterRestart();
+    EXPECT_EQ(report.notice()->body,
+              "It could not finish 2 interrupted jobs yet and will try again next time it opens.");
+    EXPECT_EQ(locker->journal.load().size(), 2U);
+}
+
+TEST_F(RecoverTest, DamagedJournalIsSetAsideAndReported) {
+    writeFile(locker->journal.fileURL(), "[{\"kind\": \"teleport\"}]");
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_TRUE(report.journalWasDamaged);
+    EXPECT_EQ(report.notice(),
+              (RecoveryNotice{"Tessela set a damaged file aside",
+                              "Tessela's record of unfinished work was damaged, so it set the "
+                              "record aside and changed nothing."}));
+    EXPECT_FALSE(fs::exists(locker->journal.fileURL()));
+}
+
+TEST_F(RecoverTest, DamagedIndexIsReportedAndOpenItemsAreAdopted) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
+    const OpenItem open = locker->unlock(locked, password);
+    writeFile(locker->index.fileURL(), "{}");
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_TRUE(report.indexWasDamaged);
+    EXPECT_EQ(report.notice()->title, "Tessela set a damaged file aside");
+    EXPECT_EQ(report.notice()->body,
+              "Tessela's list of locked items was damaged, so it set the list aside and started "
+              "a new one. Your locked items are safe and appear in the list again when you "
+              "unlock them.");
+    EXPECT_EQ(locker->openItems().size(), 1U);
+    EXPECT_EQ(locker->openItems()[0].id, open.id);
+}
+
+TEST_F(RecoverTest, StaleMountOfUnknownItemIsDetachedWithoutNotice) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
+    const fs::path stale = locker->mountsRoot / Uuid::random().string();
+    locker->makeMountPoint(stale);
+    tool.attach(locked, stale, password, true);
+    locker->makeMountPoint(locker->mountsRoot / "empty leftover");
+
+    const RecoveryReport report = recoverAfterRestart();
+    RecoveryReport expected;
+    expected.detachedStale = 1;
+    EXPECT_EQ(report, expected);
+    EXPECT_EQ(report.notice(), std::nullopt);
+    EXPECT_FALSE(isMounted(stale));
+    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+}
+
+TEST_F(RecoverTest, InterruptedRemovalOfAMovedItemFindsItThroughItsBookmark) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    (void)locker->lock(home / "Docs/Report.pdf", password, 1);
+    locker->crashPoint = CrashPoint::restoreAfterCopy;
+    EXPECT_THROW((void)locker->removeLock(home / "Docs/Report.tessvault", password),
+                 SimulatedCrash);
+    // The user moves the locked item before the next start (its volume is still attached).
+    fs::create_directories(home / "Docs/Archive");
+    fs::rename(home / "Docs/Report.tessvault", home / "Docs/Archive/Report.tessvault");
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.discardedRestores, 1);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Archive"});
+    EXPECT_EQ(lockedContent(home / "Docs/Archive/Report.tessvault", "Report.pdf"), "content");
+}
+
+TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
+    testing::TempFolder temp;
+    writeFile(temp / "Item/inner.txt", "x");
+    const Timestamp lockTime{std::chrono::seconds{1'700'000'000}};
+    const auto setTimes = [](const fs::path& path, long seconds, long nanoseconds) {
+        const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    // Status-change times are always now, so judge modification times through a far lock time.
+    const Timestamp future = std::chrono::floor<std::chrono::seconds>(
+        std::chrono::system_clock::now() + std::chrono::hours(1));
+    const long limit = static_cast<long>(future.time_since_epoch().count()) + 1;
+    setTimes(temp / "Item/inner.txt", limit, 0);
+    setTimes(temp / "Item", limit - 5, 0);
+    EXPECT_FALSE(Locker::changedSince(temp / "Item", future));
+    setTimes(temp / "Item/inner.txt", limit, 1);
+    EXPECT_TRUE(Locker::changedSince(temp / "Item", future));
+    EXPECT_TRUE(Locker::changedSince(temp / "Item", lockTime));
+    EXPECT_TRUE(Locker::changedSince(temp / "missing", future));
+}
+
+TEST(RecoveryNoticeTest, PluralLinesAndTitles) {
+    RecoveryReport report;
+    EXPECT_EQ(report.notice(), std::nullopt);
+    report.detachedStale = 3;
+    EXPECT_EQ(report.notice(), std::nullopt);
+    report.finishedLocks = 2;
+    report.discardedLocks = 2;
+    report.finishedRestores = 3;
+    report.discardedRestores = 2;
+    report.keptChangedOriginals = 2;
+    report.keptForLater = 2;
+    EXPECT_EQ(report.notice()->title, "Tessela finished interrupted work");
+    EXPECT_EQ(report.notice()->body,
+              "It finished locking 2 items. It stopped 2 unfinished locks and left those "
+              "originals unchanged. It finished removing the lock from 3 items. It stopped 2 "
+              "unfinished lock removals. Those items are still locked. 2 originals changed after "
+              "Tessela locked them, so Tessela kept them next to the locked copies. It could not "
+              "finish 2 interrupted jobs yet and will try again next time it opens.");
+}
+
+}  // namespace
+}  // namespace tessela
