@@ -28,6 +28,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, childInput.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, childOutput.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, childOutput.get(), STDERR_FILENO);
     std::vector<std::string> storage{path};
     storage.insert(storage.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -65,8 +66,37 @@ std::string ChildProcess::readLine() {
     }
 }
 
+void ChildProcess::write(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t count = ::write(input_.get(), text.data() + done, text.size() - done);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            throw std::system_error(errno, std::generic_category(), "write to child");
+        }
+        done += static_cast<std::size_t>(count);
+    }
+}
+
 void ChildProcess::closeInput() {
     input_.reset();
+}
+
+std::string ChildProcess::readAll() {
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::read(output_.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return all;
+        }
+        all.append(buffer, static_cast<std::size_t>(count));
+    }
 }
 
 int ChildProcess::wait() {

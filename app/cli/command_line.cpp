@@ -1,0 +1,444 @@
+#include "cli/command_line.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cli/interrupts.h"
+#include "cli/password_prompt.h"
+#include "engine/locker.h"
+#include "errors/tessela_error.h"
+#include "model/app_paths.h"
+#include "process/support_lock.h"
+#include "process/thumbnail_scrubber.h"
+#include "secrets/password_rules.h"
+
+namespace tessela::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int success = 0;
+constexpr int failure = 1;
+constexpr int usageError = 2;
+constexpr int interrupted = 130;
+
+struct Command {
+    const char* name;
+    const char* synopsis;
+    const char* help;
+};
+
+const Command commands[] = {
+    {"lock", "tessela lock [--password-stdin] PATH…",
+     "Locks each file or folder: it becomes PATH's name with \".tessvault\" in the same folder,\n"
+     "an encrypted container proven identical to the original before the original is removed."},
+    {"unlock", "tessela unlock [--password-stdin] PATH.tessvault",
+     "Opens a locked item and prints the folder or file to work with."},
+    {"relock", "tessela relock [--force] PATH.tessvault…",
+     "Locks open items again. While applications keep files open it refuses and names them;\n"
+     "--force closes the item anyway (unsaved changes in those applications are lost)."},
+    {"remove-lock", "tessela remove-lock [--password-stdin] PATH.tessvault",
+     "Turns a locked item back into ordinary files next to it and prints where they are."},
+    {"status", "tessela status",
+     "Lists the locked items Tessela knows and which of them are open."},
+    {"recover", "tessela recover",
+     "Finishes or undoes work that a crash interrupted (every command does this first) and\n"
+     "prints what it did."},
+};
+
+void printUsage(std::ostream& out) {
+    out << "usage:\n";
+    for (const Command& command : commands) {
+        out << "  " << command.synopsis << '\n';
+    }
+    out << "\nOptions:\n"
+           "  --password-stdin  read the password from the first line of standard input\n"
+           "  --force           (relock) close the item even while files are in use\n"
+           "  --help            show help for a command\n"
+           "\nTESSELA_SUPPORT_DIR replaces the folder where Tessela keeps its records.\n";
+}
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : commands) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+// What one run was asked to do.
+struct Request {
+    const Command* command = nullptr;
+    std::vector<fs::path> paths;
+    bool passwordFromStandardInput = false;
+    bool force = false;
+    bool help = false;
+};
+
+std::string phrase(LockStep step) {
+    switch (step) {
+        case LockStep::preparing:
+            return "checking";
+        case LockStep::downloading:
+            return "waiting for files to download";
+        case LockStep::encrypting:
+            return "encrypting";
+        case LockStep::verifying:
+            return "verifying";
+        case LockStep::removingOriginal:
+            return "removing the unlocked original";
+        case LockStep::restoring:
+            return "copying the content back out";
+        case LockStep::finishing:
+            return "finishing";
+    }
+    return "";
+}
+
+std::optional<fs::path> executablePath() {
+    std::error_code error;
+    fs::path path = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// The path made absolute and standardised, without a trailing separator.
+fs::path absoluteForm(const fs::path& path) {
+    std::error_code error;
+    const fs::path made = fs::absolute(path, error);
+    std::string text = (error ? path : made).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Runs the commands of one invocation against one engine.
+class Session {
+  public:
+    Session(Locker& locker, const Request& request, CancelToken& cancel)
+        : locker_(locker),
+          request_(request),
+          cancel_(cancel),
+          prompt_(request.passwordFromStandardInput),
+          showProgress_(::isatty(STDERR_FILENO) == 1) {}
+
+    int lock() {
+        const std::optional<std::string> password = askPassword(true);
+        if (!password) {
+            return failure;
+        }
+        if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
+            std::cerr << *problem << '\n';
+            return failure;
+        }
+        int status = success;
+        for (const fs::path& path : request_.paths) {
+            const std::string name = absoluteForm(path).filename().string();
+            try {
+                const LockedItem record =
+                    locker_.lock(absoluteForm(path), *password, 1, &cancel_, progressFor(name));
+                std::cout << "Locked " << record.displayName << ": " << record.lastKnownPath
+                          << '\n';
+                scrubThumbnails(absoluteForm(path).parent_path());
+            } catch (const TesselaError& error) {
+                if (const auto notice = error.lockedNotice()) {
+                    // Locked; only removing the original is left for the next start.
+                    std::cerr << notice->title << ". " << notice->message << '\n';
+                    continue;
+                }
+                status = report(error, name);
+                if (error.errorCase() == TesselaError::Case::cancelled) {
+                    return status;
+                }
+            } catch (const std::exception& error) {
+                std::cerr << "Could not lock " << name << ": " << error.what() << '\n';
+                status = failure;
+            }
+        }
+        return status;
+    }
+
+    int unlock() {
+        if (request_.paths.size() != 1) {
+            return usage("unlock takes one locked item");
+        }
+        const std::optional<std::string> password = askPassword(false);
+        if (!password) {
+            return failure;
+        }
+        const fs::path path = absoluteForm(request_.paths.front());
+        try {
+            const OpenItem open = locker_.unlock(path, *password);
+            std::cout << open.contentURL().string() << '\n';
+            return success;
+        } catch (const TesselaError& error) {
+            return report(error, path.filename().string());
+        } catch (const std::exception& error) {
+            std::cerr << "Could not open " << path.filename().string() << ": " << error.what()
+                      << '\n';
+            return failure;
+        }
+    }
+
+    int relock() {
+        int status = success;
+        for (const fs::path& given : request_.paths) {
+            const fs::path path = absoluteForm(given);
+            try {
+                const std::optional<OpenItem> open = openItemAt(path);
+                if (!open) {
+                    std::cout << path.filename().string() << " is not open.\n";
+                    continue;
+                }
+                locker_.relock(*open, request_.force);
+                std::cout << "Locked " << open->name << " again.\n";
+                scrubThumbnails(path.parent_path());
+            } catch (const TesselaError& error) {
+                status = report(error, path.filename().string());
+                if (error.errorCase() == TesselaError::Case::inUse) {
+                    std::cerr << "To close it anyway, use --force; unsaved changes in those "
+                                 "applications are lost.\n";
+                }
+            } catch (const std::exception& error) {
+                std::cerr << "Could not lock " << path.filename().string()
+                          << " again: " << error.what() << '\n';
+                status = failure;
+            }
+        }
+        return status;
+    }
+
+    int removeLock() {
+        if (request_.paths.size() != 1) {
+            return usage("remove-lock takes one locked item");
+        }
+        const std::optional<std::string> password = askPassword(false);
+        if (!password) {
+            return failure;
+        }
+        const fs::path path = absoluteForm(request_.paths.front());
+        const std::string name = path.filename().string();
+        try {
+            const fs::path restored =
+                locker_.removeLock(path, *password, &cancel_, progressFor(name));
+            std::cout << restored.string() << '\n';
+            return success;
+        } catch (const TesselaError& error) {
+            return report(error, name);
+        } catch (const std::exception& error) {
+            std::cerr << "Could not remove the lock of " << name << ": " << error.what() << '\n';
+            return failure;
+        }
+    }
+
+    int status() {
+        try {
+            const std::vector<LockedItem> records = locker_.index.load();
+            std::map<std::string, OpenItem> open;
+            for (const OpenItem& item : locker_.openItems()) {
+                open.emplace(item.id.string(), item);
+            }
+            if (records.empty()) {
+                std::cout << "No locked items.\n";
+            }
+            for (const LockedItem& record : records) {
+                const std::optional<fs::path> located = ItemIndex::locate(record);
+                std::cout << record.displayName << '\n';
+                std::cout << "  " << (located ? located->string() : record.lastKnownPath) << '\n';
+                if (const auto found = open.find(record.id.string()); found != open.end()) {
+                    std::cout << "  open at " << found->second.contentURL().string() << '\n';
+                } else if (!located) {
+                    std::cout << "  not found (moved elsewhere, or its disk is not connected)\n";
+                } else {
+                    std::cout << "  locked\n";
+                }
+                if (record.stage == LockedItem::Stage::originalPending) {
+                    std::cout << "  its unlocked original is still to be removed\n";
+                }
+            }
+            return success;
+        } catch (const std::exception& error) {
+            std::cerr << "Could not read the list of locked items: " << error.what() << '\n';
+            return failure;
+        }
+    }
+
+  private:
+    std::optional<std::string> askPassword(bool confirm) {
+        std::string problem;
+        std::optional<std::string> password = prompt_.read("Password", confirm, problem);
+        if (!password) {
+            std::cerr << problem << '\n';
+        }
+        return password;
+    }
+
+    ProgressCallback progressFor(const std::string& name) const {
+        if (!showProgress_) {
+            return {};
+        }
+        return [name](LockStep step) { std::cerr << name << ": " << phrase(step) << "…\n"; };
+    }
+
+    int report(const TesselaError& error, const std::string& name) const {
+        if (request_.paths.size() > 1) {
+            std::cerr << name << ": ";
+        }
+        std::cerr << error.errorDescription() << '\n';
+        return error.errorCase() == TesselaError::Case::cancelled && cancel_.isCancelled()
+                   ? interrupted
+                   : failure;
+    }
+
+    int usage(const std::string& problem) const {
+        std::cerr << "tessela: " << problem << "\nusage: " << request_.command->synopsis << '\n';
+        return usageError;
+    }
+
+    std::optional<OpenItem> openItemAt(const fs::path& path) const {
+        const std::optional<LockedItem> record = locker_.index.item(path);
+        const fs::path wanted = canonicalPath(path);
+        for (const OpenItem& open : locker_.openItems()) {
+            if (record ? open.id == record->id : canonicalPath(open.lockedURL) == wanted) {
+                return open;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Previews of the content just locked must not stay in the desktop's caches.
+    void scrubThumbnails(const fs::path& around) const {
+        (void)ThumbnailScrubber::reset(locker_.mountsRoot, {around});
+    }
+
+    Locker& locker_;
+    const Request& request_;
+    CancelToken& cancel_;
+    PasswordPrompt prompt_;
+    bool showProgress_;
+};
+
+std::optional<Request> parse(int argc, char** argv, std::string& problem) {
+    Request request;
+    std::vector<std::string> words(argv + 1, argv + argc);
+    bool optionsEnded = false;
+    for (const std::string& word : words) {
+        if (!optionsEnded && word == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && (word == "--help" || word == "-h")) {
+            request.help = true;
+        } else if (!optionsEnded && word == "--password-stdin") {
+            request.passwordFromStandardInput = true;
+        } else if (!optionsEnded && word == "--force") {
+            request.force = true;
+        } else if (!optionsEnded && word.starts_with("-") && word != "-") {
+            problem = "unknown option " + word;
+            return std::nullopt;
+        } else if (request.command == nullptr) {
+            request.command = findCommand(word);
+            if (request.command == nullptr) {
+                problem = "unknown command " + word;
+                return std::nullopt;
+            }
+        } else {
+            request.paths.emplace_back(word);
+        }
+    }
+    return request;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    std::string problem;
+    const std::optional<Request> request = parse(argc, argv, problem);
+    if (!request) {
+        std::cerr << "tessela: " << problem << '\n';
+        printUsage(std::cerr);
+        return usageError;
+    }
+    if (request->command == nullptr) {
+        if (request->help) {
+            printUsage(std::cout);
+            return success;
+        }
+        std::cerr << "tessela: the desktop application is not part of this build yet; give a "
+                     "command.\n";
+        printUsage(std::cerr);
+        return usageError;
+    }
+    const std::string name = request->command->name;
+    if (request->help) {
+        std::cout << "usage: " << request->command->synopsis << "\n\n"
+                  << request->command->help << '\n';
+        return success;
+    }
+    const bool needsPaths =
+        name == "lock" || name == "unlock" || name == "relock" || name == "remove-lock";
+    if (needsPaths && request->paths.empty()) {
+        std::cerr << "tessela: " << name << " needs a path\nusage: " << request->command->synopsis
+                  << '\n';
+        return usageError;
+    }
+    if (!needsPaths && !request->paths.empty()) {
+        std::cerr << "tessela: " << name << " takes no path\nusage: " << request->command->synopsis
+                  << '\n';
+        return usageError;
+    }
+
+    // Signals become a cancellation from here on, before any other thread starts.
+    CancelToken cancel;
+    const Interrupts interrupts(cancel);
+
+    const fs::path support = AppPaths::support();
+    const std::optional<SupportLock> supportLock = SupportLock::acquire(support);
+    if (!supportLock) {
+        std::cerr << "Another copy of Tessela is working in " << support.string()
+                  << ". Try again when it has finished.\n";
+        return failure;
+    }
+    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool());
+
+    const RecoveryReport recovery = locker.recover();
+    const std::optional<RecoveryNotice> notice = recovery.notice();
+    if (name == "recover") {
+        if (notice) {
+            std::cout << notice->title << '\n' << notice->body << '\n';
+        } else {
+            std::cout << "Nothing to recover.\n";
+        }
+        return success;
+    }
+    if (notice) {
+        std::cerr << notice->title << ". " << notice->body << '\n';
+    }
+
+    Session session(locker, *request, cancel);
+    if (name == "lock") {
+        return session.lock();
+    }
+    if (name == "unlock") {
+        return session.unlock();
+    }
+    if (name == "relock") {
+        return session.relock();
+    }
+    if (name == "remove-lock") {
+        return session.removeLock();
+    }
+    return session.status();
+}
+
+}  // namespace tessela::cli

@@ -1,0 +1,53 @@
+#include "model/app_paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace tessela {
+
+namespace {
+
+const char* nonEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
+std::filesystem::path AppPaths::support() {
+    if (const char* override = nonEmpty("TESSELA_SUPPORT_DIR")) {
+        return override;
+    }
+    if (const char* data = nonEmpty("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+        return std::filesystem::path(data) / "Tessela";
+    }
+    return home() / ".local/share/Tessela";
+}
+
+bool AppPaths::isTestOverride() {
+    return nonEmpty("TESSELA_SUPPORT_DIR") != nullptr;
+}
+
+std::string AppPaths::keychainService() {
+    const char* service = std::getenv("TESSELA_KEYCHAIN_SERVICE");
+    return service != nullptr ? service : defaultKeychainService;
+}
+
+std::filesystem::path AppPaths::home() {
+    if (const char* home = nonEmpty("HOME")) {
+        return home;
+    }
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr) {
+        return entry.pw_dir;
+    }
+    return "/";
+}
+
+}  // namespace tessela

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace tessela {
+
+// Where the application keeps its private data, with the overrides test runs use.
+//
+// The support directory is $XDG_DATA_HOME/Tessela (~/.local/share/Tessela by default);
+// TESSELA_SUPPORT_DIR, when set and not empty, replaces it. The keychain service is
+// "com.lanternworks.tessela.password" unless TESSELA_KEYCHAIN_SERVICE is set (even to "").
+struct AppPaths {
+    static constexpr const char* defaultKeychainService = "com.lanternworks.tessela.password";
+
+    [[nodiscard]] static std::filesystem::path support();
+    [[nodiscard]] static bool isTestOverride();
+    [[nodiscard]] static std::string keychainService();
+    // The user's home folder: $HOME, else the password database's entry.
+    [[nodiscard]] static std::filesystem::path home();
+};
+
+}  // namespace tessela
