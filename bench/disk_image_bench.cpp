@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/scratch.h"
 #include "process/disk_image_tool.h"
 
 namespace {
@@ -15,19 +16,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* password = "correct horse battery";
 
-fs::path makeScratch() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        (fs::path(base != nullptr && *base != '\0' ? base : "/var/tmp") / "tessela-bench-XXXXXX")
-            .string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    return pattern;
-}
-
 void BM_Create(benchmark::State& state) {
-    const fs::path scratch = makeScratch();
+    const fs::path scratch = tessela::bench::makeScratch();
     const tessela::DiskImageTool tool;
     int count = 0;
     for (auto _ : state) {
@@ -38,7 +28,7 @@ void BM_Create(benchmark::State& state) {
 BENCHMARK(BM_Create)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_Attach(benchmark::State& state) {
-    const fs::path scratch = makeScratch();
+    const fs::path scratch = tessela::bench::makeScratch();
     const tessela::DiskImageTool tool;
     const fs::path image = scratch / "image.sparsebundle";
     const fs::path mountPoint = scratch / "mount";
@@ -55,7 +45,7 @@ void BM_Attach(benchmark::State& state) {
 BENCHMARK(BM_Attach)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_Detach(benchmark::State& state) {
-    const fs::path scratch = makeScratch();
+    const fs::path scratch = tessela::bench::makeScratch();
     const tessela::DiskImageTool tool;
     const fs::path image = scratch / "image.sparsebundle";
     const fs::path mountPoint = scratch / "mount";

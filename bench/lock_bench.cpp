@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 
+#include "bench/scratch.h"
 #include "engine/locker.h"
 #include "process/process_runner.h"
 
@@ -161,15 +162,11 @@ void print(const char* label, const Figures& figures) {
 }  // namespace
 
 int main() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        (fs::path(base != nullptr && *base != '\0' ? base : "/var/tmp") / "tessela-bench-XXXXXX")
-            .string();
-    if (::mkdtemp(pattern.data()) == nullptr || ::access("/dev/fuse", R_OK | W_OK) != 0) {
-        std::fprintf(stderr, "lock_bench needs a scratch folder and a usable /dev/fuse\n");
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        std::fprintf(stderr, "lock_bench needs a usable /dev/fuse\n");
         return 1;
     }
-    const fs::path scratch(pattern);
+    const fs::path scratch = tessela::bench::makeScratch();
     print("one 1 GiB file", measure(scratch, "Large.bin", &makeLargeFile));
     print("20,000 files of 1-64 KiB", measure(scratch, "Tree", &makeTree));
     fs::remove_all(scratch);

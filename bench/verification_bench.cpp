@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/scratch.h"
 #include "checks/tree_verifier.h"
 
 namespace {
@@ -25,15 +26,8 @@ constexpr int treeFiles = 20'000;
 // A scratch folder for the benchmark data, removed at exit.
 const fs::path& scratch() {
     static const fs::path folder = [] {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = (fs::path(base != nullptr && *base != '\0' ? base : "/var/tmp") /
-                               "tessela-bench-XXXXXX")
-                                  .string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
         std::atexit([] { fs::remove_all(scratch()); });
-        return fs::path(pattern);
+        return tessela::bench::makeScratch();
     }();
     return folder;
 }

@@ -1,10 +1,8 @@
 #include "model/app_paths.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <vector>
+
+#include "posix/user.h"
 
 namespace tessela {
 
@@ -40,12 +38,8 @@ std::filesystem::path AppPaths::home() {
     if (const char* home = nonEmpty("HOME")) {
         return home;
     }
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr) {
-        return entry.pw_dir;
+    if (const std::optional<UserAccount> account = UserAccount::current()) {
+        return account->home;
     }
     return "/";
 }

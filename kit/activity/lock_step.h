@@ -31,4 +31,11 @@ inline constexpr std::array<LockStep, 7> allLockSteps = {
 // Called on the operation's own thread each time it enters a step, in the order it passes them.
 using ProgressCallback = std::function<void(LockStep)>;
 
+// Tells `progress`, when there is one, that `step` has begun.
+inline void report(const ProgressCallback& progress, LockStep step) {
+    if (progress) {
+        progress(step);
+    }
+}
+
 }  // namespace tessela

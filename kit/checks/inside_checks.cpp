@@ -7,25 +7,9 @@
 #include "checks/file_walk.h"
 #include "checks/real_path.h"
 #include "errors/tessela_error.h"
+#include "posix/paths.h"
 
 namespace tessela {
-
-namespace {
-
-std::string resolvedStandardised(const std::filesystem::path& location) {
-    std::error_code error;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(location, error);
-    if (error) {
-        resolved = location.lexically_normal();
-    }
-    std::string path = resolved.string();
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
-}  // namespace
 
 std::optional<LockAttributes> readLockAttributes(const std::filesystem::path& path) {
     struct statx info {};
@@ -38,7 +22,7 @@ std::optional<LockAttributes> readLockAttributes(const std::filesystem::path& pa
 
 void refuseMountsInside(const std::filesystem::path& location, const std::string& name,
                         const DiskImageTool& tool) {
-    const std::string root = resolvedStandardised(location);
+    const std::string root = canonicalPath(location).string();
     for (const AttachedImage& image : tool.attachedImages()) {
         if (isAtOrBeneath(image.imagePath, root)) {
             if (std::filesystem::path(image.imagePath).extension() == ".tessvault") {
@@ -46,7 +30,7 @@ void refuseMountsInside(const std::filesystem::path& location, const std::string
             }
             throw TesselaError::containsMountedDisk(name);
         }
-        if (isAtOrBeneath(resolvedStandardised(image.mountPoint), root)) {
+        if (isAtOrBeneath(canonicalPath(image.mountPoint).string(), root)) {
             throw TesselaError::containsMountedDisk(name);
         }
     }

@@ -1,11 +1,9 @@
 #include "checks/lock_policy.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "checks/real_path.h"
+#include "posix/user.h"
 
 namespace tessela {
 
@@ -17,17 +15,6 @@ std::string lowerCased(std::string_view text) {
         return static_cast<char>(character >= 'A' && character <= 'Z' ? character + 32 : character);
     });
     return lower;
-}
-
-std::string loginName() {
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr) {
-        return entry.pw_name;
-    }
-    return {};
 }
 
 std::vector<std::string> components(const std::string& path) {
@@ -74,7 +61,9 @@ LockPolicy::LockPolicy(const std::filesystem::path& home, const std::filesystem:
         appBundle_ = realPath(*appBundle);
     }
     if (user.empty()) {
-        user = loginName();
+        if (const std::optional<UserAccount> account = UserAccount::current()) {
+            user = account->name;
+        }
     }
     if (!user.empty()) {
         userRoots_ = {"/media/" + user, "/run/media/" + user};

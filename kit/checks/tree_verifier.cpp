@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "activity/parallel_work.h"
 #include "checks/file_type.h"
 #include "checks/file_walk.h"
 #include "errors/tessela_error.h"
@@ -173,41 +174,15 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
 
 void TreeVerifier::hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
                              const CancelToken* cancel, const std::atomic<bool>* stop) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex firstErrorLock;
-    std::exception_ptr firstError;
-    const auto work = [&] {
-        for (std::size_t index = next++; index < files.size() && !failed; index = next++) {
-            try {
-                if (cancel != nullptr) {
-                    cancel->check();
-                }
-                if (stop != nullptr && *stop) {
-                    throw StoppedEarly{};
-                }
-                files[index].first->digest = digest(files[index].second);
-            } catch (...) {
-                const std::lock_guard guard(firstErrorLock);
-                if (!firstError) {
-                    firstError = std::current_exception();
-                }
-                failed = true;
-            }
+    forEachInParallel(files.size(), hashStreams, [&](std::size_t index) {
+        if (cancel != nullptr) {
+            cancel->check();
         }
-    };
-    std::vector<std::thread> helpers;
-    for (int stream = 1; stream < hashStreams && static_cast<std::size_t>(stream) < files.size();
-         ++stream) {
-        helpers.emplace_back(work);
-    }
-    work();
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
-    if (firstError) {
-        std::rethrow_exception(firstError);
-    }
+        if (stop != nullptr && *stop) {
+            throw StoppedEarly{};
+        }
+        files[index].first->digest = digest(files[index].second);
+    });
 }
 
 TreeVerifier::Entry TreeVerifier::entry(const std::filesystem::path& location) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <set>
+#include <string>
 #include <string_view>
 
 namespace tessela {
@@ -17,6 +19,11 @@ struct VolumeLayout {
         ".DocumentRevisions-V100", ".TemporaryItems",       ".Trashes",  ".fseventsd",
         ".Spotlight-V100",         ".metadata_never_index", ".DS_Store", ".tessela-item.json",
     };
+
+    // The housekeeping names as a set, for comparisons that ignore them.
+    [[nodiscard]] static std::set<std::string> housekeepingNames() {
+        return {housekeeping.begin(), housekeeping.end()};
+    }
 
     [[nodiscard]] static constexpr bool isHousekeeping(std::string_view name) {
         for (const std::string_view entry : housekeeping) {

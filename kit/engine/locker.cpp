@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "activity/parallel_work.h"
 #include "checks/cloud_files.h"
 #include "checks/deletability.h"
 #include "checks/file_walk.h"
@@ -78,6 +79,21 @@ Locker::Locker(const std::filesystem::path& supportDirectory, const std::filesys
       policy(home, mountsRoot, appBundle),
       flushVolume(&Locker::fullSync),
       deleteRenamedOriginal(&Locker::removeOwnedTree) {}
+
+void Locker::undoUnfinished(const std::filesystem::path& mountPoint,
+                            const std::filesystem::path& built, const Uuid& id) noexcept {
+    try {
+        tool.detach(mountPoint, true);
+    } catch (...) {
+    }
+    removeMountPoint(mountPoint);
+    std::error_code ignored;
+    std::filesystem::remove_all(built, ignored);
+    try {
+        journal.remove(id);
+    } catch (...) {
+    }
+}
 
 void Locker::passCrashPoint(CrashPoint point) const {
     if (crashPoint == point) {
@@ -309,35 +325,8 @@ void Locker::copyEntries(const std::vector<std::filesystem::path>& sources,
         batchSizes[smallest] += size + 1;
     }
 
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::mutex firstErrorLock;
-    std::exception_ptr firstError;
-    const auto work = [&] {
-        for (std::size_t batch = next++; batch < batches.size() && !failed; batch = next++) {
-            try {
-                runCopyTool(batches[batch], folder, cancel);
-            } catch (...) {
-                const std::lock_guard guard(firstErrorLock);
-                if (!firstError) {
-                    firstError = std::current_exception();
-                }
-                failed = true;
-            }
-        }
-    };
-    std::vector<std::thread> streams;
-    for (int stream = 1; stream < copyStreams && static_cast<std::size_t>(stream) < batches.size();
-         ++stream) {
-        streams.emplace_back(work);
-    }
-    work();
-    for (std::thread& stream : streams) {
-        stream.join();
-    }
-    if (firstError) {
-        std::rethrow_exception(firstError);
-    }
+    forEachInParallel(batches.size(), copyStreams,
+                      [&](std::size_t batch) { runCopyTool(batches[batch], folder, cancel); });
 }
 
 void Locker::copyFolderAttributes(const std::filesystem::path& from,

@@ -184,6 +184,11 @@ class Locker {
     static constexpr int copyStreams = 4;
 
   private:
+    // Cleans up after a failed lock or lock removal, before its point of no return: closes the
+    // mount, removes its folder and the half-built `built`, and drops the journal entry. Every
+    // step's own failure is ignored: the first error is the one to report.
+    void undoUnfinished(const std::filesystem::path& mountPoint, const std::filesystem::path& built,
+                        const Uuid& id) noexcept;
     // Copies each source into `folder`, up to `copyStreams` copy processes side by side.
     void copyEntries(const std::vector<std::filesystem::path>& sources,
                      const std::filesystem::path& folder, const CancelToken* cancel) const;

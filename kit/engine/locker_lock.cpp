@@ -23,20 +23,6 @@ namespace tessela {
 
 namespace {
 
-void report(const ProgressCallback& progress, LockStep step) {
-    if (progress) {
-        progress(step);
-    }
-}
-
-Timestamp nowInWholeSeconds() {
-    return std::chrono::round<std::chrono::seconds>(std::chrono::system_clock::now());
-}
-
-std::set<std::string> housekeepingNames() {
-    return {VolumeLayout::housekeeping.begin(), VolumeLayout::housekeeping.end()};
-}
-
 // Writes an empty file, failing on any error.
 void writeEmptyFile(const std::filesystem::path& file) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -129,8 +115,9 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         report(progress, LockStep::verifying);
         makeMountPoint(mountPoint);
         tool.attach(partial, mountPoint, password, true);
-        const std::set<std::string> ignored =
-            kind == LockedItem::Kind::folder ? housekeepingNames() : std::set<std::string>{};
+        const std::set<std::string> ignored = kind == LockedItem::Kind::folder
+                                                  ? VolumeLayout::housekeepingNames()
+                                                  : std::set<std::string>{};
         std::vector<TreeMismatch> mismatches =
             TreeVerifier::compare(real, contentDestination, ignored, cancel);
         tool.detach(mountPoint, false);
@@ -157,17 +144,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         throw;
     } catch (...) {
         // Undo everything: the original has not been touched.
-        try {
-            tool.detach(mountPoint, true);
-        } catch (...) {
-        }
-        removeMountPoint(mountPoint);
-        std::error_code ignored;
-        std::filesystem::remove_all(partial, ignored);
-        try {
-            journal.remove(id);
-        } catch (...) {
-        }
+        undoUnfinished(mountPoint, partial, id);
         throw;
     }
     passCrashPoint(CrashPoint::lockAfterMove);

@@ -13,10 +13,6 @@ namespace tessela {
 
 namespace {
 
-Timestamp nowInWholeSeconds() {
-    return std::chrono::round<std::chrono::seconds>(std::chrono::system_clock::now());
-}
-
 std::string prefixOf(const std::filesystem::path& mountsRoot) {
     return canonicalPath(mountsRoot).string() + "/";
 }

@@ -15,16 +15,6 @@
 
 namespace tessela {
 
-namespace {
-
-void report(const ProgressCallback& progress, LockStep step) {
-    if (progress) {
-        progress(step);
-    }
-}
-
-}  // namespace
-
 std::filesystem::path Locker::restoreDestination(const std::string& name,
                                                  const std::filesystem::path& folder) {
     if (!posix::exists(folder / name)) {
@@ -112,11 +102,9 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
         }
 
         report(progress, LockStep::verifying);
-        const std::set<std::string> ignored =
-            kind == LockedItem::Kind::folder
-                ? std::set<std::string>(VolumeLayout::housekeeping.begin(),
-                                        VolumeLayout::housekeeping.end())
-                : std::set<std::string>{};
+        const std::set<std::string> ignored = kind == LockedItem::Kind::folder
+                                                  ? VolumeLayout::housekeepingNames()
+                                                  : std::set<std::string>{};
         std::vector<TreeMismatch> mismatches =
             TreeVerifier::compare(source, hidden, ignored, cancel);
         if (!mismatches.empty()) {
@@ -132,17 +120,7 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
         throw;
     } catch (...) {
         // The locked item is untouched: undo the rest.
-        try {
-            tool.detach(mountPoint, true);
-        } catch (...) {
-        }
-        removeMountPoint(mountPoint);
-        std::error_code ignored;
-        std::filesystem::remove_all(hidden, ignored);
-        try {
-            journal.remove(id);
-        } catch (...) {
-        }
+        undoUnfinished(mountPoint, hidden, id);
         throw;
     }
     passCrashPoint(CrashPoint::restoreAfterRename);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "posix/paths.h"
 #include "records/json_codec.h"
 #include "records/locked_item.h"
 
@@ -47,9 +48,5 @@ class ItemIndex {
   private:
     std::filesystem::path fileURL_;
 };
-
-// Symbolic links resolved in the existing part of `path`, the rest standardised (".", ".."
-// and repeated separators removed). Never fails.
-[[nodiscard]] std::filesystem::path canonicalPath(const std::filesystem::path& path);
 
 }  // namespace tessela

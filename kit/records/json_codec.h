@@ -18,6 +18,11 @@ namespace tessela {
 // Times stored by the engine are whole seconds.
 using Timestamp = std::chrono::sys_seconds;
 
+// Now, rounded to the nearest whole second.
+[[nodiscard]] inline Timestamp nowInWholeSeconds() {
+    return std::chrono::round<std::chrono::seconds>(std::chrono::system_clock::now());
+}
+
 // A stored file's content does not decode as the expected records: the file is damaged.
 class DecodingError : public std::runtime_error {
   public:

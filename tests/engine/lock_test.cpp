@@ -63,8 +63,7 @@ TEST_F(LockTest, FolderContentsBecomeTheVolumeRoot) {
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project ü.tessvault"});
 
     const fs::path volume = open(home / "Docs/Project ü.tessvault");
-    const std::set<std::string> housekeeping(VolumeLayout::housekeeping.begin(),
-                                             VolumeLayout::housekeeping.end());
+    const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
     EXPECT_EQ(TreeVerifier::compare(reference, volume, housekeeping), std::vector<TreeMismatch>{});
     EXPECT_EQ(fs::read_symlink(volume / "link to a"), "a.txt");
     EXPECT_EQ(ItemMarker::read(volume), ItemMarker(LockedItem::Kind::folder, "Project ü"));

@@ -70,8 +70,7 @@ class TortureTest : public testing::EngineTest {
         }
         const fs::path mountPoint = makeMountPoint("check");
         tool.attach(lockedData, mountPoint, password, true);
-        const std::set<std::string> housekeeping(VolumeLayout::housekeeping.begin(),
-                                                 VolumeLayout::housekeeping.end());
+        const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
         EXPECT_EQ(TreeVerifier::compare(reference, mountPoint, housekeeping),
                   std::vector<TreeMismatch>{});
         tool.detach(mountPoint, false);

@@ -35,7 +35,7 @@ std::string chunk(std::string_view type, std::string_view data) {
     return bigEndian(static_cast<std::uint32_t>(data.size())) + typed + bigEndian(crc32(typed));
 }
 
-// A real 1×1 grey PNG carrying the thumbnail spec's "Thumb::URI" text.
+// A real 1×1 grey PNG carrying the "Thumb::URI" text that thumbnailers write.
 std::string thumbnailPNG(const std::string& uri) {
     const std::string header("\0\0\0\1\0\0\0\1\x08\x00\x00\x00\x00", 13);
     const std::string pixels("\x78\x9c\x63\x60\x00\x00\x00\x02\x00\x01", 10);
