@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "errors/tessela_error.h"
@@ -151,7 +152,15 @@ TEST(ProcessRunnerTest, ReturnsWhileDaemonisedDescendantKeepsWritingUnharmed) {
     const ProcessResult result =
         shell("( while :; do echo tick; echo tock >&2; sleep 0.05; done ) & echo $!; exit 0");
     EXPECT_LT(secondsSince(start), 5.0);
-    const pid_t daemon = std::stoi(result.output);
+    // The writer may get its first lines out before the pid: take the line of digits.
+    pid_t daemon = 0;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+            daemon = static_cast<pid_t>(std::stol(line));
+            break;
+        }
+    }
     KillOnExit cleanup{daemon};
     ASSERT_GT(daemon, 0);
 
