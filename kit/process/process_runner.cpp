@@ -76,6 +76,9 @@ Pipe makePipe(const std::string& pathForErrors) {
     if (::getppid() != parent) {
         ::_exit(127);  // we died before the setting took hold
     }
+    // A process group of its own: Ctrl-C at the terminal reaches the application, which cancels
+    // through the runner, never the tool or a mount daemon directly.
+    ::setpgid(0, 0);
     struct sigaction defaultAction {};
     defaultAction.sa_handler = SIG_DFL;
     for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {

@@ -43,7 +43,8 @@ struct ProcessResult {
 // - The child inherits no file descriptor but 0, 1 and 2, and starts with default signal
 //   handling and an empty signal mask.
 // - The child is killed when this process dies (it is never left copying or writing on its
-//   own); a descendant it starts, like the mount daemon, lives on.
+//   own); a descendant it starts, like the mount daemon, lives on. The child runs in a process
+//   group of its own, so signals from the terminal (Ctrl-C) reach only the application.
 // - The child is polled every 20 ms. When `timeout` seconds pass it gets SIGTERM and the result
 //   has `timedOut` set; when `cancel` is cancelled it gets SIGTERM and, once it has exited, the
 //   call throws TesselaError::cancelled() (also when the cancellation came after the tool had

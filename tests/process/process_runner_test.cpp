@@ -146,6 +146,12 @@ TEST(ProcessRunnerTest, ChildInheritsNoDescriptorOfOurs) {
     EXPECT_EQ(ProcessRunner::run("/bin/ls", {"/proc/self/fd"}).output, "0\n1\n2\n3\n");
 }
 
+TEST(ProcessRunnerTest, ChildRunsInItsOwnProcessGroup) {
+    // Field 5 of /proc/PID/stat is the process group; terminal signals go to ours only.
+    const ProcessResult result = shell("cut -d' ' -f5 /proc/$$/stat");
+    EXPECT_NE(std::stol(result.output), static_cast<long>(::getpgrp()));
+}
+
 TEST(ProcessRunnerTest, ReturnsWhileDaemonisedDescendantKeepsWritingUnharmed) {
     // The tool starts a background writer on both streams, prints its pid and exits at once.
     const auto start = Clock::now();
