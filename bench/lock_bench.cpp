@@ -25,22 +25,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tessela::bench::randomBytes;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* password = "correct horse battery";
 
 double seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (std::size_t index = 0; index + 8 <= size; index += 8) {
-        const std::uint64_t value = generator();
-        std::memcpy(bytes.data() + index, &value, 8);
-    }
-    return bytes;
 }
 
 void shell(const std::string& script) {

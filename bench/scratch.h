@@ -2,12 +2,17 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 
 namespace tessela::bench {
+
+// Helpers shared by the benchmarks.
 
 // A new folder for a benchmark's data under $TMPDIR (default /var/tmp, a disk-backed folder);
 // the caller removes it.
@@ -21,6 +26,17 @@ inline std::filesystem::path makeScratch() {
         throw std::runtime_error("could not make a scratch folder in " + pattern);
     }
     return pattern;
+}
+
+// `size` pseudo-random bytes (incompressible, repeatable for a seed).
+inline std::string randomBytes(std::size_t size, unsigned seed) {
+    std::mt19937_64 generator(seed);
+    std::string bytes(size, '\0');
+    for (std::size_t index = 0; index + 8 <= size; index += 8) {
+        const std::uint64_t value = generator();
+        std::memcpy(bytes.data() + index, &value, 8);
+    }
+    return bytes;
 }
 
 }  // namespace tessela::bench

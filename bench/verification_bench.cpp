@@ -19,6 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tessela::bench::randomBytes;
 
 constexpr std::int64_t largeFileBytes = 512L * 1024 * 1024;
 constexpr int treeFiles = 20'000;
@@ -30,16 +31,6 @@ const fs::path& scratch() {
         return tessela::bench::makeScratch();
     }();
     return folder;
-}
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 generator(seed);
-    std::string bytes(size, '\0');
-    for (std::size_t index = 0; index + 8 <= size; index += 8) {
-        const std::uint64_t value = generator();
-        std::memcpy(bytes.data() + index, &value, 8);
-    }
-    return bytes;
 }
 
 const fs::path& largeFile() {

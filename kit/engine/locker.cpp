@@ -27,6 +27,7 @@
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
 #include "process/process_runner.h"
+#include "records/bookmark.h"
 
 namespace tessela {
 
@@ -79,6 +80,20 @@ Locker::Locker(const std::filesystem::path& supportDirectory, const std::filesys
       policy(home, mountsRoot, appBundle),
       flushVolume(&Locker::fullSync),
       deleteRenamedOriginal(&Locker::removeOwnedTree) {}
+
+LockedItem Locker::freshRecord(const Uuid& id, std::string name, LockedItem::Kind kind,
+                               const std::filesystem::path& locked, std::int64_t generation) {
+    LockedItem record;
+    record.id = id;
+    record.displayName = std::move(name);
+    record.kind = kind;
+    record.bookmark = Bookmark::make(locked);
+    record.lastKnownPath = locked.string();
+    record.createdAt = nowInWholeSeconds();
+    record.passwordGeneration = generation;
+    record.stage = LockedItem::Stage::complete;
+    return record;
+}
 
 void Locker::undoUnfinished(const std::filesystem::path& mountPoint,
                             const std::filesystem::path& built, const Uuid& id) noexcept {

@@ -184,6 +184,11 @@ class Locker {
     static constexpr int copyStreams = 4;
 
   private:
+    // A record for the locked item at `locked`, stage complete, created now, with a bookmark.
+    [[nodiscard]] static LockedItem freshRecord(const Uuid& id, std::string name,
+                                                LockedItem::Kind kind,
+                                                const std::filesystem::path& locked,
+                                                std::int64_t generation);
     // Cleans up after a failed lock or lock removal, before its point of no return: closes the
     // mount, removes its folder and the half-built `built`, and drops the journal entry. Every
     // step's own failure is ignored: the first error is the one to report.

@@ -151,14 +151,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     setHiddenExtension(locked);
 
     // The item is locked. From here on a failure leaves the rest to recovery.
-    LockedItem record;
-    record.id = id;
-    record.displayName = name;
-    record.kind = kind;
-    record.bookmark = Bookmark::make(locked);
-    record.lastKnownPath = locked.string();
-    record.createdAt = nowInWholeSeconds();
-    record.passwordGeneration = generation;
+    LockedItem record = freshRecord(id, name, kind, locked, generation);
     record.stage = LockedItem::Stage::originalPending;
     record.originalPath = real.string();
     record.contentSize = contentSize;

@@ -50,15 +50,8 @@ OpenItem Locker::unlock(const std::filesystem::path& url, const std::string& pas
                                   : record ? record->kind
                                            : LockedItem::Kind::folder;
     if (!record) {
-        LockedItem created;
-        created.id = id;
-        created.displayName = name;
-        created.kind = kind;
-        created.bookmark = Bookmark::make(url);
-        created.lastKnownPath = url.string();
-        created.createdAt = nowInWholeSeconds();
-        created.passwordGeneration = 0;
-        created.stage = LockedItem::Stage::complete;
+        // Generation 0: the password generation of an item from elsewhere is not known.
+        LockedItem created = freshRecord(id, name, kind, url, 0);
         created.contentSize = contentLogicalSize(mountPoint, kind, name);
         index.upsert(created);
     } else if (!record->contentSize) {
@@ -112,15 +105,9 @@ void Locker::adoptOpenItems(const std::vector<AttachedImage>& images) const noex
                     continue;
                 }
                 const std::optional<ItemMarker> marker = ItemMarker::read(mountPoint);
-                LockedItem adopted;
-                adopted.id = *id;
-                adopted.displayName = itemName(marker, std::nullopt, imagePath);
-                adopted.kind = marker ? marker->kind : LockedItem::Kind::folder;
-                adopted.bookmark = Bookmark::make(imagePath);
-                adopted.lastKnownPath = imagePath.string();
-                adopted.createdAt = nowInWholeSeconds();
-                adopted.passwordGeneration = 0;
-                adopted.stage = LockedItem::Stage::complete;
+                const LockedItem adopted =
+                    freshRecord(*id, itemName(marker, std::nullopt, imagePath),
+                                marker ? marker->kind : LockedItem::Kind::folder, imagePath, 0);
                 index.upsert(adopted);
             } catch (const std::exception&) {
                 // This one could not be stored; the next image is handled all the same.
