@@ -27,37 +27,41 @@ void BM_Create(benchmark::State& state) {
 }
 BENCHMARK(BM_Create)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void BM_Attach(benchmark::State& state) {
+// An image and an empty mount folder in a scratch folder, removed afterwards.
+struct ImageToMount {
+    ImageToMount() {
+        tool.create(image, "Bench", password);
+        fs::create_directory(mountPoint);
+    }
+    ~ImageToMount() { fs::remove_all(scratch); }
+    ImageToMount(const ImageToMount&) = delete;
+    ImageToMount& operator=(const ImageToMount&) = delete;
+
     const fs::path scratch = tessela::bench::makeScratch();
     const tessela::DiskImageTool tool;
     const fs::path image = scratch / "image.sparsebundle";
     const fs::path mountPoint = scratch / "mount";
-    tool.create(image, "Bench", password);
-    fs::create_directory(mountPoint);
+};
+
+void BM_Attach(benchmark::State& state) {
+    const ImageToMount bench;
     for (auto _ : state) {
-        tool.attach(image, mountPoint, password, false);
+        bench.tool.attach(bench.image, bench.mountPoint, password, false);
         state.PauseTiming();
-        tool.detach(mountPoint, false);
+        bench.tool.detach(bench.mountPoint, false);
         state.ResumeTiming();
     }
-    fs::remove_all(scratch);
 }
 BENCHMARK(BM_Attach)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_Detach(benchmark::State& state) {
-    const fs::path scratch = tessela::bench::makeScratch();
-    const tessela::DiskImageTool tool;
-    const fs::path image = scratch / "image.sparsebundle";
-    const fs::path mountPoint = scratch / "mount";
-    tool.create(image, "Bench", password);
-    fs::create_directory(mountPoint);
+    const ImageToMount bench;
     for (auto _ : state) {
         state.PauseTiming();
-        tool.attach(image, mountPoint, password, false);
+        bench.tool.attach(bench.image, bench.mountPoint, password, false);
         state.ResumeTiming();
-        tool.detach(mountPoint, false);
+        bench.tool.detach(bench.mountPoint, false);
     }
-    fs::remove_all(scratch);
 }
 BENCHMARK(BM_Detach)->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -25,6 +25,11 @@ inline std::string randomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
+// Names parameterised crash-point tests after the crash point.
+inline std::string crashPointName(const ::testing::TestParamInfo<CrashPoint>& point) {
+    return std::string(rawValue(point.param));
+}
+
 // An engine on a private support folder and home, with real gocryptfs mounts.
 class EngineTest : public FuseTest {
   protected:

@@ -296,9 +296,7 @@ INSTANTIATE_TEST_SUITE_P(AllLockCrashPoints, LockCrashTest,
                                            CrashPoint::lockAfterRename,
                                            CrashPoint::lockAfterRenameToDeleting,
                                            CrashPoint::lockAfterDeleteOriginal),
-                         [](const ::testing::TestParamInfo<CrashPoint>& point) {
-                             return std::string(rawValue(point.param));
-                         });
+                         testing::crashPointName);
 
 }  // namespace
 }  // namespace tessela

@@ -309,9 +309,7 @@ INSTANTIATE_TEST_SUITE_P(AllRestoreCrashPoints, RestoreCrashTest,
                                            CrashPoint::restoreBeforeRename,
                                            CrashPoint::restoreAfterRename,
                                            CrashPoint::restoreAfterDeleteLocked),
-                         [](const ::testing::TestParamInfo<CrashPoint>& point) {
-                             return std::string(rawValue(point.param));
-                         });
+                         testing::crashPointName);
 
 }  // namespace
 }  // namespace tessela
