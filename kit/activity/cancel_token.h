@@ -9,7 +9,8 @@ namespace tessela {
 // thread is seen by the next poll on another. A token is never reset.
 class CancelToken {
   public:
-    CancelToken() = default;
+    CancelToken();
+    ~CancelToken();
     CancelToken(const CancelToken&) = delete;
     CancelToken& operator=(const CancelToken&) = delete;
 
@@ -17,10 +18,14 @@ class CancelToken {
     [[nodiscard]] bool isCancelled() const;
     // Throws TesselaError::cancelled() once the token is cancelled; otherwise returns.
     void check() const;
+    // A descriptor that becomes readable (and stays so) once the token is cancelled, for waits
+    // that sleep in poll(); -1 when the system could not give one (then poll the flag).
+    [[nodiscard]] int wakeFd() const noexcept { return wakeFd_; }
 
   private:
     mutable std::mutex lock_;
     bool cancelled_ = false;
+    int wakeFd_ = -1;
 };
 
 }  // namespace tessela

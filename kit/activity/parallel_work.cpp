@@ -3,13 +3,15 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace tessela {
 
 void forEachInParallel(std::size_t count, int streams,
-                       const std::function<void(std::size_t)>& work) {
+                       const std::function<void(std::size_t)>& work,
+                       const ThreadStarter& startThread) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex firstErrorLock;
@@ -27,12 +29,28 @@ void forEachInParallel(std::size_t count, int streams,
             }
         }
     };
-    std::vector<std::thread> helpers;
+    // Joins every started helper however this scope is left: a joinable std::thread that is
+    // destroyed ends the program.
+    struct JoinAll {
+        std::vector<std::thread> threads;
+        ~JoinAll() {
+            for (std::thread& thread : threads) {
+                if (thread.joinable()) {
+                    thread.join();
+                }
+            }
+        }
+    } helpers;
+    helpers.threads.reserve(static_cast<std::size_t>(streams > 0 ? streams : 0));
     for (int helper = 1; helper < streams && static_cast<std::size_t>(helper) < count; ++helper) {
-        helpers.emplace_back(stream);
+        try {
+            helpers.threads.push_back(startThread ? startThread(stream) : std::thread(stream));
+        } catch (const std::system_error&) {
+            break;  // out of threads: the ones already running share the work
+        }
     }
     stream();
-    for (std::thread& helper : helpers) {
+    for (std::thread& helper : helpers.threads) {
         helper.join();
     }
     if (firstError) {

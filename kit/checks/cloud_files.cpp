@@ -1,9 +1,5 @@
 #include "checks/cloud_files.h"
 
-#include <sys/stat.h>
-
-#include "checks/file_walk.h"
-
 namespace tessela {
 
 namespace {
@@ -30,29 +26,12 @@ bool CloudFiles::needsDownload(std::string_view name, bool isUbiquitous,
 }
 
 std::vector<std::filesystem::path> CloudFiles::notDownloaded(const std::filesystem::path& root) {
-    struct stat info {};
-    if (::lstat(root.c_str(), &info) != 0) {
-        return {};
-    }
-    std::vector<std::filesystem::path> missing;
-    // Without a cloud service every entry's is-ubiquitous value is false and its downloading
-    // status absent, so only names decide.
-    if (needsDownload(root.filename().string(), false, std::nullopt)) {
-        missing.push_back(root);
-    }
-    if (S_ISDIR(info.st_mode)) {
-        try {
-            FileWalk::walk(root, [&](const FileWalk::Entry& entry) {
-                if (needsDownload(entry.name(), false, std::nullopt)) {
-                    missing.push_back(root / entry.relativePath);
-                }
-                return FileWalk::Next::descend;
-            });
-        } catch (const FileWalk::WalkError&) {
-            // What was found so far stands.
-        }
-    }
-    return missing;
+    // No cloud file service runs here: nothing is ubiquitous, and nothing creates placeholders
+    // that a download would replace. A file named ".Name.icloud" (copied from elsewhere) is an
+    // ordinary file of the user's, locked like any other; waiting for a download that nothing
+    // can start would only stall the lock.
+    (void)root;
+    return {};
 }
 
 void CloudFiles::requestDownload(const std::vector<std::filesystem::path>& locations) {

@@ -9,11 +9,11 @@ namespace tessela {
 
 // Files of an item that live in a cloud service and are not on disk yet.
 //
-// Linux desktops have no system-wide cloud file service that marks files as ubiquitous, so every
-// item counts as not ubiquitous and only the placeholder-name rule applies: a file named
-// ".Name.icloud" stands for "Name" still in the cloud (as left behind by a synchronised home
-// folder). The functions keep their full contract so a platform with such a service can fill in
-// the cloud values.
+// Linux has no system-wide cloud file service: nothing marks files as ubiquitous and nothing
+// leaves placeholders that a download replaces. So no file of an item is ever still in the
+// cloud here, and a file named ".Name.icloud" is an ordinary file, locked like any other (the
+// lock never waits for a download nothing can start). The name rule (`needsDownload`) keeps its
+// full contract for a platform with such a service.
 class CloudFiles {
   public:
     // The platform's downloading status of a cloud file.
@@ -25,8 +25,8 @@ class CloudFiles {
     [[nodiscard]] static bool needsDownload(std::string_view name, bool isUbiquitous,
                                             std::optional<DownloadingStatus> status);
 
-    // The locations under `root` (the root included) still in the cloud, in walk order. A
-    // failing walk ends the scan with what was found so far.
+    // The locations under `root` (the root included) still in the cloud, in walk order: always
+    // none here (see above).
     [[nodiscard]] static std::vector<std::filesystem::path> notDownloaded(
         const std::filesystem::path& root);
 

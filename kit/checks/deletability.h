@@ -14,9 +14,11 @@ namespace tessela {
 // - clears the immutable and append-only attributes where the user may (usually only root
 //   may; a failure is ignored);
 // - gives every folder owner read, write and search permission on top of its other bits.
-// Symbolic links are never followed, other file systems mounted inside are never entered, and
-// files with more than one hard link are never touched (the other links would change too).
-// Never fails: whatever it cannot change is left for the removal to report.
+// Everything is done through descriptors: a symbolic link is never followed, not even one that
+// replaces a folder while the preparation runs; other file systems mounted inside are never
+// entered; only regular files and folders are opened; files with more than one hard link are
+// never touched (the other links would change too). Never fails: whatever it cannot change is
+// left for the removal to report.
 void makeDeletable(const std::filesystem::path& root) noexcept;
 
 }  // namespace tessela

@@ -74,8 +74,9 @@ void FileWalk::walk(const std::filesystem::path& root, const Visitor& visitor) {
         }
         Entry entry;
         const std::string_view fullPath(node->fts_path, node->fts_pathlen);
+        // File names are bytes: kept exactly, so the path reaches the same entry again.
         entry.relativePath =
-            repairUtf8(fullPath.size() > prefixLength ? fullPath.substr(prefixLength) : "");
+            std::string(fullPath.size() > prefixLength ? fullPath.substr(prefixLength) : "");
         if (kind != FTS_NS && kind != FTS_ERR && node->fts_statp != nullptr) {
             entry.info = *node->fts_statp;
         }

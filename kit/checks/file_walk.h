@@ -20,8 +20,9 @@ namespace tessela {
 class FileWalk {
   public:
     struct Entry {
-        // Relative to the root, components joined by "/", no leading "/"; bytes that are not
-        // valid UTF-8 are replaced by U+FFFD.
+        // Relative to the root, components joined by "/", no leading "/". The names' bytes as
+        // they are, valid UTF-8 or not: root / relativePath reaches the entry again. Repair the
+        // text (repairUtf8) only to show it.
         std::string relativePath;
         // The entry's own status (a link is described, not followed); all zero when no status
         // was taken.

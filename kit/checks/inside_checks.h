@@ -29,8 +29,9 @@ using LockAttributeProbe =
 [[nodiscard]] std::optional<LockAttributes> readLockAttributes(const std::filesystem::path& path);
 
 // containsUnlockedItem when an open locked item's bundle (".tessvault", exactly) lies inside,
-// containsMountedDisk for any other mounted image or a mount point inside. A failure to list
-// the mounted images is thrown unchanged.
+// containsMountedDisk for any other mounted image, and for a mount point of any file system
+// anywhere inside (a bind mount, sshfs, a cloud drive: /proc/self/mountinfo). A failure to list
+// the mounts is thrown unchanged.
 void refuseMountsInside(const std::filesystem::path& location, const std::string& name,
                         const DiskImageTool& tool);
 
@@ -47,5 +48,25 @@ void refuseAppleDoubleOrFinderLockedInside(const std::filesystem::path& location
 
 // hardLinked when the item, or a regular file inside, has more than one link.
 void refuseHardLinkedFiles(const std::filesystem::path& location, const std::string& name);
+
+// containsReservedName when a folder holds, at its top, one of the two files the lock writes into
+// every locked item's volume (VolumeLayout::housekeeping): the lock would replace the user's
+// file with its own.
+void refuseReservedNames(const std::filesystem::path& location, const std::string& name);
+
+// pathTooLong when the path of the item or of anything inside it is longer than the system
+// allows (PATH_MAX), either where it is or where its copy goes: under a root of
+// `copyRootLength` bytes (the mount folder).
+void refuseOverlongPaths(const std::filesystem::path& location, const std::string& name,
+                         std::size_t copyRootLength);
+
+// originalNotRemovable when this user could not remove the item once it is locked, so the
+// lock would end with its unlocked original still there: its folder is not writable and
+// searchable for this user; or that folder is sticky (like /tmp) and neither it nor the item is
+// this user's; or a folder inside is another user's and not writable, readable and searchable
+// (the lock could not empty it, and may not change its mode); or a sticky folder inside that is
+// not this user's holds an entry of someone else's. Root may remove everything (immutable
+// attributes are refused by refuseFinderLocked and its inside check).
+void refuseUnremovableOriginal(const std::filesystem::path& location, const std::string& name);
 
 }  // namespace tessela

@@ -41,7 +41,7 @@ std::int64_t treeSize(const std::filesystem::path& location, Measure measure) {
 
 }  // namespace
 
-ItemFacts ItemFacts::inspect(const std::filesystem::path& location) {
+ItemFacts ItemFacts::inspect(const std::filesystem::path& location, bool measureSize) {
     struct stat info {};
     if (::lstat(location.c_str(), &info) != 0) {
         return {};
@@ -51,7 +51,7 @@ ItemFacts ItemFacts::inspect(const std::filesystem::path& location) {
     facts.isSymlink = S_ISLNK(info.st_mode);
     facts.isVolumeRoot = volumeRoot(location).value_or(false);
     facts.isNetworkVolume = remoteVolume(location).value_or(false);
-    facts.size = facts.isSymlink ? 0 : allocatedSize(location);
+    facts.size = facts.isSymlink || !measureSize ? 0 : allocatedSize(location);
     return facts;
 }
 

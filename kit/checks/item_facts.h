@@ -17,7 +17,10 @@ struct ItemFacts {
 
     friend bool operator==(const ItemFacts&, const ItemFacts&) = default;
 
-    [[nodiscard]] static ItemFacts inspect(const std::filesystem::path& location);
+    // With `measureSize` false, `size` stays 0 and nothing inside the item is read: the path
+    // rules can refuse first, before a walk of what may be a whole file system.
+    [[nodiscard]] static ItemFacts inspect(const std::filesystem::path& location,
+                                           bool measureSize = true);
 
     // Bytes allocated on disk (st_blocks × 512) by a regular file, or by every regular file
     // beneath a folder (links not followed, unreadable entries skipped). 0 when unreadable.

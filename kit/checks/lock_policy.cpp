@@ -56,7 +56,9 @@ const std::vector<std::string> LockPolicy::homeLibraryFolders = {".config", ".lo
 
 LockPolicy::LockPolicy(const std::filesystem::path& home, const std::filesystem::path& mountsRoot,
                        const std::optional<std::filesystem::path>& appBundle, std::string user)
-    : home_(realPath(home)), mountsRoot_(realPath(mountsRoot)) {
+    : home_(realPath(home)),
+      mountsRoot_(realPath(mountsRoot)),
+      supportFolder_(std::filesystem::path(mountsRoot_).parent_path().string()) {
     if (appBundle) {
         appBundle_ = realPath(*appBundle);
     }
@@ -68,6 +70,33 @@ LockPolicy::LockPolicy(const std::filesystem::path& home, const std::filesystem:
     if (!user.empty()) {
         userRoots_ = {"/media/" + user, "/run/media/" + user};
     }
+}
+
+std::optional<LockRefusal> LockPolicy::containedRefusal(const std::string& path) const {
+    // Every folder directly in "/" holds what the system or its users rely on (/run, /srv,
+    // /root, /tmp, …), so none is locked whole.
+    if (const auto slash = path.rfind('/'); slash == 0 && path.size() > 1) {
+        return LockRefusal::systemLocation;
+    }
+    // Locking a folder locks everything in it: one that holds a refused location is refused
+    // for that location's reason.
+    for (const std::vector<std::string>* list : {&systemRoots, &userRoots_, &systemFolders}) {
+        for (const std::string& folder : *list) {
+            if (isBeneath(folder, path)) {
+                return LockRefusal::systemLocation;
+            }
+        }
+    }
+    if (isBeneath(home_, path)) {
+        return LockRefusal::homeFolder;
+    }
+    // Tessela's own records and mounts (the support folder holding the mounts folder) and its
+    // program.
+    if (isAtOrBeneath(path, supportFolder_) || isBeneath(supportFolder_, path) ||
+        (appBundle_ && isBeneath(*appBundle_, path))) {
+        return LockRefusal::tesselaItself;
+    }
+    return std::nullopt;
 }
 
 std::optional<LockRefusal> LockPolicy::refusal(const std::filesystem::path& location,
@@ -112,6 +141,9 @@ std::optional<LockRefusal> LockPolicy::refusal(const std::filesystem::path& loca
         if (isAtOrBeneath(path, home_ + "/" + name)) {
             return LockRefusal::libraryFolder;
         }
+    }
+    if (const std::optional<LockRefusal> refusal = containedRefusal(path)) {
+        return refusal;
     }
     const std::vector<std::string> parts = components(path);
     for (const std::string& part : parts) {

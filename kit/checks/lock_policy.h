@@ -21,6 +21,12 @@ namespace tessela {
 // /var/lib, /var/cache, /var/log (and everything beneath them). The home folder's
 // ~/.config, ~/.local and ~/.cache hold what applications rely on, like ~/Library, and are
 // refused as library folders.
+//
+// Locking a folder locks everything inside it, so a folder is also refused when it holds a
+// refused location, for that location's reason: /var holds /var/lib (systemLocation), a folder
+// holding the home folder is homeFolder, one holding Tessela's support folder (its records and
+// mounts) or its program is tesselaItself. Every folder directly in "/" is a systemLocation.
+// These are path rules: they come before anything that walks the item.
 class LockPolicy {
   public:
     static constexpr std::int64_t maxBytes = 2'000'000'000'000;
@@ -50,8 +56,12 @@ class LockPolicy {
                                                      const ItemFacts& facts) const;
 
   private:
+    // The refusal of a folder that holds a refused location, or of a folder directly in "/".
+    [[nodiscard]] std::optional<LockRefusal> containedRefusal(const std::string& path) const;
+
     std::string home_;
     std::string mountsRoot_;
+    std::string supportFolder_;  // the folder holding mountsRoot
     std::optional<std::string> appBundle_;
     std::vector<std::string> userRoots_;
 };

@@ -15,10 +15,12 @@ EntryMetadata metadataOf(const std::filesystem::path& location) {
     if (::lstat(location.c_str(), &info) != 0) {
         throwLastError("lstat", location);
     }
-    return {std::string(fileTypeName(info.st_mode)), info.st_size,
-            std::chrono::sys_time<std::chrono::nanoseconds>(
-                std::chrono::seconds(info.st_mtim.tv_sec) +
-                std::chrono::nanoseconds(info.st_mtim.tv_nsec))};
+    const auto timeOf = [](const struct timespec& time) {
+        return EntryMetadata::Time(std::chrono::seconds(time.tv_sec) +
+                                   std::chrono::nanoseconds(time.tv_nsec));
+    };
+    return {std::string(fileTypeName(info.st_mode)), info.st_size, timeOf(info.st_mtim),
+            timeOf(info.st_ctim), info.st_ino};
 }
 
 }  // namespace

@@ -10,11 +10,21 @@
 namespace tessela {
 
 // A cheap record of one entry: taken of a whole tree before the copy and again after
-// verification, so a lock notices an item that changed while it was being copied.
+// verification, and once more after the original was renamed away, so a lock notices an item
+// that changed while it was being copied.
+//
+// Besides type, size and modification time it holds the status-change time and the inode: a
+// rewrite in place that puts the old modification time back (rsync --inplace, touch -r) still
+// moves the status-change time, which no ordinary user can set, and a file replaced by another
+// under the same name has another inode.
 struct EntryMetadata {
+    using Time = std::chrono::sys_time<std::chrono::nanoseconds>;
+
     std::string type;  // a stable file-type name; "unknown" when missing
     std::int64_t size = 0;
-    std::optional<std::chrono::sys_time<std::chrono::nanoseconds>> modified;
+    std::optional<Time> modified;
+    std::optional<Time> changed;  // the status-change time (ctime)
+    std::uint64_t inode = 0;
 
     friend bool operator==(const EntryMetadata&, const EntryMetadata&) = default;
 };

@@ -26,6 +26,12 @@ std::vector<std::string> namesInFirstSeenOrder(const std::vector<OpenFiles::Hold
     return names;
 }
 
+// This process, or a tool it runs right now (a copy, the lister itself): never someone the user
+// has to close. Other processes it started (an editor opened from Tessela) are holders like any.
+bool isOurs(pid_t pid) {
+    return pid == ::getpid() || ProcessRunner::isRunningChild(pid);
+}
+
 bool isAllowlisted(std::string_view command) {
     return std::find(OpenFiles::autoEjectAllowlist.begin(), OpenFiles::autoEjectAllowlist.end(),
                      command) != OpenFiles::autoEjectAllowlist.end();
@@ -47,7 +53,11 @@ OpenFiles::Holders OpenFiles::holders(const std::filesystem::path& location, dou
     arguments.push_back(location.string());
     try {
         const ProcessResult result = ProcessRunner::run(lister, arguments, std::nullopt, timeout);
-        return classify(result.status, result.timedOut, result.output);
+        Holders found = classify(result.status, result.timedOut, result.output);
+        if (found.known) {
+            std::erase_if(*found.known, [](const Holder& holder) { return isOurs(holder.pid); });
+        }
+        return found;
     } catch (const std::exception&) {
         return Holders::unknown();
     }

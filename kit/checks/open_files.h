@@ -66,7 +66,8 @@ class OpenFiles {
     };
 
     // Who holds files at `location` (for a folder, anywhere beneath it). Nothing there gives an
-    // empty known list.
+    // empty known list. This process and the tools it is running are left out: Tessela never
+    // asks the user to close Tessela.
     [[nodiscard]] static Holders holders(const std::filesystem::path& location,
                                          double timeout = defaultTimeout,
                                          const std::string& lister = lsofPath);

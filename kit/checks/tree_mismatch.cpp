@@ -1,9 +1,11 @@
 #include "checks/tree_mismatch.h"
 
+#include "text/utf8.h"
+
 namespace tessela {
 
 std::string TreeMismatch::description() const {
-    return (path.empty() ? std::string("(item)") : path) + ": " + reason;
+    return (path.empty() ? std::string("(item)") : repairUtf8(path)) + ": " + reason;
 }
 
 }  // namespace tessela

@@ -244,11 +244,17 @@ std::string TreeVerifier::digest(const std::filesystem::path& file) {
         if (count == 0) {
             break;
         }
-        EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(count));
+        if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(count)) != 1) {
+            throw systemError(EIO, "SHA-256 for", file);
+        }
     }
+    // An unchecked failure here would leave two equal, empty digests, and a copy that was never
+    // compared would pass as verified.
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), hash, &length);
+    if (EVP_DigestFinal_ex(context.get(), hash, &length) != 1 || length != 32) {
+        throw systemError(EIO, "SHA-256 for", file);
+    }
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
     text.reserve(length * 2U);

@@ -11,14 +11,17 @@ namespace tessela {
 struct VolumeLayout {
     // The item marker (its content belongs to ItemMarker).
     static constexpr std::string_view markerName = ".tessela-item.json";
+    // An empty file that tells desktop indexers to stay out of the volume.
+    static constexpr std::string_view indexerStopName = ".metadata_never_index";
 
-    // Names the operating system or the lock engine may create at the volume root. A folder is
-    // compared with its locked copy ignoring these at the first level of both sides; they are
-    // also skipped when a volume's content is measured or copied back out.
-    static constexpr std::array<std::string_view, 8> housekeeping = {
-        ".DocumentRevisions-V100", ".TemporaryItems",       ".Trashes",  ".fseventsd",
-        ".Spotlight-V100",         ".metadata_never_index", ".DS_Store", ".tessela-item.json",
-    };
+    // The two files the lock writes at the root of every locked item's volume. They are the
+    // only housekeeping here: nothing on Linux creates other system files in a gocryptfs
+    // volume, so every other name at a folder's top (".DS_Store", ".Trashes", … brought from
+    // elsewhere) is the user's content, copied, verified and restored like any other file.
+    // A folder is compared with its locked copy ignoring these two at the first level of both
+    // sides; they are skipped when a volume's content is measured or copied back out. A folder
+    // that holds either name at its top is refused before a lock (its file would be replaced).
+    static constexpr std::array<std::string_view, 2> housekeeping = {indexerStopName, markerName};
 
     // The housekeeping names as a set, for comparisons that ignore them.
     [[nodiscard]] static std::set<std::string> housekeepingNames() {

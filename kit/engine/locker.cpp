@@ -95,15 +95,29 @@ LockedItem Locker::freshRecord(const Uuid& id, std::string name, LockedItem::Kin
     return record;
 }
 
-void Locker::undoUnfinished(const std::filesystem::path& mountPoint,
-                            const std::filesystem::path& built, const Uuid& id) noexcept {
+void Locker::undoUnfinished(const std::filesystem::path& mountPoint, const Folder& parent,
+                            const std::optional<Built>& built, const Uuid& id) noexcept {
+    bool undone = true;
     try {
-        tool.detach(mountPoint, true);
+        if (isMountPoint(mountPoint)) {
+            tool.detach(mountPoint, true);
+        }
     } catch (...) {
+        undone = false;
     }
-    removeMountPoint(mountPoint);
-    std::error_code ignored;
-    std::filesystem::remove_all(built, ignored);
+    undone = removeMountPoint(mountPoint) && undone;
+    try {
+        // A half-restored copy holds decrypted files, and may hold read-only folders: it is
+        // made deletable on the way, never left behind quietly.
+        if (built) {
+            parent.removeTree(built->name, built->identity);
+        }
+    } catch (...) {
+        undone = false;
+    }
+    if (!undone) {
+        return;  // the journal entry stays: recovery finishes the clean-up at the next start
+    }
     try {
         journal.remove(id);
     } catch (...) {
@@ -172,22 +186,12 @@ std::string Locker::volumeName(const std::string& name) {
 }
 
 void Locker::renameExclusively(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return;
-    }
-    if (errno != EINVAL && errno != ENOTSUP && errno != ENOSYS) {
-        throwLastError("rename", from);
-    }
-    // The file system cannot refuse to replace: check, then rename.
-    struct stat info {};
-    if (::lstat(to.c_str(), &info) == 0) {
-        throw systemError(EEXIST, "rename", from);
-    }
-    if (errno != ENOENT) {
-        throwLastError("rename", from);
-    }
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        throwLastError("rename", from);
+    const Folder source = Folder::open(from.parent_path());
+    if (from.parent_path() == to.parent_path()) {
+        source.renameExclusively(from.filename().string(), source, to.filename().string());
+    } else {
+        source.renameExclusively(from.filename().string(), Folder::open(to.parent_path()),
+                                 to.filename().string());
     }
 }
 
@@ -209,9 +213,9 @@ void Locker::fullSync(const std::filesystem::path& item) {
     }
 }
 
-void Locker::removeOwnedTree(const std::filesystem::path& tree) {
-    makeDeletable(tree);
-    std::filesystem::remove_all(tree);
+void Locker::removeOwnedTree(const std::filesystem::path& tree,
+                             const std::optional<Folder::Identity>& expected) {
+    Folder::open(tree.parent_path()).removeTree(tree.filename().string(), expected);
 }
 
 std::optional<std::int64_t> Locker::availableSpace(const std::filesystem::path& location) {
@@ -258,44 +262,62 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
 
 void Locker::makeMountPoint(const std::filesystem::path& mountPoint) const {
     posix::createDirectories(mountsRoot, 0700);
-    if (::chmod(mountsRoot.c_str(), 0700) != 0) {
+    const Folder mounts = Folder::open(mountsRoot);
+    if (::fchmod(mounts.fd(), 0700) != 0) {
         throwLastError("chmod", mountsRoot);
     }
     // fusermount wants the mount folder writable by the user.
-    const int made = ::mkdir(mountPoint.c_str(), 0700);
+    const int made = ::mkdirat(mounts.fd(), mountPoint.filename().c_str(), 0700);
     const int error = errno;
-    ::chmod(mountsRoot.c_str(), 0500);
+    if (::fchmod(mounts.fd(), 0500) != 0) {
+        // Left open, the mounts folder would let anything recreate a closed item's folder and
+        // leave plain content where the encrypted volume was.
+        const int closeError = errno;
+        if (made == 0) {
+            ::unlinkat(mounts.fd(), mountPoint.filename().c_str(), AT_REMOVEDIR);
+        }
+        throw systemError(closeError, "chmod 0500", mountsRoot);
+    }
     if (made != 0 && error != EEXIST) {
         throw systemError(error, "mkdir", mountPoint);
     }
 }
 
 bool Locker::removeMountPoint(const std::filesystem::path& mountPoint) const noexcept {
-    ::chmod(mountsRoot.c_str(), 0700);
-    const bool removed = ::rmdir(mountPoint.c_str()) == 0 || errno == ENOENT;
-    ::chmod(mountsRoot.c_str(), 0500);
-    return removed;
+    const UniqueFd mounts(::open(mountsRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!mounts) {
+        return errno == ENOENT;
+    }
+    ::fchmod(mounts.get(), 0700);
+    const bool removed =
+        ::unlinkat(mounts.get(), mountPoint.filename().c_str(), AT_REMOVEDIR) == 0 ||
+        errno == ENOENT;
+    const bool closed = ::fchmod(mounts.get(), 0500) == 0;
+    return removed && closed;
 }
 
 std::optional<std::int64_t> Locker::freeSpace(const std::filesystem::path& location) const {
     return spaceProbe ? spaceProbe(location) : availableSpace(location);
 }
 
-void Locker::runCopyTool(const std::vector<std::filesystem::path>& sources,
-                         const std::filesystem::path& destination,
-                         const CancelToken* cancel) const {
+void Locker::runCopyTool(const std::vector<std::filesystem::path>& sources, const Folder& into,
+                         const std::string& destination, const CancelToken* cancel) const {
     std::vector<std::string> arguments = {"-a", "--reflink=auto", "--"};
     for (const std::filesystem::path& source : sources) {
         arguments.push_back(source.string());
     }
-    arguments.push_back(destination.string());
-    const ProcessResult result =
-        ProcessRunner::run(copyTool, arguments, std::nullopt, std::nullopt, cancel);
+    arguments.push_back(destination);
+    const ProcessResult result = ProcessRunner::run(copyTool, arguments, std::nullopt,
+                                                    std::nullopt, cancel, into.fd());
     if (result.status != 0 || result.signalled) {
+        // cp names itself as it was started ("/usr/bin/cp: cannot open …"): that prefix is
+        // the tool's, not the message's.
         std::string message = DiskImageTool::clean(result.output);
-        for (auto found = message.find("cp: "); found != std::string::npos;
-             found = message.find("cp: ", found)) {
-            message.erase(found, 4);
+        for (const std::string& prefix : {copyTool + ": ", std::string("cp: ")}) {
+            for (auto found = message.find(prefix); found != std::string::npos;
+                 found = message.find(prefix, found)) {
+                message.erase(found, prefix.size());
+            }
         }
         throw TesselaError::copyFailed(message.empty() ? "The copy tool failed." : message);
     }
@@ -307,21 +329,69 @@ void Locker::copy(const std::filesystem::path& from, const std::filesystem::path
     struct stat destination {};
     const bool intoFolder = ::lstat(from.c_str(), &source) == 0 && S_ISDIR(source.st_mode) &&
                             ::stat(to.c_str(), &destination) == 0 && S_ISDIR(destination.st_mode);
-    if (!intoFolder) {
-        runCopyTool({from}, to, cancel);
-        return;
+    if (intoFolder) {
+        copyInto(from, Folder::open(to), "", {}, cancel);
+    } else {
+        copyInto(from, Folder::open(to.parent_path()), to.filename().string(), {}, cancel);
     }
-    // A folder's contents go into the existing destination, then the folder's own attributes.
-    std::vector<std::filesystem::path> entries;
-    for (const auto& entry : std::filesystem::directory_iterator(from)) {
-        entries.push_back(entry.path());
-    }
-    copyEntries(entries, to, cancel);
-    copyFolderAttributes(from, to);
 }
 
-void Locker::copyEntries(const std::vector<std::filesystem::path>& sources,
-                         const std::filesystem::path& folder, const CancelToken* cancel) const {
+void Locker::copyInto(const std::filesystem::path& from, const Folder& into,
+                      const std::string& name, const std::set<std::string>& skipping,
+                      const CancelToken* cancel) const {
+    struct stat source {};
+    if (::lstat(from.c_str(), &source) != 0) {
+        throwLastError("lstat", from);
+    }
+    if (!S_ISDIR(source.st_mode)) {
+        runCopyTool({from}, into, name, cancel);
+        return;
+    }
+    // cp -a makes each folder with its final mode before filling it; in a FUSE volume a
+    // read-only folder then refuses its own content. So every folder is made first, writable
+    // by its owner, and cp fills it and gives it its own mode once it is full.
+    std::vector<std::filesystem::path> entries;
+    std::vector<std::string> folders;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(from, error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string entryName = entry->path().filename().string();
+        if (!skipping.contains(entryName)) {
+            entries.push_back(entry->path());
+        }
+    }
+    if (error) {
+        throw systemError(error.value(), "list", from);
+    }
+    for (const std::filesystem::path& entry : entries) {
+        struct stat info {};
+        if (::lstat(entry.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            const std::string top = entry.filename().string();
+            folders.push_back(top);
+            try {
+                FileWalk::walk(entry, [&](const FileWalk::Entry& walked) {
+                    if (walked.isDirectory) {
+                        folders.push_back(top + "/" + walked.relativePath);
+                    }
+                    return FileWalk::Next::descend;
+                });
+            } catch (const FileWalk::WalkError&) {
+                // cp reports what it cannot read.
+            }
+        }
+    }
+    const std::filesystem::path base = into.descriptorPath();
+    for (const std::string& folder : folders) {
+        if (::mkdir((base / folder).c_str(), 0700) != 0 && errno != EEXIST) {
+            throwLastError("mkdir", into.path() / folder);
+        }
+    }
+    copyEntries(entries, into, cancel);
+    copyFolderAttributes(from, into);
+}
+
+void Locker::copyEntries(const std::vector<std::filesystem::path>& sources, const Folder& into,
+                         const CancelToken* cancel) const {
     // Each file created in the container costs several round trips through FUSE, so several
     // copy processes work side by side, the largest entries first.
     std::vector<std::pair<std::int64_t, std::filesystem::path>> entries;
@@ -341,11 +411,10 @@ void Locker::copyEntries(const std::vector<std::filesystem::path>& sources,
     }
 
     forEachInParallel(batches.size(), copyStreams,
-                      [&](std::size_t batch) { runCopyTool(batches[batch], folder, cancel); });
+                      [&](std::size_t batch) { runCopyTool(batches[batch], into, ".", cancel); });
 }
 
-void Locker::copyFolderAttributes(const std::filesystem::path& from,
-                                  const std::filesystem::path& to) {
+void Locker::copyFolderAttributes(const std::filesystem::path& from, const Folder& to) {
     struct stat source {};
     if (::lstat(from.c_str(), &source) != 0) {
         throwLastError("lstat", from);
@@ -365,16 +434,22 @@ void Locker::copyFolderAttributes(const std::filesystem::path& from,
             }
             std::string value(static_cast<std::size_t>(valueSize), '\0');
             if (::lgetxattr(from.c_str(), name.c_str(), value.data(), value.size()) == valueSize) {
-                ::lsetxattr(to.c_str(), name.c_str(), value.data(), value.size(), 0);
+                ::fsetxattr(to.fd(), name.c_str(), value.data(), value.size(), 0);
             }
         }
     }
-    if (::chmod(to.c_str(), source.st_mode & 07777) != 0) {
-        throwLastError("chmod", to);
+    // The owner as cp -a keeps it: root gives the folder back to its owner; anyone else keeps
+    // at least the group where they belong to it. Before the mode, which a change of owner can
+    // clear bits of.
+    if (::fchown(to.fd(), source.st_uid, source.st_gid) != 0) {
+        [[maybe_unused]] const int ignored = ::fchown(to.fd(), static_cast<uid_t>(-1), source.st_gid);
+    }
+    if (::fchmod(to.fd(), source.st_mode & 07777) != 0) {
+        throwLastError("chmod", to.path());
     }
     const struct timespec times[2] = {source.st_atim, source.st_mtim};
-    if (::utimensat(AT_FDCWD, to.c_str(), times, 0) != 0) {
-        throwLastError("utimensat", to);
+    if (::futimens(to.fd(), times) != 0) {
+        throwLastError("utimensat", to.path());
     }
 }
 

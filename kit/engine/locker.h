@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,9 +11,11 @@
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
 #include "checks/lock_policy.h"
+#include "checks/metadata_snapshot.h"
 #include "journal/crash_point.h"
 #include "journal/operation_journal.h"
 #include "journal/recovery_report.h"
+#include "posix/folder.h"
 #include "process/disk_image_tool.h"
 #include "records/item_index.h"
 #include "records/item_marker.h"
@@ -56,10 +59,14 @@ class Locker {
     std::function<void()> afterVerify;
     // Called with the restored copy after a lock removal copied it out; tests only.
     std::function<void(const std::filesystem::path&)> afterRestoreCopy;
-    // Forces written data of a file system to stable storage; defaults to fullSync.
+    // Forces written data of a file system to stable storage; defaults to fullSync. The lock
+    // calls it before the original goes, a lock removal and recovery before the locked item
+    // goes.
     std::function<void(const std::filesystem::path&)> flushVolume;
-    // Deletes the renamed original; defaults to removeOwnedTree.
-    std::function<void(const std::filesystem::path&)> deleteRenamedOriginal;
+    // Deletes the renamed original, which must still be the object given (when one is);
+    // defaults to removeOwnedTree.
+    std::function<void(const std::filesystem::path&, const std::optional<Folder::Identity>&)>
+        deleteRenamedOriginal;
     std::int64_t spaceMargin = defaultSpaceMargin;
     double cloudDownloadTimeout = defaultCloudDownloadTimeout;
     // The full-fidelity copy tool and the open-file lister.
@@ -151,8 +158,11 @@ class Locker {
                                   const std::filesystem::path& to);
     // Flushes the whole file system holding `item` (syncfs, falling back to fsync).
     static void fullSync(const std::filesystem::path& item);
-    // Makes the tree deletable, then deletes it; a delete failure is thrown.
-    static void removeOwnedTree(const std::filesystem::path& tree);
+    // Makes the tree deletable, then deletes it, through descriptors: never following a link,
+    // never entering another file system, and, with `expected`, only when the tree is still that
+    // object. A delete failure is thrown.
+    static void removeOwnedTree(const std::filesystem::path& tree,
+                                const std::optional<Folder::Identity>& expected = std::nullopt);
     // Free bytes for an ordinary user on the file system holding `location`; none if unknown.
     [[nodiscard]] static std::optional<std::int64_t> availableSpace(
         const std::filesystem::path& location);
@@ -167,15 +177,24 @@ class Locker {
     // The mounts folder is writable only while the engine itself adds or removes a mount folder
     // (0700 then, 0500 at rest). So once a volume is detached and its folder removed, nothing —
     // not an editor saving to the path it had open — can recreate the folder and leave plain
-    // content where the encrypted volume used to be.
+    // content where the encrypted volume used to be. A mounts folder that cannot be closed
+    // again is an error (std::system_error), never left open silently.
     void makeMountPoint(const std::filesystem::path& mountPoint) const;
-    // Removes an empty mount folder (never anything inside it); false when that failed.
+    // Removes an empty mount folder (never anything inside it); false when that failed or the
+    // mounts folder could not be closed again.
     bool removeMountPoint(const std::filesystem::path& mountPoint) const noexcept;
     // A full-fidelity copy (cp -a); a folder's contents go into an existing folder `to`, copied
     // by up to `copyStreams` copy processes side by side. Failure: copyFailed with the tool's
     // cleaned output; cancellation ends every copy process.
     void copy(const std::filesystem::path& from, const std::filesystem::path& to,
               const CancelToken* cancel) const;
+    // The same into a folder held open: a file `from` becomes `name` in `into`; a folder's
+    // entries (but those in `skipping`) go into `into` itself, which then takes the folder's
+    // mode, owner, times and extended attributes. The copy tool works inside `into` (its
+    // working folder), so nothing can redirect it, and folders are made writable for the
+    // copy and get their own modes at its end, so read-only folders copy too.
+    void copyInto(const std::filesystem::path& from, const Folder& into, const std::string& name,
+                  const std::set<std::string>& skipping, const CancelToken* cancel) const;
     // Waits (bounded by cloudDownloadTimeout) for cloud files under `item`; true when it had to.
     bool waitForCloudDownloads(const std::filesystem::path& item, const std::string& name,
                                const CancelToken* cancel, const ProgressCallback& progress) const;
@@ -184,26 +203,44 @@ class Locker {
     static constexpr int copyStreams = 4;
 
   private:
+    // The lock's last steps, once the locked item is in place: removes the original (see
+    // lock()). Throws what lock() reports from there on.
+    void removeOriginal(const Folder& parent, const std::string& name, const std::string& locked,
+                        JournalEntry& entry, const MetadataSnapshot& before,
+                        const Folder::Identity& original);
+    // Takes back a lock whose item is already in place, when the original turned out to be in
+    // use or changed at the last moment: the original stays (it holds the newest content), and
+    // the locked copy, its record and the journal entry go, in an order recovery can finish.
+    // False when a step failed (recovery then finishes the lock, keeping the original).
+    bool undoPlacedLock(const Folder& parent, const std::string& locked, JournalEntry& entry);
     // A record for the locked item at `locked`, stage complete, created now, with a bookmark.
     [[nodiscard]] static LockedItem freshRecord(const Uuid& id, std::string name,
                                                 LockedItem::Kind kind,
                                                 const std::filesystem::path& locked,
                                                 std::int64_t generation);
+    // What an operation made next to the item: its name in the item's folder and which object
+    // it is, so that a clean-up removes that and nothing that was planted under the name.
+    struct Built {
+        std::string name;
+        Folder::Identity identity;
+    };
     // Cleans up after a failed lock or lock removal, before its point of no return: closes the
-    // mount, removes its folder and the half-built `built`, and drops the journal entry. Every
-    // step's own failure is ignored: the first error is the one to report.
-    void undoUnfinished(const std::filesystem::path& mountPoint, const std::filesystem::path& built,
-                        const Uuid& id) noexcept;
-    // Copies each source into `folder`, up to `copyStreams` copy processes side by side.
-    void copyEntries(const std::vector<std::filesystem::path>& sources,
-                     const std::filesystem::path& folder, const CancelToken* cancel) const;
+    // mount, removes its folder and the half-built `built` (when the operation got as far as
+    // making it), and drops the journal entry only when all of that worked: a clean-up that fails
+    // keeps the entry, so the next start finishes it. The first error is the one to report,
+    // never the clean-up's.
+    void undoUnfinished(const std::filesystem::path& mountPoint, const Folder& parent,
+                        const std::optional<Built>& built, const Uuid& id) noexcept;
+    // Copies each source into `into`, up to `copyStreams` copy processes side by side.
+    void copyEntries(const std::vector<std::filesystem::path>& sources, const Folder& into,
+                     const CancelToken* cancel) const;
     [[nodiscard]] std::optional<std::int64_t> freeSpace(
         const std::filesystem::path& location) const;
-    void runCopyTool(const std::vector<std::filesystem::path>& sources,
-                     const std::filesystem::path& destination, const CancelToken* cancel) const;
-    // Mode, times and extended attributes of folder `from` onto folder `to`.
-    static void copyFolderAttributes(const std::filesystem::path& from,
-                                     const std::filesystem::path& to);
+    // Runs the copy tool in `into`, copying `sources` to the relative `destination`.
+    void runCopyTool(const std::vector<std::filesystem::path>& sources, const Folder& into,
+                     const std::string& destination, const CancelToken* cancel) const;
+    // Mode, owner, times and extended attributes of folder `from` onto the folder `to`.
+    static void copyFolderAttributes(const std::filesystem::path& from, const Folder& to);
     // Throws SimulatedCrash when `point` is the armed crash point.
     void passCrashPoint(CrashPoint point) const;
 };

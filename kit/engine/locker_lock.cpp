@@ -1,6 +1,7 @@
 // Locker::lock: checks, planning, building and verifying the image, putting it in place, and
 // removing the original, with the journal ahead of every change.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,13 +24,20 @@ namespace tessela {
 
 namespace {
 
-// Writes an empty file, failing on any error.
-void writeEmptyFile(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throwLastError("create", file);
+// The snapshot as it stands once the item was renamed away: the rename itself moves the item's
+// own status-change time, so only that field is left out of the comparison.
+bool unchangedSince(MetadataSnapshot before, MetadataSnapshot now) {
+    before[""].changed.reset();
+    now[""].changed.reset();
+    return before == now;
+}
+
+void refuseWriters(const std::filesystem::path& item, const std::string& lister) {
+    const std::vector<std::string> writers =
+        OpenFiles::writerNames(OpenFiles::holders(item, OpenFiles::defaultTimeout, lister));
+    if (!writers.empty()) {
+        throw TesselaError::inUse(writers);
     }
-    ::close(fd);
 }
 
 }  // namespace
@@ -39,7 +47,16 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
                         const ProgressCallback& progress) {
     // Checks: nothing changes on disk; a failure leaves everything as it was.
     report(progress, LockStep::preparing);
-    const ItemFacts facts = ItemFacts::inspect(url);
+    if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
+        throw TesselaError::pathTooLong(url.filename().string());
+    }
+    // The path rules first: a refused location is refused at once, before anything walks what
+    // may be a whole file system.
+    ItemFacts facts = ItemFacts::inspect(url, false);
+    if (const std::optional<LockRefusal> refusal = policy.refusal(url, facts)) {
+        throw TesselaError::refused(*refusal);
+    }
+    facts.size = facts.isSymlink ? 0 : ItemFacts::allocatedSize(url);
     if (const std::optional<LockRefusal> refusal = policy.refusal(url, facts)) {
         throw TesselaError::refused(*refusal);
     }
@@ -51,6 +68,13 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     refuseFinderLocked(real, name);
     refuseAppleDoubleOrFinderLockedInside(real, name);
     refuseHardLinkedFiles(real, name);
+    refuseReservedNames(real, name);
+    // Where the copy goes, mountsRoot/{UUID}/…, must fit the system's limits as well.
+    refuseOverlongPaths(real, name, mountsRoot.string().size() + 1 + Uuid::textLength);
+    refuseUnremovableOriginal(real, name);
+    // Failing now is better than locking and then finding the records unreadable.
+    (void)index.load();
+    const Folder folder = Folder::open(parent);
 
     const bool downloaded = waitForCloudDownloads(real, name, cancel, progress);
     const std::int64_t size = downloaded ? ItemFacts::allocatedSize(real) : facts.size;
@@ -63,29 +87,27 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         throw TesselaError::notEnoughSpace(needed, *available);
     }
 
-    const std::vector<std::string> writers =
-        OpenFiles::writerNames(OpenFiles::holders(real, OpenFiles::defaultTimeout, lsofPath));
-    if (!writers.empty()) {
-        throw TesselaError::inUse(writers);
-    }
+    refuseWriters(real, lsofPath);
     if (cancel != nullptr) {
         cancel->check();
     }
 
     // Planning.
     struct stat info {};
-    const LockedItem::Kind kind = ::lstat(real.c_str(), &info) == 0 && S_ISDIR(info.st_mode)
-                                      ? LockedItem::Kind::folder
-                                      : LockedItem::Kind::file;
+    if (::lstat(real.c_str(), &info) != 0) {
+        throwLastError("lstat", real);
+    }
+    const LockedItem::Kind kind =
+        S_ISDIR(info.st_mode) ? LockedItem::Kind::folder : LockedItem::Kind::file;
+    const Folder::Identity original{info.st_dev, info.st_ino};
     const bool isPackage = false;  // no folder is shown as a single file here
     const Uuid id = Uuid::random();
     const std::string idText = id.string();
-    const std::filesystem::path partial = parent / (".tessela-" + idText + ".partial.sparsebundle");
+    const std::string partialName = ".tessela-" + idText + ".partial.sparsebundle";
+    const std::filesystem::path partial = parent / partialName;
     const std::filesystem::path locked = availableLockedURL(
         lockedBaseName(name, kind == LockedItem::Kind::file || isPackage), parent);
     const std::filesystem::path mountPoint = mountsRoot / idText;
-    const std::filesystem::path contentDestination =
-        kind == LockedItem::Kind::file ? mountPoint / name : mountPoint;
 
     JournalEntry entry(id, JournalEntry::Kind::lock, real.string(), partial.string(),
                        locked.string(), std::nullopt);
@@ -93,11 +115,17 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
 
     // Building and verifying: any failure but a simulated crash is cleaned up completely.
     std::int64_t contentSize = 0;
+    MetadataSnapshot before;
+    std::optional<Built> built;
     try {
         contentSize = ItemFacts::logicalSize(real);
-        const MetadataSnapshot before = metadataSnapshot(real);
+        before = metadataSnapshot(real);
 
         report(progress, LockStep::encrypting);
+        // The image's folder is made here, exclusively: a name planted in a shared folder is
+        // refused, never worked in.
+        const struct stat made = folder.makeFolder(partialName, 0700).status();
+        built = Built{partialName, {made.st_dev, made.st_ino}};
         tool.create(partial, volumeName(name), password);
         passCrashPoint(CrashPoint::lockAfterCreate);
 
@@ -106,8 +134,15 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         // tear, so the copy may skip the container's per-write space reservation.
         tool.attach(partial, mountPoint, password, false,
                     DiskImageTool::Writes::verifiedAfterwards);
-        copy(real, contentDestination, cancel);
-        writeEmptyFile(mountPoint / ".metadata_never_index");
+        {
+            const Folder volume = Folder::open(mountPoint);
+            copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel);
+            // The engine's own two files never replace anything: a folder holding either name
+            // was refused above, and a file item may itself bear the indexer stop file's name.
+            if (kind == LockedItem::Kind::folder || name != VolumeLayout::indexerStopName) {
+                (void)volume.createFile(std::string(VolumeLayout::indexerStopName), 0644);
+            }
+        }
         ItemMarker(kind, name).write(mountPoint);
         passCrashPoint(CrashPoint::lockAfterCopy);
         tool.detach(mountPoint, false);
@@ -118,6 +153,8 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         const std::set<std::string> ignored = kind == LockedItem::Kind::folder
                                                   ? VolumeLayout::housekeepingNames()
                                                   : std::set<std::string>{};
+        const std::filesystem::path contentDestination =
+            kind == LockedItem::Kind::file ? mountPoint / name : mountPoint;
         std::vector<TreeMismatch> mismatches =
             TreeVerifier::compare(real, contentDestination, ignored, cancel);
         tool.detach(mountPoint, false);
@@ -132,6 +169,9 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         if (metadataSnapshot(real) != before) {
             throw TesselaError::changedWhileLocking();
         }
+        // An application that opened a file for writing during the copy would save into the
+        // original after the lock: it is asked to close first.
+        refuseWriters(real, lsofPath);
 
         // Putting the locked item in place.
         report(progress, LockStep::removingOriginal);
@@ -139,12 +179,12 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         entry.lockedAt = nowInWholeSeconds();
         journal.add(entry);
         passCrashPoint(CrashPoint::lockBeforeRename);
-        renameExclusively(partial, locked);
+        folder.renameExclusively(partialName, folder, locked.filename().string());
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
         // Undo everything: the original has not been touched.
-        undoUnfinished(mountPoint, partial, id);
+        undoUnfinished(mountPoint, folder, built, id);
         throw;
     }
     passCrashPoint(CrashPoint::lockAfterMove);
@@ -155,7 +195,6 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     record.stage = LockedItem::Stage::originalPending;
     record.originalPath = real.string();
     record.contentSize = contentSize;
-    const std::filesystem::path deleting = parent / (".tessela-" + idText + ".deleting");
     try {
         entry.lockedIdentity = FileIdentity::of(locked);
         entry.lockedAt = record.createdAt;
@@ -163,22 +202,12 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         index.upsert(record);
         passCrashPoint(CrashPoint::lockAfterRename);
         flushVolume(parent);
-        entry.deletingPath = deleting.string();
-        journal.add(entry);
-        renameExclusively(real, deleting);
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
         throw TesselaError::lockedButOriginalRemains(name);
     }
-    passCrashPoint(CrashPoint::lockAfterRenameToDeleting);
-    try {
-        deleteRenamedOriginal(deleting);
-    } catch (const SimulatedCrash&) {
-        throw;
-    } catch (...) {
-        throw TesselaError::lockedButRemovalUnfinished(name);
-    }
+    removeOriginal(folder, name, locked.filename().string(), entry, before, original);
     passCrashPoint(CrashPoint::lockAfterDeleteOriginal);
 
     record.stage = LockedItem::Stage::complete;
@@ -191,6 +220,101 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     }
     report(progress, LockStep::finishing);
     return record;
+}
+
+void Locker::removeOriginal(const Folder& parent, const std::string& name,
+                            const std::string& locked, JournalEntry& entry,
+                            const MetadataSnapshot& before, const Folder::Identity& original) {
+    const std::string deletingName = ".tessela-" + entry.id.string() + ".deleting";
+    const std::filesystem::path real = parent.path() / name;
+    const std::filesystem::path deleting = parent.path() / deletingName;
+
+    // Last look before the point where the original goes: an application that opened a file
+    // for writing since the copy keeps its original, and the lock is taken back.
+    try {
+        refuseWriters(real, lsofPath);
+    } catch (const TesselaError&) {
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw;
+    }
+    try {
+        entry.deletingPath = deleting.string();
+        journal.add(entry);
+        parent.renameExclusively(name, parent, deletingName);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        throw TesselaError::lockedButOriginalRemains(name);
+    }
+    passCrashPoint(CrashPoint::lockAfterRenameToDeleting);
+
+    // What is deleted must be what was verified: renamed away, the original can no longer be
+    // opened by its name, and a change made through a file still open since the checks shows
+    // here. A changed original goes back to its name (or, if that was taken meanwhile, to a
+    // free name beside it) and the lock is taken back.
+    bool unchanged = false;
+    try {
+        unchanged = unchangedSince(before, metadataSnapshot(deleting));
+    } catch (const std::exception&) {
+        unchanged = false;
+    }
+    if (!unchanged) {
+        try {
+            try {
+                parent.renameExclusively(deletingName, parent, name);
+            } catch (const std::system_error&) {
+                parent.renameExclusively(deletingName, parent,
+                                         restoreDestination(name, parent.path()).filename().string());
+            }
+        } catch (...) {
+            // Nowhere to put it back: it stays under the hidden name, and the journal no longer
+            // names it for deletion.
+            entry.deletingPath.reset();
+            try {
+                journal.add(entry);
+            } catch (...) {
+            }
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        entry.deletingPath.reset();
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw TesselaError::changedWhileLocking();
+    }
+    try {
+        deleteRenamedOriginal(deleting, original);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        throw TesselaError::lockedButRemovalUnfinished(name);
+    }
+}
+
+bool Locker::undoPlacedLock(const Folder& parent, const std::string& locked,
+                            JournalEntry& entry) {
+    try {
+        // The order leaves recovery a clear picture at every point: without a record and without
+        // an identity, the entry reads as a lock that never reached its place, which recovery
+        // drops; the locked copy left then is only a spare encrypted copy.
+        const std::optional<struct stat> placed = parent.memberStatus(locked);
+        index.remove(entry.id);
+        entry.lockedIdentity.reset();
+        entry.lockedAt.reset();
+        entry.deletingPath.reset();
+        journal.add(entry);
+        if (placed) {
+            parent.removeTree(locked, Folder::Identity{placed->st_dev, placed->st_ino});
+        }
+        journal.remove(entry.id);
+        return true;
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
 }
 
 }  // namespace tessela

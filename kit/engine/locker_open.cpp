@@ -53,7 +53,18 @@ OpenItem Locker::unlock(const std::filesystem::path& url, const std::string& pas
         // Generation 0: the password generation of an item from elsewhere is not known.
         LockedItem created = freshRecord(id, name, kind, url, 0);
         created.contentSize = contentLogicalSize(mountPoint, kind, name);
-        index.upsert(created);
+        try {
+            index.upsert(created);
+        } catch (...) {
+            // Without a record nothing would ever list, relock or close this volume: it is
+            // closed again rather than left open with its content readable.
+            try {
+                tool.detach(mountPoint, true);
+            } catch (...) {
+            }
+            removeMountPoint(mountPoint);
+            throw;
+        }
     } else if (!record->contentSize) {
         LockedItem measured = *record;
         measured.contentSize = contentLogicalSize(mountPoint, kind, name);

@@ -5,8 +5,10 @@
 #include <set>
 
 #include "checks/file_walk.h"
+#include "checks/open_files.h"
 #include "engine/locker.h"
 #include "posix/file_io.h"
+#include "posix/folder.h"
 
 namespace tessela {
 
@@ -140,8 +142,46 @@ class RecoveryPass {
         }
     }
 
+    // The hidden name this entry's operation gives its own files next to `item`:
+    // ".tessela-{id}{suffix}" in the item's folder. Recovery deletes nothing else of the user's
+    // hidden names, whatever a damaged or crafted journal says.
+    static std::filesystem::path ownName(const JournalEntry& entry, std::string_view suffix) {
+        return std::filesystem::path(entry.originalPath).parent_path() /
+               (".tessela-" + entry.id.string() + std::string(suffix));
+    }
+
+    static bool inSameFolder(const std::string& path, const std::string& item) {
+        return std::filesystem::path(path).parent_path() ==
+               std::filesystem::path(item).parent_path();
+    }
+
+    // Removes a name this entry's operation made in the item's folder; false when it could
+    // not (the entry then stays for the next start).
+    static bool removeOwn(const std::filesystem::path& path) {
+        try {
+            Folder::open(path.parent_path()).removeTree(path.filename().string());
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    // Flushes the folder's file system and the folder itself, so that what stays is on disk
+    // before what it replaces goes.
+    bool flush(const std::filesystem::path& folder) {
+        try {
+            locker_.flushVolume(folder);
+            Folder::open(folder).sync();
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
     void recoverLock(JournalEntry& entry) {
-        detachAllOf(entry.partialPath);
+        if (entry.partialPath == ownName(entry, partialSuffix).string()) {
+            detachAllOf(entry.partialPath);
+        }
         if (!records_) {
             return keep();
         }
@@ -153,12 +193,18 @@ class RecoveryPass {
         if (!folderExists(original.parent_path())) {
             return keep();
         }
+        if (entry.partialPath != ownName(entry, partialSuffix).string() ||
+            (entry.deletingPath && *entry.deletingPath != ownName(entry, deletingSuffix).string()) ||
+            !inSameFolder(entry.finalPath, entry.originalPath)) {
+            return keep();  // not what a lock writes: act on nothing it names
+        }
         const std::optional<FileIdentity>& ident = entry.lockedIdentity;
         const bool stillPartial = !ident || FileIdentity::of(entry.partialPath) == ident;
         if (!record && stillPartial) {
             // The image never reached its place: undo.
-            std::error_code ignored;
-            std::filesystem::remove_all(entry.partialPath, ignored);
+            if (!removeOwn(entry.partialPath)) {
+                return keep();
+            }
             ++report_.discardedLocks;
             return drop(entry);
         }
@@ -169,25 +215,41 @@ class RecoveryPass {
             return keep();
         }
 
-        // The locked item exists; now the original.
+        // The locked item exists and reaches the disk before the original goes.
+        const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
+        if (!flush(original.parent_path())) {
+            return keep();
+        }
         if (entry.deletingPath && FileIdentity::of(*entry.deletingPath)) {
-            try {
-                locker_.deleteRenamedOriginal(*entry.deletingPath);
-            } catch (...) {
-                return keep();
-            }
-        } else if (FileIdentity::of(original)) {
-            const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
-            if (!lockTime || Locker::changedSince(original, *lockTime)) {
+            // Renamed away by the lock, which stopped before it could check it once more: one
+            // changed since is put back, never deleted.
+            if (!lockTime || changedSinceRenamed(*entry.deletingPath, *lockTime)) {
+                if (!putBack(*entry.deletingPath, original)) {
+                    return keep();
+                }
                 ++report_.keptChangedOriginals;
             } else {
                 try {
-                    const std::filesystem::path deleting =
-                        original.parent_path() / (".tessela-" + entry.id.string() + ".deleting");
+                    locker_.deleteRenamedOriginal(*entry.deletingPath, std::nullopt);
+                } catch (...) {
+                    return keep();
+                }
+            }
+        } else if (FileIdentity::of(original)) {
+            if (!lockTime || Locker::changedSince(original, *lockTime)) {
+                ++report_.keptChangedOriginals;
+            } else if (!OpenFiles::writerNames(
+                            OpenFiles::holders(original, OpenFiles::defaultTimeout,
+                                               locker_.lsofPath))
+                            .empty()) {
+                return keep();  // still being written to: never deleted under an application
+            } else {
+                try {
+                    const std::filesystem::path deleting = ownName(entry, deletingSuffix);
                     entry.deletingPath = deleting.string();
                     locker_.journal.add(entry);
                     Locker::renameExclusively(original, deleting);
-                    locker_.deleteRenamedOriginal(deleting);
+                    locker_.deleteRenamedOriginal(deleting, std::nullopt);
                 } catch (...) {
                     return keep();
                 }
@@ -205,6 +267,60 @@ class RecoveryPass {
         drop(entry);
     }
 
+    // A renamed original changed after `lockTime` plus one second: as changedSince, except
+    // that the item's own status-change time moved with the rename and is not looked at.
+    static bool changedSinceRenamed(const std::filesystem::path& item, Timestamp lockTime) {
+        struct stat info {};
+        if (::lstat(item.c_str(), &info) != 0) {
+            return true;
+        }
+        const Nanoseconds limit =
+            std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) +
+            std::chrono::seconds(1);
+        if (timeOf(info.st_mtim) > limit) {
+            return true;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            return false;
+        }
+        bool changed = false;
+        try {
+            FileWalk::walk(item, [&](const FileWalk::Entry& walked) {
+                if (walked.problem || changedAfter(walked.info, limit)) {
+                    changed = true;
+                    return FileWalk::Next::skipDescendants;
+                }
+                return FileWalk::Next::descend;
+            });
+        } catch (...) {
+            return true;
+        }
+        return changed;
+    }
+
+    // Moves a renamed original back to its name, or beside it under a free name when its name
+    // was taken meanwhile.
+    static bool putBack(const std::filesystem::path& renamed, const std::filesystem::path& original) {
+        try {
+            try {
+                Locker::renameExclusively(renamed, original);
+            } catch (const std::system_error&) {
+                Locker::renameExclusively(
+                    renamed, Locker::restoreDestination(original.filename().string(),
+                                                        original.parent_path()));
+            }
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    static bool isEmptyFolder(const std::filesystem::path& path) {
+        std::error_code error;
+        return std::filesystem::is_directory(std::filesystem::symlink_status(path, error)) &&
+               std::filesystem::is_empty(path, error) && !error;
+    }
+
     void recoverRestore(const JournalEntry& entry) {
         if (!records_) {
             return keep();
@@ -213,17 +329,36 @@ class RecoveryPass {
         if (!folderExists(locked.parent_path())) {
             return keep();
         }
+        if (entry.partialPath != ownName(entry, restoringSuffix).string() ||
+            locked.extension() != Locker::lockedExtension ||
+            (!entry.finalPath.empty() && !inSameFolder(entry.finalPath, entry.originalPath))) {
+            return keep();  // not what a lock removal writes: act on nothing it names
+        }
         const std::optional<FileIdentity>& ident = entry.lockedIdentity;
         const bool lockedIsOurs = ident && FileIdentity::of(locked) == ident;
-        const bool moved = !entry.finalPath.empty() && posix::exists(entry.finalPath) &&
-                           !posix::exists(entry.partialPath);
+        // A file's hidden folder is left empty once the file is moved out of it.
+        const bool copyMovedOut =
+            !posix::exists(entry.partialPath) || isEmptyFolder(entry.partialPath);
+        const bool moved =
+            !entry.finalPath.empty() && posix::exists(entry.finalPath) && copyMovedOut;
         if (moved) {
-            // The restored item is in place: finish. A locked item that is no longer the one the
-            // removal started from is left alone.
-            if (lockedIsOurs) {
+            // The restored item is in place: finish. The locked item goes only when it is still
+            // the one the removal started from and the item in place is the copy it verified,
+            // and only once that copy is on disk.
+            const bool restoredIsOurs = entry.restoredIdentity &&
+                                        FileIdentity::of(entry.finalPath) == entry.restoredIdentity;
+            if (lockedIsOurs && restoredIsOurs) {
+                if (!flush(locked.parent_path())) {
+                    return keep();
+                }
                 detachAllOf(entry.originalPath);
-                std::error_code ignored;
-                std::filesystem::remove_all(locked, ignored);
+                removeOwn(locked);
+            }
+            try {
+                Folder::open(locked.parent_path())
+                    .removeEmptyFolder(
+                        std::filesystem::path(entry.partialPath).filename().string());
+            } catch (const std::exception&) {
             }
             try {
                 locker_.index.remove(entry.id);
@@ -242,8 +377,10 @@ class RecoveryPass {
             // The locked item cannot be confirmed: the hidden copy may be the only copy left.
             return keep();
         }
-        std::error_code ignored;
-        std::filesystem::remove_all(entry.partialPath, ignored);
+        // The hidden copy holds decrypted files: it goes, or the entry stays until it can.
+        if (!removeOwn(entry.partialPath)) {
+            return keep();
+        }
         ++report_.discardedRestores;
         drop(entry);
     }
@@ -292,6 +429,10 @@ class RecoveryPass {
             }
         }
     }
+
+    static constexpr std::string_view partialSuffix = ".partial.sparsebundle";
+    static constexpr std::string_view deletingSuffix = ".deleting";
+    static constexpr std::string_view restoringSuffix = ".restoring";
 
     Locker& locker_;
     std::vector<AttachedImage> attached_;

@@ -1,5 +1,6 @@
 // Removing a lock: copying the content back out next to the locked item, verifying it, moving it
 // into place under a name that overwrites nothing, and only then deleting the locked item.
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -15,6 +16,26 @@
 
 namespace tessela {
 
+namespace {
+
+// Removes whole UTF-8 characters from the end of `stem` until `stem` + `tail` fits in a name.
+std::string fittingStem(std::string stem, std::size_t tail) {
+    while (!stem.empty() && stem.size() + tail > NAME_MAX) {
+        std::size_t end = stem.size() - 1;
+        while (end > 0 && (static_cast<unsigned char>(stem[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        stem.erase(end);
+    }
+    return stem;
+}
+
+std::optional<FileIdentity> identityIn(const Folder& folder, const std::string& name) {
+    return FileIdentity::of(folder.descriptorPath() / name);
+}
+
+}  // namespace
+
 std::filesystem::path Locker::restoreDestination(const std::string& name,
                                                  const std::filesystem::path& folder) {
     if (!posix::exists(folder / name)) {
@@ -23,9 +44,11 @@ std::filesystem::path Locker::restoreDestination(const std::string& name,
     const std::string extension = std::filesystem::path(name).extension().string();
     const std::string stem = name.substr(0, name.size() - extension.size());
     for (int number = 1;; ++number) {
-        const std::string candidate =
-            stem + (number == 1 ? " (restored)" : " (restored " + std::to_string(number) + ")") +
+        const std::string suffix =
+            (number == 1 ? " (restored)" : " (restored " + std::to_string(number) + ")") +
             extension;
+        // A name near the system's limit is shortened before the suffix, never refused.
+        const std::string candidate = fittingStem(stem, suffix.size()) + suffix;
         if (!posix::exists(folder / candidate)) {
             return folder / candidate;
         }
@@ -38,8 +61,12 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
     if (url.extension() != lockedExtension) {
         throw TesselaError::notLocked();
     }
+    if (url.string().size() >= PATH_MAX) {
+        throw TesselaError::pathTooLong(url.filename().string());
+    }
+    struct stat lockedInfo {};
     const std::optional<FileIdentity> identity = FileIdentity::of(url);
-    if (!identity) {
+    if (!identity || ::lstat(url.c_str(), &lockedInfo) != 0) {
         throw TesselaError::notFound();
     }
     const std::optional<LockedItem> record = index.item(url);
@@ -54,15 +81,20 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
     }
     report(progress, LockStep::restoring);
 
+    // Everything next to the locked item happens through its folder held open, so a folder
+    // renamed or replaced meanwhile cannot redirect the decrypted content.
+    const Folder folder = Folder::open(url.parent_path());
+    const std::string lockedName = url.filename().string();
     const Uuid id = record ? record->id : Uuid::random();
-    const std::filesystem::path folder = url.parent_path();
-    const std::filesystem::path hidden = folder / (".tessela-" + id.string() + ".restoring");
+    const std::string hiddenName = ".tessela-" + id.string() + ".restoring";
+    const std::filesystem::path hidden = folder.path() / hiddenName;
     const std::filesystem::path mountPoint = mountsRoot / id.string();
     JournalEntry entry(id, JournalEntry::Kind::restore, url.string(), hidden.string(), "",
                        identity);
     journal.add(entry);
 
     std::filesystem::path destination;
+    std::optional<Built> built;
     try {
         makeMountPoint(mountPoint);
         tool.attach(url, mountPoint, password, true);
@@ -75,26 +107,22 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
             kind == LockedItem::Kind::folder ? mountPoint : mountPoint / name;
 
         const std::int64_t needed = ItemFacts::allocatedSize(source) + spaceMargin;
-        if (const std::optional<std::int64_t> available = freeSpace(folder);
+        if (const std::optional<std::int64_t> available = freeSpace(folder.path());
             available && *available < needed) {
             throw TesselaError::notEnoughSpace(needed, *available);
         }
 
+        // The hidden copy is a new folder of this user's, made exclusively and private: a name
+        // planted there (a link into someone else's folder, or to a file only root may write)
+        // stops the removal before anything is written. A file item's content goes inside it.
+        const Folder copy = folder.makeFolder(hiddenName, 0700);
+        const struct stat made = copy.status();
+        built = Built{hiddenName, {made.st_dev, made.st_ino}};
+        const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
         if (kind == LockedItem::Kind::file) {
-            copy(source, hidden, cancel);
+            copyInto(source, copy, name, {}, cancel);
         } else {
-            if (::mkdir(hidden.c_str(), 0700) != 0) {
-                throwLastError("mkdir", hidden);
-            }
-            std::vector<std::filesystem::path> entries;
-            for (const auto& entryAtRoot : std::filesystem::directory_iterator(mountPoint)) {
-                if (!VolumeLayout::isHousekeeping(entryAtRoot.path().filename().string())) {
-                    entries.push_back(entryAtRoot.path());
-                }
-            }
-            // cp -a copies a symbolic link as the link itself.
-            copyEntries(entries, hidden, cancel);
-            copyFolderAttributes(mountPoint, hidden);
+            copyInto(source, copy, "", housekeeping, cancel);
         }
         passCrashPoint(CrashPoint::restoreAfterCopy);
         if (afterRestoreCopy) {
@@ -102,33 +130,44 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
         }
 
         report(progress, LockStep::verifying);
-        const std::set<std::string> ignored = kind == LockedItem::Kind::folder
-                                                  ? VolumeLayout::housekeepingNames()
-                                                  : std::set<std::string>{};
-        std::vector<TreeMismatch> mismatches =
-            TreeVerifier::compare(source, hidden, ignored, cancel);
+        const std::filesystem::path copied = kind == LockedItem::Kind::file
+                                                 ? copy.descriptorPath() / name
+                                                 : copy.descriptorPath();
+        std::vector<TreeMismatch> mismatches = TreeVerifier::compare(
+            source, copied,
+            kind == LockedItem::Kind::folder ? housekeeping : std::set<std::string>{}, cancel);
         if (!mismatches.empty()) {
             throw TesselaError::restoreVerificationFailed(std::move(mismatches));
         }
 
-        destination = restoreDestination(name, folder);
+        destination = restoreDestination(name, folder.path());
         entry.finalPath = destination.string();
+        entry.restoredIdentity = kind == LockedItem::Kind::file ? identityIn(copy, name)
+                                                                : identityIn(folder, hiddenName);
         journal.add(entry);
         passCrashPoint(CrashPoint::restoreBeforeRename);
-        renameExclusively(hidden, destination);
+        if (kind == LockedItem::Kind::file) {
+            copy.renameExclusively(name, folder, destination.filename().string());
+            folder.removeEmptyFolder(hiddenName);
+        } else {
+            folder.renameExclusively(hiddenName, folder, destination.filename().string());
+        }
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
         // The locked item is untouched: undo the rest.
-        undoUnfinished(mountPoint, hidden, id);
+        undoUnfinished(mountPoint, folder, built, id);
         throw;
     }
     passCrashPoint(CrashPoint::restoreAfterRename);
 
     // The content is in place; recovery finishes from the journal if anything below fails.
+    // The restored copy reaches the disk before the only other copy goes.
+    flushVolume(folder.path());
+    folder.sync();
     tool.detach(mountPoint, false);
     removeMountPoint(mountPoint);
-    std::filesystem::remove_all(url);
+    folder.removeTree(lockedName, Folder::Identity{lockedInfo.st_dev, lockedInfo.st_ino});
     passCrashPoint(CrashPoint::restoreAfterDeleteLocked);
     index.remove(id);
     journal.remove(id);

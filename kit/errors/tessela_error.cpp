@@ -4,13 +4,16 @@
 #include <utility>
 
 #include "errors/byte_count.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
 namespace {
 
-const std::string& nameOf(const TesselaError::Payload& payload) {
-    return std::get<std::string>(payload);
+// Names and texts are shown as text: bytes that are not UTF-8 (a file name can hold any) are
+// repaired for the sentence; the payload keeps them as they are.
+std::string nameOf(const TesselaError::Payload& payload) {
+    return repairUtf8(std::get<std::string>(payload));
 }
 
 std::string differences(const std::vector<TreeMismatch>& mismatches) {
@@ -91,6 +94,20 @@ std::string describe(TesselaError::Case errorCase, const TesselaError::Payload& 
         case Case::changedWhileLocking:
             return "The item changed while it was being locked, so nothing was changed. Try "
                    "again.";
+        case Case::containsReservedName: {
+            const auto& named = std::get<TesselaError::NamedFile>(payload);
+            return repairUtf8(named.name) + " holds a file named " + repairUtf8(named.file) +
+                   ", a name Tessela keeps for its own records in locked items. Rename or move "
+                   "that file, then try again.";
+        }
+        case Case::originalNotRemovable:
+            return nameOf(payload) +
+                   " cannot be locked where it is: you may not remove it from its folder, so "
+                   "its unlocked original would stay behind. Nothing was changed.";
+        case Case::pathTooLong:
+            return "The path of " + nameOf(payload) +
+                   " is longer than the system allows. Move it to a shorter path, then try "
+                   "again.";
     }
     return {};
 }
@@ -118,6 +135,9 @@ constexpr std::array<std::string_view, TesselaError::caseCount> caseNames = {
     "cancelled",
     "needsAllLocked",
     "changedWhileLocking",
+    "containsReservedName",
+    "originalNotRemovable",
+    "pathTooLong",
 };
 
 }  // namespace
@@ -190,6 +210,15 @@ TesselaError TesselaError::needsAllLocked() {
 }
 TesselaError TesselaError::changedWhileLocking() {
     return {Case::changedWhileLocking, {}};
+}
+TesselaError TesselaError::containsReservedName(std::string name, std::string file) {
+    return {Case::containsReservedName, NamedFile{std::move(name), std::move(file)}};
+}
+TesselaError TesselaError::originalNotRemovable(std::string name) {
+    return {Case::originalNotRemovable, std::move(name)};
+}
+TesselaError TesselaError::pathTooLong(std::string name) {
+    return {Case::pathTooLong, std::move(name)};
 }
 
 std::optional<TesselaError::LockedNotice> TesselaError::lockedNotice() const {

@@ -42,8 +42,12 @@ class TesselaError : public std::exception {
         cancelled,
         needsAllLocked,
         changedWhileLocking,
+        // Added after the first 22; earlier numbers never change.
+        containsReservedName,
+        originalNotRemovable,
+        pathTooLong,
     };
-    static constexpr int caseCount = 22;
+    static constexpr int caseCount = 25;
 
     struct SpaceShortfall {
         std::int64_t needed = 0;
@@ -51,10 +55,18 @@ class TesselaError : public std::exception {
         friend bool operator==(const SpaceShortfall&, const SpaceShortfall&) = default;
     };
 
+    // An item and a file at its top.
+    struct NamedFile {
+        std::string name;
+        std::string file;
+        friend bool operator==(const NamedFile&, const NamedFile&) = default;
+    };
+
     // The payload of each case: none, a shortfall, app names, a text or an item's display name,
-    // mismatches, or a refusal. Which alternative a case holds is fixed by the case.
+    // mismatches, a refusal, or an item with a file in it. Which alternative a case holds is
+    // fixed by the case.
     using Payload = std::variant<std::monostate, SpaceShortfall, std::vector<std::string>,
-                                 std::string, std::vector<TreeMismatch>, LockRefusal>;
+                                 std::string, std::vector<TreeMismatch>, LockRefusal, NamedFile>;
 
     // The short form shown instead of a failure when the item did get locked.
     struct LockedNotice {
@@ -85,6 +97,16 @@ class TesselaError : public std::exception {
     static TesselaError cancelled();
     static TesselaError needsAllLocked();
     static TesselaError changedWhileLocking();
+    // A folder holding, at its top, one of the two files the lock writes into every locked
+    // item's volume (the item marker and the indexer stop file): locking it would overwrite it.
+    static TesselaError containsReservedName(std::string name, std::string file);
+    // The item could be locked, but this user may not remove it from its folder afterwards
+    // (a folder not writable, a sticky folder owned by someone else, a folder inside that
+    // cannot be emptied): refused before any change rather than leaving the original behind.
+    static TesselaError originalNotRemovable(std::string name);
+    // The item's path, or a name Tessela would have to make for it, is longer than the system
+    // allows.
+    static TesselaError pathTooLong(std::string name);
 
     [[nodiscard]] Case errorCase() const noexcept { return case_; }
     [[nodiscard]] const Payload& payload() const noexcept { return payload_; }

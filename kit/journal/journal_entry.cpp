@@ -17,10 +17,12 @@ std::optional<JournalEntry::Kind> journalKindFromRawValue(std::string_view text)
 }
 
 nlohmann::json JournalEntry::toJson() const {
-    nlohmann::json object = {
-        {"id", id.string()},          {"kind", rawValue(kind)}, {"originalPath", originalPath},
-        {"partialPath", partialPath}, {"finalPath", finalPath},
-    };
+    nlohmann::json object = {{"id", id.string()}, {"kind", rawValue(kind)}};
+    // Paths are bytes; any that are not UTF-8 are kept exactly beside their text, so recovery
+    // acts on the very names the operation made.
+    JSONCodec::putBytes(object, "originalPath", originalPath);
+    JSONCodec::putBytes(object, "partialPath", partialPath);
+    JSONCodec::putBytes(object, "finalPath", finalPath);
     if (lockedIdentity) {
         object["lockedIdentity"] = lockedIdentity->toJson();
     }
@@ -28,7 +30,10 @@ nlohmann::json JournalEntry::toJson() const {
         object["lockedAt"] = JSONCodec::Encoder::date(*lockedAt);
     }
     if (deletingPath) {
-        object["deletingPath"] = *deletingPath;
+        JSONCodec::putBytes(object, "deletingPath", *deletingPath);
+    }
+    if (restoredIdentity) {
+        object["restoredIdentity"] = restoredIdentity->toJson();
     }
     return object;
 }
@@ -42,9 +47,9 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
         throw DecodingError("unknown kind");
     }
     entry.kind = *kind;
-    entry.originalPath = fields.string("originalPath");
-    entry.partialPath = fields.string("partialPath");
-    entry.finalPath = fields.string("finalPath");
+    entry.originalPath = fields.bytes("originalPath");
+    entry.partialPath = fields.bytes("partialPath");
+    entry.finalPath = fields.bytes("finalPath");
     if (const auto found = object.find("lockedIdentity");
         found != object.end() && !found->is_null()) {
         entry.lockedIdentity = FileIdentity::fromJson(*found);
@@ -52,7 +57,11 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
     if (const std::optional<std::string> text = fields.optionalString("lockedAt")) {
         entry.lockedAt = JSONCodec::parseDate(*text);
     }
-    entry.deletingPath = fields.optionalString("deletingPath");
+    entry.deletingPath = fields.optionalBytes("deletingPath");
+    if (const auto found = object.find("restoredIdentity");
+        found != object.end() && !found->is_null()) {
+        entry.restoredIdentity = FileIdentity::fromJson(*found);
+    }
     return entry;
 }
 

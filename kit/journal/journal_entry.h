@@ -24,6 +24,10 @@ struct JournalEntry {
     std::optional<FileIdentity> lockedIdentity;
     std::optional<Timestamp> lockedAt;
     std::optional<std::string> deletingPath;
+    // restore only: the restored copy's identity, recorded once it is verified and before it is
+    // moved into place (a rename keeps it). Recovery deletes the locked item only when the
+    // restored item at finalPath is that object.
+    std::optional<FileIdentity> restoredIdentity;
 
     JournalEntry() = default;
     JournalEntry(Uuid entryId, Kind entryKind, std::string original, std::string partial,

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "checks/mount_table.h"
 #include "errors/tessela_error.h"
 #include "posix/file_io.h"
 #include "posix/system_error.h"
@@ -67,40 +68,6 @@ std::string withoutTrailingSlashes(std::string path) {
 
 std::string standardised(const std::filesystem::path& path) {
     return withoutTrailingSlashes(path.lexically_normal().string());
-}
-
-// mountinfo escapes blank, tab, line feed and backslash as \ooo (three octal digits).
-std::string unescapeMountField(std::string_view field) {
-    std::string text;
-    text.reserve(field.size());
-    for (std::size_t index = 0; index < field.size(); ++index) {
-        if (field[index] == '\\' && index + 3 < field.size()) {
-            const std::string_view digits = field.substr(index + 1, 3);
-            if (digits.find_first_not_of("01234567") == std::string_view::npos) {
-                text += static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) |
-                                          (digits[2] - '0'));
-                index += 3;
-                continue;
-            }
-        }
-        text += field[index];
-    }
-    return text;
-}
-
-std::vector<std::string_view> splitBlanks(std::string_view line) {
-    std::vector<std::string_view> fields;
-    while (!line.empty()) {
-        const auto blank = line.find(' ');
-        if (blank != 0) {
-            fields.push_back(line.substr(0, blank));
-        }
-        if (blank == std::string_view::npos) {
-            break;
-        }
-        line.remove_prefix(blank + 1);
-    }
-    return fields;
 }
 
 std::vector<std::string> commandLineOf(const std::string& pid) {
@@ -302,28 +269,17 @@ std::vector<AttachedImage> DiskImageTool::attachedImages() const {
 
 std::vector<AttachedImage> DiskImageTool::parseMountInfo(std::string_view mountInfo) {
     std::vector<AttachedImage> images;
-    while (!mountInfo.empty()) {
-        const auto end = mountInfo.find('\n');
-        const std::string_view line = mountInfo.substr(0, end);
-        mountInfo = end == std::string_view::npos ? std::string_view() : mountInfo.substr(end + 1);
-        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL…] - FSTYPE SOURCE SUPEROPTIONS
-        const std::vector<std::string_view> fields = splitBlanks(line);
-        std::size_t separator = 6;
-        while (separator < fields.size() && fields[separator] != "-") {
-            ++separator;
-        }
-        if (fields.size() < 5 || separator + 2 >= fields.size() ||
-            fields[separator + 1] != "fuse.gocryptfs") {
+    for (const MountEntry& mount : MountTable::parse(mountInfo)) {
+        if (mount.fileSystemType != "fuse.gocryptfs") {
             continue;
         }
-        const std::string source = unescapeMountField(fields[separator + 2]);
         std::error_code error;
-        std::filesystem::path imagePath = std::filesystem::weakly_canonical(source, error);
+        std::filesystem::path imagePath = std::filesystem::weakly_canonical(mount.source, error);
         if (error) {
-            imagePath = std::filesystem::path(source).lexically_normal();
+            imagePath = std::filesystem::path(mount.source).lexically_normal();
         }
         images.push_back({withoutTrailingSlashes(imagePath.string()),
-                          std::filesystem::path(unescapeMountField(fields[4]))});
+                          std::filesystem::path(mount.mountPoint)});
     }
     return images;
 }

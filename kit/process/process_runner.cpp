@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 
@@ -26,6 +29,27 @@ namespace tessela {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The tools being run now, from their start until they are reaped.
+std::mutex runningLock;
+std::set<pid_t>& running() {
+    static std::set<pid_t> children;
+    return children;
+}
+
+struct RunningChild {
+    explicit RunningChild(pid_t child) : pid(child) {
+        const std::lock_guard guard(runningLock);
+        running().insert(pid);
+    }
+    ~RunningChild() {
+        const std::lock_guard guard(runningLock);
+        running().erase(pid);
+    }
+    RunningChild(const RunningChild&) = delete;
+    RunningChild& operator=(const RunningChild&) = delete;
+    pid_t pid;
+};
 
 void ignoreBrokenPipesOnce() {
     static std::once_flag once;
@@ -69,7 +93,7 @@ Pipe makePipe(const std::string& pathForErrors) {
 
 // Runs in the child between fork and exec: only async-signal-safe calls, no allocation.
 [[noreturn]] void becomeTool(const char* path, char* const* argv, int input, int output,
-                             int errorReport, int highestFd, pid_t parent) {
+                             int errorReport, int highestFd, pid_t parent, int workingFolder) {
     // The tool ends with us: a copy must not go on writing after the application died.
     // Descendants it starts (the mount daemon) are not affected.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -87,6 +111,14 @@ Pipe makePipe(const std::string& pathForErrors) {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    // The folder is still open here (it closes at exec): relative paths of the tool resolve in
+    // the folder held, whatever happened to its path.
+    if (workingFolder >= 0 && ::fchdir(workingFolder) != 0) {
+        const int error = errno;
+        [[maybe_unused]] const ssize_t written = ::write(errorReport, &error, sizeof error);
+        ::_exit(127);
+    }
 
     const int targets[3] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
     const int sources[3] = {input, output, output};
@@ -113,7 +145,7 @@ Pipe makePipe(const std::string& pathForErrors) {
 }
 
 pid_t launch(const std::string& path, const std::vector<std::string>& arguments, int input,
-             int output) {
+             int output, int workingFolder) {
     std::vector<std::string> argumentStorage;
     argumentStorage.reserve(arguments.size() + 1);
     argumentStorage.push_back(path);
@@ -141,7 +173,7 @@ pid_t launch(const std::string& path, const std::vector<std::string>& arguments,
     const pid_t pid = ::fork();
     if (pid == 0) {
         becomeTool(path.c_str(), argv.data(), input, output, errorReport.writeEnd.get(), highestFd,
-                   parent);
+                   parent, workingFolder);
     }
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -197,6 +229,9 @@ class InputFeeder {
         remaining_ = {};
     }
 
+    // The pipe to wait on for room, or -1 when everything was written.
+    [[nodiscard]] int waitingFd() const noexcept { return fd_ ? fd_.get() : -1; }
+
   private:
     UniqueFd fd_;
     std::string_view remaining_;
@@ -233,17 +268,55 @@ std::string readOutput(int fd) {
            " bytes of output left out]\n" + readAt(size - half, half);
 }
 
+// A descriptor that becomes readable when the child exits; none where the kernel has no
+// pidfd_open (before 5.3), where the runner falls back to polling.
+UniqueFd openPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+    return UniqueFd();
+#endif
+}
+
+// The child's wait status once it has exited; none while it runs. A status that cannot be had
+// (ECHILD: something else reaped the child, or SIGCHLD is ignored) is thrown: reporting success
+// for a tool whose ending is unknown would count a failed copy as done.
+std::optional<int> collect(pid_t pid, const std::string& path) {
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return status;
+        }
+        if (done == 0) {
+            return std::nullopt;
+        }
+        if (errno != EINTR) {
+            throw systemError(errno, "wait for", path);
+        }
+    }
+}
+
 }  // namespace
+
+bool ProcessRunner::isRunningChild(pid_t pid) {
+    const std::lock_guard guard(runningLock);
+    return running().contains(pid);
+}
 
 ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std::string>& arguments,
                                  const std::optional<std::string>& input,
-                                 std::optional<double> timeout, const CancelToken* cancel) {
+                                 std::optional<double> timeout, const CancelToken* cancel,
+                                 int workingFolder) {
     ignoreBrokenPipesOnce();
 
     UniqueFd output = makeOutputFile();
     Pipe inputPipe = makePipe(path);
-    const pid_t pid = launch(path, arguments, inputPipe.readEnd.get(), output.get());
+    const pid_t pid = launch(path, arguments, inputPipe.readEnd.get(), output.get(), workingFolder);
     inputPipe.readEnd.reset();
+    const RunningChild child(pid);
+    const UniqueFd exited = openPidFd(pid);
     InputFeeder feeder(std::move(inputPipe.writeEnd), input ? std::string_view(*input) : "");
 
     const Clock::time_point start = Clock::now();
@@ -257,8 +330,8 @@ ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std:
     bool killed = false;
     int status = 0;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
+        if (const std::optional<int> ended = collect(pid, path)) {
+            status = *ended;
             break;
         }
         feeder.feed();
@@ -275,7 +348,38 @@ ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std:
             ::kill(pid, SIGKILL);
             killed = true;
         }
-        std::this_thread::sleep_for(pollInterval);
+
+        // Sleep until the child exits, the input pipe has room, the token is cancelled or the
+        // next deadline passes; without a pidfd, look again after the poll interval.
+        std::optional<Clock::time_point> wakeAt;
+        if (terminatedAt && !killed) {
+            wakeAt = *terminatedAt + terminationGrace;
+        } else if (!terminatedAt && deadline) {
+            wakeAt = deadline;
+        }
+        pollfd waits[3];
+        nfds_t count = 0;
+        if (exited) {
+            waits[count++] = {exited.get(), POLLIN, 0};
+        }
+        if (feeder.waitingFd() >= 0) {
+            waits[count++] = {feeder.waitingFd(), POLLOUT, 0};
+        }
+        if (cancel != nullptr && !terminatedAt) {
+            waits[count++] = {cancel->wakeFd(), POLLIN, 0};
+        }
+        int waitMilliseconds = -1;
+        if (wakeAt) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - Clock::now());
+            waitMilliseconds = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+        }
+        const bool watchesChild = exited.valid();
+        const bool watchesCancel = cancel == nullptr || terminatedAt || cancel->wakeFd() >= 0;
+        if (!watchesChild || !watchesCancel) {
+            const auto interval = static_cast<int>(pollInterval.count());
+            waitMilliseconds = waitMilliseconds < 0 ? interval : std::min(waitMilliseconds, interval);
+        }
+        ::poll(waits, count, waitMilliseconds);
     }
     feeder.close();
 

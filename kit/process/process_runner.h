@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -45,11 +47,18 @@ struct ProcessResult {
 // - The child is killed when this process dies (it is never left copying or writing on its
 //   own); a descendant it starts, like the mount daemon, lives on. The child runs in a process
 //   group of its own, so signals from the terminal (Ctrl-C) reach only the application.
-// - The child is polled every 20 ms. When `timeout` seconds pass it gets SIGTERM and the result
-//   has `timedOut` set; when `cancel` is cancelled it gets SIGTERM and, once it has exited, the
-//   call throws TesselaError::cancelled() (also when the cancellation came after the tool had
-//   finished). A child that is still there `terminationGrace` after SIGTERM gets SIGKILL, so a
-//   call never hangs on a tool that ignores SIGTERM.
+// - The call sleeps on the child's pidfd, the input pipe and the cancel token's descriptor, so
+//   it wakes the moment the child exits or the token is cancelled (kernels without pidfd_open
+//   fall back to looking every `pollInterval`). When `timeout` seconds pass the child gets
+//   SIGTERM and the result has `timedOut` set; when `cancel` is cancelled it gets SIGTERM and,
+//   once it has exited, the call throws TesselaError::cancelled() (also when the cancellation
+//   came after the tool had finished). A child that is still there `terminationGrace` after
+//   SIGTERM gets SIGKILL, so a call never hangs on a tool that ignores SIGTERM.
+// - The exit status is always known: when it cannot be had (waitpid fails, for example with
+//   ECHILD because something else reaped the child or SIGCHLD is ignored), the call throws
+//   std::system_error rather than report a status the tool may never have given.
+// - With `workingFolder` (an open folder descriptor), the tool starts in that folder, so its
+//   relative paths resolve there even if the folder's path was changed meanwhile.
 // - A tool that cannot be started (missing, not executable) throws std::system_error with the
 //   exec error number; nothing was started. A non-zero status or a time-out is never thrown.
 // - SIGPIPE is ignored in this process from the first run on, so writing to a tool that has
@@ -66,7 +75,11 @@ class ProcessRunner {
                                            const std::vector<std::string>& arguments,
                                            const std::optional<std::string>& input = std::nullopt,
                                            std::optional<double> timeout = std::nullopt,
-                                           const CancelToken* cancel = nullptr);
+                                           const CancelToken* cancel = nullptr,
+                                           int workingFolder = -1);
+
+    // Whether `pid` is a tool some call of `run` in this process is running right now.
+    [[nodiscard]] static bool isRunningChild(pid_t pid);
 };
 
 }  // namespace tessela

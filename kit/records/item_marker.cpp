@@ -10,14 +10,16 @@
 namespace tessela {
 
 void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
-    const nlohmann::json object = {
+    nlohmann::json object = {
         {"formatVersion", formatVersion},
         {"kind", rawValue(kind)},
-        {"name", name},
     };
+    // A name that is not UTF-8 is kept exactly beside its text, so the content is found and
+    // restored under its own name.
+    JSONCodec::putBytes(object, "name", name);
     const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const std::filesystem::path file = volumeRoot / fileName;
-    UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) {
         throwLastError("open", file);
     }
@@ -39,7 +41,7 @@ std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRo
             return std::nullopt;
         }
         marker.kind = *kind;
-        marker.name = fields.string("name");
+        marker.name = fields.bytes("name");
         return marker;
     } catch (const std::exception&) {
         return std::nullopt;

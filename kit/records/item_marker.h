@@ -26,8 +26,9 @@ struct ItemMarker {
 
     friend bool operator==(const ItemMarker&, const ItemMarker&) = default;
 
-    // Writes the marker as compact JSON to root/".tessela-item.json" (a plain write: the volume
-    // is verified and flushed later by the lock). Throws std::system_error.
+    // Writes the marker as compact JSON to a new file root/".tessela-item.json" (a plain write:
+    // the volume is verified and flushed later by the lock). Never replaces anything: a file
+    // already there (the user's own, copied in) fails with EEXIST. Throws std::system_error.
     void write(const std::filesystem::path& volumeRoot) const;
 
     // The marker of a volume, or none when it is missing, unreadable or does not decode.

@@ -9,6 +9,8 @@
 #include <limits>
 
 #include "posix/system_error.h"
+#include "records/base64.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -108,6 +110,16 @@ nlohmann::json JSONCodec::parse(std::string_view text) {
     } catch (const nlohmann::json::exception& error) {
         throw DecodingError(error.what());
     }
+}
+
+void JSONCodec::putBytes(nlohmann::json& object, const std::string& key,
+                         const std::string& bytes) {
+    std::string text = repairUtf8(bytes);
+    if (text != bytes) {
+        object[key + std::string(bytesSuffix)] =
+            base64::encode(std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    }
+    object[key] = std::move(text);
 }
 
 void JSONCodec::writePrivately(std::string_view data, const std::filesystem::path& target) {
@@ -212,6 +224,31 @@ bool JsonFields::boolean(const char* key) const {
 
 Timestamp JsonFields::date(const char* key) const {
     return JSONCodec::parseDate(string(key));
+}
+
+std::string JsonFields::bytes(const char* key) const {
+    std::string text = string(key);
+    const std::string exactKey = key + std::string(JSONCodec::bytesSuffix);
+    const nlohmann::json* exact = present(exactKey.c_str());
+    if (exact == nullptr) {
+        return text;
+    }
+    if (!exact->is_string()) {
+        throw DecodingError("expected a string for " + exactKey);
+    }
+    const std::optional<std::vector<std::uint8_t>> decoded =
+        base64::decode(exact->get<std::string>());
+    if (!decoded) {
+        throw DecodingError(exactKey + " is not Base64");
+    }
+    return {decoded->begin(), decoded->end()};
+}
+
+std::optional<std::string> JsonFields::optionalBytes(const char* key) const {
+    if (present(key) == nullptr) {
+        return std::nullopt;
+    }
+    return bytes(key);
 }
 
 Uuid JsonFields::uuid(const char* key) const {

@@ -49,6 +49,14 @@ class JSONCodec {
     // Parses JSON text; throws DecodingError on malformed text.
     [[nodiscard]] static nlohmann::json parse(std::string_view text);
 
+    // Stores bytes that are usually text (a path, a file name) without loss. Valid UTF-8 is
+    // stored as the string under `key`, exactly as before. Anything else is stored twice: under
+    // `key` repaired (U+FFFD for each bad sequence), which is what a person or an earlier
+    // reader sees, and exactly, as Base64, under `key` + "Bytes". JsonFields' bytes() reads it
+    // back.
+    static void putBytes(nlohmann::json& object, const std::string& key, const std::string& bytes);
+    static constexpr std::string_view bytesSuffix = "Bytes";
+
     // Writes `data` to `target` privately and atomically: the parent folder (and any missing
     // ancestors) is created with mode 0700, the file is replaced in one step with mode 0600, and
     // a crash at any moment leaves the old or the new content, never a torn file. Throws
@@ -108,6 +116,10 @@ class JsonFields {
     [[nodiscard]] bool boolean(const char* key) const;
     [[nodiscard]] Timestamp date(const char* key) const;
     [[nodiscard]] Uuid uuid(const char* key) const;
+    // Bytes stored with JSONCodec::putBytes: the exact bytes under key + "Bytes" when present,
+    // else the string under `key`. The string is required; malformed Base64 is DecodingError.
+    [[nodiscard]] std::string bytes(const char* key) const;
+    [[nodiscard]] std::optional<std::string> optionalBytes(const char* key) const;
 
   private:
     [[nodiscard]] const nlohmann::json& required(const char* key) const;

@@ -35,18 +35,19 @@ std::optional<LockedItem::Stage> stageFromRawValue(std::string_view text) {
 nlohmann::json LockedItem::toJson() const {
     nlohmann::json object = {
         {"id", id.string()},
-        {"displayName", displayName},
         {"kind", rawValue(kind)},
-        {"lastKnownPath", lastKnownPath},
         {"createdAt", JSONCodec::Encoder::date(createdAt)},
         {"passwordGeneration", passwordGeneration},
         {"stage", rawValue(stage)},
     };
+    // Names and paths are bytes; any that are not UTF-8 are kept exactly beside their text.
+    JSONCodec::putBytes(object, "displayName", displayName);
+    JSONCodec::putBytes(object, "lastKnownPath", lastKnownPath);
     if (bookmark) {
         object["bookmark"] = base64::encode(*bookmark);
     }
     if (originalPath) {
-        object["originalPath"] = *originalPath;
+        JSONCodec::putBytes(object, "originalPath", *originalPath);
     }
     if (contentSize) {
         object["contentSize"] = *contentSize;
@@ -58,7 +59,7 @@ LockedItem LockedItem::fromJson(const nlohmann::json& object) {
     const JsonFields fields(object);
     LockedItem item;
     item.id = fields.uuid("id");
-    item.displayName = fields.string("displayName");
+    item.displayName = fields.bytes("displayName");
     const std::optional<Kind> kind = kindFromRawValue(fields.string("kind"));
     if (!kind) {
         throw DecodingError("unknown kind");
@@ -70,7 +71,7 @@ LockedItem LockedItem::fromJson(const nlohmann::json& object) {
             throw DecodingError("bookmark is not Base64");
         }
     }
-    item.lastKnownPath = fields.string("lastKnownPath");
+    item.lastKnownPath = fields.bytes("lastKnownPath");
     item.createdAt = fields.date("createdAt");
     item.passwordGeneration = fields.integer("passwordGeneration");
     const std::optional<Stage> stage = stageFromRawValue(fields.string("stage"));
@@ -78,7 +79,7 @@ LockedItem LockedItem::fromJson(const nlohmann::json& object) {
         throw DecodingError("unknown stage");
     }
     item.stage = *stage;
-    item.originalPath = fields.optionalString("originalPath");
+    item.originalPath = fields.optionalBytes("originalPath");
     item.contentSize = fields.optionalInteger("contentSize");
     return item;
 }

@@ -16,6 +16,9 @@ class Uuid {
     // The nil identifier (all zero bits).
     Uuid() = default;
 
+    // Characters of the canonical textual form.
+    static constexpr std::size_t textLength = 36;
+
     // A new random (version 4) identifier.
     [[nodiscard]] static Uuid random();
     [[nodiscard]] static std::optional<Uuid> parse(std::string_view text);

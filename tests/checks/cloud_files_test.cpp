@@ -21,18 +21,13 @@ TEST(CloudFilesTest, PlaceholderNamesAlwaysNeedDownload) {
     EXPECT_TRUE(CloudFiles::needsDownload("Report.pdf", true, Status::notDownloaded));
 }
 
-TEST(CloudFilesTest, FindsPlaceholdersInWalkOrder) {
+TEST(CloudFilesTest, PlaceholderNamesAreOrdinaryFilesWithoutACloudService) {
     testing::TempFolder temp;
-    testing::writeFile(temp / "Item/plain.txt", "");
     testing::writeFile(temp / "Item/sub/.deep.pdf.icloud", "");
-    EXPECT_EQ(CloudFiles::notDownloaded(temp / "Item"),
-              std::vector<std::filesystem::path>{temp / "Item/sub/.deep.pdf.icloud"});
-    EXPECT_TRUE(CloudFiles::notDownloaded(temp / "missing").empty());
     testing::writeFile(temp / ".Solo.pdf.icloud", "");
-    EXPECT_EQ(CloudFiles::notDownloaded(temp / ".Solo.pdf.icloud").size(), 1U);
+    EXPECT_TRUE(CloudFiles::notDownloaded(temp / "Item").empty());
+    EXPECT_TRUE(CloudFiles::notDownloaded(temp / ".Solo.pdf.icloud").empty());
     EXPECT_EQ(CloudFiles::downloadTarget(temp / "sub/.deep.pdf.icloud"), temp / "sub/deep.pdf");
-    EXPECT_EQ(CloudFiles::downloadTarget(temp / "plain.txt"), temp / "plain.txt");
-    CloudFiles::requestDownload({temp / ".Solo.pdf.icloud"});
 }
 
 }  // namespace

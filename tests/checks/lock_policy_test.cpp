@@ -98,9 +98,24 @@ TEST_F(LockPolicyTest, SystemLocationsAreRefused) {
         EXPECT_EQ(refusalWith(path, present()), LockRefusal::systemLocation) << path;
     }
     for (const char* path : {"/private/var/x", "/media/ada/USB/Photos", "/mnt/data/Photos",
-                             "/var/tmp/x", "/run/user/1000/x", "/opted"}) {
+                             "/var/tmp/x", "/run/user/1000/x", "/data/opted"}) {
         EXPECT_EQ(refusalWith(path, present()), std::nullopt) << path;
     }
+}
+
+TEST_F(LockPolicyTest, FoldersHoldingRefusedLocationsAreRefusedForThem) {
+    // Folders directly in "/", and folders that hold a system location.
+    for (const char* path : {"/run", "/var", "/srv", "/root", "/private", "/tmp", "/data"}) {
+        EXPECT_EQ(refusalWith(path, present()), LockRefusal::systemLocation) << path;
+    }
+    // A folder holding the home folder, Tessela's records and mounts, or its program.
+    EXPECT_EQ(refusalOf(temp / "home"), LockRefusal::homeFolder);
+    const LockPolicy elsewhere(home, temp / "support/Open", temp / "Apps/Tessela.app", "ada");
+    EXPECT_EQ(elsewhere.refusal(temp / "support", present()), LockRefusal::tesselaItself);
+    EXPECT_EQ(elsewhere.refusal(temp / "support/items.json", present()),
+              LockRefusal::tesselaItself);
+    EXPECT_EQ(elsewhere.refusal(temp / "Apps", present()), LockRefusal::tesselaItself);
+    EXPECT_EQ(elsewhere.refusal(temp / "supporting", present()), std::nullopt);
 }
 
 TEST_F(LockPolicyTest, VolumeFactsAndSizeComeLast) {

@@ -159,23 +159,41 @@ TEST_F(TreeVerifierTest, WalkOfMissingRootThrowsNamedWalkError) {
     }
 }
 
-TEST_F(TreeVerifierTest, WalkRepairsInvalidUtf8Names) {
-    writeFile(source / "bad\xFFname", "");
+TEST_F(TreeVerifierTest, NamesThatAreNotUtf8AreComparedByTheirBytes) {
+    writeFile(source / "caf\xE9/r\xE9sum\xE9.txt", "one");
+    writeFile(copy / "caf\xE9/r\xE9sum\xE9.txt", "one");
     const auto paths = FileWalk::relativePaths(source);
-    EXPECT_NE(std::find(paths.begin(), paths.end(), "bad\xEF\xBF\xBDname"), paths.end());
+    EXPECT_NE(std::find(paths.begin(), paths.end(), "caf\xE9/r\xE9sum\xE9.txt"), paths.end());
+    EXPECT_EQ(compareTrees(), Mismatches{});
+    EXPECT_EQ(metadataSnapshot(source).count("caf\xE9/r\xE9sum\xE9.txt"), 1U);
+
+    // A name that differs only in how it is not UTF-8 is another name; shown, it is repaired.
+    writeFile(copy / "caf\xE9/r\xE9sum\xE9.txt", "two");
+    fs::rename(copy / "caf\xE9/r\xE9sum\xE9.txt", copy / "caf\xE9/r\xEAsum\xE9.txt");
+    const Mismatches mismatches = compareTrees();
+    ASSERT_EQ(mismatches.size(), 2U);
+    EXPECT_EQ(mismatches[0].path, "caf\xE9/r\xE9sum\xE9.txt");
+    EXPECT_EQ(mismatches[0].description(), "caf\uFFFD/r\uFFFDsum\uFFFD.txt: missing from copy");
 }
 
-TEST_F(TreeVerifierTest, SnapshotsDifferOnModificationTimeOrEntries) {
+TEST_F(TreeVerifierTest, SnapshotsNoticeEveryChangeEvenWithTheOldTimeRestored) {
     const MetadataSnapshot before = metadataSnapshot(source);
     EXPECT_EQ(before.size(), 8U);
     EXPECT_EQ(metadataSnapshot(source), before);
 
+    // A rewrite in place that keeps the size and puts the old modification time back, as
+    // rsync --inplace does, still changes the status-change time.
     const fs::file_time_type time = fs::last_write_time(source / "a.txt");
-    fs::last_write_time(source / "a.txt", time + std::chrono::milliseconds(1));
+    writeFile(source / "a.txt", "ALPHA");
+    fs::last_write_time(source / "a.txt", time);
     EXPECT_NE(metadataSnapshot(source), before);
 
-    fs::last_write_time(source / "a.txt", time);
-    EXPECT_EQ(metadataSnapshot(source), before);
+    // A file replaced by another of the same name, size and times is another inode.
+    const MetadataSnapshot rewritten = metadataSnapshot(source);
+    writeFile(source / "sub/b2.txt", "beta");
+    fs::rename(source / "sub/b2.txt", source / "sub/b.txt");
+    EXPECT_NE(metadataSnapshot(source).at("sub/b.txt").inode, rewritten.at("sub/b.txt").inode);
+
     writeFile(source / "sub/new", "");
     EXPECT_NE(metadataSnapshot(source), before);
 }

@@ -225,7 +225,7 @@ TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
 
 TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->deleteRenamedOriginal = [](const fs::path&) {
+    locker->deleteRenamedOriginal = [](const fs::path&, const std::optional<Folder::Identity>&) {
         throw std::system_error(EBUSY, std::generic_category(), "remove");
     };
     EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),

@@ -294,10 +294,13 @@ TEST_P(RestoreCrashTest, LeavesExactlyWhatTheJournalDescribes) {
         point == CrashPoint::restoreAfterRename || point == CrashPoint::restoreAfterDeleteLocked;
     const bool deleted = point == CrashPoint::restoreAfterDeleteLocked;
     EXPECT_EQ(entry.finalPath, chosen ? (home / "Docs/Report.pdf").string() : "");
+    // A file's copy is made inside the private hidden folder, which goes once it is moved out.
     EXPECT_EQ(fs::exists(hidden), !moved);
     if (!moved) {
-        EXPECT_EQ(readFile(hidden), "content");
+        EXPECT_EQ(readFile(hidden / "Report.pdf"), "content");
+        EXPECT_EQ(testing::permissions(hidden), 0700U);
     }
+    EXPECT_EQ(entry.restoredIdentity.has_value(), chosen);
     EXPECT_EQ(fs::exists(home / "Docs/Report.pdf"), moved);
     EXPECT_EQ(fs::exists(locked), !deleted);
     EXPECT_EQ(isMounted(locker->mountsRoot / record.id.string()), !deleted);

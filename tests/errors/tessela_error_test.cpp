@@ -74,6 +74,18 @@ const std::vector<SentenceCase>& sentenceTable() {
         {TesselaError::needsAllLocked(), "Lock every unlocked item first."},
         {TesselaError::changedWhileLocking(),
          "The item changed while it was being locked, so nothing was changed. Try again."},
+        {TesselaError::containsReservedName("Work", ".tessela-item.json"),
+         "Work holds a file named .tessela-item.json, a name Tessela keeps for its own records "
+         "in locked items. Rename or move that file, then try again."},
+        {TesselaError::originalNotRemovable("Work"),
+         "Work cannot be locked where it is: you may not remove it from its folder, so its "
+         "unlocked original would stay behind. Nothing was changed."},
+        {TesselaError::pathTooLong("Work"),
+         "The path of Work is longer than the system allows. Move it to a shorter path, then "
+         "try again."},
+        // A name is bytes; the sentence shows it as text.
+        {TesselaError::hardLinked("caf\xe9"),
+         "caf\uFFFD has another copy linked to it elsewhere, so Tessela cannot lock it safely."},
     };
     return table;
 }
@@ -95,6 +107,7 @@ TEST(TesselaErrorTest, CasesAreNumberedInDeclarationOrder) {
     EXPECT_EQ(static_cast<int>(Case::hardLinked), 15);
     EXPECT_EQ(static_cast<int>(Case::wrongPassword), 16);
     EXPECT_EQ(static_cast<int>(Case::changedWhileLocking), 21);
+    EXPECT_EQ(static_cast<int>(Case::pathTooLong), 24);
     EXPECT_EQ(TesselaError::caseName(Case::lockedButRemovalUnfinished),
               "lockedButRemovalUnfinished");
 }
