@@ -18,6 +18,7 @@
 #include "process/support_lock.h"
 #include "process/thumbnail_scrubber.h"
 #include "secrets/password_rules.h"
+#include "text/utf8.h"
 
 namespace tessela::cli {
 
@@ -28,6 +29,9 @@ namespace fs = std::filesystem;
 constexpr int success = 0;
 constexpr int failure = 1;
 constexpr int usageError = 2;
+// Locked, but the unlocked original is still there (or partly): the next run of any command
+// finishes removing it. Not a failure, and not done either.
+constexpr int lockedWithWorkLeft = 3;
 constexpr int interrupted = 130;
 
 struct Command {
@@ -39,7 +43,9 @@ struct Command {
 const Command commands[] = {
     {"lock", "tessela lock [--password-stdin] PATH…",
      "Locks each file or folder: it becomes PATH's name with \".tessvault\" in the same folder,\n"
-     "an encrypted container proven identical to the original before the original is removed."},
+     "an encrypted container proven identical to the original before the original is removed.\n"
+     "Exit status 3: locked, but the unlocked original could not be removed yet; the next\n"
+     "run of any tessela command finishes removing it."},
     {"unlock", "tessela unlock [--password-stdin] PATH.tessvault",
      "Opens a locked item and prints the folder or file to work with."},
     {"relock", "tessela relock [--force] PATH.tessvault…",
@@ -104,6 +110,11 @@ std::string phrase(LockStep step) {
     return "";
 }
 
+// File names are bytes; on the terminal they are shown as text.
+std::string shown(std::string_view bytes) {
+    return repairUtf8(bytes);
+}
+
 std::optional<fs::path> executablePath() {
     std::error_code error;
     fs::path path = fs::read_symlink("/proc/self/exe", error);
@@ -131,13 +142,13 @@ class Session {
         : locker_(locker),
           request_(request),
           cancel_(cancel),
-          prompt_(request.passwordFromStandardInput),
+          prompt_(request.passwordFromStandardInput, cancel),
           showProgress_(::isatty(STDERR_FILENO) == 1) {}
 
     int lock() {
         const std::optional<std::string> password = askPassword(true);
         if (!password) {
-            return failure;
+            return refusedPassword();
         }
         if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
             std::cerr << *problem << '\n';
@@ -149,13 +160,17 @@ class Session {
             try {
                 const LockedItem record =
                     locker_.lock(absoluteForm(path), *password, 1, &cancel_, progressFor(name));
-                std::cout << "Locked " << record.displayName << ": " << record.lastKnownPath
-                          << '\n';
-                scrubThumbnails(absoluteForm(path).parent_path());
+                std::cout << "Locked " << shown(record.displayName) << ": "
+                          << shown(record.lastKnownPath) << '\n';
+                scrubThumbnails(absoluteForm(path));
             } catch (const TesselaError& error) {
                 if (const auto notice = error.lockedNotice()) {
                     // Locked; only removing the original is left for the next start.
                     std::cerr << notice->title << ". " << notice->message << '\n';
+                    scrubThumbnails(absoluteForm(path));
+                    if (status == success) {
+                        status = lockedWithWorkLeft;
+                    }
                     continue;
                 }
                 status = report(error, name);
@@ -163,7 +178,8 @@ class Session {
                     return status;
                 }
             } catch (const std::exception& error) {
-                std::cerr << "Could not lock " << name << ": " << error.what() << '\n';
+                std::cerr << "Could not lock " << shown(name) << ": " << shown(error.what())
+                          << '\n';
                 status = failure;
             }
         }
@@ -176,7 +192,7 @@ class Session {
         }
         const std::optional<std::string> password = askPassword(false);
         if (!password) {
-            return failure;
+            return refusedPassword();
         }
         const fs::path path = absoluteForm(request_.paths.front());
         try {
@@ -203,8 +219,8 @@ class Session {
                     continue;
                 }
                 locker_.relock(*open, request_.force);
-                std::cout << "Locked " << open->name << " again.\n";
-                scrubThumbnails(path.parent_path());
+                std::cout << "Locked " << shown(open->name) << " again.\n";
+                scrubThumbnails(path);
             } catch (const TesselaError& error) {
                 status = report(error, path.filename().string());
                 if (error.errorCase() == TesselaError::Case::inUse) {
@@ -226,7 +242,7 @@ class Session {
         }
         const std::optional<std::string> password = askPassword(false);
         if (!password) {
-            return failure;
+            return refusedPassword();
         }
         const fs::path path = absoluteForm(request_.paths.front());
         const std::string name = path.filename().string();
@@ -285,16 +301,21 @@ class Session {
         return password;
     }
 
+    // Without a password there is nothing to do: a cancelled prompt is an interruption.
+    int refusedPassword() const { return cancel_.isCancelled() ? interrupted : failure; }
+
     ProgressCallback progressFor(const std::string& name) const {
         if (!showProgress_) {
             return {};
         }
-        return [name](LockStep step) { std::cerr << name << ": " << phrase(step) << "…\n"; };
+        return [name](LockStep step) {
+            std::cerr << shown(name) << ": " << phrase(step) << "…\n";
+        };
     }
 
     int report(const TesselaError& error, const std::string& name) const {
         if (request_.paths.size() > 1) {
-            std::cerr << name << ": ";
+            std::cerr << shown(name) << ": ";
         }
         std::cerr << error.errorDescription() << '\n';
         return error.errorCase() == TesselaError::Case::cancelled && cancel_.isCancelled()
@@ -318,9 +339,11 @@ class Session {
         return std::nullopt;
     }
 
-    // Previews of the content just locked must not stay in the desktop's caches.
-    void scrubThumbnails(const fs::path& around) const {
-        (void)ThumbnailScrubber::reset(locker_.mountsRoot, {around});
+    // Previews and recent-files entries of the content just locked must not stay in the
+    // desktop's caches: those of the item itself (and of the mounts folder), never of its
+    // neighbours.
+    void scrubThumbnails(const fs::path& item) const {
+        (void)ThumbnailScrubber::reset(locker_.mountsRoot, {item});
     }
 
     Locker& locker_;
@@ -403,9 +426,16 @@ int run(int argc, char** argv) {
     const Interrupts interrupts(cancel);
 
     const fs::path support = AppPaths::support();
-    const std::optional<SupportLock> supportLock = SupportLock::acquire(support);
+    std::optional<SupportLock> supportLock;
+    try {
+        supportLock = SupportLock::acquire(support);
+    } catch (const std::system_error& error) {
+        std::cerr << "Tessela cannot use its records in " << shown(support.string()) << ": "
+                  << error.code().message() << ".\n";
+        return failure;
+    }
     if (!supportLock) {
-        std::cerr << "Another copy of Tessela is working in " << support.string()
+        std::cerr << "Another copy of Tessela is working in " << shown(support.string())
                   << ". Try again when it has finished.\n";
         return failure;
     }

@@ -1,6 +1,7 @@
 #include "cli/password_prompt.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,10 +13,29 @@ namespace tessela::cli {
 
 namespace {
 
-std::optional<std::string> readLine(int fd) {
+// Sleeps until `fd` has input or the token is cancelled; true when there is input.
+bool awaitInput(int fd, const CancelToken& cancel) {
+    for (;;) {
+        if (cancel.isCancelled()) {
+            return false;
+        }
+        pollfd waits[2] = {{fd, POLLIN, 0}, {cancel.wakeFd(), POLLIN, 0}};
+        const nfds_t count = cancel.wakeFd() >= 0 ? 2 : 1;
+        // Without the token's descriptor, look at the flag every 100 ms.
+        const int ready = ::poll(waits, count, cancel.wakeFd() >= 0 ? -1 : 100);
+        if (ready > 0 && (waits[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            return !cancel.isCancelled();
+        }
+    }
+}
+
+std::optional<std::string> readLine(int fd, const CancelToken& cancel) {
     std::string line;
     char character;
     for (;;) {
+        if (!awaitInput(fd, cancel)) {
+            return std::nullopt;
+        }
         const ssize_t count = ::read(fd, &character, 1);
         if (count < 0 && errno == EINTR) {
             continue;
@@ -37,8 +57,10 @@ std::optional<std::string> readLine(int fd) {
     return line;
 }
 
-// Reads one line from the terminal with echo off, restoring the terminal afterwards.
-std::optional<std::string> askTerminal(int terminal, const std::string& prompt) {
+// Reads one line from the terminal with echo off, restoring the terminal afterwards, however
+// the wait ends.
+std::optional<std::string> askTerminal(int terminal, const std::string& prompt,
+                                       const CancelToken& cancel) {
     const std::string text = prompt + ": ";
     [[maybe_unused]] const ssize_t written = ::write(terminal, text.data(), text.size());
     struct termios saved {};
@@ -48,7 +70,7 @@ std::optional<std::string> askTerminal(int terminal, const std::string& prompt) 
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         ::tcsetattr(terminal, TCSAFLUSH, &quiet);
     }
-    std::optional<std::string> line = readLine(terminal);
+    std::optional<std::string> line = readLine(terminal, cancel);
     if (canHide) {
         ::tcsetattr(terminal, TCSAFLUSH, &saved);
     }
@@ -63,8 +85,15 @@ std::optional<std::string> PasswordPrompt::read(const std::string& prompt, bool 
     if (cached_) {
         return cached_;
     }
+    const auto cancelled = [&] {
+        problem = "Cancelled. Nothing was changed.";
+        return std::nullopt;
+    };
     if (fromStandardInput_) {
-        cached_ = readLine(STDIN_FILENO);
+        cached_ = readLine(STDIN_FILENO, cancel_);
+        if (cancel_.isCancelled()) {
+            return cancelled();
+        }
         if (!cached_) {
             problem = "No password on standard input.";
         }
@@ -75,13 +104,20 @@ std::optional<std::string> PasswordPrompt::read(const std::string& prompt, bool 
         problem = "There is no terminal to ask for the password on; use --password-stdin.";
         return std::nullopt;
     }
-    std::optional<std::string> password = askTerminal(terminal.get(), prompt);
+    std::optional<std::string> password = askTerminal(terminal.get(), prompt, cancel_);
+    if (cancel_.isCancelled()) {
+        return cancelled();
+    }
     if (!password) {
         problem = "No password was typed.";
         return std::nullopt;
     }
     if (confirm) {
-        const std::optional<std::string> again = askTerminal(terminal.get(), "Type it again");
+        const std::optional<std::string> again =
+            askTerminal(terminal.get(), "Type it again", cancel_);
+        if (cancel_.isCancelled()) {
+            return cancelled();
+        }
         if (again != password) {
             problem = "The two passwords differ. Nothing was changed.";
             return std::nullopt;

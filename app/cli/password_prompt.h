@@ -1,5 +1,7 @@
 #pragma once
 
+#include "activity/cancel_token.h"
+
 #include <optional>
 #include <string>
 
@@ -7,17 +9,23 @@ namespace tessela::cli {
 
 // Where the password comes from: never an argument. From standard input with --password-stdin
 // (the first line, without its line ending), otherwise typed at the terminal without echo.
+//
+// Waiting for the password is cancellable: once `cancel` is cancelled (Ctrl-C), the wait ends at
+// once with no password, and the terminal gets its echo back.
 class PasswordPrompt {
   public:
-    explicit PasswordPrompt(bool fromStandardInput) : fromStandardInput_(fromStandardInput) {}
+    PasswordPrompt(bool fromStandardInput, const CancelToken& cancel)
+        : fromStandardInput_(fromStandardInput), cancel_(cancel) {}
 
     // The password, asked with `prompt` on the terminal; with `confirm`, typed twice. None with
-    // a message in `problem` when there is no terminal, input ended, or the two differ.
+    // a message in `problem` when there is no terminal, input ended, the two differ, or the
+    // wait was cancelled.
     [[nodiscard]] std::optional<std::string> read(const std::string& prompt, bool confirm,
                                                   std::string& problem);
 
   private:
     bool fromStandardInput_;
+    const CancelToken& cancel_;
     std::optional<std::string> cached_;
 };
 

@@ -135,15 +135,17 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         tool.attach(partial, mountPoint, password, false,
                     DiskImageTool::Writes::verifiedAfterwards);
         {
+            // The engine's own two files first, while the volume root is still writable (a
+            // read-only folder's mode reaches the root with the copy). They never replace
+            // anything: a folder holding either name was refused above, and a file item may
+            // itself bear the indexer stop file's name.
             const Folder volume = Folder::open(mountPoint);
-            copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel);
-            // The engine's own two files never replace anything: a folder holding either name
-            // was refused above, and a file item may itself bear the indexer stop file's name.
             if (kind == LockedItem::Kind::folder || name != VolumeLayout::indexerStopName) {
                 (void)volume.createFile(std::string(VolumeLayout::indexerStopName), 0644);
             }
+            ItemMarker(kind, name).write(mountPoint);
+            copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel);
         }
-        ItemMarker(kind, name).write(mountPoint);
         passCrashPoint(CrashPoint::lockAfterCopy);
         tool.detach(mountPoint, false);
 

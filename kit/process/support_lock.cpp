@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "posix/file_io.h"
+#include "posix/system_error.h"
 
 namespace tessela {
 
@@ -18,14 +19,18 @@ std::optional<SupportLock> SupportLock::acquire(const std::filesystem::path& dir
     const std::filesystem::path file = directory / fileName;
     UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) {
-        return std::nullopt;
+        throwLastError("open", file);
     }
     int result;
     do {
         result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-        return std::nullopt;
+        // Only EWOULDBLOCK means another process holds it; anything else is a failure of its own.
+        if (errno == EWOULDBLOCK) {
+            return std::nullopt;
+        }
+        throwLastError("lock", file);
     }
     return SupportLock(std::move(fd));
 }

@@ -17,7 +17,8 @@ class SupportLock {
 
     // Creates `directory` (0700, with missing parents; a failure there is left to the open),
     // opens or creates the lock file (0600) and takes the lock. None when another process
-    // holds it or the file cannot be opened.
+    // holds it (EWOULDBLOCK); any other failure (the folder or file cannot be made or opened, a
+    // link in the file's place, a file system without locks) throws std::system_error.
     [[nodiscard]] static std::optional<SupportLock> acquire(const std::filesystem::path& directory);
 
     SupportLock(SupportLock&&) noexcept = default;

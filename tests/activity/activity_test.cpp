@@ -6,6 +6,7 @@
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
+#include "activity/parallel_work.h"
 #include "errors/tessela_error.h"
 
 namespace tessela {
@@ -82,6 +83,24 @@ TEST(CancelTokenTest, CancellationFromAnotherThreadIsSeenByPolling) {
     }
     canceller.join();
     EXPECT_THROW(token.check(), TesselaError);
+}
+
+// A system out of threads refuses a helper after others started: the work is still done by the
+// threads that run, and the call returns normally instead of ending the program.
+TEST(ParallelWorkTest, HelperThatCannotStartLeavesItsShareToTheOthers) {
+    int started = 0;
+    const ThreadStarter failingAfterOne = [&](std::function<void()> stream) {
+        if (++started > 1) {
+            throw std::system_error(EAGAIN, std::generic_category(), "thread");
+        }
+        return std::thread(std::move(stream));
+    };
+    std::vector<std::atomic<int>> done(100);
+    forEachInParallel(done.size(), 4, [&](std::size_t index) { ++done[index]; }, failingAfterOne);
+    EXPECT_EQ(started, 2);
+    for (const std::atomic<int>& count : done) {
+        EXPECT_EQ(count, 1);
+    }
 }
 
 TEST(LockStepTest, ConstructsOnlyFromExactNames) {

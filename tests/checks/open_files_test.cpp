@@ -1,6 +1,8 @@
 #include "checks/open_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "support/child_process.h"
 #include "support/temp_folder.h"
@@ -111,6 +113,18 @@ TEST_F(OpenFilesLsofTest, NobodyHoldingIsUnknownAndNothingThereIsEmpty) {
     testing::writeFile(temp / "quiet.txt", "text");
     EXPECT_TRUE(OpenFiles::holders(temp / "quiet.txt").isUnknown());
     EXPECT_EQ(OpenFiles::holders(temp / "missing"), Holders::of({}));
+}
+
+TEST_F(OpenFilesLsofTest, TesselaNeverNamesItself) {
+    testing::writeFile(temp / "Docs/report.txt", "text");
+    const int ours = ::open((temp / "Docs/report.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(ours, 0);
+    const auto writer = holdOpen(temp / "Docs/report.txt", ">>");
+    const Holders holders = OpenFiles::holders(temp / "Docs");
+    ::close(ours);
+    ASSERT_FALSE(holders.isUnknown());
+    EXPECT_EQ(holders.known->size(), 1U);
+    EXPECT_EQ(OpenFiles::writerNames(holders), Names{"sh"});
 }
 
 TEST_F(OpenFilesLsofTest, MissingListerIsUnknown) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -232,6 +233,181 @@ TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {
               TesselaError::lockedButRemovalUnfinished("Report.pdf"));
     EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
     EXPECT_EQ(locker->journal.load().size(), 1U);
+}
+
+// Names that other systems keep at a folder's top are the user's content here: they are
+// locked, verified and come back with the content.
+TEST_F(LockTest, NamesFromOtherSystemsAtAFoldersTopAreLockedAndComeBack) {
+    const fs::path tree = home / "Docs/Shared";
+    writeFile(tree / ".DS_Store", "view settings");
+    writeFile(tree / ".Trashes/501/old.txt", "kept in the bin");
+    writeFile(tree / ".fseventsd/log", "events");
+    writeFile(tree / ".Spotlight-V100/index", "index");
+    writeFile(tree / "a.txt", "alpha");
+    const LockedItem record = locker->lock(tree, password, 1);
+    const fs::path restored = locker->removeLock(record.lastKnownPath, password);
+    EXPECT_EQ(restored, tree);
+    EXPECT_EQ(readFile(tree / ".DS_Store"), "view settings");
+    EXPECT_EQ(readFile(tree / ".Trashes/501/old.txt"), "kept in the bin");
+    EXPECT_EQ(readFile(tree / ".fseventsd/log"), "events");
+    EXPECT_EQ(readFile(tree / ".Spotlight-V100/index"), "index");
+    EXPECT_EQ(namesIn(tree), (std::vector<std::string>{".DS_Store", ".Spotlight-V100", ".Trashes",
+                                                       ".fseventsd", "a.txt"}));
+}
+
+TEST_F(LockTest, FolderHoldingTheLocksOwnFileNamesIsRefusedUntouched) {
+    for (const char* reserved : {".tessela-item.json", ".metadata_never_index"}) {
+        const fs::path tree = home / "Docs/Records";
+        writeFile(tree / reserved, "the user's own");
+        EXPECT_EQ(lockFailure(tree), TesselaError::containsReservedName("Records", reserved));
+        EXPECT_EQ(readFile(tree / reserved), "the user's own");
+        expectNothingLeft(home / "Docs");
+        fs::remove_all(tree);
+    }
+    // A file may bear the indexer stop file's name: it is the content, never replaced.
+    writeFile(home / "Docs/.metadata_never_index", "notes");
+    const LockedItem record = locker->lock(home / "Docs/.metadata_never_index", password, 1);
+    EXPECT_EQ(readFile(open(record.lastKnownPath) / ".metadata_never_index"), "notes");
+}
+
+// An editor that rewrites a file in place and puts the old modification time back (rsync
+// --inplace does) still changes the file's status-change time.
+TEST_F(LockTest, InPlaceRewriteWithTheOldTimeRestoredIsNoticed) {
+    writeFile(home / "Docs/Plan/notes.txt", "first draft");
+    locker->afterVerify = [&] {
+        const fs::path file = home / "Docs/Plan/notes.txt";
+        const fs::file_time_type time = fs::last_write_time(file);
+        writeFile(file, "final draft");
+        fs::last_write_time(file, time);
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::changedWhileLocking());
+    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "final draft");
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, FileOpenedForWritingDuringTheCopyStopsTheLock) {
+    writeFile(home / "Docs/Plan/notes.txt", "draft");
+    std::unique_ptr<testing::ChildProcess> editor;
+    locker->afterVerify = [&] {
+        editor = std::make_unique<testing::ChildProcess>(
+            "/bin/sh", std::vector<std::string>{"-c", "exec 3>>\"$1\"; echo ready; read line",
+                                                "sh", (home / "Docs/Plan/notes.txt").string()});
+        ASSERT_EQ(editor->readLine(), "ready");
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::inUse({"sh"}));
+    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "draft");
+    expectNothingLeft(home / "Docs");
+}
+
+// A save through a file that was already open when the last checks ran lands after the
+// verification: the renamed original no longer matches, so it goes back and the lock is taken
+// back, locked copy and record included.
+TEST_F(LockTest, OriginalChangedAtTheLastMomentIsPutBackAndTheLockTakenBack) {
+    writeFile(home / "Docs/Plan/notes.txt", "draft");
+    writeFile(home / "Docs/Plan/other.txt", "other");
+    const int file = ::open((home / "Docs/Plan/notes.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(file, 0);
+    locker->flushVolume = [&](const fs::path&) {
+        ASSERT_EQ(::write(file, " and more", 9), 9);
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::changedWhileLocking());
+    ::close(file);
+    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "draft and more");
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Plan"});
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, ReadOnlyFoldersAreLockedAndComeBackWithTheirModes) {
+    const fs::path tree = home / "Docs/Archive";
+    writeFile(tree / "sealed/old.txt", "old");
+    writeFile(tree / "open.txt", "open");
+    ::chmod((tree / "sealed").c_str(), 0555);
+    ::chmod(tree.c_str(), 0555);
+    const LockedItem record = locker->lock(tree, password, 1);
+    EXPECT_FALSE(fs::exists(tree));
+    EXPECT_EQ(locker->removeLock(record.lastKnownPath, password), tree);
+    EXPECT_EQ(readFile(tree / "sealed/old.txt"), "old");
+    EXPECT_EQ(testing::permissions(tree / "sealed"), 0555U);
+    EXPECT_EQ(testing::permissions(tree), 0555U);
+    expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, CloudPlaceholderNamesAreOrdinaryFiles) {
+    writeFile(home / "Docs/Synced/.report.pdf.icloud", "a file like any other");
+    locker->cloudDownloadTimeout = 1;
+    const LockedItem record = locker->lock(home / "Docs/Synced", password, 1);
+    EXPECT_EQ(readFile(open(record.lastKnownPath) / ".report.pdf.icloud"),
+              "a file like any other");
+}
+
+TEST_F(LockTest, RefusedFolderIsRefusedWithoutBeingWalked) {
+    writeFile(home / "Docs/a.txt", "a");
+    // Reading a folder's entries sets its access time when that is older than its
+    // modification time: an access time left at 1970 shows that nothing listed it.
+    const struct timespec times[2] = {{0, 0}, {0, UTIME_OMIT}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (home / "Docs").c_str(), times, 0), 0);
+    EXPECT_EQ(lockFailure(home), TesselaError::refused(LockRefusal::homeFolder));
+    struct stat info {};
+    ASSERT_EQ(::stat((home / "Docs").c_str(), &info), 0);
+    EXPECT_EQ(info.st_atim.tv_sec, 0);
+}
+
+TEST_F(LockTest, OriginalThatCouldNotBeRemovedIsRefusedBeforeAnyChange) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root may remove anything";
+    }
+    writeFile(home / "Docs/Fixed/Report.pdf", "content");
+    ::chmod((home / "Docs/Fixed").c_str(), 0555);
+    EXPECT_EQ(lockFailure(home / "Docs/Fixed/Report.pdf"),
+              TesselaError::originalNotRemovable("Report.pdf"));
+    ::chmod((home / "Docs/Fixed").c_str(), 0755);
+    EXPECT_EQ(namesIn(home / "Docs/Fixed"), std::vector<std::string>{"Report.pdf"});
+    expectNothingLeft(home / "Docs/Fixed");
+}
+
+TEST_F(LockTest, UnreadableRecordsStopTheLockBeforeAnyChange) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root reads everything";
+    }
+    writeFile(temp / "support/items.json", "[]");
+    ::chmod((temp / "support/items.json").c_str(), 0);
+    writeFile(home / "Docs/Report.pdf", "content");
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.pdf"});
+}
+
+TEST_F(LockTest, PathsLongerThanTheSystemAllowsAreRefusedWithASentence) {
+    // Made one level at a time, so that no single call sees the whole path.
+    fs::path deep = home / "Docs/Deep";
+    fs::create_directories(deep);
+    const std::string level(200, 'd');
+    int folder = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < 25; ++depth) {
+        ASSERT_EQ(::mkdirat(folder, level.c_str(), 0755), 0);
+        const int next = ::openat(folder, level.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(folder);
+        folder = next;
+    }
+    const int file = ::openat(folder, "leaf.txt", O_WRONLY | O_CREAT, 0644);
+    ::close(file);
+    ::close(folder);
+    EXPECT_EQ(lockFailure(deep), TesselaError::pathTooLong("Deep"));
+    EXPECT_TRUE(fs::exists(deep));
+    expectNothingLeft(home / "Docs");
+    EXPECT_EQ(std::system(("rm -rf '" + deep.string() + "'").c_str()), 0);
+}
+
+TEST_F(LockTest, CopyFailuresReadAsTheCopysOwnMessage) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root reads everything";
+    }
+    writeFile(home / "Docs/Project/secret.txt", "x");
+    ::chmod((home / "Docs/Project/secret.txt").c_str(), 0);
+    const TesselaError error = lockFailure(home / "Docs/Project");
+    EXPECT_EQ(error.errorCase(), TesselaError::Case::copyFailed);
+    EXPECT_TRUE(error.errorDescription().starts_with("Copying failed: cannot open '"))
+        << error.errorDescription();
+    expectNothingLeft(home / "Docs");
 }
 
 // What each crash point leaves: where the original is, whether the image is at its partial or

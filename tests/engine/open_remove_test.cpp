@@ -267,6 +267,93 @@ TEST_F(OpenRemoveTest, LockSpaceExactlyAtTheLimitIsEnough) {
 }
 
 // What each crash point of a removal leaves, as the journal describes it.
+// File names are bytes: a name that is not UTF-8 locks, opens and comes back as itself, and its
+// record and marker keep it exactly.
+TEST_F(OpenRemoveTest, NamesThatAreNotUtf8LockOpenAndComeBackUnchanged) {
+    const std::string folderName = "dossier\xff";
+    const std::string fileName = "caf\xe9.txt";
+    writeFile(home / "Docs" / folderName / fileName, "inside");
+    writeFile(home / "Docs" / fileName, "alone");
+
+    const LockedItem folder = locker->lock(home / "Docs" / folderName, password, 1);
+    const LockedItem file = locker->lock(home / "Docs" / fileName, password, 1);
+    EXPECT_EQ(folder.displayName, folderName);
+    EXPECT_EQ(locker->index.load(), (std::vector<LockedItem>{folder, file}));
+
+    const OpenItem open = locker->unlock(file.lastKnownPath, password);
+    EXPECT_EQ(open.name, fileName);
+    EXPECT_EQ(readFile(open.contentURL()), "alone");
+    locker->relock(open, false);
+
+    EXPECT_EQ(locker->removeLock(folder.lastKnownPath, password), home / "Docs" / folderName);
+    EXPECT_EQ(readFile(home / "Docs" / folderName / fileName), "inside");
+    EXPECT_EQ(locker->removeLock(file.lastKnownPath, password), home / "Docs" / fileName);
+    EXPECT_EQ(readFile(home / "Docs" / fileName), "alone");
+    expectNothingLeft(home / "Docs");
+}
+
+// The restored copy reaches the disk before the only other copy, the locked item, goes.
+TEST_F(OpenRemoveTest, RestoredCopyIsFlushedBeforeTheLockedItemGoes) {
+    const fs::path locked = lockedFile("Report.pdf", "content");
+    std::vector<std::pair<bool, bool>> flushes;  // (restored there, locked item there)
+    locker->flushVolume = [&](const fs::path& folder) {
+        EXPECT_EQ(folder, home / "Docs");
+        flushes.emplace_back(fs::exists(home / "Docs/Report.pdf"), fs::exists(locked));
+    };
+    (void)locker->removeLock(locked, password);
+    EXPECT_EQ(flushes, (std::vector<std::pair<bool, bool>>{{true, true}}));
+}
+
+TEST_F(OpenRemoveTest, FailedRemovalLeavesNoDecryptedFilesEvenInReadOnlyFolders) {
+    writeFile(home / "Docs/Archive/sealed/old.txt", "old");
+    ::chmod((home / "Docs/Archive/sealed").c_str(), 0555);
+    const fs::path locked = locker->lock(home / "Docs/Archive", password, 1).lastKnownPath;
+    locker->afterRestoreCopy = [](const fs::path&) {
+        throw std::system_error(EIO, std::generic_category(), "injected");
+    };
+    EXPECT_THROW((void)locker->removeLock(locked, password), std::system_error);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Archive.tessvault"});
+    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+}
+
+TEST_F(OpenRemoveTest, CleanUpThatFailsKeepsItsEntryAndTheNextStartFinishesIt) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root may delete in a read-only folder";
+    }
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    // The folder turns read-only before the failure, so the clean-up cannot delete the copy.
+    locker->afterRestoreCopy = [&](const fs::path&) {
+        ::chmod((home / "Docs").c_str(), 0555);
+        throw std::system_error(EIO, std::generic_category(), "injected");
+    };
+    EXPECT_THROW((void)locker->removeLock(locked, password), std::system_error);
+    EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
+    EXPECT_EQ(locker->journal.load().size(), 1U);
+
+    ::chmod((home / "Docs").c_str(), 0755);
+    locker->afterRestoreCopy = nullptr;
+    const RecoveryReport report = locker->recover();
+    EXPECT_EQ(report.discardedRestores, 1);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.tessvault"});
+    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+}
+
+TEST_F(OpenRemoveTest, OpeningThatCannotBeRecordedClosesTheVolumeAgain) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root writes everywhere";
+    }
+    const fs::path bundle = foreignBundle("Foreign.tessvault");
+    // The mounts folder is there; the records beside it cannot be written.
+    fs::create_directories(locker->mountsRoot);
+    ::chmod((temp / "support").c_str(), 0500);
+    EXPECT_THROW((void)locker->unlock(bundle, password), std::system_error);
+    ::chmod((temp / "support").c_str(), 0700);
+    for (const AttachedImage& image : tool.attachedImages()) {
+        EXPECT_FALSE(image.mountPoint.string().starts_with(locker->mountsRoot.string()));
+    }
+    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+}
+
 class RestoreCrashTest : public testing::EngineTest,
                          public ::testing::WithParamInterface<CrashPoint> {};
 

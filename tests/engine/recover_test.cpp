@@ -238,6 +238,64 @@ TEST_F(RecoverTest, InterruptedRemovalOfAMovedItemFindsItThroughItsBookmark) {
     EXPECT_EQ(lockedContent(home / "Docs/Archive/Report.tessvault", "Report.pdf"), "content");
 }
 
+// A damaged or crafted entry names someone else's files: recovery deletes only the hidden names
+// its own operations make, and a locked item only for a restored copy it recorded.
+TEST_F(RecoverTest, EntriesNamingOtherFilesNeverDeleteThem) {
+    writeFile(home / "Docs/Report.pdf", "locked content");
+    const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
+    writeFile(home / "Docs/Notes.txt", "unrelated");
+    writeFile(home / "Docs/Photos/a.jpg", "photo");
+
+    const Uuid restoreId = Uuid::random();
+    locker->journal.add(JournalEntry(
+        restoreId, JournalEntry::Kind::restore, locked.string(),
+        (home / "Docs" / (".tessela-" + restoreId.string() + ".restoring")).string(),
+        (home / "Docs/Notes.txt").string(), FileIdentity::of(locked)));
+    const Uuid lockId = Uuid::random();
+    locker->journal.add(JournalEntry(lockId, JournalEntry::Kind::lock,
+                                     (home / "Docs/Photos.jpg").string(),
+                                     (home / "Docs/Photos").string(),
+                                     (home / "Docs/Photos.tessvault").string(), std::nullopt));
+
+    (void)recoverAfterRestart();
+    EXPECT_EQ(lockedContent(locked, "Report.pdf"), "locked content");
+    EXPECT_EQ(readFile(home / "Docs/Notes.txt"), "unrelated");
+    EXPECT_EQ(readFile(home / "Docs/Photos/a.jpg"), "photo");
+}
+
+// Recovery acts on the very bytes of the names the lock made, never on a repaired form that may
+// be another item's name.
+TEST_F(RecoverTest, NamesThatAreNotUtf8AreRecoveredExactly) {
+    writeFile(home / "Docs/dossier\xff/a.txt", "to be locked");
+    writeFile(home / "Docs/dossier\xEF\xBF\xBD/b.txt", "someone else's");
+    locker->crashPoint = CrashPoint::lockAfterRename;
+    EXPECT_THROW((void)locker->lock(home / "Docs/dossier\xff", password, 1), SimulatedCrash);
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.finishedLocks, 1);
+    EXPECT_EQ(readFile(home / "Docs/dossier\xEF\xBF\xBD/b.txt"), "someone else's");
+    EXPECT_EQ(namesIn(home / "Docs"),
+              (std::vector<std::string>{"dossier\xEF\xBF\xBD", "dossier\xff.tessvault"}));
+}
+
+TEST_F(RecoverTest, PartialImageOfALockWhoseCleanUpFailedIsRemovedAtTheNextStart) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root may delete in a read-only folder";
+    }
+    writeFile(home / "Docs/Report.pdf", "content");
+    locker->afterVerify = [&] {
+        ::chmod((home / "Docs").c_str(), 0555);
+        throw std::system_error(EIO, std::generic_category(), "injected");
+    };
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
+    ::chmod((home / "Docs").c_str(), 0755);
+    EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
+
+    EXPECT_EQ(recoverAfterRestart().discardedLocks, 1);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.pdf"});
+    expectNoLeftovers();
+}
+
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     testing::TempFolder temp;
     writeFile(temp / "Item/inner.txt", "x");

@@ -121,6 +121,37 @@ TEST(ProcessRunnerTest, CancellationBeforeTheEndDiscardsTheResult) {
     EXPECT_THROW((void)shell("true", std::nullopt, std::nullopt, &token), TesselaError);
 }
 
+// With SIGCHLD ignored (as a host program may set it) the kernel reaps children itself, and the
+// tool's status can never be had: that is an error, never a status 0 that passes a failed tool.
+TEST(ProcessRunnerTest, StatusThatCannotBeHadIsThrownNotTakenAsSuccess) {
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGCHLD, &ignore, &previous), 0);
+    try {
+        (void)shell("exit 3");
+        ADD_FAILURE() << "a tool whose status is unknown counted as finished";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ECHILD);
+    }
+    ::sigaction(SIGCHLD, &previous, nullptr);
+    EXPECT_EQ(shell("exit 3").status, 3);
+}
+
+TEST(ProcessRunnerTest, ToolRunsInTheFolderHeldForIt) {
+    testing::TempFolder temp;
+    std::filesystem::create_directories(temp / "held");
+    const UniqueFd held(::open((temp / "held").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The folder is renamed and another put in its place: the tool still works in the one held.
+    std::filesystem::rename(temp / "held", temp / "moved");
+    std::filesystem::create_directories(temp / "held");
+    const ProcessResult result = ProcessRunner::run("/bin/sh", {"-c", "echo x > file; pwd"},
+                                                    std::nullopt, std::nullopt, nullptr, held.get());
+    EXPECT_EQ(result.output, (temp / "moved").string() + "\n");
+    EXPECT_TRUE(std::filesystem::exists(temp / "moved/file"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "held/file"));
+}
+
 TEST(ProcessRunnerTest, MissingOrNonExecutableToolThrowsLaunchError) {
     testing::TempFolder temp;
     try {

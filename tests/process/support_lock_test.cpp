@@ -65,10 +65,21 @@ TEST(SupportLockTest, MovedLockKeepsHoldingUntilDestroyed) {
     EXPECT_EQ(probe(temp.path()), "acquired\n");
 }
 
-TEST(SupportLockTest, UnopenableFolderGivesNone) {
+TEST(SupportLockTest, FailuresOtherThanAnotherHolderAreErrorsOfTheirOwn) {
+    // Only a lock held elsewhere means "another copy is working"; a folder that cannot be made
+    // or a link planted in the lock file's place is reported as what it is.
     TempFolder temp;
     testing::writeFile(temp / "file", "");
-    EXPECT_FALSE(SupportLock::acquire(temp / "file/Tessela").has_value());
+    try {
+        (void)SupportLock::acquire(temp / "file/Tessela");
+        ADD_FAILURE() << "took a lock in a folder that cannot exist";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ENOTDIR);
+    }
+    std::filesystem::create_directories(temp / "linked");
+    std::filesystem::create_symlink(temp / "elsewhere", temp / "linked" / SupportLock::fileName);
+    EXPECT_THROW((void)SupportLock::acquire(temp / "linked"), std::system_error);
+    EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere"));
 }
 
 }  // namespace

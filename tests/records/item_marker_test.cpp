@@ -22,6 +22,20 @@ TEST(ItemMarkerTest, WritesCompactJsonAndReadsItBack) {
     EXPECT_EQ(ItemMarker::read(volume.path()), marker);
 }
 
+TEST(ItemMarkerTest, NameThatIsNotUtf8IsKeptExactlyAndNothingIsReplaced) {
+    TempFolder volume;
+    const ItemMarker marker(LockedItem::Kind::folder, "dossier\xff");
+    marker.write(volume.path());
+    EXPECT_EQ(readFile(volume / ".tessela-item.json"),
+              "{\"formatVersion\":1,\"kind\":\"folder\",\"name\":\"dossier\uFFFD\","
+              "\"nameBytes\":\"ZG9zc2llcv8=\"}");
+    EXPECT_EQ(ItemMarker::read(volume.path()), marker);
+    // A marker file already there (the user's own, copied in) is never written over.
+    EXPECT_THROW(ItemMarker(LockedItem::Kind::file, "other").write(volume.path()),
+                 std::system_error);
+    EXPECT_EQ(ItemMarker::read(volume.path()), marker);
+}
+
 TEST(ItemMarkerTest, MissingOrUndecodableMarkerReadsAsNone) {
     TempFolder volume;
     EXPECT_EQ(ItemMarker::read(volume.path()), std::nullopt);

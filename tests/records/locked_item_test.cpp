@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "journal/journal_entry.h"
 #include "records/base64.h"
 
 namespace tessela {
@@ -51,6 +52,35 @@ TEST(LockedItemTest, AbsentOptionalFieldsAreLeftOutAndDecodeAsAbsent) {
     EXPECT_FALSE(object.contains("contentSize"));
     EXPECT_EQ(object.size(), 7U);
     EXPECT_EQ(LockedItem::fromJson(object), item);
+}
+
+// Names and paths are bytes. Valid UTF-8 is stored as before (earlier files read as they
+// are); anything else is kept exactly beside its repaired text.
+TEST(LockedItemTest, NamesAndPathsThatAreNotUtf8RoundTripExactly) {
+    LockedItem item = fullRecord();
+    item.displayName = "caf\xe9.txt";
+    item.lastKnownPath = "/home/ada/caf\xe9.tessvault";
+    item.originalPath = "/home/ada/caf\xe9.txt";
+    const nlohmann::json object = item.toJson();
+    EXPECT_EQ(object["displayName"], "caf\uFFFD.txt");
+    EXPECT_EQ(object["displayNameBytes"], "Y2Fm6S50eHQ=");
+    EXPECT_TRUE(object.contains("lastKnownPathBytes"));
+    EXPECT_TRUE(object.contains("originalPathBytes"));
+    EXPECT_EQ(LockedItem::fromJson(nlohmann::json::parse(JSONCodec::encoder().encode(object))),
+              item);
+    EXPECT_FALSE(fullRecord().toJson().contains("displayNameBytes"));
+
+    JournalEntry entry(Uuid::random(), JournalEntry::Kind::restore, "/d/caf\xe9.tessvault",
+                       "/d/.tessela-x.restoring", "/d/caf\xe9.txt", FileIdentity{7, 1, 2});
+    entry.deletingPath = "/d/\xff";
+    entry.restoredIdentity = FileIdentity{8, 3, 4};
+    EXPECT_EQ(JournalEntry::fromJson(
+                  nlohmann::json::parse(JSONCodec::encoder().encode(entry.toJson()))),
+              entry);
+
+    nlohmann::json damaged = object;
+    damaged["displayNameBytes"] = "not base64!";
+    EXPECT_THROW((void)LockedItem::fromJson(damaged), DecodingError);
 }
 
 TEST(LockedItemTest, MissingRequiredKeyOrUnknownValueIsDecodingError) {
