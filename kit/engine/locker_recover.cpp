@@ -220,7 +220,15 @@ class RecoveryPass {
         if (!flush(original.parent_path())) {
             return keep();
         }
-        if (entry.deletingPath && FileIdentity::of(*entry.deletingPath)) {
+        const bool originalThere = FileIdentity::of(original).has_value();
+        const bool renamedThere =
+            entry.deletingPath && FileIdentity::of(*entry.deletingPath).has_value();
+        if (originalThere && renamedThere) {
+            // The rename away never happened, and something else has the hidden name: neither
+            // is touched until that is sorted out.
+            return keep();
+        }
+        if (renamedThere) {
             // Renamed away by the lock, which stopped before it could check it once more: one
             // changed since is put back, never deleted.
             if (!lockTime || changedSinceRenamed(*entry.deletingPath, *lockTime)) {
@@ -235,7 +243,7 @@ class RecoveryPass {
                     return keep();
                 }
             }
-        } else if (FileIdentity::of(original)) {
+        } else if (originalThere) {
             if (!lockTime || Locker::changedSince(original, *lockTime)) {
                 ++report_.keptChangedOriginals;
             } else if (!OpenFiles::writerNames(

@@ -1,6 +1,11 @@
+#include <fcntl.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -174,6 +179,115 @@ TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
     ::kill(lock->pid(), SIGINT);
     (void)lock->readAll();
     (void)lock->wait();
+}
+
+TEST_F(CommandLineTest, LockedWithTheOriginalLeftHasItsOwnStatus) {
+    writeLargeFile(home / "Docs/Large.bin");
+    const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
+    lock->write(std::string(secret) + "\n");
+    awaitPartialImage();
+    // Something in the way of the name the original is renamed to before it is deleted.
+    for (const std::string& name : namesIn(home / "Docs")) {
+        if (name.ends_with(".partial.sparsebundle")) {
+            const std::string id = name.substr(9, 36);
+            writeFile(home / "Docs" / (".tessela-" + id + ".deleting"), "in the way");
+        }
+    }
+    const std::string output = lock->readAll();
+    const int status = lock->wait();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3) << output;
+    EXPECT_EQ(output,
+              "The unlocked original is still there. Large.bin is locked, but Tessela could not "
+              "remove the unlocked original. It will try again next time it opens.\n");
+    EXPECT_TRUE(fs::exists(home / "Docs/Large.bin"));
+    EXPECT_TRUE(fs::exists(home / "Docs/Large.bin.tessvault"));
+}
+
+TEST_F(CommandLineTest, RecordsThatCannotBeUsedAreNotAnotherCopyWorking) {
+    writeFile(temp / "file", "");
+    const ProcessResult result =
+        ProcessRunner::run("/usr/bin/env",
+                           {"TESSELA_SUPPORT_DIR=" + (temp / "file/Tessela").string(),
+                            "HOME=" + home.string(), TESSELA_PROGRAM, "status"},
+                           std::nullopt, 60.0);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "Tessela cannot use its records in " +
+                                 (temp / "file/Tessela").string() + ": Not a directory.\n");
+}
+
+// Locking Docs/Secret forgets what the desktop remembers of Docs/Secret, and nothing of its
+// neighbours.
+TEST_F(CommandLineTest, LockForgetsRecentFilesOfTheItemOnly) {
+    writeFile(home / "Docs/Secret/plan.txt", "plan");
+    writeFile(home / "Docs/sibling.txt", "sibling");
+    const fs::path list = home / ".local/share/recently-used.xbel";
+    fs::create_directories(list.parent_path());
+    const auto uri = [](const fs::path& file) { return "file://" + file.string(); };
+    GBookmarkFile* recent = g_bookmark_file_new();
+    for (const fs::path& file : {home / "Docs/Secret/plan.txt", home / "Docs/sibling.txt"}) {
+        g_bookmark_file_set_mime_type(recent, uri(file).c_str(), "text/plain");
+        g_bookmark_file_add_application(recent, uri(file).c_str(), "editor", "editor %u");
+    }
+    ASSERT_TRUE(g_bookmark_file_to_file(recent, list.c_str(), nullptr));
+    g_bookmark_file_free(recent);
+
+    ASSERT_EQ(tessela({"lock", "--password-stdin", (home / "Docs/Secret").string()},
+                      std::string(secret) + "\n")
+                  .status,
+              0);
+    recent = g_bookmark_file_new();
+    ASSERT_TRUE(g_bookmark_file_load_from_file(recent, list.c_str(), nullptr));
+    EXPECT_FALSE(g_bookmark_file_has_item(recent, uri(home / "Docs/Secret/plan.txt").c_str()));
+    EXPECT_TRUE(g_bookmark_file_has_item(recent, uri(home / "Docs/sibling.txt").c_str()));
+    g_bookmark_file_free(recent);
+}
+
+// Ctrl-C at the password prompt ends the command at once (no second prompt), with the
+// terminal's echo back on.
+TEST_F(CommandLineTest, InterruptAtThePasswordPromptCancelsAndRestoresEcho) {
+    int terminal = -1;
+    const std::vector<std::string> words = environment({"lock", (home / "Docs/Sample").string()});
+    std::vector<char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execv("/usr/bin/env", argv.data());
+        ::_exit(127);
+    }
+    const auto readUntil = [&](const std::string& wanted) {
+        std::string seen;
+        char buffer[256];
+        while (seen.find(wanted) == std::string::npos) {
+            const ssize_t count = ::read(terminal, buffer, sizeof buffer);
+            if (count <= 0) {
+                break;
+            }
+            seen.append(buffer, static_cast<std::size_t>(count));
+        }
+        return seen;
+    };
+    ASSERT_NE(readUntil("Password: ").find("Password: "), std::string::npos);
+    ASSERT_EQ(::write(terminal, "\x03", 1), 1);
+    const std::string rest = readUntil("Nothing was changed.");
+    const int slave = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+    struct termios settings {};
+    const bool readable = slave >= 0 && ::tcgetattr(slave, &settings) == 0;
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(slave);
+    ::close(terminal);
+    EXPECT_EQ(rest.find("Type it again"), std::string::npos) << rest;
+    EXPECT_NE(rest.find("Cancelled. Nothing was changed."), std::string::npos) << rest;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    ASSERT_TRUE(readable);
+    EXPECT_NE(settings.c_lflag & ECHO, 0U);
+    EXPECT_TRUE(fs::exists(home / "Docs/Sample/a.txt"));
 }
 
 }  // namespace

@@ -1,0 +1,240 @@
+// The engine run by root against another local user who can write next to root's items: a
+// shared sticky folder like /tmp, or a drop folder inside an item. Started as root, the test
+// command runs these against its ordinary test user; run as anyone else they are skipped.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+#include "checks/deletability.h"
+#include "engine/engine_fixture.h"
+
+namespace tessela {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using testing::writeFile;
+
+struct Account {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The ordinary user who attacks: TESSELA_TEST_USER, else the test command's own user.
+std::optional<Account> attackerAccount() {
+    const char* name = std::getenv("TESSELA_TEST_USER");
+    const passwd* entry = ::getpwnam(name != nullptr && *name != '\0' ? name : "tessela-test");
+    if (entry == nullptr) {
+        return std::nullopt;
+    }
+    return Account{entry->pw_uid, entry->pw_gid};
+}
+
+// A process running `action` as the attacker. `wait` returns whether it succeeded; a process
+// still running when the object goes away is killed.
+class AsAttacker {
+  public:
+    AsAttacker(const Account& account, const std::function<void()>& action) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
+                ::setuid(account.uid) != 0) {
+                ::_exit(2);
+            }
+            try {
+                action();
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+    }
+    ~AsAttacker() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            (void)wait();
+        }
+    }
+    AsAttacker(const AsAttacker&) = delete;
+    AsAttacker& operator=(const AsAttacker&) = delete;
+
+    bool wait() {
+        int status = 0;
+        const bool waited = ::waitpid(pid_, &status, 0) == pid_;
+        pid_ = -1;
+        return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+void check(bool done, const char* what) {
+    if (!done) {
+        throw std::system_error(errno, std::generic_category(), what);
+    }
+}
+
+class HostileUserTest : public testing::EngineTest {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "runs as root against an ordinary user (the test command does this)";
+        }
+        attacker = attackerAccount().value_or(Account{});
+        if (attacker.uid == 0) {
+            GTEST_SKIP() << "no ordinary test user to attack with";
+        }
+        EngineTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        ::chmod(temp.path().c_str(), 0755);
+        fs::create_directories(shared);
+        ::chmod(shared.c_str(), 01777);  // like /tmp
+        // A file only root may read or write.
+        fs::create_directories(temp / "root-only");
+        ::chmod((temp / "root-only").c_str(), 0700);
+        writeFile(rootOnly, "root's own");
+        ::chmod(rootOnly.c_str(), 0600);
+    }
+
+    void run(const std::function<void()>& action) {
+        AsAttacker process(attacker, action);
+        ASSERT_TRUE(process.wait());
+    }
+
+    void expectRootOnlyUntouched() {
+        struct stat info {};
+        ASSERT_EQ(::lstat(rootOnly.c_str(), &info), 0);
+        EXPECT_EQ(readFile(rootOnly), "root's own");
+        EXPECT_EQ(info.st_mode & 07777, 0600U);
+        EXPECT_EQ(info.st_uid, 0U);
+    }
+
+    Account attacker;
+    fs::path shared = temp / "shared";
+    fs::path rootOnly = temp / "root-only/secret";
+};
+
+// The hidden copy's name is predictable (it shows as the partial image's name during the lock):
+// a link planted there must not make root write the decrypted content through it.
+TEST_F(HostileUserTest, LinkPlantedAtTheRestoredCopysNameIsNeverWrittenThrough) {
+    writeFile(shared / "payroll.txt", "salaries");
+    const LockedItem record = locker->lock(shared / "payroll.txt", password, 1);
+    const fs::path planted = shared / (".tessela-" + record.id.string() + ".restoring");
+    run([&] { check(::symlink(rootOnly.c_str(), planted.c_str()) == 0, "symlink"); });
+
+    EXPECT_THROW((void)locker->removeLock(record.lastKnownPath, password), std::system_error);
+    expectRootOnlyUntouched();
+    EXPECT_TRUE(fs::is_symlink(planted));
+    EXPECT_TRUE(fs::exists(record.lastKnownPath));
+    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+}
+
+TEST_F(HostileUserTest, LinkPlantedIntoTheAttackersFolderReceivesNothing) {
+    writeFile(shared / "payroll.txt", "salaries");
+    const LockedItem record = locker->lock(shared / "payroll.txt", password, 1);
+    const fs::path theirs = shared / "collect";
+    const fs::path planted = shared / (".tessela-" + record.id.string() + ".restoring");
+    run([&] {
+        check(::mkdir(theirs.c_str(), 0777) == 0, "mkdir");
+        check(::symlink(theirs.c_str(), planted.c_str()) == 0, "symlink");
+    });
+
+    EXPECT_THROW((void)locker->removeLock(record.lastKnownPath, password), std::system_error);
+    EXPECT_EQ(testing::namesIn(theirs), std::vector<std::string>{});
+    fs::remove(planted);
+    EXPECT_EQ(readFile(locker->removeLock(record.lastKnownPath, password)), "salaries");
+}
+
+// A drop folder inside root's item lets the attacker swap a folder for a link, again and again,
+// while root prepares the item for deletion: nothing outside the tree may change mode.
+TEST_F(HostileUserTest, FolderSwappedForALinkDuringDeletionChangesNothingOutside) {
+    const fs::path project = home / "Docs/Project";
+    const fs::path drop = project / "drop";
+    fs::create_directories(drop);
+    ::chmod(drop.c_str(), 0777);
+    ::chmod(project.c_str(), 0755);
+    ::chmod((home / "Docs").c_str(), 0755);
+    ::chmod(home.c_str(), 0755);
+    const fs::path folder = drop / "d";
+    const fs::path link = drop / "l";
+    run([&] {
+        check(::mkdir(folder.c_str(), 0500) == 0, "mkdir");
+        check(::symlink(rootOnly.c_str(), link.c_str()) == 0, "symlink");
+    });
+    AsAttacker swapper(attacker, [&] {
+        writeFile(drop / "swapping", "");
+        for (;;) {
+            ::chmod(folder.c_str(), 0500);  // a folder its owner cannot write, again
+            ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    while (!fs::exists(drop / "swapping")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) {
+        makeDeletable(project);
+    }
+    try {
+        Locker::removeOwnedTree(project);
+    } catch (const std::system_error&) {
+        // The attacker may keep the tree from going; it may never reach outside it.
+    }
+    expectRootOnlyUntouched();
+}
+
+// A bind mount (like sshfs or a cloud drive) inside an item is another file system's content:
+// the lock refuses it, and a deletion never enters it.
+TEST_F(HostileUserTest, OtherFileSystemMountedInsideIsRefusedAndNeverEmptied) {
+    const fs::path project = home / "Docs/Project";
+    writeFile(project / "mine.txt", "mine");
+    fs::create_directories(project / "mounted");
+    writeFile(temp / "other/theirs.txt", "on another file system");
+    ASSERT_EQ(::mount((temp / "other").c_str(), (project / "mounted").c_str(), nullptr, MS_BIND,
+                      nullptr),
+              0);
+    struct Unmount {
+        fs::path point;
+        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
+    } unmount{project / "mounted"};
+
+    EXPECT_EQ(lockFailure(project), TesselaError::containsMountedDisk("Project"));
+    try {
+        Locker::removeOwnedTree(project);
+        ADD_FAILURE() << "removed a tree with a mount inside";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EXDEV);
+    }
+    EXPECT_EQ(readFile(temp / "other/theirs.txt"), "on another file system");
+}
+
+TEST_F(HostileUserTest, RestoredFolderBelongsToItsOwnerAgain) {
+    const fs::path project = home / "Docs/Project";
+    writeFile(project / "a.txt", "alpha");
+    ASSERT_EQ(::chown(project.c_str(), attacker.uid, attacker.gid), 0);
+    ASSERT_EQ(::chown((project / "a.txt").c_str(), attacker.uid, attacker.gid), 0);
+    const LockedItem record = locker->lock(project, password, 1);
+    EXPECT_EQ(locker->removeLock(record.lastKnownPath, password), project);
+    struct stat info {};
+    ASSERT_EQ(::stat(project.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, attacker.uid);
+    EXPECT_EQ(info.st_gid, attacker.gid);
+    ASSERT_EQ(::stat((project / "a.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, attacker.uid);
+}
+
+}  // namespace
+}  // namespace tessela
