@@ -296,6 +296,21 @@ TEST_F(RecoverTest, PartialImageOfALockWhoseCleanUpFailedIsRemovedAtTheNextStart
     expectNoLeftovers();
 }
 
+TEST_F(RecoverTest, FinishingARemovalFlushesTheRestoredCopyBeforeTheLockedItemGoes) {
+    writeFile(home / "Docs/Report.pdf", "the only copy");
+    const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
+    locker->crashPoint = CrashPoint::restoreAfterRename;
+    EXPECT_THROW((void)locker->removeLock(locked, password), SimulatedCrash);
+
+    Locker fresh(temp / "support", home, std::nullopt, tool);
+    std::vector<bool> lockedItemThere;
+    fresh.flushVolume = [&](const fs::path&) { lockedItemThere.push_back(fs::exists(locked)); };
+    EXPECT_EQ(fresh.recover().finishedRestores, 1);
+    EXPECT_EQ(lockedItemThere, std::vector<bool>{true});
+    EXPECT_FALSE(fs::exists(locked));
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "the only copy");
+}
+
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     testing::TempFolder temp;
     writeFile(temp / "Item/inner.txt", "x");
