@@ -157,19 +157,22 @@ bool isStickyOfSomeoneElse(const struct stat& info, uid_t user) {
 
 void refuseUnremovableOriginal(const std::filesystem::path& location, const std::string& name) {
     const uid_t user = ::geteuid();
-    if (user == 0) {
-        return;
-    }
     const std::filesystem::path parent = location.parent_path();
     struct stat parentInfo {};
     struct stat info {};
     if (::stat(parent.c_str(), &parentInfo) != 0 || ::lstat(location.c_str(), &info) != 0) {
         return;  // the lock's own steps report what cannot be read
     }
-    // Renaming the item away and deleting it need write and search permission on its folder;
-    // in a sticky folder, also the folder or the item must be this user's.
-    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
-        (isStickyOfSomeoneElse(parentInfo, user) && info.st_uid != user)) {
+    // Renaming the item away and deleting it need write and search permission on its folder
+    // (even root is refused in an immutable folder or on a read-only file system); in a sticky
+    // folder, also the folder or the item must be this user's.
+    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        throw TesselaError::originalNotRemovable(name);
+    }
+    if (user == 0) {
+        return;
+    }
+    if (isStickyOfSomeoneElse(parentInfo, user) && info.st_uid != user) {
         throw TesselaError::originalNotRemovable(name);
     }
     if (!S_ISDIR(info.st_mode)) {

@@ -65,8 +65,9 @@ void refuseOverlongPaths(const std::filesystem::path& location, const std::strin
 // searchable for this user; or that folder is sticky (like /tmp) and neither it nor the item is
 // this user's; or a folder inside is another user's and not writable, readable and searchable
 // (the lock could not empty it, and may not change its mode); or a sticky folder inside that is
-// not this user's holds an entry of someone else's. Root may remove everything (immutable
-// attributes are refused by refuseFinderLocked and its inside check).
+// not this user's holds an entry of someone else's. Root may remove everything, but not from an
+// immutable folder or a read-only file system (immutable attributes inside the item are
+// refused by refuseFinderLocked and its inside check).
 void refuseUnremovableOriginal(const std::filesystem::path& location, const std::string& name);
 
 }  // namespace tessela

@@ -99,11 +99,9 @@ void Locker::undoUnfinished(const std::filesystem::path& mountPoint, const Folde
                             const std::optional<Built>& built, const Uuid& id) noexcept {
     bool undone = true;
     try {
-        if (isMountPoint(mountPoint)) {
-            tool.detach(mountPoint, true);
-        }
+        tool.detach(mountPoint, true);
     } catch (...) {
-        undone = false;
+        // Nothing mounted there, or the detach failed: removing the folder tells which.
     }
     undone = removeMountPoint(mountPoint) && undone;
     try {

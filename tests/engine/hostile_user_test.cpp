@@ -5,7 +5,9 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 
 #include "checks/deletability.h"
 #include "engine/engine_fixture.h"
+#include "posix/unique_fd.h"
 
 namespace tessela {
 namespace {
@@ -234,6 +237,29 @@ TEST_F(HostileUserTest, RestoredFolderBelongsToItsOwnerAgain) {
     EXPECT_EQ(info.st_gid, attacker.gid);
     ASSERT_EQ(::stat((project / "a.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, attacker.uid);
+}
+
+// Even root cannot remove an item from an immutable folder: the lock is refused before it
+// changes anything, rather than ending with the original still there.
+TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {
+    writeFile(home / "Docs/Fixed/Report.pdf", "content");
+    const auto setImmutable = [&](bool on) {
+        const UniqueFd folder(::open((home / "Docs/Fixed").c_str(), O_RDONLY | O_DIRECTORY));
+        int flags = 0;
+        if (!folder || ::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+            return false;
+        }
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        return ::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags) == 0;
+    };
+    if (!setImmutable(true)) {
+        GTEST_SKIP() << "this file system has no immutable attribute";
+    }
+    const TesselaError error = lockFailure(home / "Docs/Fixed/Report.pdf");
+    setImmutable(false);
+    EXPECT_EQ(error, TesselaError::originalNotRemovable("Report.pdf"));
+    EXPECT_EQ(testing::namesIn(home / "Docs/Fixed"), std::vector<std::string>{"Report.pdf"});
+    expectNothingLeft(home / "Docs/Fixed");
 }
 
 }  // namespace
