@@ -31,11 +31,17 @@ bool folderExists(const std::filesystem::path& path) {
 
 }  // namespace
 
-bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
+namespace {
+
+// Whether the item or anything beneath it was modified or had its status changed after
+// `lockTime` plus one second. An item that was renamed since has its own status-change time
+// moved by the rename: for it, only its modification time counts.
+bool changedAfterLockTime(const std::filesystem::path& item, Timestamp lockTime, bool renamed) {
     const Nanoseconds limit =
         std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) + std::chrono::seconds(1);
     struct stat info {};
-    if (::lstat(url.c_str(), &info) != 0 || changedAfter(info, limit)) {
+    if (::lstat(item.c_str(), &info) != 0 ||
+        (renamed ? timeOf(info.st_mtim) > limit : changedAfter(info, limit))) {
         return true;
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -43,7 +49,7 @@ bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) 
     }
     bool changed = false;
     try {
-        FileWalk::walk(url, [&](const FileWalk::Entry& entry) {
+        FileWalk::walk(item, [&](const FileWalk::Entry& entry) {
             if (entry.problem || changedAfter(entry.info, limit)) {
                 changed = true;
                 return FileWalk::Next::skipDescendants;
@@ -54,6 +60,12 @@ bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) 
         return true;
     }
     return changed;
+}
+
+}  // namespace
+
+bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
+    return changedAfterLockTime(url, lockTime, false);
 }
 
 namespace {
@@ -231,7 +243,7 @@ class RecoveryPass {
         if (renamedThere) {
             // Renamed away by the lock, which stopped before it could check it once more: one
             // changed since is put back, never deleted.
-            if (!lockTime || changedSinceRenamed(*entry.deletingPath, *lockTime)) {
+            if (!lockTime || changedAfterLockTime(*entry.deletingPath, *lockTime, true)) {
                 if (!putBack(*entry.deletingPath, original)) {
                     return keep();
                 }
@@ -273,37 +285,6 @@ class RecoveryPass {
         }
         ++report_.finishedLocks;
         drop(entry);
-    }
-
-    // A renamed original changed after `lockTime` plus one second: as changedSince, except
-    // that the item's own status-change time moved with the rename and is not looked at.
-    static bool changedSinceRenamed(const std::filesystem::path& item, Timestamp lockTime) {
-        struct stat info {};
-        if (::lstat(item.c_str(), &info) != 0) {
-            return true;
-        }
-        const Nanoseconds limit =
-            std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) +
-            std::chrono::seconds(1);
-        if (timeOf(info.st_mtim) > limit) {
-            return true;
-        }
-        if (!S_ISDIR(info.st_mode)) {
-            return false;
-        }
-        bool changed = false;
-        try {
-            FileWalk::walk(item, [&](const FileWalk::Entry& walked) {
-                if (walked.problem || changedAfter(walked.info, limit)) {
-                    changed = true;
-                    return FileWalk::Next::skipDescendants;
-                }
-                return FileWalk::Next::descend;
-            });
-        } catch (...) {
-            return true;
-        }
-        return changed;
     }
 
     // Moves a renamed original back to its name, or beside it under a free name when its name

@@ -311,6 +311,25 @@ TEST_F(RecoverTest, FinishingARemovalFlushesTheRestoredCopyBeforeTheLockedItemGo
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "the only copy");
 }
 
+// Saved to through a file still open after the lock renamed it away, the original is newer than
+// the locked copy: recovery puts it back instead of deleting it.
+TEST_F(RecoverTest, RenamedOriginalChangedSinceTheLockIsPutBack) {
+    writeFile(home / "Docs/Report.pdf", "before");
+    locker->crashPoint = CrashPoint::lockAfterRenameToDeleting;
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
+    const fs::path deleting = *locker->journal.load().at(0).deletingPath;
+    const auto later = fs::file_time_type::clock::now() + std::chrono::seconds(5);
+    writeFile(deleting, "after");
+    fs::last_write_time(deleting, later);
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.keptChangedOriginals, 1);
+    EXPECT_EQ(report.finishedLocks, 1);
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "after");
+    EXPECT_EQ(lockedContent(home / "Docs/Report.tessvault", "Report.pdf"), "before");
+    expectNoLeftovers();
+}
+
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     testing::TempFolder temp;
     writeFile(temp / "Item/inner.txt", "x");
