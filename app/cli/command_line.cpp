@@ -110,9 +110,17 @@ std::string phrase(LockStep step) {
     return "";
 }
 
-// File names are bytes; on the terminal they are shown as text.
+// File names are bytes; on the terminal they are shown as text, and a control character in a
+// name (a line feed, an escape sequence) is shown as "?" rather than acted on by the terminal.
 std::string shown(std::string_view bytes) {
-    return repairUtf8(bytes);
+    std::string text = repairUtf8(bytes);
+    for (char& character : text) {
+        const auto code = static_cast<unsigned char>(character);
+        if (code < 0x20 || code == 0x7F) {
+            character = '?';
+        }
+    }
+    return text;
 }
 
 std::optional<fs::path> executablePath() {
@@ -197,6 +205,7 @@ class Session {
         const fs::path path = absoluteForm(request_.paths.front());
         try {
             const OpenItem open = locker_.unlock(path, *password);
+            // The result itself, for scripts: the path's exact bytes.
             std::cout << open.contentURL().string() << '\n';
             return success;
         } catch (const TesselaError& error) {
@@ -215,7 +224,7 @@ class Session {
             try {
                 const std::optional<OpenItem> open = openItemAt(path);
                 if (!open) {
-                    std::cout << path.filename().string() << " is not open.\n";
+                    std::cout << shown(path.filename().string()) << " is not open.\n";
                     continue;
                 }
                 locker_.relock(*open, request_.force);
@@ -249,7 +258,7 @@ class Session {
         try {
             const fs::path restored =
                 locker_.removeLock(path, *password, &cancel_, progressFor(name));
-            std::cout << restored.string() << '\n';
+            std::cout << restored.string() << '\n';  // the result itself: exact bytes
             return success;
         } catch (const TesselaError& error) {
             return report(error, name);
@@ -271,10 +280,11 @@ class Session {
             }
             for (const LockedItem& record : records) {
                 const std::optional<fs::path> located = ItemIndex::locate(record);
-                std::cout << record.displayName << '\n';
-                std::cout << "  " << (located ? located->string() : record.lastKnownPath) << '\n';
+                std::cout << shown(record.displayName) << '\n';
+                std::cout << "  " << shown(located ? located->string() : record.lastKnownPath)
+                          << '\n';
                 if (const auto found = open.find(record.id.string()); found != open.end()) {
-                    std::cout << "  open at " << found->second.contentURL().string() << '\n';
+                    std::cout << "  open at " << shown(found->second.contentURL().string()) << '\n';
                 } else if (!located) {
                     std::cout << "  not found (moved elsewhere, or its disk is not connected)\n";
                 } else {

@@ -1,6 +1,10 @@
 #include "checks/metadata_snapshot.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
+
+#include <memory>
+#include <stdexcept>
 
 #include "checks/file_type.h"
 #include "checks/file_walk.h"
@@ -37,6 +41,51 @@ MetadataSnapshot metadataSnapshot(const std::filesystem::path& root) {
         });
     }
     return snapshot;
+}
+
+bool sameButForRename(MetadataSnapshot first, MetadataSnapshot second) {
+    first[""].changed.reset();
+    second[""].changed.reset();
+    return first == second;
+}
+
+std::string metadataFingerprint(const MetadataSnapshot& snapshot) {
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                           &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 is not available");
+    }
+    const auto add = [&](std::string_view bytes) {
+        if (EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1) {
+            throw std::runtime_error("SHA-256 failed");
+        }
+    };
+    const auto addNumber = [&](std::int64_t number) { add(std::to_string(number) + '\0'); };
+    const auto addTime = [&](const std::optional<EntryMetadata::Time>& time) {
+        addNumber(time ? time->time_since_epoch().count() : -1);
+    };
+    for (const auto& [path, metadata] : snapshot) {
+        add(path);
+        add(std::string_view("\0", 1));
+        add(metadata.type);
+        add(std::string_view("\0", 1));
+        addNumber(metadata.size);
+        addTime(metadata.modified);
+        addTime(path.empty() ? std::nullopt : metadata.changed);
+        addNumber(static_cast<std::int64_t>(metadata.inode));
+    }
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), hash, &length) != 1) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int index = 0; index < length; ++index) {
+        text += hex[hash[index] >> 4];
+        text += hex[hash[index] & 0xF];
+    }
+    return text;
 }
 
 }  // namespace tessela

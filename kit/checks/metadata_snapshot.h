@@ -37,4 +37,12 @@ using MetadataSnapshot = std::map<std::string, EntryMetadata>;
 // FileWalk::WalkError.
 [[nodiscard]] MetadataSnapshot metadataSnapshot(const std::filesystem::path& root);
 
+// Whether two snapshots agree but for the root's status-change time, which renaming the item
+// moves.
+[[nodiscard]] bool sameButForRename(MetadataSnapshot first, MetadataSnapshot second);
+
+// A short text that is equal for two snapshots exactly when sameButForRename is true (SHA-256
+// over every entry's path and metadata, in hexadecimal), to keep in the journal.
+[[nodiscard]] std::string metadataFingerprint(const MetadataSnapshot& snapshot);
+
 }  // namespace tessela

@@ -18,19 +18,12 @@
 #include "errors/tessela_error.h"
 #include "posix/file_io.h"
 #include "posix/system_error.h"
+#include "journal/file_identity.h"
 #include "records/bookmark.h"
 
 namespace tessela {
 
 namespace {
-
-// The snapshot as it stands once the item was renamed away: the rename itself moves the item's
-// own status-change time, so only that field is left out of the comparison.
-bool unchangedSince(MetadataSnapshot before, MetadataSnapshot now) {
-    before[""].changed.reset();
-    now[""].changed.reset();
-    return before == now;
-}
 
 void refuseWriters(const std::filesystem::path& item, const std::string& lister) {
     const std::vector<std::string> writers =
@@ -111,6 +104,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
 
     JournalEntry entry(id, JournalEntry::Kind::lock, real.string(), partial.string(),
                        locked.string(), std::nullopt);
+    entry.originalIdentity = FileIdentity::of(real);
     journal.add(entry);
 
     // Building and verifying: any failure but a simulated crash is cleaned up completely.
@@ -143,8 +137,18 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
             if (kind == LockedItem::Kind::folder || name != VolumeLayout::indexerStopName) {
                 (void)volume.createFile(std::string(VolumeLayout::indexerStopName), 0644);
             }
-            ItemMarker(kind, name).write(mountPoint);
+            ItemMarker marker(kind, name);
+            if (kind == LockedItem::Kind::folder) {
+                marker.mode = info.st_mode & 07777;
+            }
+            marker.write(mountPoint);
             copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel);
+            // The volume root's mode is the locked bundle's own: a shared folder's mode there
+            // would let anyone who could write in the folder delete the bundle's key file. The
+            // folder's mode travels in the marker and comes back with the folder.
+            if (::fchmod(volume.fd(), 0700) != 0) {
+                throwLastError("chmod", mountPoint);
+            }
         }
         passCrashPoint(CrashPoint::lockAfterCopy);
         tool.detach(mountPoint, false);
@@ -179,6 +183,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         report(progress, LockStep::removingOriginal);
         entry.lockedIdentity = FileIdentity::of(partial);
         entry.lockedAt = nowInWholeSeconds();
+        entry.originalFingerprint = metadataFingerprint(before);
         journal.add(entry);
         passCrashPoint(CrashPoint::lockBeforeRename);
         folder.renameExclusively(partialName, folder, locked.filename().string());
@@ -232,14 +237,26 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     const std::filesystem::path deleting = parent.path() / deletingName;
 
     // Last look before the point where the original goes: an application that opened a file
-    // for writing since the copy keeps its original, and the lock is taken back.
+    // for writing since the copy keeps its original, and the lock is taken back; so is an
+    // original that changed since it was copied (even a rewrite in place that put the old
+    // modification time back, which moves the status-change time).
+    bool changed = false;
     try {
         refuseWriters(real, lsofPath);
+        changed = metadataSnapshot(real) != before;
     } catch (const TesselaError&) {
         if (!undoPlacedLock(parent, locked, entry)) {
             throw TesselaError::lockedButOriginalRemains(name);
         }
         throw;
+    } catch (const std::exception&) {
+        changed = true;
+    }
+    if (changed) {
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw TesselaError::changedWhileLocking();
     }
     try {
         entry.deletingPath = deleting.string();
@@ -258,7 +275,7 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     // free name beside it) and the lock is taken back.
     bool unchanged = false;
     try {
-        unchanged = unchangedSince(before, metadataSnapshot(deleting));
+        unchanged = sameButForRename(before, metadataSnapshot(deleting));
     } catch (const std::exception&) {
         unchanged = false;
     }
@@ -285,6 +302,14 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
             throw TesselaError::lockedButOriginalRemains(name);
         }
         throw TesselaError::changedWhileLocking();
+    }
+    // From here only the deletion is left, and recovery knows it: a deletion cut short is
+    // finished, never mistaken for an original that changed.
+    try {
+        entry.deletingVerified = true;
+        journal.add(entry);
+    } catch (...) {
+        throw TesselaError::lockedButRemovalUnfinished(name);
     }
     try {
         deleteRenamedOriginal(deleting, original);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "checks/file_walk.h"
+#include "checks/metadata_snapshot.h"
 #include "checks/open_files.h"
 #include "engine/locker.h"
 #include "posix/file_io.h"
@@ -31,17 +32,11 @@ bool folderExists(const std::filesystem::path& path) {
 
 }  // namespace
 
-namespace {
-
-// Whether the item or anything beneath it was modified or had its status changed after
-// `lockTime` plus one second. An item that was renamed since has its own status-change time
-// moved by the rename: for it, only its modification time counts.
-bool changedAfterLockTime(const std::filesystem::path& item, Timestamp lockTime, bool renamed) {
+bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
     const Nanoseconds limit =
         std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) + std::chrono::seconds(1);
     struct stat info {};
-    if (::lstat(item.c_str(), &info) != 0 ||
-        (renamed ? timeOf(info.st_mtim) > limit : changedAfter(info, limit))) {
+    if (::lstat(url.c_str(), &info) != 0 || changedAfter(info, limit)) {
         return true;
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -49,7 +44,7 @@ bool changedAfterLockTime(const std::filesystem::path& item, Timestamp lockTime,
     }
     bool changed = false;
     try {
-        FileWalk::walk(item, [&](const FileWalk::Entry& entry) {
+        FileWalk::walk(url, [&](const FileWalk::Entry& entry) {
             if (entry.problem || changedAfter(entry.info, limit)) {
                 changed = true;
                 return FileWalk::Next::skipDescendants;
@@ -60,12 +55,6 @@ bool changedAfterLockTime(const std::filesystem::path& item, Timestamp lockTime,
         return true;
     }
     return changed;
-}
-
-}  // namespace
-
-bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
-    return changedAfterLockTime(url, lockTime, false);
 }
 
 namespace {
@@ -207,7 +196,8 @@ class RecoveryPass {
         }
         if (entry.partialPath != ownName(entry, partialSuffix).string() ||
             (entry.deletingPath && *entry.deletingPath != ownName(entry, deletingSuffix).string()) ||
-            !inSameFolder(entry.finalPath, entry.originalPath)) {
+            !inSameFolder(entry.finalPath, entry.originalPath) ||
+            std::filesystem::path(entry.finalPath).extension() != Locker::lockedExtension) {
             return keep();  // not what a lock writes: act on nothing it names
         }
         const std::optional<FileIdentity>& ident = entry.lockedIdentity;
@@ -232,31 +222,26 @@ class RecoveryPass {
         if (!flush(original.parent_path())) {
             return keep();
         }
-        const bool originalThere = FileIdentity::of(original).has_value();
-        const bool renamedThere =
-            entry.deletingPath && FileIdentity::of(*entry.deletingPath).has_value();
-        if (originalThere && renamedThere) {
+        const std::optional<FileIdentity> atOriginal = FileIdentity::of(original);
+        const std::optional<FileIdentity> atDeleting =
+            entry.deletingPath ? FileIdentity::of(*entry.deletingPath) : std::nullopt;
+        if (atDeleting && atOriginal) {
             // The rename away never happened, and something else has the hidden name: neither
             // is touched until that is sorted out.
             return keep();
         }
-        if (renamedThere) {
-            // Renamed away by the lock, which stopped before it could check it once more: one
-            // changed since is put back, never deleted.
-            if (!lockTime || changedAfterLockTime(*entry.deletingPath, *lockTime, true)) {
-                if (!putBack(*entry.deletingPath, original)) {
-                    return keep();
-                }
-                ++report_.keptChangedOriginals;
-            } else {
-                try {
-                    locker_.deleteRenamedOriginal(*entry.deletingPath, std::nullopt);
-                } catch (...) {
-                    return keep();
-                }
+        if (atDeleting) {
+            if (atDeleting != entry.originalIdentity) {
+                return keep();  // not the original under its hidden name: never touched
             }
-        } else if (originalThere) {
-            if (!lockTime || Locker::changedSince(original, *lockTime)) {
+            if (!settleRenamedOriginal(entry, original, lockTime)) {
+                return keep();
+            }
+        } else if (atOriginal) {
+            // Still in place: it goes only while it is exactly what the lock copied, verified and
+            // recorded (the same object, the same fingerprint), and nobody is writing to it.
+            if (atOriginal != entry.originalIdentity ||
+                !stillAsVerified(original, entry, lockTime, false)) {
                 ++report_.keptChangedOriginals;
             } else if (!OpenFiles::writerNames(
                             OpenFiles::holders(original, OpenFiles::defaultTimeout,
@@ -269,8 +254,10 @@ class RecoveryPass {
                     entry.deletingPath = deleting.string();
                     locker_.journal.add(entry);
                     Locker::renameExclusively(original, deleting);
-                    locker_.deleteRenamedOriginal(deleting, std::nullopt);
                 } catch (...) {
+                    return keep();
+                }
+                if (!settleRenamedOriginal(entry, original, lockTime)) {
                     return keep();
                 }
             }
@@ -285,6 +272,46 @@ class RecoveryPass {
         }
         ++report_.finishedLocks;
         drop(entry);
+    }
+
+    // Whether the original (renamed away or not) is still exactly what the lock verified: the
+    // same metadata fingerprint and, where it was not renamed, no status change after the lock.
+    static bool stillAsVerified(const std::filesystem::path& item, const JournalEntry& entry,
+                                const std::optional<Timestamp>& lockTime, bool renamed) {
+        if (!entry.originalFingerprint) {
+            return false;  // an entry from before fingerprints: nothing is deleted on its word
+        }
+        try {
+            if (metadataFingerprint(metadataSnapshot(item)) != *entry.originalFingerprint) {
+                return false;
+            }
+        } catch (const std::exception&) {
+            return false;
+        }
+        return renamed || (lockTime && !Locker::changedSince(item, *lockTime));
+    }
+
+    // The original renamed to the entry's deletingPath: deleted when the lock had verified it
+    // there, or when it is still as verified; put back (and counted as kept) when it changed.
+    // False when a step failed.
+    bool settleRenamedOriginal(JournalEntry& entry, const std::filesystem::path& original,
+                               const std::optional<Timestamp>& lockTime) {
+        const std::filesystem::path deleting = *entry.deletingPath;
+        if (!entry.deletingVerified && !stillAsVerified(deleting, entry, lockTime, true)) {
+            if (!putBack(deleting, original)) {
+                return false;
+            }
+            ++report_.keptChangedOriginals;
+            return true;
+        }
+        try {
+            entry.deletingVerified = true;
+            locker_.journal.add(entry);
+            locker_.deleteRenamedOriginal(deleting, std::nullopt);
+            return true;
+        } catch (...) {
+            return false;
+        }
     }
 
     // Moves a renamed original back to its name, or beside it under a free name when its name

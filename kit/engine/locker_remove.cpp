@@ -123,6 +123,10 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
             copyInto(source, copy, name, {}, cancel);
         } else {
             copyInto(source, copy, "", housekeeping, cancel);
+            // The folder's own mode, kept in the marker (the volume root has the bundle's).
+            if (marker && marker->mode && ::fchmod(copy.fd(), *marker->mode) != 0) {
+                throwLastError("chmod", hidden);
+            }
         }
         passCrashPoint(CrashPoint::restoreAfterCopy);
         if (afterRestoreCopy) {

@@ -35,6 +35,15 @@ nlohmann::json JournalEntry::toJson() const {
     if (restoredIdentity) {
         object["restoredIdentity"] = restoredIdentity->toJson();
     }
+    if (originalIdentity) {
+        object["originalIdentity"] = originalIdentity->toJson();
+    }
+    if (originalFingerprint) {
+        object["originalFingerprint"] = *originalFingerprint;
+    }
+    if (deletingVerified) {
+        object["deletingVerified"] = true;
+    }
     return object;
 }
 
@@ -58,9 +67,17 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
         entry.lockedAt = JSONCodec::parseDate(*text);
     }
     entry.deletingPath = fields.optionalBytes("deletingPath");
-    if (const auto found = object.find("restoredIdentity");
+    for (const auto& [key, field] :
+         {std::pair{"restoredIdentity", &entry.restoredIdentity},
+          std::pair{"originalIdentity", &entry.originalIdentity}}) {
+        if (const auto found = object.find(key); found != object.end() && !found->is_null()) {
+            *field = FileIdentity::fromJson(*found);
+        }
+    }
+    entry.originalFingerprint = fields.optionalString("originalFingerprint");
+    if (const auto found = object.find("deletingVerified");
         found != object.end() && !found->is_null()) {
-        entry.restoredIdentity = FileIdentity::fromJson(*found);
+        entry.deletingVerified = fields.boolean("deletingVerified");
     }
     return entry;
 }

@@ -24,6 +24,15 @@ struct JournalEntry {
     std::optional<FileIdentity> lockedIdentity;
     std::optional<Timestamp> lockedAt;
     std::optional<std::string> deletingPath;
+    // lock only: the original's identity, taken before anything was done. Recovery puts back or
+    // deletes only that object, never something else found under its names.
+    std::optional<FileIdentity> originalIdentity;
+    // lock only: the fingerprint (metadataFingerprint) of the original as it was copied and
+    // verified. Recovery deletes an original only while it still has it.
+    std::optional<std::string> originalFingerprint;
+    // lock only: the original renamed to deletingPath was checked against the fingerprint once
+    // more; only its deletion is left (a partly deleted tree is never mistaken for a changed one).
+    bool deletingVerified = false;
     // restore only: the restored copy's identity, recorded once it is verified and before it is
     // moved into place (a rename keeps it). Recovery deletes the locked item only when the
     // restored item at finalPath is that object.

@@ -78,6 +78,11 @@ std::vector<std::string> namesIn(int folder, const std::filesystem::path& shown)
 
 // One walk over a tree by descriptors, preparing every folder for deletion and, when
 // `remove` is set, deleting everything bottom-up.
+//
+// The walk holds one folder open at a time, however deep the tree: going down, the parent is
+// closed; coming back up, it is reopened through the child's ".." and must be the folder that
+// was left (a folder moved meanwhile stops the walk). So a deep tree never runs out of
+// descriptors.
 class TreeRemoval {
   public:
     TreeRemoval(bool remove, bool ignoreFailures) : remove_(remove), ignoreFailures_(ignoreFailures) {}
@@ -95,50 +100,76 @@ class TreeRemoval {
             throw systemError(ESTALE, "remove (not the item that was checked)", shown);
         }
         device_ = info.st_dev;
-        visit(parent, name, shown, info);
+        if (S_ISDIR(info.st_mode)) {
+            removeFolder(parent, name, shown, info);
+        } else {
+            removeFile(parent, name, shown, info);
+        }
     }
 
   private:
-    void visit(int parent, const std::string& name, const std::filesystem::path& shown,
-               const struct stat& info) {
-        if (!S_ISDIR(info.st_mode)) {
-            // Only regular files are opened to clear their attributes: opening a device could
-            // act on the device. A file with other links is never changed.
-            if (S_ISREG(info.st_mode) && info.st_nlink == 1 && hasLockAttributes(parent, name.c_str())) {
-                const UniqueFd file(::openat(parent, name.c_str(),
-                                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-                if (file) {
-                    clearLockAttributes(file.get());
-                }
-            }
-            if (remove_ && ::unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) {
-                fail("unlink", shown);
-            }
-            return;
-        }
+    // A folder being worked on: open while its members are visited, closed while one of its
+    // subfolders is.
+    struct Level {
+        UniqueFd folder;
+        Folder::Identity identity;
+        std::vector<std::string> members;  // still to visit
+        std::string name;                  // in its parent
+        std::filesystem::path shown;
+    };
 
-        // The folder is opened without following a link and checked to be what was seen, so a
-        // folder swapped for a link meanwhile is never entered and never changed.
+    void removeFile(int parent, const std::string& name, const std::filesystem::path& shown,
+                    const struct stat& info) {
+        // Only regular files are opened to clear their attributes (opening a device could act
+        // on the device), and only the very file looked at, with no other link: the others
+        // would change too.
+        if (S_ISREG(info.st_mode) && info.st_nlink == 1 && hasLockAttributes(parent, name.c_str())) {
+            const UniqueFd file(::openat(parent, name.c_str(),
+                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            struct stat opened {};
+            if (file && ::fstat(file.get(), &opened) == 0 && opened.st_ino == info.st_ino &&
+                opened.st_dev == info.st_dev && opened.st_nlink == 1) {
+                clearLockAttributes(file.get());
+            }
+        }
+        if (remove_ && ::unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) {
+            fail(errno, "unlink", shown);
+        }
+    }
+
+    // Opens a folder for the walk and prepares it; an empty Level (no descriptor) when it
+    // cannot be worked on and failures are ignored.
+    Level enter(int parent, const std::string& name, const std::filesystem::path& shown,
+                const struct stat& info) {
+        Level level;
+        level.name = name;
+        level.shown = shown;
+        level.identity = {info.st_dev, info.st_ino};
+        // Opened without following a link and checked to be what was looked at, so a folder
+        // swapped for a link meanwhile is never entered and never changed.
         UniqueFd handle(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
         if (!handle) {
-            if (errno == ENOENT) {
-                return;
+            if (errno != ENOENT) {
+                fail(errno, "open", shown);
             }
-            return fail("open", shown);
+            return level;
         }
         struct statx opened {};
         if (::statx(handle.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
                     &opened) != 0) {
-            return fail("lstat", shown);
+            fail(errno, "lstat", shown);
+            return level;
         }
         if (opened.stx_ino != info.st_ino ||
             ::makedev(opened.stx_dev_major, opened.stx_dev_minor) != info.st_dev) {
-            return failWith(EAGAIN, "remove (changed while being removed)", shown);
+            fail(EAGAIN, "remove (changed while being removed)", shown);
+            return level;
         }
         const bool mountRoot = (opened.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                (opened.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
         if (info.st_dev != device_ || mountRoot) {
-            return failWith(EXDEV, "remove (another file system is mounted at)", shown);
+            fail(EXDEV, "remove (another file system is mounted at)", shown);
+            return level;
         }
         if ((info.st_mode & S_IRWXU) != S_IRWXU) {
             // chmod through the descriptor's /proc path acts on the folder held, never on
@@ -146,40 +177,85 @@ class TreeRemoval {
             ::chmod(procPathOf(handle.get()).c_str(), (info.st_mode & 07777) | S_IRWXU);
         }
         UniqueFd folder(::openat(handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        handle.reset();
         if (!folder) {
-            return fail("open", shown);
+            fail(errno, "open", shown);
+            return level;
         }
         clearLockAttributes(folder.get());
-        std::vector<std::string> names;
         try {
-            names = namesIn(folder.get(), shown);
+            level.members = namesIn(folder.get(), shown);
         } catch (const std::system_error&) {
             if (!ignoreFailures_) {
                 throw;
             }
         }
-        for (const std::string& member : names) {
-            struct stat memberInfo {};
-            if (::fstatat(folder.get(), member.c_str(), &memberInfo, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT) {
-                    fail("lstat", shown / member);
+        level.folder = std::move(folder);
+        return level;
+    }
+
+    void removeFolder(int topParent, const std::string& name, const std::filesystem::path& shown,
+                      const struct stat& info) {
+        std::vector<Level> stack;
+        stack.push_back(enter(topParent, name, shown, info));
+        if (!stack.back().folder) {
+            return;
+        }
+        while (!stack.empty()) {
+            if (!stack.back().members.empty()) {
+                Level& level = stack.back();
+                const std::string member = std::move(level.members.back());
+                level.members.pop_back();
+                const std::filesystem::path memberShown = level.shown / member;
+                struct stat memberInfo {};
+                if (::fstatat(level.folder.get(), member.c_str(), &memberInfo,
+                              AT_SYMLINK_NOFOLLOW) != 0) {
+                    if (errno != ENOENT) {
+                        fail(errno, "lstat", memberShown);
+                    }
+                    continue;
                 }
+                if (!S_ISDIR(memberInfo.st_mode)) {
+                    removeFile(level.folder.get(), member, memberShown, memberInfo);
+                    continue;
+                }
+                Level child = enter(level.folder.get(), member, memberShown, memberInfo);
+                if (!child.folder) {
+                    continue;
+                }
+                level.folder.reset();  // one folder open at a time
+                stack.push_back(std::move(child));
                 continue;
             }
-            visit(folder.get(), member, shown / member, memberInfo);
-        }
-        folder.reset();
-        if (remove_ && ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-            fail("remove", shown);
+            Level done = std::move(stack.back());
+            stack.pop_back();
+            if (stack.empty()) {
+                done.folder.reset();
+                if (remove_ && ::unlinkat(topParent, done.name.c_str(), AT_REMOVEDIR) != 0 &&
+                    errno != ENOENT) {
+                    fail(errno, "remove", done.shown);
+                }
+                return;
+            }
+            Level& parent = stack.back();
+            parent.folder.reset(
+                ::openat(done.folder.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat reopened {};
+            if (!parent.folder || ::fstat(parent.folder.get(), &reopened) != 0 ||
+                reopened.st_dev != parent.identity.device ||
+                reopened.st_ino != parent.identity.inode) {
+                // Moved while the walk was inside it: nothing more is done from here.
+                fail(EAGAIN, "remove (moved while being removed)", parent.shown);
+                return;
+            }
+            done.folder.reset();
+            if (remove_ && ::unlinkat(parent.folder.get(), done.name.c_str(), AT_REMOVEDIR) != 0 &&
+                errno != ENOENT) {
+                fail(errno, "remove", done.shown);
+            }
         }
     }
 
-    void fail(const char* operation, const std::filesystem::path& shown) {
-        failWith(errno, operation, shown);
-    }
-
-    void failWith(int error, const char* operation, const std::filesystem::path& shown) {
+    void fail(int error, const char* operation, const std::filesystem::path& shown) {
         if (!ignoreFailures_) {
             throw systemError(error, operation, shown);
         }
@@ -277,7 +353,20 @@ void Folder::renameExclusively(const std::string& from, const Folder& target,
     if (errno != EINVAL && errno != ENOTSUP && errno != ENOSYS) {
         throwLastError("rename", path_ / from);
     }
-    // The file system cannot refuse to replace: check, then rename.
+    // The file system cannot refuse to replace. Anything but a folder moves as a new link, which
+    // the system refuses to put over an existing name; a folder is checked, then renamed.
+    const std::optional<struct stat> info = memberStatus(from);
+    if (info && !S_ISDIR(info->st_mode)) {
+        if (::linkat(fd_.get(), from.c_str(), target.fd(), to.c_str(), 0) == 0) {
+            if (::unlinkat(fd_.get(), from.c_str(), 0) != 0) {
+                throwLastError("rename", path_ / from);
+            }
+            return;
+        }
+        if (errno == EEXIST) {
+            throwLastError("rename", path_ / from);
+        }
+    }
     if (target.contains(to)) {
         throw systemError(EEXIST, "rename", path_ / from);
     }

@@ -17,6 +17,9 @@ void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
     // A name that is not UTF-8 is kept exactly beside its text, so the content is found and
     // restored under its own name.
     JSONCodec::putBytes(object, "name", name);
+    if (mode) {
+        object["mode"] = *mode;
+    }
     const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     const std::filesystem::path file = volumeRoot / fileName;
     UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
@@ -42,6 +45,12 @@ std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRo
         }
         marker.kind = *kind;
         marker.name = fields.bytes("name");
+        if (const std::optional<std::int64_t> mode = fields.optionalInteger("mode")) {
+            if (*mode < 0 || *mode > 07777) {
+                return std::nullopt;
+            }
+            marker.mode = static_cast<std::uint32_t>(*mode);
+        }
         return marker;
     } catch (const std::exception&) {
         return std::nullopt;

@@ -19,6 +19,10 @@ struct ItemMarker {
     std::int64_t formatVersion = 1;
     LockedItem::Kind kind = LockedItem::Kind::file;
     std::string name;
+    // A folder's own permission bits (mode & 07777). The volume root keeps the locked bundle's
+    // private mode, so the folder's travels here and is given back when the lock is removed.
+    // Absent in markers of files and of earlier locks (the volume root's mode is used then).
+    std::optional<std::uint32_t> mode;
 
     ItemMarker() = default;
     ItemMarker(LockedItem::Kind markerKind, std::string markerName)

@@ -239,6 +239,26 @@ TEST_F(HostileUserTest, RestoredFolderBelongsToItsOwnerAgain) {
     EXPECT_EQ(info.st_uid, attacker.uid);
 }
 
+// The name an original is renamed to before it is deleted is visible (from the partial image)
+// and can be taken first. Recovery never takes what sits there for the original: it neither
+// deletes it nor moves it to the original's name.
+TEST_F(HostileUserTest, FolderPlantedAtTheDeletingNameIsNeverTakenForTheOriginal) {
+    writeFile(shared / "Secret/plan.txt", "root's plan");
+    fs::path planted;
+    locker->flushVolume = [&](const fs::path&) {
+        planted = shared / (".tessela-" + locker->index.load().at(0).id.string() + ".deleting");
+        run([&] { check(::mkdir(planted.c_str(), 0777) == 0, "mkdir"); });
+    };
+    EXPECT_EQ(lockFailure(shared / "Secret"), TesselaError::lockedButOriginalRemains("Secret"));
+    fs::remove_all(shared / "Secret");  // the owner removes the original by hand
+    run([&] { writeFile(planted / "plan.txt", "the attacker's plan"); });
+
+    Locker fresh(temp / "support", home, std::nullopt, tool);
+    EXPECT_EQ(fresh.recover().keptForLater, 1);
+    EXPECT_FALSE(fs::exists(shared / "Secret"));
+    EXPECT_EQ(readFile(planted / "plan.txt"), "the attacker's plan");
+}
+
 // Even root cannot remove an item from an immutable folder: the lock is refused before it
 // changes anything, rather than ending with the original still there.
 TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {

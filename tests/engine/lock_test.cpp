@@ -67,7 +67,21 @@ TEST_F(LockTest, FolderContentsBecomeTheVolumeRoot) {
     const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
     EXPECT_EQ(TreeVerifier::compare(reference, volume, housekeeping), std::vector<TreeMismatch>{});
     EXPECT_EQ(fs::read_symlink(volume / "link to a"), "a.txt");
-    EXPECT_EQ(ItemMarker::read(volume), ItemMarker(LockedItem::Kind::folder, "Project ü"));
+    ItemMarker marker(LockedItem::Kind::folder, "Project ü");
+    marker.mode = 0755;
+    EXPECT_EQ(ItemMarker::read(volume), marker);
+}
+
+// A folder others may write in (a team folder) must not make a locked item others may empty:
+// deleting the bundle's key file would make it unreadable for good.
+TEST_F(LockTest, SharedFolderBecomesAPrivateLockedItemAndGetsItsModeBack) {
+    const fs::path team = home / "Docs/Team";
+    writeFile(team / "plan.txt", "plan");
+    ::chmod(team.c_str(), 0777);
+    const LockedItem record = locker->lock(team, password, 1);
+    EXPECT_EQ(testing::permissions(record.lastKnownPath) & 0077, 0U);
+    EXPECT_EQ(locker->removeLock(record.lastKnownPath, password), team);
+    EXPECT_EQ(testing::permissions(team), 0777U);
 }
 
 TEST_F(LockTest, NamesAvoidExistingItemsAndKeepFolderNames) {
@@ -300,20 +314,24 @@ TEST_F(LockTest, FileOpenedForWritingDuringTheCopyStopsTheLock) {
 }
 
 // A save through a file that was already open when the last checks ran lands after the
-// verification: the renamed original no longer matches, so it goes back and the lock is taken
-// back, locked copy and record included.
-TEST_F(LockTest, OriginalChangedAtTheLastMomentIsPutBackAndTheLockTakenBack) {
-    writeFile(home / "Docs/Plan/notes.txt", "draft");
-    writeFile(home / "Docs/Plan/other.txt", "other");
-    const int file = ::open((home / "Docs/Plan/notes.txt").c_str(), O_WRONLY | O_APPEND);
+// verification, here as a rewrite in place of the same size with the old time put back: the
+// original no longer matches, so it stays and the lock is taken back, locked copy and record
+// included.
+TEST_F(LockTest, OriginalChangedAtTheLastMomentStaysAndTheLockIsTakenBack) {
+    writeFile(home / "Docs/notes.txt", "draft");
+    const int file = ::open((home / "Docs/notes.txt").c_str(), O_WRONLY);
     ASSERT_GE(file, 0);
     locker->flushVolume = [&](const fs::path&) {
-        ASSERT_EQ(::write(file, " and more", 9), 9);
+        struct stat before {};
+        ASSERT_EQ(::fstat(file, &before), 0);
+        ASSERT_EQ(::pwrite(file, "DRAFT", 5, 0), 5);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(file, times), 0);
     };
-    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::changedWhileLocking());
+    EXPECT_EQ(lockFailure(home / "Docs/notes.txt"), TesselaError::changedWhileLocking());
     ::close(file);
-    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "draft and more");
-    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Plan"});
+    EXPECT_EQ(readFile(home / "Docs/notes.txt"), "DRAFT");
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"notes.txt"});
     expectNothingLeft(home / "Docs");
 }
 

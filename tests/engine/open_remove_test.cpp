@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "checks/item_facts.h"
@@ -352,6 +353,23 @@ TEST_F(OpenRemoveTest, OpeningThatCannotBeRecordedClosesTheVolumeAgain) {
         EXPECT_FALSE(image.mountPoint.string().starts_with(locker->mountsRoot.string()));
     }
     EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+}
+
+// Deeper than the number of files a process may have open (1024 for an ordinary user here):
+// deleting never holds a descriptor per level.
+TEST_F(OpenRemoveTest, FoldersDeeperThanTheOpenFileLimitLockAndComeBack) {
+    fs::path deepest = home / "Docs/Deep";
+    ASSERT_EQ(::mkdir(deepest.c_str(), 0755), 0);
+    for (int level = 0; level < 1050; ++level) {
+        deepest /= "d";
+        ASSERT_EQ(::mkdir(deepest.c_str(), 0755), 0);
+    }
+    writeFile(deepest / "bottom.txt", "found");
+    const LockedItem record = locker->lock(home / "Docs/Deep", password, 1);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Deep.tessvault"});
+    EXPECT_EQ(locker->removeLock(record.lastKnownPath, password), home / "Docs/Deep");
+    EXPECT_EQ(readFile(deepest / "bottom.txt"), "found");
+    expectNothingLeft(home / "Docs");
 }
 
 class RestoreCrashTest : public testing::EngineTest,

@@ -330,6 +330,22 @@ TEST_F(RecoverTest, RenamedOriginalChangedSinceTheLockIsPutBack) {
     expectNoLeftovers();
 }
 
+// A save that lands after the verification, just before a crash, is in the original only:
+// recovery keeps that original, whatever the clock says about the lock's time.
+TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
+    writeFile(home / "Docs/Plan/notes.txt", "first draft");
+    locker->flushVolume = [&](const fs::path&) {
+        writeFile(home / "Docs/Plan/notes.txt", "LATE WRITE!");
+        throw SimulatedCrash();
+    };
+    EXPECT_THROW((void)locker->lock(home / "Docs/Plan", password, 1), SimulatedCrash);
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.keptChangedOriginals, 1);
+    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "LATE WRITE!");
+    EXPECT_TRUE(fs::exists(home / "Docs/Plan.tessvault"));
+}
+
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     testing::TempFolder temp;
     writeFile(temp / "Item/inner.txt", "x");
