@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <set>
@@ -163,14 +164,21 @@ void refuseUnremovableOriginal(const std::filesystem::path& location, const std:
     if (::stat(parent.c_str(), &parentInfo) != 0 || ::lstat(location.c_str(), &info) != 0) {
         return;  // the lock's own steps report what cannot be read
     }
-    // Renaming the item away and deleting it need write and search permission on its folder
-    // (even root is refused in an immutable folder or on a read-only file system); in a sticky
-    // folder, also the folder or the item must be this user's.
-    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    // Nobody, root included, removes anything from an immutable or append-only folder or from
+    // a read-only file system.
+    const std::optional<LockAttributes> parentAttributes = readLockAttributes(parent);
+    struct statvfs fileSystem {};
+    if ((parentAttributes && parentAttributes->any()) ||
+        (::statvfs(parent.c_str(), &fileSystem) == 0 && (fileSystem.f_flag & ST_RDONLY) != 0)) {
         throw TesselaError::originalNotRemovable(name);
     }
     if (user == 0) {
         return;
+    }
+    // Renaming the item away and deleting it need write and search permission on its folder;
+    // in a sticky folder, also the folder or the item must be this user's.
+    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        throw TesselaError::originalNotRemovable(name);
     }
     if (isStickyOfSomeoneElse(parentInfo, user) && info.st_uid != user) {
         throw TesselaError::originalNotRemovable(name);

@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -47,6 +48,17 @@ bool sameButForRename(MetadataSnapshot first, MetadataSnapshot second) {
     first[""].changed.reset();
     second[""].changed.reset();
     return first == second;
+}
+
+std::optional<std::int64_t> newestChange(const MetadataSnapshot& snapshot) {
+    std::optional<std::int64_t> newest;
+    for (const auto& [path, metadata] : snapshot) {
+        if (metadata.changed) {
+            const std::int64_t nanoseconds = metadata.changed->time_since_epoch().count();
+            newest = newest ? std::max(*newest, nanoseconds) : nanoseconds;
+        }
+    }
+    return newest;
 }
 
 std::string metadataFingerprint(const MetadataSnapshot& snapshot) {

@@ -41,6 +41,10 @@ using MetadataSnapshot = std::map<std::string, EntryMetadata>;
 // moves.
 [[nodiscard]] bool sameButForRename(MetadataSnapshot first, MetadataSnapshot second);
 
+// The newest status change in the snapshot, in nanoseconds since 1970; none when no entry has
+// one.
+[[nodiscard]] std::optional<std::int64_t> newestChange(const MetadataSnapshot& snapshot);
+
 // A short text that is equal for two snapshots exactly when sameButForRename is true (SHA-256
 // over every entry's path and metadata, in hexadecimal), to keep in the journal.
 [[nodiscard]] std::string metadataFingerprint(const MetadataSnapshot& snapshot);

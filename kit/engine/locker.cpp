@@ -108,7 +108,7 @@ void Locker::undoUnfinished(const std::filesystem::path& mountPoint, const Folde
         // A half-restored copy holds decrypted files, and may hold read-only folders: it is
         // made deletable on the way, never left behind quietly.
         if (built) {
-            parent.removeTree(built->name, built->identity);
+            parent.removeTree(built->name, {built->identity, std::nullopt});
         }
     } catch (...) {
         undone = false;
@@ -211,9 +211,8 @@ void Locker::fullSync(const std::filesystem::path& item) {
     }
 }
 
-void Locker::removeOwnedTree(const std::filesystem::path& tree,
-                             const std::optional<Folder::Identity>& expected) {
-    Folder::open(tree.parent_path()).removeTree(tree.filename().string(), expected);
+bool Locker::removeOwnedTree(const std::filesystem::path& tree, const Folder::RemovalGuard& guard) {
+    return Folder::open(tree.parent_path()).removeTree(tree.filename().string(), guard);
 }
 
 std::optional<std::int64_t> Locker::availableSpace(const std::filesystem::path& location) {
@@ -336,7 +335,7 @@ void Locker::copy(const std::filesystem::path& from, const std::filesystem::path
 
 void Locker::copyInto(const std::filesystem::path& from, const Folder& into,
                       const std::string& name, const std::set<std::string>& skipping,
-                      const CancelToken* cancel) const {
+                      const CancelToken* cancel, std::optional<mode_t> rootMode) const {
     struct stat source {};
     if (::lstat(from.c_str(), &source) != 0) {
         throwLastError("lstat", from);
@@ -385,7 +384,7 @@ void Locker::copyInto(const std::filesystem::path& from, const Folder& into,
         }
     }
     copyEntries(entries, into, cancel);
-    copyFolderAttributes(from, into);
+    copyFolderAttributes(from, into, rootMode);
 }
 
 void Locker::copyEntries(const std::vector<std::filesystem::path>& sources, const Folder& into,
@@ -412,7 +411,8 @@ void Locker::copyEntries(const std::vector<std::filesystem::path>& sources, cons
                       [&](std::size_t batch) { runCopyTool(batches[batch], into, ".", cancel); });
 }
 
-void Locker::copyFolderAttributes(const std::filesystem::path& from, const Folder& to) {
+void Locker::copyFolderAttributes(const std::filesystem::path& from, const Folder& to,
+                                  std::optional<mode_t> mode) {
     struct stat source {};
     if (::lstat(from.c_str(), &source) != 0) {
         throwLastError("lstat", from);
@@ -442,7 +442,7 @@ void Locker::copyFolderAttributes(const std::filesystem::path& from, const Folde
     if (::fchown(to.fd(), source.st_uid, source.st_gid) != 0) {
         [[maybe_unused]] const int ignored = ::fchown(to.fd(), static_cast<uid_t>(-1), source.st_gid);
     }
-    if (::fchmod(to.fd(), source.st_mode & 07777) != 0) {
+    if (::fchmod(to.fd(), mode.value_or(source.st_mode & 07777)) != 0) {
         throwLastError("chmod", to.path());
     }
     const struct timespec times[2] = {source.st_atim, source.st_mtim};

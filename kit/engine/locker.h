@@ -63,9 +63,9 @@ class Locker {
     // calls it before the original goes, a lock removal and recovery before the locked item
     // goes.
     std::function<void(const std::filesystem::path&)> flushVolume;
-    // Deletes the renamed original, which must still be the object given (when one is);
-    // defaults to removeOwnedTree.
-    std::function<void(const std::filesystem::path&, const std::optional<Folder::Identity>&)>
+    // Deletes the renamed original, which must still be the object the guard names, leaving
+    // what changed after the guard's moment; true when it is gone. Defaults to removeOwnedTree.
+    std::function<bool(const std::filesystem::path&, const Folder::RemovalGuard&)>
         deleteRenamedOriginal;
     std::int64_t spaceMargin = defaultSpaceMargin;
     double cloudDownloadTimeout = defaultCloudDownloadTimeout;
@@ -159,10 +159,11 @@ class Locker {
     // Flushes the whole file system holding `item` (syncfs, falling back to fsync).
     static void fullSync(const std::filesystem::path& item);
     // Makes the tree deletable, then deletes it, through descriptors: never following a link,
-    // never entering another file system, and, with `expected`, only when the tree is still that
-    // object. A delete failure is thrown.
-    static void removeOwnedTree(const std::filesystem::path& tree,
-                                const std::optional<Folder::Identity>& expected = std::nullopt);
+    // never entering another file system, only when the tree is still the object the guard
+    // names, and leaving what changed after the guard's moment (see Folder::removeTree). True
+    // when the tree is gone; a delete failure is thrown.
+    static bool removeOwnedTree(const std::filesystem::path& tree,
+                                const Folder::RemovalGuard& guard = {});
     // Free bytes for an ordinary user on the file system holding `location`; none if unknown.
     [[nodiscard]] static std::optional<std::int64_t> availableSpace(
         const std::filesystem::path& location);
@@ -193,8 +194,10 @@ class Locker {
     // mode, owner, times and extended attributes. The copy tool works inside `into` (its
     // working folder), so nothing can redirect it, and folders are made writable for the
     // copy and get their own modes at its end, so read-only folders copy too.
+    // With `rootMode`, `into` gets that mode instead of the folder's.
     void copyInto(const std::filesystem::path& from, const Folder& into, const std::string& name,
-                  const std::set<std::string>& skipping, const CancelToken* cancel) const;
+                  const std::set<std::string>& skipping, const CancelToken* cancel,
+                  std::optional<mode_t> rootMode = std::nullopt) const;
     // Waits (bounded by cloudDownloadTimeout) for cloud files under `item`; true when it had to.
     bool waitForCloudDownloads(const std::filesystem::path& item, const std::string& name,
                                const CancelToken* cancel, const ProgressCallback& progress) const;
@@ -208,6 +211,10 @@ class Locker {
     void removeOriginal(const Folder& parent, const std::string& name, const std::string& locked,
                         JournalEntry& entry, const MetadataSnapshot& before,
                         const Folder::Identity& original);
+    // Renames the hidden `hidden` back to `name`, or, when that was taken meanwhile, to a free
+    // name beside it (restoreDestination). Throws when neither works.
+    static void putBackBeside(const Folder& parent, const std::string& hidden,
+                              const std::string& name);
     // Takes back a lock whose item is already in place, when the original turned out to be in
     // use or changed at the last moment: the original stays (it holds the newest content), and
     // the locked copy, its record and the journal entry go, in an order recovery can finish.
@@ -239,8 +246,10 @@ class Locker {
     // Runs the copy tool in `into`, copying `sources` to the relative `destination`.
     void runCopyTool(const std::vector<std::filesystem::path>& sources, const Folder& into,
                      const std::string& destination, const CancelToken* cancel) const;
-    // Mode, owner, times and extended attributes of folder `from` onto the folder `to`.
-    static void copyFolderAttributes(const std::filesystem::path& from, const Folder& to);
+    // Mode (or `mode` when given), owner, times and extended attributes of folder `from` onto
+    // the folder `to`.
+    static void copyFolderAttributes(const std::filesystem::path& from, const Folder& to,
+                                     std::optional<mode_t> mode = std::nullopt);
     // Throws SimulatedCrash when `point` is the armed crash point.
     void passCrashPoint(CrashPoint point) const;
 };

@@ -142,13 +142,10 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
                 marker.mode = info.st_mode & 07777;
             }
             marker.write(mountPoint);
-            copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel);
-            // The volume root's mode is the locked bundle's own: a shared folder's mode there
-            // would let anyone who could write in the folder delete the bundle's key file. The
-            // folder's mode travels in the marker and comes back with the folder.
-            if (::fchmod(volume.fd(), 0700) != 0) {
-                throwLastError("chmod", mountPoint);
-            }
+            // The volume root's mode is the locked bundle's own, never the folder's: a shared
+            // folder's mode there would let anyone who could write in the folder delete the
+            // bundle's key file. The folder's mode travels in the marker and comes back with it.
+            copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel, 0700);
         }
         passCrashPoint(CrashPoint::lockAfterCopy);
         tool.detach(mountPoint, false);
@@ -184,6 +181,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         entry.lockedIdentity = FileIdentity::of(partial);
         entry.lockedAt = nowInWholeSeconds();
         entry.originalFingerprint = metadataFingerprint(before);
+        entry.originalChangedUntil = newestChange(before);
         journal.add(entry);
         passCrashPoint(CrashPoint::lockBeforeRename);
         folder.renameExclusively(partialName, folder, locked.filename().string());
@@ -232,7 +230,13 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
 void Locker::removeOriginal(const Folder& parent, const std::string& name,
                             const std::string& locked, JournalEntry& entry,
                             const MetadataSnapshot& before, const Folder::Identity& original) {
-    const std::string deletingName = ".tessela-" + entry.id.string() + ".deleting";
+    // The usual hidden name can be seen and taken first by anyone who may write in the folder
+    // (the id shows in the partial image's name); then a name nobody can foresee is used.
+    std::string deletingName = ".tessela-" + entry.id.string() + ".deleting";
+    if (parent.contains(deletingName)) {
+        deletingName = ".tessela-" + entry.id.string() + "." + Uuid::random().string().substr(0, 8) +
+                       ".deleting";
+    }
     const std::filesystem::path real = parent.path() / name;
     const std::filesystem::path deleting = parent.path() / deletingName;
 
@@ -281,12 +285,7 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     }
     if (!unchanged) {
         try {
-            try {
-                parent.renameExclusively(deletingName, parent, name);
-            } catch (const std::system_error&) {
-                parent.renameExclusively(deletingName, parent,
-                                         restoreDestination(name, parent.path()).filename().string());
-            }
+            putBackBeside(parent, deletingName, name);
         } catch (...) {
             // Nowhere to put it back: it stays under the hidden name, and the journal no longer
             // names it for deletion.
@@ -311,12 +310,38 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     } catch (...) {
         throw TesselaError::lockedButRemovalUnfinished(name);
     }
+    bool gone = false;
     try {
-        deleteRenamedOriginal(deleting, original);
+        gone = deleteRenamedOriginal(deleting, {original, entry.originalChangedUntil});
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
         throw TesselaError::lockedButRemovalUnfinished(name);
+    }
+    if (!gone) {
+        // Something arrived inside after the check (a file saved into a folder a program was
+        // working in): the user's newest work, never deleted. What is left goes back into view;
+        // the next start counts it as an original kept beside the locked copy.
+        try {
+            putBackBeside(parent, deletingName, name);
+            entry.deletingPath.reset();
+            entry.deletingVerified = false;
+            journal.add(entry);
+        } catch (...) {
+            throw TesselaError::lockedButRemovalUnfinished(name);
+        }
+        throw TesselaError::lockedButOriginalRemains(name);
+    }
+}
+
+void Locker::putBackBeside(const Folder& parent, const std::string& hidden,
+                           const std::string& name) {
+    try {
+        parent.renameExclusively(hidden, parent, name);
+    } catch (const std::system_error&) {
+        // The name was taken meanwhile: beside it, under a free name.
+        parent.renameExclusively(hidden, parent,
+                                 restoreDestination(name, parent.path()).filename().string());
     }
 }
 
@@ -333,7 +358,7 @@ bool Locker::undoPlacedLock(const Folder& parent, const std::string& locked,
         entry.deletingPath.reset();
         journal.add(entry);
         if (placed) {
-            parent.removeTree(locked, Folder::Identity{placed->st_dev, placed->st_ino});
+            parent.removeTree(locked, {Folder::Identity{placed->st_dev, placed->st_ino}, {}});
         }
         journal.remove(entry.id);
         return true;

@@ -195,7 +195,7 @@ class RecoveryPass {
             return keep();
         }
         if (entry.partialPath != ownName(entry, partialSuffix).string() ||
-            (entry.deletingPath && *entry.deletingPath != ownName(entry, deletingSuffix).string()) ||
+            (entry.deletingPath && !isOwnDeletingName(entry, *entry.deletingPath)) ||
             !inSameFolder(entry.finalPath, entry.originalPath) ||
             std::filesystem::path(entry.finalPath).extension() != Locker::lockedExtension) {
             return keep();  // not what a lock writes: act on nothing it names
@@ -225,32 +225,36 @@ class RecoveryPass {
         const std::optional<FileIdentity> atOriginal = FileIdentity::of(original);
         const std::optional<FileIdentity> atDeleting =
             entry.deletingPath ? FileIdentity::of(*entry.deletingPath) : std::nullopt;
-        if (atDeleting && atOriginal) {
-            // The rename away never happened, and something else has the hidden name: neither
-            // is touched until that is sorted out.
-            return keep();
-        }
-        if (atDeleting) {
-            if (atDeleting != entry.originalIdentity) {
-                return keep();  // not the original under its hidden name: never touched
+        if (atDeleting && !entry.originalIdentity) {
+            // An entry from before identities were kept: what was renamed away is put back,
+            // never deleted on its word.
+            if (!putBack(*entry.deletingPath, original)) {
+                return keep();
             }
+            ++report_.keptChangedOriginals;
+        } else if (atDeleting == entry.originalIdentity && atDeleting) {
+            // The original, renamed away (whatever has its name now).
             if (!settleRenamedOriginal(entry, original, lockTime)) {
                 return keep();
             }
+        } else if (atDeleting) {
+            return keep();  // not the original under its hidden name: never touched
         } else if (atOriginal) {
             // Still in place: it goes only while it is exactly what the lock copied, verified and
             // recorded (the same object, the same fingerprint), and nobody is writing to it.
             if (atOriginal != entry.originalIdentity ||
                 !stillAsVerified(original, entry, lockTime, false)) {
                 ++report_.keptChangedOriginals;
-            } else if (!OpenFiles::writerNames(
-                            OpenFiles::holders(original, OpenFiles::defaultTimeout,
-                                               locker_.lsofPath))
-                            .empty()) {
+            } else if (isBeingWritten(original)) {
                 return keep();  // still being written to: never deleted under an application
             } else {
                 try {
-                    const std::filesystem::path deleting = ownName(entry, deletingSuffix);
+                    std::filesystem::path deleting = ownName(entry, deletingSuffix);
+                    if (posix::exists(deleting)) {
+                        deleting = original.parent_path() /
+                                   (".tessela-" + entry.id.string() + "." +
+                                    Uuid::random().string().substr(0, 8) + ".deleting");
+                    }
                     entry.deletingPath = deleting.string();
                     locker_.journal.add(entry);
                     Locker::renameExclusively(original, deleting);
@@ -297,7 +301,8 @@ class RecoveryPass {
     bool settleRenamedOriginal(JournalEntry& entry, const std::filesystem::path& original,
                                const std::optional<Timestamp>& lockTime) {
         const std::filesystem::path deleting = *entry.deletingPath;
-        if (!entry.deletingVerified && !stillAsVerified(deleting, entry, lockTime, true)) {
+        if (!entry.deletingVerified && (!stillAsVerified(deleting, entry, lockTime, true) ||
+                                        isBeingWritten(deleting))) {
             if (!putBack(deleting, original)) {
                 return false;
             }
@@ -305,13 +310,45 @@ class RecoveryPass {
             return true;
         }
         try {
+            struct stat info {};
+            if (::lstat(deleting.c_str(), &info) != 0) {
+                return false;
+            }
             entry.deletingVerified = true;
             locker_.journal.add(entry);
-            locker_.deleteRenamedOriginal(deleting, std::nullopt);
-            return true;
+            if (locker_.deleteRenamedOriginal(
+                    deleting, {Folder::Identity{info.st_dev, info.st_ino}, entry.originalChangedUntil})) {
+                return true;
+            }
         } catch (...) {
             return false;
         }
+        // What changed inside after the check stays, back in view, as a kept original.
+        if (!putBack(deleting, original)) {
+            return false;
+        }
+        ++report_.keptChangedOriginals;
+        return true;
+    }
+
+    // Whether an application holds a file of the item open for writing.
+    bool isBeingWritten(const std::filesystem::path& item) const {
+        return !OpenFiles::writerNames(
+                    OpenFiles::holders(item, OpenFiles::defaultTimeout, locker_.lsofPath))
+                    .empty();
+    }
+
+    // The names a lock may rename its original to: ".tessela-{id}.deleting", or, when that was
+    // taken, ".tessela-{id}.{8 characters}.deleting", in the original's folder.
+    static bool isOwnDeletingName(const JournalEntry& entry, const std::string& path) {
+        const std::filesystem::path deleting(path);
+        const std::string name = deleting.filename().string();
+        const std::string prefix = ".tessela-" + entry.id.string() + ".";
+        return inSameFolder(path, entry.originalPath) &&
+               (name == prefix + "deleting" ||
+                (name.size() == prefix.size() + 8 + std::string_view(".deleting").size() &&
+                 name.starts_with(prefix) && name.ends_with(".deleting") &&
+                 name.find('/') == std::string::npos));
     }
 
     // Moves a renamed original back to its name, or beside it under a free name when its name

@@ -119,14 +119,11 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
         const struct stat made = copy.status();
         built = Built{hiddenName, {made.st_dev, made.st_ino}};
         const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
+        // Decrypted content stays private until it is verified and moved into place.
         if (kind == LockedItem::Kind::file) {
             copyInto(source, copy, name, {}, cancel);
         } else {
-            copyInto(source, copy, "", housekeeping, cancel);
-            // The folder's own mode, kept in the marker (the volume root has the bundle's).
-            if (marker && marker->mode && ::fchmod(copy.fd(), *marker->mode) != 0) {
-                throwLastError("chmod", hidden);
-            }
+            copyInto(source, copy, "", housekeeping, cancel, 0700);
         }
         passCrashPoint(CrashPoint::restoreAfterCopy);
         if (afterRestoreCopy) {
@@ -150,6 +147,17 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
                                                                 : identityIn(folder, hiddenName);
         journal.add(entry);
         passCrashPoint(CrashPoint::restoreBeforeRename);
+        if (kind == LockedItem::Kind::folder) {
+            // The folder's own mode: kept in the marker (the volume root has the bundle's own),
+            // or, for items locked before, the volume root's.
+            struct stat root {};
+            const mode_t mode = marker && marker->mode ? *marker->mode
+                                : ::lstat(mountPoint.c_str(), &root) == 0 ? root.st_mode & 07777
+                                                                          : 0700;
+            if (::fchmod(copy.fd(), mode) != 0) {
+                throwLastError("chmod", hidden);
+            }
+        }
         if (kind == LockedItem::Kind::file) {
             copy.renameExclusively(name, folder, destination.filename().string());
             folder.removeEmptyFolder(hiddenName);
@@ -171,7 +179,7 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
     folder.sync();
     tool.detach(mountPoint, false);
     removeMountPoint(mountPoint);
-    folder.removeTree(lockedName, Folder::Identity{lockedInfo.st_dev, lockedInfo.st_ino});
+    folder.removeTree(lockedName, {Folder::Identity{lockedInfo.st_dev, lockedInfo.st_ino}, {}});
     passCrashPoint(CrashPoint::restoreAfterDeleteLocked);
     index.remove(id);
     journal.remove(id);

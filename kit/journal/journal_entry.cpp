@@ -41,6 +41,9 @@ nlohmann::json JournalEntry::toJson() const {
     if (originalFingerprint) {
         object["originalFingerprint"] = *originalFingerprint;
     }
+    if (originalChangedUntil) {
+        object["originalChangedUntil"] = *originalChangedUntil;
+    }
     if (deletingVerified) {
         object["deletingVerified"] = true;
     }
@@ -75,6 +78,7 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
         }
     }
     entry.originalFingerprint = fields.optionalString("originalFingerprint");
+    entry.originalChangedUntil = fields.optionalInteger("originalChangedUntil");
     if (const auto found = object.find("deletingVerified");
         found != object.end() && !found->is_null()) {
         entry.deletingVerified = fields.boolean("deletingVerified");

@@ -30,6 +30,10 @@ struct JournalEntry {
     // lock only: the fingerprint (metadataFingerprint) of the original as it was copied and
     // verified. Recovery deletes an original only while it still has it.
     std::optional<std::string> originalFingerprint;
+    // lock only: the newest status change (nanoseconds since 1970) among the entries of the
+    // original as verified. Deleting the renamed original leaves whatever inside it changed
+    // later: content that arrived after the check is never deleted on its word.
+    std::optional<std::int64_t> originalChangedUntil;
     // lock only: the original renamed to deletingPath was checked against the fingerprint once
     // more; only its deletion is left (a partly deleted tree is never mistaken for a changed one).
     bool deletingVerified = false;

@@ -85,7 +85,11 @@ std::vector<std::string> namesIn(int folder, const std::filesystem::path& shown)
 // descriptors.
 class TreeRemoval {
   public:
-    TreeRemoval(bool remove, bool ignoreFailures) : remove_(remove), ignoreFailures_(ignoreFailures) {}
+    TreeRemoval(bool remove, bool ignoreFailures, std::optional<std::int64_t> keepChangedAfter = {})
+        : remove_(remove), ignoreFailures_(ignoreFailures), keepChangedAfter_(keepChangedAfter) {}
+
+    // Whether entries were left in place because they changed after the guard's moment.
+    [[nodiscard]] bool keptAny() const noexcept { return kept_ > 0; }
 
     void run(int parent, const std::string& name, const std::filesystem::path& shown,
              const std::optional<Folder::Identity>& expected) {
@@ -103,7 +107,7 @@ class TreeRemoval {
         if (S_ISDIR(info.st_mode)) {
             removeFolder(parent, name, shown, info);
         } else {
-            removeFile(parent, name, shown, info);
+            removeFile(parent, name, shown, info, false);
         }
     }
 
@@ -119,7 +123,13 @@ class TreeRemoval {
     };
 
     void removeFile(int parent, const std::string& name, const std::filesystem::path& shown,
-                    const struct stat& info) {
+                    const struct stat& info, bool inside) {
+        if (inside && keepChangedAfter_ &&
+            static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec >
+                *keepChangedAfter_) {
+            ++kept_;  // newer than what was checked: not this removal's to delete
+            return;
+        }
         // Only regular files are opened to clear their attributes (opening a device could act
         // on the device), and only the very file looked at, with no other link: the others
         // would change too.
@@ -215,7 +225,7 @@ class TreeRemoval {
                     continue;
                 }
                 if (!S_ISDIR(memberInfo.st_mode)) {
-                    removeFile(level.folder.get(), member, memberShown, memberInfo);
+                    removeFile(level.folder.get(), member, memberShown, memberInfo, true);
                     continue;
                 }
                 Level child = enter(level.folder.get(), member, memberShown, memberInfo);
@@ -230,10 +240,7 @@ class TreeRemoval {
             stack.pop_back();
             if (stack.empty()) {
                 done.folder.reset();
-                if (remove_ && ::unlinkat(topParent, done.name.c_str(), AT_REMOVEDIR) != 0 &&
-                    errno != ENOENT) {
-                    fail(errno, "remove", done.shown);
-                }
+                removeEmptied(topParent, done);
                 return;
             }
             Level& parent = stack.back();
@@ -248,10 +255,15 @@ class TreeRemoval {
                 return;
             }
             done.folder.reset();
-            if (remove_ && ::unlinkat(parent.folder.get(), done.name.c_str(), AT_REMOVEDIR) != 0 &&
-                errno != ENOENT) {
-                fail(errno, "remove", done.shown);
-            }
+            removeEmptied(parent.folder.get(), done);
+        }
+    }
+
+    // Removes a folder whose members were all visited; one that still holds kept entries stays.
+    void removeEmptied(int parent, const Level& done) {
+        if (remove_ && ::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT &&
+            !(errno == ENOTEMPTY && kept_ > 0)) {
+            fail(errno, "remove", done.shown);
         }
     }
 
@@ -263,7 +275,9 @@ class TreeRemoval {
 
     bool remove_;
     bool ignoreFailures_;
+    std::optional<std::int64_t> keepChangedAfter_;
     dev_t device_ = 0;
+    std::size_t kept_ = 0;
 };
 
 }  // namespace
@@ -353,24 +367,30 @@ void Folder::renameExclusively(const std::string& from, const Folder& target,
     if (errno != EINVAL && errno != ENOTSUP && errno != ENOSYS) {
         throwLastError("rename", path_ / from);
     }
-    // The file system cannot refuse to replace. Anything but a folder moves as a new link, which
-    // the system refuses to put over an existing name; a folder is checked, then renamed.
+    // The file system cannot refuse to replace. The name is taken first by an empty placeholder
+    // of the same kind, made exclusively, which the rename then replaces in one step: a name
+    // someone else takes meanwhile is refused, and the object moved is the one named now.
     const std::optional<struct stat> info = memberStatus(from);
-    if (info && !S_ISDIR(info->st_mode)) {
-        if (::linkat(fd_.get(), from.c_str(), target.fd(), to.c_str(), 0) == 0) {
-            if (::unlinkat(fd_.get(), from.c_str(), 0) != 0) {
-                throwLastError("rename", path_ / from);
-            }
-            return;
+    if (!info) {
+        throw systemError(ENOENT, "rename", path_ / from);
+    }
+    if (S_ISDIR(info->st_mode)) {
+        if (::mkdirat(target.fd(), to.c_str(), 0700) != 0) {
+            throwLastError("rename", path_ / from);
         }
-        if (errno == EEXIST) {
+    } else {
+        const UniqueFd placeholder(::openat(target.fd(), to.c_str(),
+                                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                            0600));
+        if (!placeholder) {
             throwLastError("rename", path_ / from);
         }
     }
-    if (target.contains(to)) {
-        throw systemError(EEXIST, "rename", path_ / from);
+    if (::renameat(fd_.get(), from.c_str(), target.fd(), to.c_str()) != 0) {
+        const int error = errno;
+        ::unlinkat(target.fd(), to.c_str(), S_ISDIR(info->st_mode) ? AT_REMOVEDIR : 0);
+        throw systemError(error, "rename", path_ / from);
     }
-    renameReplacing(from, target, to);
 }
 
 void Folder::renameReplacing(const std::string& from, const Folder& target,
@@ -380,8 +400,10 @@ void Folder::renameReplacing(const std::string& from, const Folder& target,
     }
 }
 
-void Folder::removeTree(const std::string& name, const std::optional<Identity>& expected) const {
-    TreeRemoval(true, false).run(fd_.get(), name, path_ / name, expected);
+bool Folder::removeTree(const std::string& name, const RemovalGuard& guard) const {
+    TreeRemoval removal(true, false, guard.keepChangedAfter);
+    removal.run(fd_.get(), name, path_ / name, guard.expected);
+    return !removal.keptAny();
 }
 
 void Folder::makeTreeDeletable(const std::string& name) const noexcept {

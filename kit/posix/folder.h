@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -57,22 +58,32 @@ class Folder {
     [[nodiscard]] UniqueFd createFile(const std::string& name, mode_t mode) const;
 
     // Renames member `from` to `to` in `target` without ever replacing anything: EEXIST when
-    // `to` is taken. Where the file system cannot refuse to replace, the name is checked first.
+    // `to` is taken. Where the file system cannot refuse to replace, `to` is first taken by an
+    // empty placeholder made exclusively, which the rename then replaces in one step.
     void renameExclusively(const std::string& from, const Folder& target,
                            const std::string& to) const;
     // Renames member `from` to `to` in `target`, replacing whatever `to` was.
     void renameReplacing(const std::string& from, const Folder& target,
                          const std::string& to) const;
 
+    // What a removal must find, and what it must leave.
+    struct RemovalGuard {
+        // The member must be this object, else nothing is removed (ESTALE).
+        std::optional<Identity> expected;
+        // Files, links and other non-folders inside the member whose status changed after this
+        // moment (nanoseconds since 1970) are left where they are, with the folders holding
+        // them: content that arrived after a check is never deleted on that check's word.
+        std::optional<std::int64_t> keepChangedAfter;
+    };
+
     // Removes the member `name` and everything inside it, making it deletable on the way:
     // folders get owner read, write and search permission, and the immutable and append-only
     // attributes are cleared where this user may (files with other hard links are never
     // changed, only unlinked). Never follows a link (a link is removed itself) and never enters
     // another file system: a mount point inside stops the removal with EXDEV before anything
-    // on it is touched. With `expected`, the member must be that object, else nothing is
-    // removed (ESTALE). Nothing there is not an error.
-    void removeTree(const std::string& name,
-                    const std::optional<Identity>& expected = std::nullopt) const;
+    // on it is touched. True when the member is gone (or was never there); false when the
+    // guard kept entries that changed after its moment.
+    bool removeTree(const std::string& name, const RemovalGuard& guard = {}) const;
     // Only the preparation part of removeTree; never fails, never follows a link, never enters
     // another file system.
     void makeTreeDeletable(const std::string& name) const noexcept;

@@ -240,23 +240,22 @@ TEST_F(HostileUserTest, RestoredFolderBelongsToItsOwnerAgain) {
 }
 
 // The name an original is renamed to before it is deleted is visible (from the partial image)
-// and can be taken first. Recovery never takes what sits there for the original: it neither
-// deletes it nor moves it to the original's name.
+// and can be taken first by another user in a shared folder. Root's lock never takes what sits
+// there for the original: it uses a name nobody can foresee and leaves the plant alone.
 TEST_F(HostileUserTest, FolderPlantedAtTheDeletingNameIsNeverTakenForTheOriginal) {
     writeFile(shared / "Secret/plan.txt", "root's plan");
     fs::path planted;
     locker->flushVolume = [&](const fs::path&) {
         planted = shared / (".tessela-" + locker->index.load().at(0).id.string() + ".deleting");
-        run([&] { check(::mkdir(planted.c_str(), 0777) == 0, "mkdir"); });
+        run([&] {
+            check(::mkdir(planted.c_str(), 0777) == 0, "mkdir");
+            writeFile(planted / "plan.txt", "the attacker's plan");
+        });
     };
-    EXPECT_EQ(lockFailure(shared / "Secret"), TesselaError::lockedButOriginalRemains("Secret"));
-    fs::remove_all(shared / "Secret");  // the owner removes the original by hand
-    run([&] { writeFile(planted / "plan.txt", "the attacker's plan"); });
-
-    Locker fresh(temp / "support", home, std::nullopt, tool);
-    EXPECT_EQ(fresh.recover().keptForLater, 1);
+    const LockedItem record = locker->lock(shared / "Secret", password, 1);
     EXPECT_FALSE(fs::exists(shared / "Secret"));
     EXPECT_EQ(readFile(planted / "plan.txt"), "the attacker's plan");
+    EXPECT_EQ(readFile(open(record.lastKnownPath) / "plan.txt"), "root's plan");
 }
 
 // Even root cannot remove an item from an immutable folder: the lock is refused before it

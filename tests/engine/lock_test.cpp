@@ -220,14 +220,15 @@ TEST_F(LockTest, CancelDuringCopyChangesNothing) {
 }
 
 TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root may rename in a read-only folder";
+    }
     writeFile(home / "Docs/Report.pdf", "content");
-    // Occupy the ".deleting" name the lock is about to use.
-    locker->flushVolume = [&](const fs::path& parent) {
-        const LockedItem pending = locker->index.load().at(0);
-        writeFile(parent / (".tessela-" + pending.id.string() + ".deleting"), "in the way");
-    };
-    EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),
-              TesselaError::lockedButOriginalRemains("Report.pdf"));
+    // The folder turns read-only once the locked item is in place.
+    locker->flushVolume = [&](const fs::path& parent) { ::chmod(parent.c_str(), 0555); };
+    const TesselaError error = lockFailure(home / "Docs/Report.pdf");
+    ::chmod((home / "Docs").c_str(), 0755);
+    EXPECT_EQ(error, TesselaError::lockedButOriginalRemains("Report.pdf"));
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
     EXPECT_TRUE(fs::exists(home / "Docs/Report.tessvault"));
     const std::vector<LockedItem> records = locker->index.load();
@@ -235,12 +236,27 @@ TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
     EXPECT_EQ(records[0].stage, LockedItem::Stage::originalPending);
     EXPECT_EQ(records[0].originalPath, (home / "Docs/Report.pdf").string());
     ASSERT_EQ(locker->journal.load().size(), 1U);
-    EXPECT_TRUE(locker->journal.load()[0].deletingPath.has_value());
+}
+
+// The name the original is renamed to before it is deleted can be seen (the id shows in the
+// partial image's name) and taken first: the lock then uses a name nobody can foresee, and
+// never touches what was put there.
+TEST_F(LockTest, NameTakenBeforeTheOriginalIsRenamedAwayIsLeftAlone) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    fs::path taken;
+    locker->flushVolume = [&](const fs::path& parent) {
+        taken = parent / (".tessela-" + locker->index.load().at(0).id.string() + ".deleting");
+        writeFile(taken, "someone else's");
+    };
+    (void)locker->lock(home / "Docs/Report.pdf", password, 1);
+    EXPECT_EQ(readFile(taken), "someone else's");
+    EXPECT_FALSE(fs::exists(home / "Docs/Report.pdf"));
+    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
 }
 
 TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->deleteRenamedOriginal = [](const fs::path&, const std::optional<Folder::Identity>&) {
+    locker->deleteRenamedOriginal = [](const fs::path&, const Folder::RemovalGuard&) -> bool {
         throw std::system_error(EBUSY, std::generic_category(), "remove");
     };
     EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),
@@ -333,6 +349,23 @@ TEST_F(LockTest, OriginalChangedAtTheLastMomentStaysAndTheLockIsTakenBack) {
     EXPECT_EQ(readFile(home / "Docs/notes.txt"), "DRAFT");
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"notes.txt"});
     expectNothingLeft(home / "Docs");
+}
+
+// A program working in a subfolder saves a new file there after the last check, while the
+// renamed original is being deleted: that file was never locked, so it is never deleted.
+TEST_F(LockTest, FileSavedIntoTheOriginalWhileItIsDeletedIsKept) {
+    writeFile(home / "Docs/Plan/a.txt", "alpha");
+    writeFile(home / "Docs/Plan/sub/b.txt", "beta");
+    locker->deleteRenamedOriginal = [](const fs::path& deleting, const Folder::RemovalGuard& guard) {
+        writeFile(deleting / "sub/new work.txt", "written after the check");
+        return Locker::removeOwnedTree(deleting, guard);
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::lockedButOriginalRemains("Plan"));
+    EXPECT_EQ(readFile(home / "Docs/Plan/sub/new work.txt"), "written after the check");
+    EXPECT_FALSE(fs::exists(home / "Docs/Plan/a.txt"));
+    EXPECT_EQ(readFile(open(home / "Docs/Plan.tessvault") / "a.txt"), "alpha");
+    EXPECT_EQ(locker->recover().keptChangedOriginals, 1);
+    EXPECT_EQ(locker->index.load().at(0).stage, LockedItem::Stage::complete);
 }
 
 TEST_F(LockTest, ReadOnlyFoldersAreLockedAndComeBackWithTheirModes) {

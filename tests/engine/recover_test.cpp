@@ -346,6 +346,27 @@ TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
     EXPECT_TRUE(fs::exists(home / "Docs/Plan.tessvault"));
 }
 
+// Cut short while deleting the verified original, with a new file saved into it meanwhile: the
+// next start finishes the deletion of what was verified and puts the new file back in view.
+TEST_F(RecoverTest, DeletionCutShortIsFinishedWithoutTakingWhatArrivedLater) {
+    writeFile(home / "Docs/Plan/a.txt", "alpha");
+    writeFile(home / "Docs/Plan/sub/b.txt", "beta");
+    locker->deleteRenamedOriginal = [](const fs::path& deleting, const Folder::RemovalGuard&) -> bool {
+        fs::remove(deleting / "a.txt");
+        writeFile(deleting / "sub/new work.txt", "written after the check");
+        throw SimulatedCrash();
+    };
+    EXPECT_THROW((void)locker->lock(home / "Docs/Plan", password, 1), SimulatedCrash);
+
+    const RecoveryReport report = recoverAfterRestart();
+    EXPECT_EQ(report.finishedLocks, 1);
+    EXPECT_EQ(report.keptChangedOriginals, 1);
+    EXPECT_EQ(namesIn(home / "Docs/Plan"), std::vector<std::string>{"sub"});
+    EXPECT_EQ(namesIn(home / "Docs/Plan/sub"), std::vector<std::string>{"new work.txt"});
+    EXPECT_EQ(lockedContent(home / "Docs/Plan.tessvault", "sub/b.txt"), "beta");
+    expectNoLeftovers();
+}
+
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     testing::TempFolder temp;
     writeFile(temp / "Item/inner.txt", "x");
