@@ -8,7 +8,8 @@ int main(int argc, char** argv) {
     // opened would take its number, and a password read from "standard input" would come from
     // that file instead.
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) {
+        if (::fcntl(fd, F_GETFD) < 0 &&
+            ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) {
             return 1;
         }
     }

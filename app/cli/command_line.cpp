@@ -326,9 +326,7 @@ class Session {
         if (!showProgress_) {
             return {};
         }
-        return [name](LockStep step) {
-            std::cerr << shown(name) << ": " << phrase(step) << "…\n";
-        };
+        return [name](LockStep step) { std::cerr << shown(name) << ": " << phrase(step) << "…\n"; };
     }
 
     int report(const TesselaError& error, const std::string& name) const {

@@ -1,8 +1,8 @@
 #include "activity/cancel_token.h"
 
 #include <sys/eventfd.h>
-#include <cstdint>
 #include <unistd.h>
+#include <cstdint>
 
 #include "errors/tessela_error.h"
 

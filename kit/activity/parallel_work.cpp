@@ -9,8 +9,7 @@
 
 namespace tessela {
 
-void forEachInParallel(std::size_t count, int streams,
-                       const std::function<void(std::size_t)>& work,
+void forEachInParallel(std::size_t count, int streams, const std::function<void(std::size_t)>& work,
                        const ThreadStarter& startThread) {
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};

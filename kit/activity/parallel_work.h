@@ -17,8 +17,7 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 // A helper thread that cannot be started is simply not there: the work runs on the threads that
 // did start (at least the calling one), and every started thread is joined whichever way the
 // call ends.
-void forEachInParallel(std::size_t count, int streams,
-                       const std::function<void(std::size_t)>& work,
+void forEachInParallel(std::size_t count, int streams, const std::function<void(std::size_t)>& work,
                        const ThreadStarter& startThread = {});
 
 }  // namespace tessela

@@ -11,8 +11,8 @@
 #include "checks/deletability.h"
 #include "checks/file_walk.h"
 #include "checks/mount_table.h"
-#include "checks/volume_layout.h"
 #include "checks/real_path.h"
+#include "checks/volume_layout.h"
 #include "errors/tessela_error.h"
 #include "posix/paths.h"
 

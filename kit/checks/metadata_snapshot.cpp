@@ -1,14 +1,13 @@
 #include "checks/metadata_snapshot.h"
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <memory>
 #include <stdexcept>
 
 #include "checks/file_type.h"
 #include "checks/file_walk.h"
+#include "checks/sha256.h"
 #include "posix/system_error.h"
 
 namespace tessela {
@@ -62,13 +61,9 @@ std::optional<std::int64_t> newestChange(const MetadataSnapshot& snapshot) {
 }
 
 std::string metadataFingerprint(const MetadataSnapshot& snapshot) {
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                           &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        throw std::runtime_error("SHA-256 is not available");
-    }
+    Sha256 hash;
     const auto add = [&](std::string_view bytes) {
-        if (EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1) {
+        if (!hash.add(bytes.data(), bytes.size())) {
             throw std::runtime_error("SHA-256 failed");
         }
     };
@@ -83,21 +78,14 @@ std::string metadataFingerprint(const MetadataSnapshot& snapshot) {
         add(std::string_view("\0", 1));
         addNumber(metadata.size);
         addTime(metadata.modified);
-        addTime(path.empty() ? std::nullopt : metadata.changed);
+        addTime(path.empty() ? std::nullopt : metadata.changed);  // moved by a rename
         addNumber(static_cast<std::int64_t>(metadata.inode));
     }
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), hash, &length) != 1) {
+    std::optional<std::string> text = hash.hexDigest();
+    if (!text) {
         throw std::runtime_error("SHA-256 failed");
     }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int index = 0; index < length; ++index) {
-        text += hex[hash[index] >> 4];
-        text += hex[hash[index] & 0xF];
-    }
-    return text;
+    return *text;
 }
 
 }  // namespace tessela

@@ -1,7 +1,6 @@
 #include "checks/tree_verifier.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "activity/parallel_work.h"
 #include "checks/file_type.h"
 #include "checks/file_walk.h"
+#include "checks/sha256.h"
 #include "errors/tessela_error.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
@@ -21,10 +21,6 @@
 namespace tessela {
 
 namespace {
-
-struct DigestContextDeleter {
-    void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
 
 TesselaError couldNotRead(std::string_view what) {
     return TesselaError::copyFailed("Could not read " + std::string(what));
@@ -228,8 +224,8 @@ std::string TreeVerifier::digest(const std::filesystem::path& file) {
     }
     // Read-ahead for one front-to-back pass; only a hint.
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    const std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    Sha256 hash;
+    if (!hash.ready()) {
         throw systemError(ENOMEM, "SHA-256 for", file);
     }
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[readSize]);
@@ -244,25 +240,15 @@ std::string TreeVerifier::digest(const std::filesystem::path& file) {
         if (count == 0) {
             break;
         }
-        if (EVP_DigestUpdate(context.get(), buffer.get(), static_cast<std::size_t>(count)) != 1) {
+        if (!hash.add(buffer.get(), static_cast<std::size_t>(count))) {
             throw systemError(EIO, "SHA-256 for", file);
         }
     }
-    // An unchecked failure here would leave two equal, empty digests, and a copy that was never
-    // compared would pass as verified.
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), hash, &length) != 1 || length != 32) {
+    std::optional<std::string> text = hash.hexDigest();
+    if (!text) {
         throw systemError(EIO, "SHA-256 for", file);
     }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2U);
-    for (unsigned int index = 0; index < length; ++index) {
-        text += hex[hash[index] >> 4];
-        text += hex[hash[index] & 0xF];
-    }
-    return text;
+    return *text;
 }
 
 }  // namespace tessela

@@ -21,6 +21,7 @@
 #include "checks/deletability.h"
 #include "checks/file_walk.h"
 #include "checks/item_facts.h"
+#include "checks/open_files.h"
 #include "checks/real_path.h"
 #include "errors/tessela_error.h"
 #include "posix/file_io.h"
@@ -28,6 +29,7 @@
 #include "posix/unique_fd.h"
 #include "process/process_runner.h"
 #include "records/bookmark.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -38,18 +40,6 @@ namespace {
 constexpr std::int64_t blockSize = 4096;
 constexpr std::int64_t fileHeaderBytes = 18;
 constexpr std::int64_t blockOverheadBytes = 32;
-
-// Removes whole UTF-8 characters from the end while the text is `limit` bytes or longer.
-std::string cutToUnder(std::string text, std::size_t limit) {
-    while (!text.empty() && text.size() >= limit) {
-        std::size_t end = text.size() - 1;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-            --end;
-        }
-        text.erase(end);
-    }
-    return text;
-}
 
 // Whether the desktop knows the extension as a content type of its own.
 bool isKnownExtension(const std::string& extension) {
@@ -170,7 +160,7 @@ std::string Locker::lockedBaseName(const std::string& name, bool isFileOrPackage
 
 std::filesystem::path Locker::availableLockedURL(const std::string& base,
                                                  const std::filesystem::path& parent) {
-    const std::string shortened = cutToUnder(base, lockedBaseLimit);
+    const std::string shortened = shortenUtf8(base, lockedBaseLimit);
     std::filesystem::path candidate = parent / (shortened + std::string(lockedExtension));
     for (int number = 2; posix::exists(candidate); ++number) {
         candidate =
@@ -180,7 +170,7 @@ std::filesystem::path Locker::availableLockedURL(const std::string& base,
 }
 
 std::string Locker::volumeName(const std::string& name) {
-    return cutToUnder(name, volumeNameLimit);
+    return shortenUtf8(name, volumeNameLimit);
 }
 
 void Locker::renameExclusively(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -191,6 +181,40 @@ void Locker::renameExclusively(const std::filesystem::path& from, const std::fil
         source.renameExclusively(from.filename().string(), Folder::open(to.parent_path()),
                                  to.filename().string());
     }
+}
+
+void Locker::putBackBeside(const Folder& parent, const std::string& hidden,
+                           const std::string& name) {
+    try {
+        parent.renameExclusively(hidden, parent, name);
+    } catch (const std::system_error&) {
+        // The name was taken meanwhile: beside it, under a free name.
+        parent.renameExclusively(hidden, parent,
+                                 restoreDestination(name, parent.path()).filename().string());
+    }
+}
+
+std::string Locker::hiddenName(const Uuid& id, std::string_view suffix) {
+    return ".tessela-" + id.string() + std::string(suffix);
+}
+
+std::string Locker::deletingNameIn(const Folder& folder, const Uuid& id) {
+    const std::string usual = hiddenName(id, deletingSuffix);
+    if (!folder.contains(usual)) {
+        return usual;
+    }
+    return hiddenName(id, "." + Uuid::random().string().substr(0, 8) + std::string(deletingSuffix));
+}
+
+bool Locker::isDeletingName(std::string_view name, const Uuid& id) {
+    const std::string prefix = ".tessela-" + id.string() + ".";
+    return name == hiddenName(id, deletingSuffix) ||
+           (name.size() == prefix.size() + 8 + deletingSuffix.size() && name.starts_with(prefix) &&
+            name.ends_with(deletingSuffix) && name.find('/') == std::string_view::npos);
+}
+
+std::vector<std::string> Locker::writersOf(const std::filesystem::path& item) const {
+    return OpenFiles::writerNames(OpenFiles::holders(item, OpenFiles::defaultTimeout, lsofPath));
 }
 
 void Locker::fullSync(const std::filesystem::path& item) {
@@ -304,8 +328,8 @@ void Locker::runCopyTool(const std::vector<std::filesystem::path>& sources, cons
         arguments.push_back(source.string());
     }
     arguments.push_back(destination);
-    const ProcessResult result = ProcessRunner::run(copyTool, arguments, std::nullopt,
-                                                    std::nullopt, cancel, into.fd());
+    const ProcessResult result =
+        ProcessRunner::run(copyTool, arguments, std::nullopt, std::nullopt, cancel, into.fd());
     if (result.status != 0 || result.signalled) {
         // cp names itself as it was started ("/usr/bin/cp: cannot open …"): that prefix is
         // the tool's, not the message's.
@@ -440,7 +464,8 @@ void Locker::copyFolderAttributes(const std::filesystem::path& from, const Folde
     // at least the group where they belong to it. Before the mode, which a change of owner can
     // clear bits of.
     if (::fchown(to.fd(), source.st_uid, source.st_gid) != 0) {
-        [[maybe_unused]] const int ignored = ::fchown(to.fd(), static_cast<uid_t>(-1), source.st_gid);
+        [[maybe_unused]] const int ignored =
+            ::fchown(to.fd(), static_cast<uid_t>(-1), source.st_gid);
     }
     if (::fchmod(to.fd(), mode.value_or(source.st_mode & 07777)) != 0) {
         throwLastError("chmod", to.path());

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -156,6 +156,25 @@ class Locker {
     // Renames without ever replacing: fails with EEXIST when `to` exists.
     static void renameExclusively(const std::filesystem::path& from,
                                   const std::filesystem::path& to);
+    // Renames the hidden `hidden` in `parent` back to `name`, or, when that was taken meanwhile,
+    // to a free name beside it (restoreDestination). Throws when neither works.
+    static void putBackBeside(const Folder& parent, const std::string& hidden,
+                              const std::string& name);
+
+    // The hidden names one operation makes next to its item: ".tessela-{id}" and a suffix.
+    static constexpr std::string_view partialSuffix = ".partial.sparsebundle";
+    static constexpr std::string_view deletingSuffix = ".deleting";
+    static constexpr std::string_view restoringSuffix = ".restoring";
+    [[nodiscard]] static std::string hiddenName(const Uuid& id, std::string_view suffix);
+    // The name to rename an original to before it is deleted: hiddenName(id, deletingSuffix),
+    // or, when that is taken in `folder` (anyone can foresee it from the partial image's name),
+    // ".tessela-{id}.{8 random characters}.deleting".
+    [[nodiscard]] static std::string deletingNameIn(const Folder& folder, const Uuid& id);
+    // Whether `name` is one that deletingNameIn can give for `id`.
+    [[nodiscard]] static bool isDeletingName(std::string_view name, const Uuid& id);
+
+    // The applications that hold a file at `item` open for writing (lsof), each once.
+    [[nodiscard]] std::vector<std::string> writersOf(const std::filesystem::path& item) const;
     // Flushes the whole file system holding `item` (syncfs, falling back to fsync).
     static void fullSync(const std::filesystem::path& item);
     // Makes the tree deletable, then deletes it, through descriptors: never following a link,
@@ -211,10 +230,8 @@ class Locker {
     void removeOriginal(const Folder& parent, const std::string& name, const std::string& locked,
                         JournalEntry& entry, const MetadataSnapshot& before,
                         const Folder::Identity& original);
-    // Renames the hidden `hidden` back to `name`, or, when that was taken meanwhile, to a free
-    // name beside it (restoreDestination). Throws when neither works.
-    static void putBackBeside(const Folder& parent, const std::string& hidden,
-                              const std::string& name);
+    // inUse naming the applications that hold a file at `item` open for writing, if any.
+    void refuseWriters(const std::filesystem::path& item) const;
     // Takes back a lock whose item is already in place, when the original turned out to be in
     // use or changed at the last moment: the original stays (it holds the newest content), and
     // the locked copy, its record and the journal entry go, in an order recovery can finish.

@@ -10,30 +10,17 @@
 #include "checks/inside_checks.h"
 #include "checks/item_facts.h"
 #include "checks/metadata_snapshot.h"
-#include "checks/open_files.h"
 #include "checks/real_path.h"
 #include "checks/tree_verifier.h"
 #include "checks/volume_layout.h"
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
+#include "journal/file_identity.h"
 #include "posix/file_io.h"
 #include "posix/system_error.h"
-#include "journal/file_identity.h"
 #include "records/bookmark.h"
 
 namespace tessela {
-
-namespace {
-
-void refuseWriters(const std::filesystem::path& item, const std::string& lister) {
-    const std::vector<std::string> writers =
-        OpenFiles::writerNames(OpenFiles::holders(item, OpenFiles::defaultTimeout, lister));
-    if (!writers.empty()) {
-        throw TesselaError::inUse(writers);
-    }
-}
-
-}  // namespace
 
 LockedItem Locker::lock(const std::filesystem::path& url, const std::string& password,
                         std::int64_t generation, const CancelToken* cancel,
@@ -80,7 +67,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         throw TesselaError::notEnoughSpace(needed, *available);
     }
 
-    refuseWriters(real, lsofPath);
+    refuseWriters(real);
     if (cancel != nullptr) {
         cancel->check();
     }
@@ -96,7 +83,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
     const bool isPackage = false;  // no folder is shown as a single file here
     const Uuid id = Uuid::random();
     const std::string idText = id.string();
-    const std::string partialName = ".tessela-" + idText + ".partial.sparsebundle";
+    const std::string partialName = hiddenName(id, partialSuffix);
     const std::filesystem::path partial = parent / partialName;
     const std::filesystem::path locked = availableLockedURL(
         lockedBaseName(name, kind == LockedItem::Kind::file || isPackage), parent);
@@ -174,7 +161,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
         }
         // An application that opened a file for writing during the copy would save into the
         // original after the lock: it is asked to close first.
-        refuseWriters(real, lsofPath);
+        refuseWriters(real);
 
         // Putting the locked item in place.
         report(progress, LockStep::removingOriginal);
@@ -230,13 +217,7 @@ LockedItem Locker::lock(const std::filesystem::path& url, const std::string& pas
 void Locker::removeOriginal(const Folder& parent, const std::string& name,
                             const std::string& locked, JournalEntry& entry,
                             const MetadataSnapshot& before, const Folder::Identity& original) {
-    // The usual hidden name can be seen and taken first by anyone who may write in the folder
-    // (the id shows in the partial image's name); then a name nobody can foresee is used.
-    std::string deletingName = ".tessela-" + entry.id.string() + ".deleting";
-    if (parent.contains(deletingName)) {
-        deletingName = ".tessela-" + entry.id.string() + "." + Uuid::random().string().substr(0, 8) +
-                       ".deleting";
-    }
+    const std::string deletingName = deletingNameIn(parent, entry.id);
     const std::filesystem::path real = parent.path() / name;
     const std::filesystem::path deleting = parent.path() / deletingName;
 
@@ -246,7 +227,7 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     // modification time back, which moves the status-change time).
     bool changed = false;
     try {
-        refuseWriters(real, lsofPath);
+        refuseWriters(real);
         changed = metadataSnapshot(real) != before;
     } catch (const TesselaError&) {
         if (!undoPlacedLock(parent, locked, entry)) {
@@ -334,19 +315,13 @@ void Locker::removeOriginal(const Folder& parent, const std::string& name,
     }
 }
 
-void Locker::putBackBeside(const Folder& parent, const std::string& hidden,
-                           const std::string& name) {
-    try {
-        parent.renameExclusively(hidden, parent, name);
-    } catch (const std::system_error&) {
-        // The name was taken meanwhile: beside it, under a free name.
-        parent.renameExclusively(hidden, parent,
-                                 restoreDestination(name, parent.path()).filename().string());
+void Locker::refuseWriters(const std::filesystem::path& item) const {
+    if (std::vector<std::string> writers = writersOf(item); !writers.empty()) {
+        throw TesselaError::inUse(std::move(writers));
     }
 }
 
-bool Locker::undoPlacedLock(const Folder& parent, const std::string& locked,
-                            JournalEntry& entry) {
+bool Locker::undoPlacedLock(const Folder& parent, const std::string& locked, JournalEntry& entry) {
     try {
         // The order leaves recovery a clear picture at every point: without a record and without
         // an identity, the entry reads as a lock that never reached its place, which recovery

@@ -6,7 +6,6 @@
 
 #include "checks/file_walk.h"
 #include "checks/metadata_snapshot.h"
-#include "checks/open_files.h"
 #include "engine/locker.h"
 #include "posix/file_io.h"
 #include "posix/folder.h"
@@ -148,7 +147,7 @@ class RecoveryPass {
     // hidden names, whatever a damaged or crafted journal says.
     static std::filesystem::path ownName(const JournalEntry& entry, std::string_view suffix) {
         return std::filesystem::path(entry.originalPath).parent_path() /
-               (".tessela-" + entry.id.string() + std::string(suffix));
+               Locker::hiddenName(entry.id, suffix);
     }
 
     static bool inSameFolder(const std::string& path, const std::string& item) {
@@ -232,7 +231,7 @@ class RecoveryPass {
                 return keep();
             }
             ++report_.keptChangedOriginals;
-        } else if (atDeleting == entry.originalIdentity && atDeleting) {
+        } else if (atDeleting && atDeleting == entry.originalIdentity) {
             // The original, renamed away (whatever has its name now).
             if (!settleRenamedOriginal(entry, original, lockTime)) {
                 return keep();
@@ -249,12 +248,9 @@ class RecoveryPass {
                 return keep();  // still being written to: never deleted under an application
             } else {
                 try {
-                    std::filesystem::path deleting = ownName(entry, deletingSuffix);
-                    if (posix::exists(deleting)) {
-                        deleting = original.parent_path() /
-                                   (".tessela-" + entry.id.string() + "." +
-                                    Uuid::random().string().substr(0, 8) + ".deleting");
-                    }
+                    const std::filesystem::path deleting =
+                        original.parent_path() /
+                        Locker::deletingNameIn(Folder::open(original.parent_path()), entry.id);
                     entry.deletingPath = deleting.string();
                     locker_.journal.add(entry);
                     Locker::renameExclusively(original, deleting);
@@ -301,8 +297,8 @@ class RecoveryPass {
     bool settleRenamedOriginal(JournalEntry& entry, const std::filesystem::path& original,
                                const std::optional<Timestamp>& lockTime) {
         const std::filesystem::path deleting = *entry.deletingPath;
-        if (!entry.deletingVerified && (!stillAsVerified(deleting, entry, lockTime, true) ||
-                                        isBeingWritten(deleting))) {
+        if (!entry.deletingVerified &&
+            (!stillAsVerified(deleting, entry, lockTime, true) || isBeingWritten(deleting))) {
             if (!putBack(deleting, original)) {
                 return false;
             }
@@ -314,10 +310,12 @@ class RecoveryPass {
             if (::lstat(deleting.c_str(), &info) != 0) {
                 return false;
             }
-            entry.deletingVerified = true;
-            locker_.journal.add(entry);
-            if (locker_.deleteRenamedOriginal(
-                    deleting, {Folder::Identity{info.st_dev, info.st_ino}, entry.originalChangedUntil})) {
+            if (!entry.deletingVerified) {
+                entry.deletingVerified = true;
+                locker_.journal.add(entry);
+            }
+            if (locker_.deleteRenamedOriginal(deleting, {Folder::Identity{info.st_dev, info.st_ino},
+                                                         entry.originalChangedUntil})) {
                 return true;
             }
         } catch (...) {
@@ -333,35 +331,21 @@ class RecoveryPass {
 
     // Whether an application holds a file of the item open for writing.
     bool isBeingWritten(const std::filesystem::path& item) const {
-        return !OpenFiles::writerNames(
-                    OpenFiles::holders(item, OpenFiles::defaultTimeout, locker_.lsofPath))
-                    .empty();
+        return !locker_.writersOf(item).empty();
     }
 
-    // The names a lock may rename its original to: ".tessela-{id}.deleting", or, when that was
-    // taken, ".tessela-{id}.{8 characters}.deleting", in the original's folder.
     static bool isOwnDeletingName(const JournalEntry& entry, const std::string& path) {
-        const std::filesystem::path deleting(path);
-        const std::string name = deleting.filename().string();
-        const std::string prefix = ".tessela-" + entry.id.string() + ".";
         return inSameFolder(path, entry.originalPath) &&
-               (name == prefix + "deleting" ||
-                (name.size() == prefix.size() + 8 + std::string_view(".deleting").size() &&
-                 name.starts_with(prefix) && name.ends_with(".deleting") &&
-                 name.find('/') == std::string::npos));
+               Locker::isDeletingName(std::filesystem::path(path).filename().string(), entry.id);
     }
 
     // Moves a renamed original back to its name, or beside it under a free name when its name
-    // was taken meanwhile.
-    static bool putBack(const std::filesystem::path& renamed, const std::filesystem::path& original) {
+    // was taken meanwhile (both in the same folder: the entry was checked).
+    static bool putBack(const std::filesystem::path& renamed,
+                        const std::filesystem::path& original) {
         try {
-            try {
-                Locker::renameExclusively(renamed, original);
-            } catch (const std::system_error&) {
-                Locker::renameExclusively(
-                    renamed, Locker::restoreDestination(original.filename().string(),
-                                                        original.parent_path()));
-            }
+            Locker::putBackBeside(Folder::open(original.parent_path()), renamed.filename().string(),
+                                  original.filename().string());
             return true;
         } catch (const std::exception&) {
             return false;
@@ -483,9 +467,9 @@ class RecoveryPass {
         }
     }
 
-    static constexpr std::string_view partialSuffix = ".partial.sparsebundle";
-    static constexpr std::string_view deletingSuffix = ".deleting";
-    static constexpr std::string_view restoringSuffix = ".restoring";
+    static constexpr std::string_view partialSuffix = Locker::partialSuffix;
+    static constexpr std::string_view deletingSuffix = Locker::deletingSuffix;
+    static constexpr std::string_view restoringSuffix = Locker::restoringSuffix;
 
     Locker& locker_;
     std::vector<AttachedImage> attached_;

@@ -13,22 +13,11 @@
 #include "journal/file_identity.h"
 #include "posix/file_io.h"
 #include "posix/system_error.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
 namespace {
-
-// Removes whole UTF-8 characters from the end of `stem` until `stem` + `tail` fits in a name.
-std::string fittingStem(std::string stem, std::size_t tail) {
-    while (!stem.empty() && stem.size() + tail > NAME_MAX) {
-        std::size_t end = stem.size() - 1;
-        while (end > 0 && (static_cast<unsigned char>(stem[end]) & 0xC0) == 0x80) {
-            --end;
-        }
-        stem.erase(end);
-    }
-    return stem;
-}
 
 std::optional<FileIdentity> identityIn(const Folder& folder, const std::string& name) {
     return FileIdentity::of(folder.descriptorPath() / name);
@@ -48,7 +37,7 @@ std::filesystem::path Locker::restoreDestination(const std::string& name,
             (number == 1 ? " (restored)" : " (restored " + std::to_string(number) + ")") +
             extension;
         // A name near the system's limit is shortened before the suffix, never refused.
-        const std::string candidate = fittingStem(stem, suffix.size()) + suffix;
+        const std::string candidate = shortenUtf8(stem, NAME_MAX + 1 - suffix.size()) + suffix;
         if (!posix::exists(folder / candidate)) {
             return folder / candidate;
         }
@@ -86,7 +75,7 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
     const Folder folder = Folder::open(url.parent_path());
     const std::string lockedName = url.filename().string();
     const Uuid id = record ? record->id : Uuid::random();
-    const std::string hiddenName = ".tessela-" + id.string() + ".restoring";
+    const std::string hiddenName = Locker::hiddenName(id, restoringSuffix);
     const std::filesystem::path hidden = folder.path() / hiddenName;
     const std::filesystem::path mountPoint = mountsRoot / id.string();
     JournalEntry entry(id, JournalEntry::Kind::restore, url.string(), hidden.string(), "",
@@ -131,9 +120,8 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
         }
 
         report(progress, LockStep::verifying);
-        const std::filesystem::path copied = kind == LockedItem::Kind::file
-                                                 ? copy.descriptorPath() / name
-                                                 : copy.descriptorPath();
+        const std::filesystem::path copied =
+            kind == LockedItem::Kind::file ? copy.descriptorPath() / name : copy.descriptorPath();
         std::vector<TreeMismatch> mismatches = TreeVerifier::compare(
             source, copied,
             kind == LockedItem::Kind::folder ? housekeeping : std::set<std::string>{}, cancel);
@@ -151,7 +139,7 @@ std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
             // The folder's own mode: kept in the marker (the volume root has the bundle's own),
             // or, for items locked before, the volume root's.
             struct stat root {};
-            const mode_t mode = marker && marker->mode ? *marker->mode
+            const mode_t mode = marker && marker->mode                    ? *marker->mode
                                 : ::lstat(mountPoint.c_str(), &root) == 0 ? root.st_mode & 07777
                                                                           : 0700;
             if (::fchmod(copy.fd(), mode) != 0) {

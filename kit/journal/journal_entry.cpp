@@ -70,9 +70,8 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
         entry.lockedAt = JSONCodec::parseDate(*text);
     }
     entry.deletingPath = fields.optionalBytes("deletingPath");
-    for (const auto& [key, field] :
-         {std::pair{"restoredIdentity", &entry.restoredIdentity},
-          std::pair{"originalIdentity", &entry.originalIdentity}}) {
+    for (const auto& [key, field] : {std::pair{"restoredIdentity", &entry.restoredIdentity},
+                                     std::pair{"originalIdentity", &entry.originalIdentity}}) {
         if (const auto found = object.find(key); found != object.end() && !found->is_null()) {
             *field = FileIdentity::fromJson(*found);
         }

@@ -33,7 +33,8 @@ int retrying(auto call) {
 // failure is left for the removal to report.
 void clearLockAttributes(int fd) noexcept {
     int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0) {
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0) {
         return;
     }
     flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
@@ -133,9 +134,10 @@ class TreeRemoval {
         // Only regular files are opened to clear their attributes (opening a device could act
         // on the device), and only the very file looked at, with no other link: the others
         // would change too.
-        if (S_ISREG(info.st_mode) && info.st_nlink == 1 && hasLockAttributes(parent, name.c_str())) {
-            const UniqueFd file(::openat(parent, name.c_str(),
-                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+            hasLockAttributes(parent, name.c_str())) {
+            const UniqueFd file(::openat(
+                parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
             struct stat opened {};
             if (file && ::fstat(file.get(), &opened) == 0 && opened.st_ino == info.st_ino &&
                 opened.st_dev == info.st_dev && opened.st_nlink == 1) {
@@ -157,7 +159,8 @@ class TreeRemoval {
         level.identity = {info.st_dev, info.st_ino};
         // Opened without following a link and checked to be what was looked at, so a folder
         // swapped for a link meanwhile is never entered and never changed.
-        UniqueFd handle(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd handle(
+            ::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
         if (!handle) {
             if (errno != ENOENT) {
                 fail(errno, "open", shown);
@@ -261,8 +264,8 @@ class TreeRemoval {
 
     // Removes a folder whose members were all visited; one that still holds kept entries stays.
     void removeEmptied(int parent, const Level& done) {
-        if (remove_ && ::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT &&
-            !(errno == ENOTEMPTY && kept_ > 0)) {
+        if (remove_ && ::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) != 0 &&
+            errno != ENOENT && !(errno == ENOTEMPTY && kept_ > 0)) {
             fail(errno, "remove", done.shown);
         }
     }
@@ -379,9 +382,8 @@ void Folder::renameExclusively(const std::string& from, const Folder& target,
             throwLastError("rename", path_ / from);
         }
     } else {
-        const UniqueFd placeholder(::openat(target.fd(), to.c_str(),
-                                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                            0600));
+        const UniqueFd placeholder(::openat(
+            target.fd(), to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!placeholder) {
             throwLastError("rename", path_ / from);
         }

@@ -278,8 +278,8 @@ std::vector<AttachedImage> DiskImageTool::parseMountInfo(std::string_view mountI
         if (error) {
             imagePath = std::filesystem::path(mount.source).lexically_normal();
         }
-        images.push_back({withoutTrailingSlashes(imagePath.string()),
-                          std::filesystem::path(mount.mountPoint)});
+        images.push_back(
+            {withoutTrailingSlashes(imagePath.string()), std::filesystem::path(mount.mountPoint)});
     }
     return images;
 }

@@ -377,7 +377,8 @@ ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std:
         const bool watchesCancel = cancel == nullptr || terminatedAt || cancel->wakeFd() >= 0;
         if (!watchesChild || !watchesCancel) {
             const auto interval = static_cast<int>(pollInterval.count());
-            waitMilliseconds = waitMilliseconds < 0 ? interval : std::min(waitMilliseconds, interval);
+            waitMilliseconds =
+                waitMilliseconds < 0 ? interval : std::min(waitMilliseconds, interval);
         }
         ::poll(waits, count, waitMilliseconds);
     }

@@ -112,8 +112,7 @@ nlohmann::json JSONCodec::parse(std::string_view text) {
     }
 }
 
-void JSONCodec::putBytes(nlohmann::json& object, const std::string& key,
-                         const std::string& bytes) {
+void JSONCodec::putBytes(nlohmann::json& object, const std::string& key, const std::string& bytes) {
     std::string text = repairUtf8(bytes);
     if (text != bytes) {
         object[key + std::string(bytesSuffix)] =

@@ -75,4 +75,15 @@ std::string repairUtf8(std::string_view bytes) {
     return text;
 }
 
+std::string shortenUtf8(std::string text, std::size_t limit) {
+    while (!text.empty() && text.size() >= limit) {
+        std::size_t end = text.size() - 1;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        text.erase(end);
+    }
+    return text;
+}
+
 }  // namespace tessela

@@ -10,4 +10,8 @@ namespace tessela {
 // "a\uFFFDb" and a truncated multi-byte sequence becomes a single U+FFFD.
 [[nodiscard]] std::string repairUtf8(std::string_view bytes);
 
+// `text` with whole characters removed from its end while it is `limit` bytes or longer: never
+// cut inside a multi-byte character.
+[[nodiscard]] std::string shortenUtf8(std::string text, std::size_t limit);
+
 }  // namespace tessela

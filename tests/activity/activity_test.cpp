@@ -96,7 +96,8 @@ TEST(ParallelWorkTest, HelperThatCannotStartLeavesItsShareToTheOthers) {
         return std::thread(std::move(stream));
     };
     std::vector<std::atomic<int>> done(100);
-    forEachInParallel(done.size(), 4, [&](std::size_t index) { ++done[index]; }, failingAfterOne);
+    forEachInParallel(
+        done.size(), 4, [&](std::size_t index) { ++done[index]; }, failingAfterOne);
     EXPECT_EQ(started, 2);
     for (const std::atomic<int>& count : done) {
         EXPECT_EQ(count, 1);

@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -206,9 +206,9 @@ TEST_F(HostileUserTest, OtherFileSystemMountedInsideIsRefusedAndNeverEmptied) {
     writeFile(project / "mine.txt", "mine");
     fs::create_directories(project / "mounted");
     writeFile(temp / "other/theirs.txt", "on another file system");
-    ASSERT_EQ(::mount((temp / "other").c_str(), (project / "mounted").c_str(), nullptr, MS_BIND,
-                      nullptr),
-              0);
+    ASSERT_EQ(
+        ::mount((temp / "other").c_str(), (project / "mounted").c_str(), nullptr, MS_BIND, nullptr),
+        0);
     struct Unmount {
         fs::path point;
         ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }

@@ -320,8 +320,8 @@ TEST_F(LockTest, FileOpenedForWritingDuringTheCopyStopsTheLock) {
     std::unique_ptr<testing::ChildProcess> editor;
     locker->afterVerify = [&] {
         editor = std::make_unique<testing::ChildProcess>(
-            "/bin/sh", std::vector<std::string>{"-c", "exec 3>>\"$1\"; echo ready; read line",
-                                                "sh", (home / "Docs/Plan/notes.txt").string()});
+            "/bin/sh", std::vector<std::string>{"-c", "exec 3>>\"$1\"; echo ready; read line", "sh",
+                                                (home / "Docs/Plan/notes.txt").string()});
         ASSERT_EQ(editor->readLine(), "ready");
     };
     EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::inUse({"sh"}));
@@ -356,7 +356,8 @@ TEST_F(LockTest, OriginalChangedAtTheLastMomentStaysAndTheLockIsTakenBack) {
 TEST_F(LockTest, FileSavedIntoTheOriginalWhileItIsDeletedIsKept) {
     writeFile(home / "Docs/Plan/a.txt", "alpha");
     writeFile(home / "Docs/Plan/sub/b.txt", "beta");
-    locker->deleteRenamedOriginal = [](const fs::path& deleting, const Folder::RemovalGuard& guard) {
+    locker->deleteRenamedOriginal = [](const fs::path& deleting,
+                                       const Folder::RemovalGuard& guard) {
         writeFile(deleting / "sub/new work.txt", "written after the check");
         return Locker::removeOwnedTree(deleting, guard);
     };
@@ -387,8 +388,7 @@ TEST_F(LockTest, CloudPlaceholderNamesAreOrdinaryFiles) {
     writeFile(home / "Docs/Synced/.report.pdf.icloud", "a file like any other");
     locker->cloudDownloadTimeout = 1;
     const LockedItem record = locker->lock(home / "Docs/Synced", password, 1);
-    EXPECT_EQ(readFile(open(record.lastKnownPath) / ".report.pdf.icloud"),
-              "a file like any other");
+    EXPECT_EQ(readFile(open(record.lastKnownPath) / ".report.pdf.icloud"), "a file like any other");
 }
 
 TEST_F(LockTest, RefusedFolderIsRefusedWithoutBeingWalked) {

@@ -247,15 +247,14 @@ TEST_F(RecoverTest, EntriesNamingOtherFilesNeverDeleteThem) {
     writeFile(home / "Docs/Photos/a.jpg", "photo");
 
     const Uuid restoreId = Uuid::random();
-    locker->journal.add(JournalEntry(
-        restoreId, JournalEntry::Kind::restore, locked.string(),
-        (home / "Docs" / (".tessela-" + restoreId.string() + ".restoring")).string(),
-        (home / "Docs/Notes.txt").string(), FileIdentity::of(locked)));
+    locker->journal.add(
+        JournalEntry(restoreId, JournalEntry::Kind::restore, locked.string(),
+                     (home / "Docs" / (".tessela-" + restoreId.string() + ".restoring")).string(),
+                     (home / "Docs/Notes.txt").string(), FileIdentity::of(locked)));
     const Uuid lockId = Uuid::random();
-    locker->journal.add(JournalEntry(lockId, JournalEntry::Kind::lock,
-                                     (home / "Docs/Photos.jpg").string(),
-                                     (home / "Docs/Photos").string(),
-                                     (home / "Docs/Photos.tessvault").string(), std::nullopt));
+    locker->journal.add(JournalEntry(
+        lockId, JournalEntry::Kind::lock, (home / "Docs/Photos.jpg").string(),
+        (home / "Docs/Photos").string(), (home / "Docs/Photos.tessvault").string(), std::nullopt));
 
     (void)recoverAfterRestart();
     EXPECT_EQ(lockedContent(locked, "Report.pdf"), "locked content");
@@ -351,7 +350,8 @@ TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
 TEST_F(RecoverTest, DeletionCutShortIsFinishedWithoutTakingWhatArrivedLater) {
     writeFile(home / "Docs/Plan/a.txt", "alpha");
     writeFile(home / "Docs/Plan/sub/b.txt", "beta");
-    locker->deleteRenamedOriginal = [](const fs::path& deleting, const Folder::RemovalGuard&) -> bool {
+    locker->deleteRenamedOriginal = [](const fs::path& deleting,
+                                       const Folder::RemovalGuard&) -> bool {
         fs::remove(deleting / "a.txt");
         writeFile(deleting / "sub/new work.txt", "written after the check");
         throw SimulatedCrash();

@@ -145,8 +145,8 @@ TEST(ProcessRunnerTest, ToolRunsInTheFolderHeldForIt) {
     // The folder is renamed and another put in its place: the tool still works in the one held.
     std::filesystem::rename(temp / "held", temp / "moved");
     std::filesystem::create_directories(temp / "held");
-    const ProcessResult result = ProcessRunner::run("/bin/sh", {"-c", "echo x > file; pwd"},
-                                                    std::nullopt, std::nullopt, nullptr, held.get());
+    const ProcessResult result = ProcessRunner::run(
+        "/bin/sh", {"-c", "echo x > file; pwd"}, std::nullopt, std::nullopt, nullptr, held.get());
     EXPECT_EQ(result.output, (temp / "moved").string() + "\n");
     EXPECT_TRUE(std::filesystem::exists(temp / "moved/file"));
     EXPECT_FALSE(std::filesystem::exists(temp / "held/file"));

@@ -74,9 +74,9 @@ TEST(LockedItemTest, NamesAndPathsThatAreNotUtf8RoundTripExactly) {
                        "/d/.tessela-x.restoring", "/d/caf\xe9.txt", FileIdentity{7, 1, 2});
     entry.deletingPath = "/d/\xff";
     entry.restoredIdentity = FileIdentity{8, 3, 4};
-    EXPECT_EQ(JournalEntry::fromJson(
-                  nlohmann::json::parse(JSONCodec::encoder().encode(entry.toJson()))),
-              entry);
+    EXPECT_EQ(
+        JournalEntry::fromJson(nlohmann::json::parse(JSONCodec::encoder().encode(entry.toJson()))),
+        entry);
 
     nlohmann::json damaged = object;
     damaged["displayNameBytes"] = "not base64!";
