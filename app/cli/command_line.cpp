@@ -15,8 +15,8 @@
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
 #include "model/app_paths.h"
-#include "process/support_lock.h"
-#include "process/thumbnail_scrubber.h"
+#include "privacy/thumbnail_scrubber.h"
+#include "records/support_lock.h"
 #include "secrets/password_rules.h"
 #include "text/utf8.h"
 
@@ -278,7 +278,7 @@ class Session {
 
     int status() {
         try {
-            const std::vector<LockedItem> records = locker_.index.load();
+            const std::vector<LockedItem> records = locker_.lockedItems();
             std::map<std::string, OpenItem> open;
             for (const OpenItem& item : locker_.openItems()) {
                 open.emplace(item.id.string(), item);
@@ -345,7 +345,7 @@ class Session {
     }
 
     std::optional<OpenItem> openItemAt(const fs::path& path) const {
-        const std::optional<LockedItem> record = locker_.index.item(path);
+        const std::optional<LockedItem> record = locker_.record(path);
         const fs::path wanted = canonicalPath(path);
         for (const OpenItem& open : locker_.openItems()) {
             if (record ? open.id == record->id : canonicalPath(open.lockedURL) == wanted) {
@@ -359,7 +359,7 @@ class Session {
     // desktop's caches: those of the item itself (and of the mounts folder), never of its
     // neighbours.
     void scrubThumbnails(const fs::path& item) const {
-        (void)ThumbnailScrubber::reset(locker_.mountsRoot, {item});
+        (void)ThumbnailScrubber::reset(locker_.mountsRoot(), {item});
     }
 
     Locker& locker_;

@@ -8,13 +8,12 @@
 
 #include <set>
 
-#include "checks/deletability.h"
-#include "checks/file_walk.h"
-#include "checks/mount_table.h"
-#include "checks/real_path.h"
-#include "checks/volume_layout.h"
 #include "errors/tessela_error.h"
-#include "posix/paths.h"
+#include "files/deletability.h"
+#include "files/file_walk.h"
+#include "files/mount_table.h"
+#include "files/paths.h"
+#include "records/volume_layout.h"
 
 namespace tessela {
 

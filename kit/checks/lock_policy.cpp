@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "checks/real_path.h"
+#include "files/paths.h"
 #include "posix/user.h"
 
 namespace tessela {

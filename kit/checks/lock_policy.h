@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "checks/item_facts.h"
-#include "checks/lock_refusal.h"
+#include "errors/lock_refusal.h"
+#include "files/item_facts.h"
 
 namespace tessela {
 

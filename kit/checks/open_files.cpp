@@ -174,4 +174,13 @@ OpenFiles::Holders OpenFiles::classify(int status, bool timedOut, std::string_vi
     return Holders::of(parse(output));
 }
 
+DiskImageTool::BlockerCheck OpenFiles::blockerCheck(std::string lister) {
+    return [lister = std::move(lister)](const std::filesystem::path& mountPoint) {
+        const Holders found = holders(mountPoint, defaultTimeout, lister);
+        return DiskImageTool::Blockers{blockingNames(found), !found.isUnknown() &&
+                                                                 !found.known->empty() &&
+                                                                 safeToAutoEject(found)};
+    };
+}
+
 }  // namespace tessela

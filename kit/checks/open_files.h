@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "process/disk_image_tool.h"
+
 namespace tessela {
 
 // Which processes hold files open inside an item or a mounted volume, asked of lsof through the
@@ -81,6 +83,10 @@ class OpenFiles {
     // The names that keep a volume busy: the writers if there are any, else every holder not on
     // the allowlist; empty for unknown.
     [[nodiscard]] static std::vector<std::string> blockingNames(const Holders& holders);
+
+    // The disk image tool's blocker check, asking `lister`: the blocking names, and safe to
+    // eject only when safeToAutoEject holds for a known, non-empty list of holders.
+    [[nodiscard]] static DiskImageTool::BlockerCheck blockerCheck(std::string lister = lsofPath);
 
     using ExecutablePathLookup = std::function<std::optional<std::string>(pid_t)>;
     // True only when every holder is a reader on the allowlist running from a system executable

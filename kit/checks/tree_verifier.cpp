@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "activity/parallel_work.h"
-#include "checks/file_type.h"
-#include "checks/file_walk.h"
-#include "checks/sha256.h"
 #include "errors/tessela_error.h"
+#include "files/file_type.h"
+#include "files/file_walk.h"
+#include "files/sha256.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
 

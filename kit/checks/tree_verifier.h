@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "activity/cancel_token.h"
-#include "checks/tree_mismatch.h"
+#include "errors/tree_mismatch.h"
 
 namespace tessela {
 

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "checks/lock_refusal.h"
-#include "checks/tree_mismatch.h"
+#include "errors/lock_refusal.h"
+#include "errors/tree_mismatch.h"
 
 namespace tessela {
 

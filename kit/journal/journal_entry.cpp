@@ -16,6 +16,32 @@ std::optional<JournalEntry::Kind> journalKindFromRawValue(std::string_view text)
     return std::nullopt;
 }
 
+namespace {
+
+nlohmann::json identityJson(const FileIdentity& identity) {
+    return {{"inode", identity.inode},
+            {"birthSeconds", identity.birthSeconds},
+            {"birthNanoseconds", identity.birthNanoseconds}};
+}
+
+// Throws DecodingError.
+FileIdentity identityFromJson(const nlohmann::json& object) {
+    const JsonFields fields(object);
+    FileIdentity identity;
+    // Inode numbers use all 64 bits; the stored number is read back unsigned.
+    const auto found = object.find("inode");
+    if (found == object.end() || !found->is_number_integer() ||
+        (!found->is_number_unsigned() && found->get<std::int64_t>() < 0)) {
+        throw DecodingError("expected an inode number");
+    }
+    identity.inode = found->get<std::uint64_t>();
+    identity.birthSeconds = fields.integer("birthSeconds");
+    identity.birthNanoseconds = fields.integer("birthNanoseconds");
+    return identity;
+}
+
+}  // namespace
+
 nlohmann::json JournalEntry::toJson() const {
     nlohmann::json object = {{"id", id.string()}, {"kind", rawValue(kind)}};
     // Paths are bytes; any that are not UTF-8 are kept exactly beside their text, so recovery
@@ -24,7 +50,7 @@ nlohmann::json JournalEntry::toJson() const {
     JSONCodec::putBytes(object, "partialPath", partialPath);
     JSONCodec::putBytes(object, "finalPath", finalPath);
     if (lockedIdentity) {
-        object["lockedIdentity"] = lockedIdentity->toJson();
+        object["lockedIdentity"] = identityJson(*lockedIdentity);
     }
     if (lockedAt) {
         object["lockedAt"] = JSONCodec::Encoder::date(*lockedAt);
@@ -33,10 +59,10 @@ nlohmann::json JournalEntry::toJson() const {
         JSONCodec::putBytes(object, "deletingPath", *deletingPath);
     }
     if (restoredIdentity) {
-        object["restoredIdentity"] = restoredIdentity->toJson();
+        object["restoredIdentity"] = identityJson(*restoredIdentity);
     }
     if (originalIdentity) {
-        object["originalIdentity"] = originalIdentity->toJson();
+        object["originalIdentity"] = identityJson(*originalIdentity);
     }
     if (originalFingerprint) {
         object["originalFingerprint"] = *originalFingerprint;
@@ -64,7 +90,7 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
     entry.finalPath = fields.bytes("finalPath");
     if (const auto found = object.find("lockedIdentity");
         found != object.end() && !found->is_null()) {
-        entry.lockedIdentity = FileIdentity::fromJson(*found);
+        entry.lockedIdentity = identityFromJson(*found);
     }
     if (const std::optional<std::string> text = fields.optionalString("lockedAt")) {
         entry.lockedAt = JSONCodec::parseDate(*text);
@@ -73,7 +99,7 @@ JournalEntry JournalEntry::fromJson(const nlohmann::json& object) {
     for (const auto& [key, field] : {std::pair{"restoredIdentity", &entry.restoredIdentity},
                                      std::pair{"originalIdentity", &entry.originalIdentity}}) {
         if (const auto found = object.find(key); found != object.end() && !found->is_null()) {
-            *field = FileIdentity::fromJson(*found);
+            *field = identityFromJson(*found);
         }
     }
     entry.originalFingerprint = fields.optionalString("originalFingerprint");

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "journal/file_identity.h"
+#include "files/file_identity.h"
 #include "records/json_codec.h"
 #include "records/uuid.h"
 

@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <vector>
 
+#include "files/file_system.h"
 #include "journal/journal_entry.h"
 #include "records/json_codec.h"
+#include "records/json_list_store.h"
 
 namespace tessela {
 
@@ -19,9 +21,11 @@ class OperationJournal {
   public:
     static constexpr const char* fileName = "operations.json";
 
-    explicit OperationJournal(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
+    explicit OperationJournal(std::filesystem::path fileURL,
+                              FileSystem& fileSystem = FileSystem::real())
+        : store_(std::move(fileURL), &JournalEntry::fromJson, fileSystem) {}
 
-    [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return fileURL_; }
+    [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return store_.file(); }
 
     [[nodiscard]] std::vector<JournalEntry> load() const;
     [[nodiscard]] JSONCodec::LoadedList<JournalEntry> loadReportingDamage() const;
@@ -31,9 +35,7 @@ class OperationJournal {
     void remove(const Uuid& id) const;
 
   private:
-    void save(const std::vector<JournalEntry>& entries) const;
-
-    std::filesystem::path fileURL_;
+    JsonListStore<JournalEntry> store_;
 };
 
 }  // namespace tessela

@@ -12,16 +12,25 @@
 #include <stdexcept>
 #include <thread>
 
-#include "checks/mount_table.h"
 #include "errors/tessela_error.h"
-#include "posix/file_io.h"
+#include "files/file_io.h"
+#include "files/file_walk.h"
+#include "files/mount_table.h"
+#include "files/paths.h"
 #include "posix/system_error.h"
 #include "process/process_runner.h"
+#include "text/tool_output.h"
 #include "text/utf8.h"
 
 namespace tessela {
 
 namespace {
+
+// gocryptfs' on-disk format: an 18-byte header per file and 32 bytes (nonce and tag) per 4 KiB
+// block of content.
+constexpr std::int64_t blockSize = 4096;
+constexpr std::int64_t fileHeaderBytes = 18;
+constexpr std::int64_t blockOverheadBytes = 32;
 
 constexpr std::string_view listingFailure = "Could not list mounted disk images.";
 constexpr std::chrono::seconds daemonExitWait{3};
@@ -57,13 +66,6 @@ bool isBusy(const ProcessResult& result) {
     return result.status != 0 &&
            (result.output.find("Device or resource busy") != std::string::npos ||
             result.output.find("Resource busy") != std::string::npos);
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
 }
 
 std::string standardised(const std::filesystem::path& path) {
@@ -175,10 +177,9 @@ void DiskImageTool::detach(const std::filesystem::path& mountPoint, bool force) 
             std::this_thread::sleep_for(detachPause);
         }
     }
-    const OpenFiles::Holders holders =
-        OpenFiles::holders(mountPoint, OpenFiles::defaultTimeout, tools_.lsof);
-    if (holders.isUnknown() || holders.known->empty() || !OpenFiles::safeToAutoEject(holders)) {
-        throw TesselaError::inUse(OpenFiles::blockingNames(holders));
+    const Blockers blockers = tools_.blockers ? tools_.blockers(mountPoint) : Blockers{};
+    if (!blockers.safeToEject) {
+        throw TesselaError::inUse(blockers.names);
     }
     forcedDetach(mountPoint);
 }
@@ -285,46 +286,37 @@ std::vector<AttachedImage> DiskImageTool::parseMountInfo(std::string_view mountI
 }
 
 std::string DiskImageTool::clean(std::string_view output) {
-    static constexpr std::string_view prefixes[] = {
-        "hdiutil: ", "gocryptfs: ", "fusermount3: ", "fusermount: "};
-    std::string joined;
-    while (!output.empty()) {
-        const auto end = output.find('\n');
-        std::string line(output.substr(0, end));
-        output = end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
-        // Terminal colour codes: ESC [ parameters letter.
-        for (auto escape = line.find('\x1b'); escape != std::string::npos;
-             escape = line.find('\x1b', escape)) {
-            auto last = escape + 1;
-            if (last < line.size() && line[last] == '[') {
-                ++last;
-                while (last < line.size() && !(line[last] >= '@' && line[last] <= '~')) {
-                    ++last;
-                }
-                ++last;
-            }
-            line.erase(escape, std::min(last, line.size()) - escape);
-        }
-        for (const std::string_view prefix : prefixes) {
-            for (auto found = line.find(prefix); found != std::string::npos;
-                 found = line.find(prefix, found)) {
-                line.erase(found, prefix.size());
-            }
-        }
-        if (line.empty() || line == "\r") {
-            continue;
-        }
-        if (!joined.empty()) {
-            joined += ' ';
-        }
-        joined += line;
+    return oneLineOfOutput(output, {"hdiutil: ", "gocryptfs: ", "fusermount3: ", "fusermount: "});
+}
+
+std::int64_t DiskImageTool::containerOverhead(const std::filesystem::path& content) {
+    const auto fileOverhead = [](std::int64_t size) {
+        const std::int64_t blocks = (size + blockSize - 1) / blockSize;
+        return fileHeaderBytes + blocks * blockOverheadBytes + blockSize;
+    };
+    // The volume root: its name-key file, the marker and the indexer stop file.
+    std::int64_t overhead = 4 * blockSize;
+    struct stat info {};
+    if (::lstat(content.c_str(), &info) != 0) {
+        return overhead;
     }
-    const auto first = joined.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
+    if (!S_ISDIR(info.st_mode)) {
+        return overhead + fileOverhead(info.st_size);
     }
-    const auto last = joined.find_last_not_of(" \t");
-    return joined.substr(first, last - first + 1);
+    try {
+        FileWalk::walk(content, [&](const FileWalk::Entry& entry) {
+            if (entry.isDirectory) {
+                overhead += 2 * blockSize;
+            } else if (S_ISREG(entry.info.st_mode)) {
+                overhead += fileOverhead(entry.info.st_size);
+            } else {
+                overhead += blockSize;
+            }
+            return FileWalk::Next::descend;
+        });
+    } catch (const FileWalk::WalkError&) {
+    }
+    return overhead;
 }
 
 }  // namespace tessela

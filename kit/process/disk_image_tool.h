@@ -1,13 +1,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "checks/open_files.h"
+#include <functional>
+
 #include "process/process_runner.h"
 
 namespace tessela {
@@ -29,9 +31,10 @@ struct AttachedImage {
 //   (create and changePassword fail with diskImage, attach with wrongPassword).
 // - gocryptfs' exit status 12 is wrongPassword; every other failure is diskImage with the tool's
 //   cleaned output (or, when it printed nothing, the meaning of its exit status).
-// - Detach tries three times, 500 ms apart, while the volume is busy, then asks lsof who holds
-//   files there: only harmless system readers (indexers, thumbnailers) are ejected by force;
-//   anyone else makes it fail with inUse naming them.
+// - Detach tries three times, 500 ms apart, while the volume is busy, then asks the blocker check
+//   it was given who holds files there: only harmless system readers (indexers, thumbnailers)
+//   are ejected by force; anyone else makes it fail with inUse naming them. Without a blocker
+//   check a busy volume is never ejected by force.
 // - A forced detach ends the mount even while applications hold files: a lazy unmount, then the
 //   gocryptfs daemon serving that mount point is ended, so open files lose access and the key
 //   leaves memory.
@@ -58,10 +61,19 @@ class DiskImageTool {
         fsckErrors = 26,
     };
 
+    // Who keeps a busy volume busy: the names to report, and whether they are only harmless
+    // system readers that may be ejected by force.
+    struct Blockers {
+        std::vector<std::string> names;
+        bool safeToEject = false;
+    };
+    using BlockerCheck = std::function<Blockers(const std::filesystem::path& mountPoint)>;
+
     struct Tools {
         std::string gocryptfs = "/usr/bin/gocryptfs";
         std::string fusermount = "/usr/bin/fusermount3";
-        std::string lsof = OpenFiles::lsofPath;
+        // The open-file analysis (lsof) lives with the checks; they hand it in.
+        BlockerCheck blockers = {};
     };
 
     // `scryptCost` is gocryptfs' -scryptn (log2 of the key-derivation cost) for new images and
@@ -71,6 +83,12 @@ class DiskImageTool {
         : tools_(std::move(tools)), scryptCost_(scryptCost) {}
 
     [[nodiscard]] const Tools& tools() const noexcept { return tools_; }
+    // The same tool, asking `blockers` who keeps a busy volume busy.
+    [[nodiscard]] DiskImageTool withBlockers(BlockerCheck blockers) const {
+        DiskImageTool tool = *this;
+        tool.tools_.blockers = std::move(blockers);
+        return tool;
+    }
 
     // Creates a new empty image at `image` (a folder made with mode 0700). `image` must end in
     // ".sparsebundle": anything else is a programming error (std::invalid_argument), caught
@@ -103,6 +121,10 @@ class DiskImageTool {
 
     // The gocryptfs volumes listed in mountinfo text, in order.
     [[nodiscard]] static std::vector<AttachedImage> parseMountInfo(std::string_view mountInfo);
+
+    // What the container adds on disk to `content`: per file a header, a tag per 4 KiB block
+    // and the last block's rounding; per folder its name-key file and its own block.
+    [[nodiscard]] static std::int64_t containerOverhead(const std::filesystem::path& content);
 
     // The tools' output as one line: empty lines dropped, the tools' own name prefixes and
     // terminal colour codes removed, lines joined with single blanks, ends trimmed.

@@ -11,15 +11,16 @@
 #include <string>
 #include <tuple>
 
+#include "files/file_identity.h"
+
 namespace tessela {
 
 namespace {
 
+// A file's identity on its device.
 struct Identity {
     std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t birthSeconds = 0;
-    std::uint32_t birthNanoseconds = 0;
+    FileIdentity file;
 
     friend bool operator==(const Identity&, const Identity&) = default;
 };
@@ -42,11 +43,7 @@ std::optional<Stat> statOf(const std::filesystem::path& path) {
     }
     Stat result;
     result.identity.device = (std::uint64_t{info.stx_dev_major} << 32) | info.stx_dev_minor;
-    result.identity.inode = info.stx_ino;
-    if ((info.stx_mask & STATX_BTIME) != 0) {
-        result.identity.birthSeconds = info.stx_btime.tv_sec;
-        result.identity.birthNanoseconds = info.stx_btime.tv_nsec;
-    }
+    result.identity.file = FileIdentity::of(info);
     result.isDirectory = S_ISDIR(info.stx_mode);
     return result;
 }
@@ -65,9 +62,9 @@ std::optional<Decoded> decode(const std::vector<std::uint8_t>& bytes) {
         Decoded decoded;
         decoded.path = object.at("path").get<std::string>();
         decoded.identity.device = object.at("device").get<std::uint64_t>();
-        decoded.identity.inode = object.at("inode").get<std::uint64_t>();
-        decoded.identity.birthSeconds = object.at("birthSeconds").get<std::int64_t>();
-        decoded.identity.birthNanoseconds = object.at("birthNanoseconds").get<std::uint32_t>();
+        decoded.identity.file.inode = object.at("inode").get<std::uint64_t>();
+        decoded.identity.file.birthSeconds = object.at("birthSeconds").get<std::int64_t>();
+        decoded.identity.file.birthNanoseconds = object.at("birthNanoseconds").get<std::uint32_t>();
         if (!decoded.path.is_absolute()) {
             return std::nullopt;
         }
@@ -94,7 +91,8 @@ std::optional<std::filesystem::path> search(const std::vector<std::filesystem::p
             queue.pop_front();
             const std::optional<Stat> folderStat = statOf(folder);
             if (!folderStat ||
-                !searched.emplace(folderStat->identity.device, folderStat->identity.inode).second) {
+                !searched.emplace(folderStat->identity.device, folderStat->identity.file.inode)
+                     .second) {
                 continue;
             }
             const DirectoryHandle directory(::opendir(folder.c_str()));
@@ -141,9 +139,9 @@ std::optional<std::vector<std::uint8_t>> Bookmark::make(const std::filesystem::p
         {"version", 1},
         {"path", absolute.string()},
         {"device", stat->identity.device},
-        {"inode", stat->identity.inode},
-        {"birthSeconds", stat->identity.birthSeconds},
-        {"birthNanoseconds", stat->identity.birthNanoseconds},
+        {"inode", stat->identity.file.inode},
+        {"birthSeconds", stat->identity.file.birthSeconds},
+        {"birthNanoseconds", stat->identity.file.birthNanoseconds},
     };
     const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     return std::vector<std::uint8_t>(text.begin(), text.end());

@@ -2,25 +2,21 @@
 
 #include <algorithm>
 
-#include "posix/file_io.h"
+#include "files/file_io.h"
 #include "records/bookmark.h"
 
 namespace tessela {
 
 std::vector<LockedItem> ItemIndex::load() const {
-    return loadReportingDamage().items;
+    return store_.load();
 }
 
 JSONCodec::LoadedList<LockedItem> ItemIndex::loadReportingDamage() const {
-    return JSONCodec::loadList<LockedItem>(fileURL_, &LockedItem::fromJson);
+    return store_.loadReportingDamage();
 }
 
 void ItemIndex::save(const std::vector<LockedItem>& items) const {
-    nlohmann::json array = nlohmann::json::array();
-    for (const LockedItem& item : items) {
-        array.push_back(item.toJson());
-    }
-    JSONCodec::writePrivately(JSONCodec::encoder().encode(array), fileURL_);
+    store_.save(items);
 }
 
 void ItemIndex::upsert(const LockedItem& item) const {
@@ -37,9 +33,7 @@ void ItemIndex::upsert(const LockedItem& item) const {
 }
 
 void ItemIndex::remove(const Uuid& id) const {
-    std::vector<LockedItem> items = load();
-    std::erase_if(items, [&](const LockedItem& candidate) { return candidate.id == id; });
-    save(items);
+    store_.remove(id);
 }
 
 std::optional<LockedItem> ItemIndex::item(const std::filesystem::path& url) const {

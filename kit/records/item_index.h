@@ -4,8 +4,10 @@
 #include <optional>
 #include <vector>
 
-#include "posix/paths.h"
+#include "files/file_system.h"
+#include "files/paths.h"
 #include "records/json_codec.h"
+#include "records/json_list_store.h"
 #include "records/locked_item.h"
 
 namespace tessela {
@@ -21,9 +23,10 @@ class ItemIndex {
   public:
     static constexpr const char* fileName = "items.json";
 
-    explicit ItemIndex(std::filesystem::path fileURL) : fileURL_(std::move(fileURL)) {}
+    explicit ItemIndex(std::filesystem::path fileURL, FileSystem& fileSystem = FileSystem::real())
+        : store_(std::move(fileURL), &LockedItem::fromJson, fileSystem) {}
 
-    [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return fileURL_; }
+    [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return store_.file(); }
 
     [[nodiscard]] std::vector<LockedItem> load() const;
     [[nodiscard]] JSONCodec::LoadedList<LockedItem> loadReportingDamage() const;
@@ -46,7 +49,7 @@ class ItemIndex {
     [[nodiscard]] static LockedItem refreshed(LockedItem item, const std::filesystem::path& url);
 
   private:
-    std::filesystem::path fileURL_;
+    JsonListStore<LockedItem> store_;
 };
 
 }  // namespace tessela

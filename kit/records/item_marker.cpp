@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "posix/file_io.h"
+#include "files/file_io.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
 

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <limits>
 
+#include "files/folder.h"
 #include "posix/system_error.h"
 #include "records/base64.h"
 #include "text/utf8.h"
@@ -121,11 +122,6 @@ void JSONCodec::putBytes(nlohmann::json& object, const std::string& key, const s
     object[key] = std::move(text);
 }
 
-void JSONCodec::writePrivately(std::string_view data, const std::filesystem::path& target) {
-    posix::createDirectories(target.parent_path(), 0700);
-    posix::replaceAtomically(target, data, 0600);
-}
-
 std::filesystem::path JSONCodec::setAside(const std::filesystem::path& file) {
     return setAside(file, std::chrono::system_clock::now());
 }
@@ -146,21 +142,16 @@ std::filesystem::path JSONCodec::setAside(const std::filesystem::path& file,
             continue;
         }
         // Never replace a file that appeared since the check.
-        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) ==
-            0) {
+        try {
+            const Folder folder = Folder::open(file.parent_path());
+            folder.renameExclusively(file.filename().string(), folder,
+                                     candidate.filename().string());
             return candidate;
+        } catch (const std::system_error& error) {
+            if (error.code() != std::errc::file_exists) {
+                throw;
+            }
         }
-        if (errno == EEXIST) {
-            continue;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            throwLastError("rename", file);
-        }
-        // The file system cannot refuse to replace: the check above has to do.
-        if (::rename(file.c_str(), candidate.c_str()) != 0) {
-            throwLastError("rename", file);
-        }
-        return candidate;
     }
 }
 

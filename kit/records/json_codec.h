@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "posix/file_io.h"
+#include "files/file_io.h"
 #include "records/uuid.h"
 
 namespace tessela {
@@ -56,12 +56,6 @@ class JSONCodec {
     // back.
     static void putBytes(nlohmann::json& object, const std::string& key, const std::string& bytes);
     static constexpr std::string_view bytesSuffix = "Bytes";
-
-    // Writes `data` to `target` privately and atomically: the parent folder (and any missing
-    // ancestors) is created with mode 0700, the file is replaced in one step with mode 0600, and
-    // a crash at any moment leaves the old or the new content, never a torn file. Throws
-    // std::system_error; on failure the previous file is intact.
-    static void writePrivately(std::string_view data, const std::filesystem::path& target);
 
     // Moves a damaged file out of the way, to its name plus ".damaged-" and the local date and
     // time (yyyyMMdd-HHmmss), then "-2", "-3", … while that name is taken. Returns the new

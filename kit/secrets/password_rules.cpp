@@ -142,8 +142,4 @@ std::optional<PasswordRules::Strength> strengthFromRawValue(int value) {
     return static_cast<PasswordRules::Strength>(value);
 }
 
-bool IdlePolicy::shouldLock(double idleSeconds, int minutes, bool hasUnlockedItems) {
-    return hasUnlockedItems && minutes >= 1 && idleSeconds >= minutes * 60.0;
-}
-
 }  // namespace tessela

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "checks/real_path.h"
+#include "files/paths.h"
 #include "support/temp_folder.h"
 
 namespace tessela {

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "checks/file_walk.h"
-#include "checks/metadata_snapshot.h"
 #include "errors/tessela_error.h"
+#include "files/file_walk.h"
+#include "files/metadata_snapshot.h"
 #include "support/temp_folder.h"
 
 namespace tessela {

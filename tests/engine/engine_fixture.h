@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -11,6 +12,7 @@
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
 #include "support/fuse_fixture.h"
+#include "support/recording_file_system.h"
 
 namespace tessela::testing {
 
@@ -39,7 +41,47 @@ class EngineTest : public FuseTest {
             return;
         }
         fs::create_directories(home / "Docs");
-        locker.emplace(temp / "support", home, std::nullopt, tool);
+        restart();
+    }
+
+    // A fresh engine on the same support folder (as the next start makes it), with `options`,
+    // its file-system steps going through `fileSystem`, and `otherTool` when given.
+    void restart(LockerOptions options = {}, const std::optional<DiskImageTool>& otherTool = {}) {
+        options.fileSystem = &fileSystem;
+        locker.emplace(temp / "support", home, std::nullopt, otherTool.value_or(tool), options);
+    }
+
+    // Runs `action` once, right after the lock's verification (when the mount folder it used
+    // goes), before its last checks of the original.
+    void afterVerification(std::function<void()> action) {
+        fileSystem.beforeStep = [this, action = std::move(action),
+                                 done = false](const FileSystemStep& step) mutable {
+            if (!done && step.kind == FileSystemStep::Kind::removeEmptyFolder &&
+                step.path.parent_path() == mountsRoot) {
+                done = true;
+                action();
+            }
+        };
+    }
+
+    // Runs `action` before each flush of a whole file system, with the location flushed.
+    void beforeFlush(std::function<void(const fs::path&)> action) {
+        fileSystem.beforeStep = [action = std::move(action)](const FileSystemStep& step) {
+            if (step.kind == FileSystemStep::Kind::syncFileSystem) {
+                action(step.path);
+            }
+        };
+    }
+
+    // Runs `action` before a renamed original (".tessela-….deleting") is deleted, with its path.
+    void beforeDeletingOriginal(std::function<void(const fs::path&)> action) {
+        fileSystem.beforeStep = [action = std::move(action)](const FileSystemStep& step) {
+            const std::string name = step.path.filename().string();
+            if (step.kind == FileSystemStep::Kind::removeTree && name.starts_with(".tessela-") &&
+                name.ends_with(".deleting")) {
+                action(step.path);
+            }
+        };
     }
 
     // A folder tree with nested folders, empty files, a link, non-ASCII names and a 5 MB file.
@@ -74,10 +116,10 @@ class EngineTest : public FuseTest {
 
     void expectNothingLeft(const fs::path& folder) {
         EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
-        EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
-        EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{});
-        if (fs::exists(locker->mountsRoot)) {
-            EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+        EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+        EXPECT_EQ(index.load(), std::vector<LockedItem>{});
+        if (fs::exists(mountsRoot)) {
+            EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
         }
     }
 
@@ -93,6 +135,11 @@ class EngineTest : public FuseTest {
     }
 
     fs::path home = temp / "home";
+    // The engine's records and mounts folder, read the way the engine keeps them.
+    ItemIndex index{temp / "support" / ItemIndex::fileName};
+    OperationJournal journal{temp / "support" / OperationJournal::fileName};
+    fs::path mountsRoot = temp / "support" / "Open";
+    RecordingFileSystem fileSystem;
     std::optional<Locker> locker;
     int mounts = 0;
 };

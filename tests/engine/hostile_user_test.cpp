@@ -17,8 +17,8 @@
 #include <functional>
 #include <thread>
 
-#include "checks/deletability.h"
 #include "engine/engine_fixture.h"
+#include "files/deletability.h"
 #include "posix/unique_fd.h"
 
 namespace tessela {
@@ -142,7 +142,7 @@ TEST_F(HostileUserTest, LinkPlantedAtTheRestoredCopysNameIsNeverWrittenThrough) 
     expectRootOnlyUntouched();
     EXPECT_TRUE(fs::is_symlink(planted));
     EXPECT_TRUE(fs::exists(record.lastKnownPath));
-    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
 }
 
 TEST_F(HostileUserTest, LinkPlantedIntoTheAttackersFolderReceivesNothing) {
@@ -192,7 +192,7 @@ TEST_F(HostileUserTest, FolderSwappedForALinkDuringDeletionChangesNothingOutside
         makeDeletable(project);
     }
     try {
-        Locker::removeOwnedTree(project);
+        (void)Folder::open(project.parent_path()).removeTree(project.filename().string());
     } catch (const std::system_error&) {
         // The attacker may keep the tree from going; it may never reach outside it.
     }
@@ -216,7 +216,7 @@ TEST_F(HostileUserTest, OtherFileSystemMountedInsideIsRefusedAndNeverEmptied) {
 
     EXPECT_EQ(lockFailure(project), TesselaError::containsMountedDisk("Project"));
     try {
-        Locker::removeOwnedTree(project);
+        (void)Folder::open(project.parent_path()).removeTree(project.filename().string());
         ADD_FAILURE() << "removed a tree with a mount inside";
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code().value(), EXDEV);
@@ -245,13 +245,13 @@ TEST_F(HostileUserTest, RestoredFolderBelongsToItsOwnerAgain) {
 TEST_F(HostileUserTest, FolderPlantedAtTheDeletingNameIsNeverTakenForTheOriginal) {
     writeFile(shared / "Secret/plan.txt", "root's plan");
     fs::path planted;
-    locker->flushVolume = [&](const fs::path&) {
-        planted = shared / (".tessela-" + locker->index.load().at(0).id.string() + ".deleting");
+    beforeFlush([&](const fs::path&) {
+        planted = shared / (".tessela-" + index.load().at(0).id.string() + ".deleting");
         run([&] {
             check(::mkdir(planted.c_str(), 0777) == 0, "mkdir");
             writeFile(planted / "plan.txt", "the attacker's plan");
         });
-    };
+    });
     const LockedItem record = locker->lock(shared / "Secret", password, 1);
     EXPECT_FALSE(fs::exists(shared / "Secret"));
     EXPECT_EQ(readFile(planted / "plan.txt"), "the attacker's plan");

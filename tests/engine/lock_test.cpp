@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "checks/tree_verifier.h"
-#include "checks/volume_layout.h"
 #include "engine/engine_fixture.h"
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
+#include "records/volume_layout.h"
 #include "support/child_process.h"
 #include "support/fuse_fixture.h"
 
@@ -42,8 +42,8 @@ TEST_F(LockTest, FileBecomesLockedItemWithItsContentMarkerAndIndexStop) {
     EXPECT_EQ(record.passwordGeneration, 3);
     EXPECT_EQ(record.contentSize, 5'000'000);
     EXPECT_EQ(record.lastKnownPath, (home / "Docs/Report.tessvault").string());
-    EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{record});
-    EXPECT_EQ(readFile(locker->journal.fileURL()), "[]");
+    EXPECT_EQ(index.load(), std::vector<LockedItem>{record});
+    EXPECT_EQ(readFile(journal.fileURL()), "[]");
 
     const fs::path volume = open(home / "Docs/Report.tessvault");
     EXPECT_EQ(namesIn(volume), (std::vector<std::string>{".metadata_never_index",
@@ -122,25 +122,6 @@ TEST(LockerNamesTest, LongNamesAreCutAtWholeCharacters) {
               std::string(240, 'c') + ".tessvault");
 }
 
-TEST(LockerHelpersTest, ExclusiveRenameNeverReplaces) {
-    testing::TempFolder temp;
-    writeFile(temp / "a", "a");
-    writeFile(temp / "b", "b");
-    try {
-        Locker::renameExclusively(temp / "a", temp / "b");
-        ADD_FAILURE() << "replaced an existing file";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), EEXIST);
-    }
-    EXPECT_EQ(readFile(temp / "b"), "b");
-    Locker::renameExclusively(temp / "a", temp / "c");
-    EXPECT_EQ(readFile(temp / "c"), "a");
-    EXPECT_NO_THROW(Locker::fullSync(temp.path()));
-    EXPECT_THROW(Locker::fullSync(temp / "missing"), std::system_error);
-    EXPECT_TRUE(Locker::availableSpace(temp.path()).value_or(0) > 0);
-    EXPECT_EQ(Locker::availableSpace(temp / "missing"), std::nullopt);
-}
-
 TEST_F(LockTest, RefusalsComeThroughUnchanged) {
     EXPECT_EQ(lockFailure(home), TesselaError::refused(LockRefusal::homeFolder));
     EXPECT_EQ(lockFailure(home / "Docs/missing"), TesselaError::refused(LockRefusal::doesNotExist));
@@ -151,7 +132,7 @@ TEST_F(LockTest, RefusalsComeThroughUnchanged) {
 
 TEST_F(LockTest, NotEnoughSpaceIsRefusedBeforeAnyChange) {
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->spaceMargin = std::int64_t{1} << 60;
+    restart({.spaceMargin = std::int64_t{1} << 60});
     const TesselaError error = lockFailure(home / "Docs/Report.pdf");
     EXPECT_EQ(error.errorCase(), TesselaError::Case::notEnoughSpace);
     expectNothingLeft(home / "Docs");
@@ -175,7 +156,7 @@ TEST_F(LockTest, WriterBlocksButReaderDoesNot) {
 
 TEST_F(LockTest, MissingContainerToolLeavesNothing) {
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->tool = DiskImageTool(DiskImageTool::Tools{(temp / "no-gocryptfs").string()}, 10);
+    restart({}, DiskImageTool(DiskImageTool::Tools{(temp / "no-gocryptfs").string()}, 10));
     EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
     expectNothingLeft(home / "Docs");
@@ -190,7 +171,7 @@ TEST_F(LockTest, FaultyCopyFailsVerificationAndLeavesNothing) {
               "for source; do case \"$source\" in */a.txt) printf X >> \"$last/a.txt\";; esac; "
               "done\n");
     ::chmod(faulty.c_str(), 0755);
-    locker->copyTool = faulty.string();
+    restart({.copyTool = faulty.string()});
     const TesselaError error = lockFailure(tree);
     EXPECT_EQ(error, TesselaError::verificationFailed({{"a.txt", TreeMismatch::sizeDiffers}}));
     EXPECT_EQ(readFile(tree / "a.txt"), "alpha");
@@ -199,7 +180,7 @@ TEST_F(LockTest, FaultyCopyFailsVerificationAndLeavesNothing) {
 
 TEST_F(LockTest, ChangeDuringLockIsNoticedAndLeavesNothing) {
     const fs::path tree = makeTree("Project");
-    locker->afterVerify = [&] { writeFile(tree / "added later.txt", "new"); };
+    afterVerification([&] { writeFile(tree / "added later.txt", "new"); });
     EXPECT_EQ(lockFailure(tree), TesselaError::changedWhileLocking());
     EXPECT_EQ(readFile(tree / "added later.txt"), "new");
     EXPECT_TRUE(fs::exists(tree / "deep/er/still/big.bin"));
@@ -225,17 +206,17 @@ TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
     }
     writeFile(home / "Docs/Report.pdf", "content");
     // The folder turns read-only once the locked item is in place.
-    locker->flushVolume = [&](const fs::path& parent) { ::chmod(parent.c_str(), 0555); };
+    beforeFlush([&](const fs::path& parent) { ::chmod(parent.c_str(), 0555); });
     const TesselaError error = lockFailure(home / "Docs/Report.pdf");
     ::chmod((home / "Docs").c_str(), 0755);
     EXPECT_EQ(error, TesselaError::lockedButOriginalRemains("Report.pdf"));
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
     EXPECT_TRUE(fs::exists(home / "Docs/Report.tessvault"));
-    const std::vector<LockedItem> records = locker->index.load();
+    const std::vector<LockedItem> records = index.load();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_EQ(records[0].stage, LockedItem::Stage::originalPending);
     EXPECT_EQ(records[0].originalPath, (home / "Docs/Report.pdf").string());
-    ASSERT_EQ(locker->journal.load().size(), 1U);
+    ASSERT_EQ(journal.load().size(), 1U);
 }
 
 // The name the original is renamed to before it is deleted can be seen (the id shows in the
@@ -244,25 +225,24 @@ TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
 TEST_F(LockTest, NameTakenBeforeTheOriginalIsRenamedAwayIsLeftAlone) {
     writeFile(home / "Docs/Report.pdf", "content");
     fs::path taken;
-    locker->flushVolume = [&](const fs::path& parent) {
-        taken = parent / (".tessela-" + locker->index.load().at(0).id.string() + ".deleting");
+    beforeFlush([&](const fs::path& parent) {
+        taken = parent / (".tessela-" + index.load().at(0).id.string() + ".deleting");
         writeFile(taken, "someone else's");
-    };
+    });
     (void)locker->lock(home / "Docs/Report.pdf", password, 1);
     EXPECT_EQ(readFile(taken), "someone else's");
     EXPECT_FALSE(fs::exists(home / "Docs/Report.pdf"));
-    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
 }
 
 TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->deleteRenamedOriginal = [](const fs::path&, const Folder::RemovalGuard&) -> bool {
-        throw std::system_error(EBUSY, std::generic_category(), "remove");
-    };
+    beforeDeletingOriginal(
+        [](const fs::path&) { throw std::system_error(EBUSY, std::generic_category(), "remove"); });
     EXPECT_EQ(lockFailure(home / "Docs/Report.pdf"),
               TesselaError::lockedButRemovalUnfinished("Report.pdf"));
     EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
-    EXPECT_EQ(locker->journal.load().size(), 1U);
+    EXPECT_EQ(journal.load().size(), 1U);
 }
 
 // Names that other systems keep at a folder's top are the user's content here: they are
@@ -304,12 +284,12 @@ TEST_F(LockTest, FolderHoldingTheLocksOwnFileNamesIsRefusedUntouched) {
 // --inplace does) still changes the file's status-change time.
 TEST_F(LockTest, InPlaceRewriteWithTheOldTimeRestoredIsNoticed) {
     writeFile(home / "Docs/Plan/notes.txt", "first draft");
-    locker->afterVerify = [&] {
+    afterVerification([&] {
         const fs::path file = home / "Docs/Plan/notes.txt";
         const fs::file_time_type time = fs::last_write_time(file);
         writeFile(file, "final draft");
         fs::last_write_time(file, time);
-    };
+    });
     EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::changedWhileLocking());
     EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "final draft");
     expectNothingLeft(home / "Docs");
@@ -318,12 +298,12 @@ TEST_F(LockTest, InPlaceRewriteWithTheOldTimeRestoredIsNoticed) {
 TEST_F(LockTest, FileOpenedForWritingDuringTheCopyStopsTheLock) {
     writeFile(home / "Docs/Plan/notes.txt", "draft");
     std::unique_ptr<testing::ChildProcess> editor;
-    locker->afterVerify = [&] {
+    afterVerification([&] {
         editor = std::make_unique<testing::ChildProcess>(
             "/bin/sh", std::vector<std::string>{"-c", "exec 3>>\"$1\"; echo ready; read line", "sh",
                                                 (home / "Docs/Plan/notes.txt").string()});
         ASSERT_EQ(editor->readLine(), "ready");
-    };
+    });
     EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::inUse({"sh"}));
     EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "draft");
     expectNothingLeft(home / "Docs");
@@ -337,13 +317,13 @@ TEST_F(LockTest, OriginalChangedAtTheLastMomentStaysAndTheLockIsTakenBack) {
     writeFile(home / "Docs/notes.txt", "draft");
     const int file = ::open((home / "Docs/notes.txt").c_str(), O_WRONLY);
     ASSERT_GE(file, 0);
-    locker->flushVolume = [&](const fs::path&) {
+    beforeFlush([&](const fs::path&) {
         struct stat before {};
         ASSERT_EQ(::fstat(file, &before), 0);
         ASSERT_EQ(::pwrite(file, "DRAFT", 5, 0), 5);
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(::futimens(file, times), 0);
-    };
+    });
     EXPECT_EQ(lockFailure(home / "Docs/notes.txt"), TesselaError::changedWhileLocking());
     ::close(file);
     EXPECT_EQ(readFile(home / "Docs/notes.txt"), "DRAFT");
@@ -356,17 +336,15 @@ TEST_F(LockTest, OriginalChangedAtTheLastMomentStaysAndTheLockIsTakenBack) {
 TEST_F(LockTest, FileSavedIntoTheOriginalWhileItIsDeletedIsKept) {
     writeFile(home / "Docs/Plan/a.txt", "alpha");
     writeFile(home / "Docs/Plan/sub/b.txt", "beta");
-    locker->deleteRenamedOriginal = [](const fs::path& deleting,
-                                       const Folder::RemovalGuard& guard) {
+    beforeDeletingOriginal([](const fs::path& deleting) {
         writeFile(deleting / "sub/new work.txt", "written after the check");
-        return Locker::removeOwnedTree(deleting, guard);
-    };
+    });
     EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::lockedButOriginalRemains("Plan"));
     EXPECT_EQ(readFile(home / "Docs/Plan/sub/new work.txt"), "written after the check");
     EXPECT_FALSE(fs::exists(home / "Docs/Plan/a.txt"));
     EXPECT_EQ(readFile(open(home / "Docs/Plan.tessvault") / "a.txt"), "alpha");
     EXPECT_EQ(locker->recover().keptChangedOriginals, 1);
-    EXPECT_EQ(locker->index.load().at(0).stage, LockedItem::Stage::complete);
+    EXPECT_EQ(index.load().at(0).stage, LockedItem::Stage::complete);
 }
 
 TEST_F(LockTest, ReadOnlyFoldersAreLockedAndComeBackWithTheirModes) {
@@ -386,7 +364,7 @@ TEST_F(LockTest, ReadOnlyFoldersAreLockedAndComeBackWithTheirModes) {
 
 TEST_F(LockTest, CloudPlaceholderNamesAreOrdinaryFiles) {
     writeFile(home / "Docs/Synced/.report.pdf.icloud", "a file like any other");
-    locker->cloudDownloadTimeout = 1;
+    restart({.cloudDownloadTimeout = 1});
     const LockedItem record = locker->lock(home / "Docs/Synced", password, 1);
     EXPECT_EQ(readFile(open(record.lastKnownPath) / ".report.pdf.icloud"), "a file like any other");
 }
@@ -468,10 +446,10 @@ class LockCrashTest : public LockTest, public ::testing::WithParamInterface<Cras
 TEST_P(LockCrashTest, LeavesExactlyWhatTheJournalDescribes) {
     const CrashPoint point = GetParam();
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->crashPoint = point;
+    restart({.crashPoint = point});
     EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
 
-    const std::vector<JournalEntry> entries = locker->journal.load();
+    const std::vector<JournalEntry> entries = journal.load();
     ASSERT_EQ(entries.size(), 1U);
     const JournalEntry& entry = entries[0];
     const std::string id = entry.id.string();
@@ -504,7 +482,7 @@ TEST_P(LockCrashTest, LeavesExactlyWhatTheJournalDescribes) {
     }
     EXPECT_EQ(fs::exists(deleting), renamedAway && !deleted);
 
-    const std::vector<LockedItem> records = locker->index.load();
+    const std::vector<LockedItem> records = index.load();
     ASSERT_EQ(records.size(), recorded ? 1U : 0U);
     if (recorded) {
         EXPECT_EQ(records[0].id, entry.id);
@@ -513,7 +491,7 @@ TEST_P(LockCrashTest, LeavesExactlyWhatTheJournalDescribes) {
         EXPECT_EQ(entry.lockedAt, records[0].createdAt);
     }
     const bool attached = point == CrashPoint::lockAfterCopy;
-    EXPECT_EQ(isMounted(locker->mountsRoot / id), attached);
+    EXPECT_EQ(isMounted(mountsRoot / id), attached);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLockCrashPoints, LockCrashTest,

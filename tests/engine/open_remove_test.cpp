@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "checks/item_facts.h"
 #include "checks/tree_verifier.h"
-#include "checks/volume_layout.h"
 #include "engine/engine_fixture.h"
+#include "files/item_facts.h"
+#include "records/volume_layout.h"
 #include "support/child_process.h"
 
 namespace tessela {
@@ -19,6 +19,25 @@ using testing::writeFile;
 
 class OpenRemoveTest : public testing::EngineTest {
   protected:
+    // Runs `action` once a lock removal has copied the content into its hidden folder (given),
+    // before it verifies the copy: at the end of a folder's copy, when the hidden folder gets
+    // its mode, or, for a file, at the next change the removal makes.
+    void afterRestoreCopy(std::function<void(const fs::path&)> action) {
+        using testing::FileSystemStep;
+        fileSystem.beforeStep = [action = std::move(action), hidden = fs::path(),
+                                 done = false](const FileSystemStep& step) mutable {
+            if (step.kind == FileSystemStep::Kind::makeFolder &&
+                step.path.filename().string().ends_with(".restoring")) {
+                hidden = step.path;
+            } else if (!done && !hidden.empty() &&
+                       ((step.kind == FileSystemStep::Kind::changeMode && step.path == hidden) ||
+                        step.kind == FileSystemStep::Kind::writePrivately)) {
+                done = true;
+                action(hidden);
+            }
+        };
+    }
+
     // Locks `name` (written with `content`) in Docs and returns the locked item's path.
     fs::path lockedFile(const std::string& name, const std::string& content) {
         writeFile(home / "Docs" / name, content);
@@ -46,7 +65,7 @@ TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
     const OpenItem open = locker->unlock(locked, password);
     EXPECT_EQ(open.name, "Report.pdf");
     EXPECT_EQ(open.kind, LockedItem::Kind::file);
-    EXPECT_EQ(open.mountPoint, locker->mountsRoot / open.id.string());
+    EXPECT_EQ(open.mountPoint, mountsRoot / open.id.string());
     EXPECT_EQ(readFile(open.contentURL()), "first");
     writeFile(open.contentURL(), "edited while open");
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{open});
@@ -80,7 +99,7 @@ TEST_F(OpenRemoveTest, NothingCanBeWrittenWhereARelockedVolumeWas) {
 TEST_F(OpenRemoveTest, WrongPasswordLeavesNoMountFolder) {
     const fs::path locked = lockedFile("Report.pdf", "secret");
     EXPECT_THROW((void)locker->unlock(locked, "wrong password"), TesselaError);
-    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
 }
 
 TEST_F(OpenRemoveTest, NotLockedAndNotFound) {
@@ -135,13 +154,13 @@ TEST_F(OpenRemoveTest, BundleWithoutRecordGetsOneWithGenerationZero) {
     const OpenItem open = locker->unlock(copied, password);
     EXPECT_EQ(open.name, "Tax return.pdf");
     EXPECT_EQ(open.kind, LockedItem::Kind::file);
-    const auto record = locker->index.item(copied);
+    const auto record = index.item(copied);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ(record->passwordGeneration, 0);
     EXPECT_EQ(record->displayName, "Tax return.pdf");
     EXPECT_EQ(record->contentSize, 7);
     EXPECT_EQ(record->stage, LockedItem::Stage::complete);
-    EXPECT_EQ(locker->index.load().size(), 2U);
+    EXPECT_EQ(index.load().size(), 2U);
 }
 
 TEST_F(OpenRemoveTest, VolumeWithoutMarkerOrRecordOpensAsFolderNamedAfterBundle) {
@@ -157,18 +176,18 @@ TEST_F(OpenRemoveTest, ForeignMountsAreNeitherListedNorAdopted) {
     const fs::path elsewhere = makeMountPoint("double-clicked");
     tool.attach(locked, elsewhere, password, true);
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
-    locker->index.save({});
+    index.save({});
     locker->adoptOpenItems(tool.attachedImages());
-    EXPECT_EQ(locker->index.load(), std::vector<LockedItem>{});
+    EXPECT_EQ(index.load(), std::vector<LockedItem>{});
 }
 
 TEST_F(OpenRemoveTest, AdoptsOpenItemsAfterTheIndexWasLost) {
     const fs::path locked = lockedFile("Report.pdf", "secret");
     const OpenItem open = locker->unlock(locked, password);
-    locker->index.save({});
+    index.save({});
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
     locker->adoptOpenItems(tool.attachedImages());
-    const std::vector<LockedItem> records = locker->index.load();
+    const std::vector<LockedItem> records = index.load();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_EQ(records[0].id, open.id);
     EXPECT_EQ(records[0].displayName, "Report.pdf");
@@ -223,7 +242,7 @@ TEST_F(OpenRemoveTest, ForeignBundleRestoresAsFolderNamedAfterIt) {
 TEST_F(OpenRemoveTest, FailedVerificationLeavesItemLockedAndNothingElse) {
     const fs::path tree = makeTree("Project");
     const fs::path locked = locker->lock(tree, password, 1).lastKnownPath;
-    locker->afterRestoreCopy = [](const fs::path& hidden) { writeFile(hidden / "a.txt", "x"); };
+    afterRestoreCopy([](const fs::path& hidden) { writeFile(hidden / "a.txt", "x"); });
     try {
         (void)locker->removeLock(locked, password);
         ADD_FAILURE() << "a damaged restore was accepted";
@@ -232,9 +251,9 @@ TEST_F(OpenRemoveTest, FailedVerificationLeavesItemLockedAndNothingElse) {
                   TesselaError::restoreVerificationFailed({{"a.txt", TreeMismatch::sizeDiffers}}));
     }
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project.tessvault"});
-    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
-    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
-    EXPECT_EQ(locker->index.load().size(), 1U);
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(index.load().size(), 1U);
     const OpenItem open = locker->unlock(locked, password);
     EXPECT_EQ(readFile(open.contentURL() / "a.txt"), "alpha");
 }
@@ -243,27 +262,28 @@ TEST_F(OpenRemoveTest, SpaceExactlyAtTheLimitIsEnough) {
     const fs::path locked = lockedFile("Report.pdf", std::string(100'000, 'r'));
     // The removal needs the content's allocated size plus the margin.
     const OpenItem open = locker->unlock(locked, password);
-    const std::int64_t needed = ItemFacts::allocatedSize(open.contentURL()) + locker->spaceMargin;
+    const std::int64_t needed =
+        ItemFacts::allocatedSize(open.contentURL()) + LockerOptions::defaultSpaceMargin;
     locker->relock(open, false);
-    locker->spaceProbe = [&](const fs::path&) { return needed - 1; };
+    fileSystem.freeBytes = needed - 1;
     try {
         (void)locker->removeLock(locked, password);
         ADD_FAILURE() << "removed with too little space";
     } catch (const TesselaError& error) {
         EXPECT_EQ(error, TesselaError::notEnoughSpace(needed, needed - 1));
     }
-    locker->spaceProbe = [&](const fs::path&) { return needed; };
+    fileSystem.freeBytes = needed;
     EXPECT_EQ(readFile(locker->removeLock(locked, password)), std::string(100'000, 'r'));
 }
 
 TEST_F(OpenRemoveTest, LockSpaceExactlyAtTheLimitIsEnough) {
     writeFile(home / "Docs/Report.pdf", std::string(100'000, 'r'));
     const fs::path item = home / "Docs/Report.pdf";
-    const std::int64_t needed =
-        ItemFacts::inspect(item).size + Locker::containerOverhead(item) + locker->spaceMargin;
-    locker->spaceProbe = [&](const fs::path&) { return needed - 1; };
+    const std::int64_t needed = ItemFacts::inspect(item).size + Locker::containerOverhead(item) +
+                                LockerOptions::defaultSpaceMargin;
+    fileSystem.freeBytes = needed - 1;
     EXPECT_EQ(lockFailure(item), TesselaError::notEnoughSpace(needed, needed - 1));
-    locker->spaceProbe = [&](const fs::path&) { return needed; };
+    fileSystem.freeBytes = needed;
     EXPECT_NO_THROW((void)locker->lock(item, password, 1));
 }
 
@@ -279,7 +299,7 @@ TEST_F(OpenRemoveTest, NamesThatAreNotUtf8LockOpenAndComeBackUnchanged) {
     const LockedItem folder = locker->lock(home / "Docs" / folderName, password, 1);
     const LockedItem file = locker->lock(home / "Docs" / fileName, password, 1);
     EXPECT_EQ(folder.displayName, folderName);
-    EXPECT_EQ(locker->index.load(), (std::vector<LockedItem>{folder, file}));
+    EXPECT_EQ(index.load(), (std::vector<LockedItem>{folder, file}));
 
     const OpenItem open = locker->unlock(file.lastKnownPath, password);
     EXPECT_EQ(open.name, fileName);
@@ -297,10 +317,10 @@ TEST_F(OpenRemoveTest, NamesThatAreNotUtf8LockOpenAndComeBackUnchanged) {
 TEST_F(OpenRemoveTest, RestoredCopyIsFlushedBeforeTheLockedItemGoes) {
     const fs::path locked = lockedFile("Report.pdf", "content");
     std::vector<std::pair<bool, bool>> flushes;  // (restored there, locked item there)
-    locker->flushVolume = [&](const fs::path& folder) {
+    beforeFlush([&](const fs::path& folder) {
         EXPECT_EQ(folder, home / "Docs");
         flushes.emplace_back(fs::exists(home / "Docs/Report.pdf"), fs::exists(locked));
-    };
+    });
     (void)locker->removeLock(locked, password);
     EXPECT_EQ(flushes, (std::vector<std::pair<bool, bool>>{{true, true}}));
 }
@@ -309,12 +329,11 @@ TEST_F(OpenRemoveTest, FailedRemovalLeavesNoDecryptedFilesEvenInReadOnlyFolders)
     writeFile(home / "Docs/Archive/sealed/old.txt", "old");
     ::chmod((home / "Docs/Archive/sealed").c_str(), 0555);
     const fs::path locked = locker->lock(home / "Docs/Archive", password, 1).lastKnownPath;
-    locker->afterRestoreCopy = [](const fs::path&) {
-        throw std::system_error(EIO, std::generic_category(), "injected");
-    };
+    afterRestoreCopy(
+        [](const fs::path&) { throw std::system_error(EIO, std::generic_category(), "injected"); });
     EXPECT_THROW((void)locker->removeLock(locked, password), std::system_error);
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Archive.tessvault"});
-    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
 }
 
 TEST_F(OpenRemoveTest, CleanUpThatFailsKeepsItsEntryAndTheNextStartFinishesIt) {
@@ -323,20 +342,20 @@ TEST_F(OpenRemoveTest, CleanUpThatFailsKeepsItsEntryAndTheNextStartFinishesIt) {
     }
     const fs::path locked = lockedFile("Report.pdf", "secret");
     // The folder turns read-only before the failure, so the clean-up cannot delete the copy.
-    locker->afterRestoreCopy = [&](const fs::path&) {
+    afterRestoreCopy([&](const fs::path&) {
         ::chmod((home / "Docs").c_str(), 0555);
         throw std::system_error(EIO, std::generic_category(), "injected");
-    };
+    });
     EXPECT_THROW((void)locker->removeLock(locked, password), std::system_error);
     EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
-    EXPECT_EQ(locker->journal.load().size(), 1U);
+    EXPECT_EQ(journal.load().size(), 1U);
 
     ::chmod((home / "Docs").c_str(), 0755);
-    locker->afterRestoreCopy = nullptr;
+    fileSystem.beforeStep = nullptr;
     const RecoveryReport report = locker->recover();
     EXPECT_EQ(report.discardedRestores, 1);
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Report.tessvault"});
-    EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
 }
 
 TEST_F(OpenRemoveTest, OpeningThatCannotBeRecordedClosesTheVolumeAgain) {
@@ -345,14 +364,14 @@ TEST_F(OpenRemoveTest, OpeningThatCannotBeRecordedClosesTheVolumeAgain) {
     }
     const fs::path bundle = foreignBundle("Foreign.tessvault");
     // The mounts folder is there; the records beside it cannot be written.
-    fs::create_directories(locker->mountsRoot);
+    fs::create_directories(mountsRoot);
     ::chmod((temp / "support").c_str(), 0500);
     EXPECT_THROW((void)locker->unlock(bundle, password), std::system_error);
     ::chmod((temp / "support").c_str(), 0700);
     for (const AttachedImage& image : tool.attachedImages()) {
-        EXPECT_FALSE(image.mountPoint.string().starts_with(locker->mountsRoot.string()));
+        EXPECT_FALSE(image.mountPoint.string().starts_with(mountsRoot.string()));
     }
-    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
 }
 
 // Deeper than the number of files a process may have open (1024 for an ordinary user here):
@@ -381,10 +400,10 @@ TEST_P(RestoreCrashTest, LeavesExactlyWhatTheJournalDescribes) {
     const LockedItem record = locker->lock(home / "Docs/Report.pdf", password, 1);
     const fs::path locked = record.lastKnownPath;
     const auto identity = FileIdentity::of(locked);
-    locker->crashPoint = point;
+    restart({.crashPoint = point});
     EXPECT_THROW((void)locker->removeLock(locked, password), SimulatedCrash);
 
-    const std::vector<JournalEntry> entries = locker->journal.load();
+    const std::vector<JournalEntry> entries = journal.load();
     ASSERT_EQ(entries.size(), 1U);
     const JournalEntry& entry = entries[0];
     const fs::path hidden = home / "Docs" / (".tessela-" + record.id.string() + ".restoring");
@@ -408,8 +427,8 @@ TEST_P(RestoreCrashTest, LeavesExactlyWhatTheJournalDescribes) {
     EXPECT_EQ(entry.restoredIdentity.has_value(), chosen);
     EXPECT_EQ(fs::exists(home / "Docs/Report.pdf"), moved);
     EXPECT_EQ(fs::exists(locked), !deleted);
-    EXPECT_EQ(isMounted(locker->mountsRoot / record.id.string()), !deleted);
-    EXPECT_EQ(locker->index.load().size(), 1U);
+    EXPECT_EQ(isMounted(mountsRoot / record.id.string()), !deleted);
+    EXPECT_EQ(index.load().size(), 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllRestoreCrashPoints, RestoreCrashTest,

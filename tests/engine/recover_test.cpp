@@ -4,6 +4,7 @@
 
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
+#include "engine/mounts_folder.h"
 
 namespace tessela {
 namespace {
@@ -32,12 +33,12 @@ class RecoverTest : public testing::EngineTest {
 
     void expectNoLeftovers() {
         EXPECT_EQ(leftovers(home / "Docs"), std::vector<std::string>{});
-        EXPECT_EQ(readFile(locker->journal.fileURL()), "[]");
-        if (fs::exists(locker->mountsRoot)) {
-            EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+        EXPECT_EQ(readFile(journal.fileURL()), "[]");
+        if (fs::exists(mountsRoot)) {
+            EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
         }
         for (const AttachedImage& image : tool.attachedImages()) {
-            EXPECT_FALSE(image.mountPoint.string().starts_with(locker->mountsRoot.string()))
+            EXPECT_FALSE(image.mountPoint.string().starts_with(mountsRoot.string()))
                 << image.mountPoint;
         }
     }
@@ -45,7 +46,7 @@ class RecoverTest : public testing::EngineTest {
     // A journal entry for a lock whose item lived on a disk that is not there now.
     void addUnpluggedEntry(const std::string& name) {
         const Uuid id = Uuid::random();
-        locker->journal.add(
+        journal.add(
             JournalEntry(id, JournalEntry::Kind::lock, "/media/nobody/Gone/" + name,
                          "/media/nobody/Gone/.tessela-" + id.string() + ".partial.sparsebundle",
                          "/media/nobody/Gone/" + name + ".tessvault", std::nullopt));
@@ -105,7 +106,7 @@ TEST_P(RecoverCrashTest, ContentExistsExactlyOnceAfterRecovery) {
     if (removal) {
         (void)locker->lock(home / "Docs/Report.pdf", password, 1);
     }
-    locker->crashPoint = expected.point;
+    restart({.crashPoint = expected.point});
     EXPECT_THROW(removal ? (void)locker->removeLock(home / "Docs/Report.tessvault", password)
                          : (void)locker->lock(home / "Docs/Report.pdf", password, 1),
                  SimulatedCrash);
@@ -118,7 +119,7 @@ TEST_P(RecoverCrashTest, ContentExistsExactlyOnceAfterRecovery) {
     EXPECT_EQ(notice->body, expected.body);
 
     expectNoLeftovers();
-    const std::vector<LockedItem> records = locker->index.load();
+    const std::vector<LockedItem> records = index.load();
     ASSERT_EQ(records.size(), expected.records);
     for (const LockedItem& record : records) {
         EXPECT_EQ(record.stage, LockedItem::Stage::complete);
@@ -142,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(EveryCrashPoint, RecoverCrashTest, ::testing::ValuesIn(
 
 TEST_F(RecoverTest, OriginalEditedAfterTheLockStaysNextToIt) {
     writeFile(home / "Docs/Report.pdf", "before");
-    locker->crashPoint = CrashPoint::lockAfterRename;
+    restart({.crashPoint = CrashPoint::lockAfterRename});
     EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
     writeFile(home / "Docs/Report.pdf", "edited afterwards");
     fs::last_write_time(home / "Docs/Report.pdf",
@@ -157,7 +158,7 @@ TEST_F(RecoverTest, OriginalEditedAfterTheLockStaysNextToIt) {
               "Tessela kept it next to the locked copy.");
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "edited afterwards");
     EXPECT_EQ(lockedContent(home / "Docs/Report.tessvault", "Report.pdf"), "before");
-    EXPECT_EQ(locker->index.load().at(0).stage, LockedItem::Stage::complete);
+    EXPECT_EQ(index.load().at(0).stage, LockedItem::Stage::complete);
 }
 
 TEST_F(RecoverTest, EntriesForAMissingDiskAreKeptForLater) {
@@ -168,31 +169,31 @@ TEST_F(RecoverTest, EntriesForAMissingDiskAreKeptForLater) {
               (RecoveryNotice{"Tessela has unfinished work",
                               "It could not finish 1 interrupted job yet and will try again next "
                               "time it opens."}));
-    EXPECT_EQ(locker->journal.load().size(), 1U);
+    EXPECT_EQ(journal.load().size(), 1U);
 
     addUnpluggedEntry("Music");
     report = recoverAfterRestart();
     EXPECT_EQ(report.notice()->body,
               "It could not finish 2 interrupted jobs yet and will try again next time it opens.");
-    EXPECT_EQ(locker->journal.load().size(), 2U);
+    EXPECT_EQ(journal.load().size(), 2U);
 }
 
 TEST_F(RecoverTest, DamagedJournalIsSetAsideAndReported) {
-    writeFile(locker->journal.fileURL(), "[{\"kind\": \"teleport\"}]");
+    writeFile(journal.fileURL(), "[{\"kind\": \"teleport\"}]");
     const RecoveryReport report = recoverAfterRestart();
     EXPECT_TRUE(report.journalWasDamaged);
     EXPECT_EQ(report.notice(),
               (RecoveryNotice{"Tessela set a damaged file aside",
                               "Tessela's record of unfinished work was damaged, so it set the "
                               "record aside and changed nothing."}));
-    EXPECT_FALSE(fs::exists(locker->journal.fileURL()));
+    EXPECT_FALSE(fs::exists(journal.fileURL()));
 }
 
 TEST_F(RecoverTest, DamagedIndexIsReportedAndOpenItemsAreAdopted) {
     writeFile(home / "Docs/Report.pdf", "content");
     const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
     const OpenItem open = locker->unlock(locked, password);
-    writeFile(locker->index.fileURL(), "{}");
+    writeFile(index.fileURL(), "{}");
 
     const RecoveryReport report = recoverAfterRestart();
     EXPECT_TRUE(report.indexWasDamaged);
@@ -208,10 +209,10 @@ TEST_F(RecoverTest, DamagedIndexIsReportedAndOpenItemsAreAdopted) {
 TEST_F(RecoverTest, StaleMountOfUnknownItemIsDetachedWithoutNotice) {
     writeFile(home / "Docs/Report.pdf", "content");
     const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
-    const fs::path stale = locker->mountsRoot / Uuid::random().string();
-    locker->makeMountPoint(stale);
+    const fs::path stale = mountsRoot / Uuid::random().string();
+    MountsFolder(mountsRoot, FileSystem::real()).make(stale);
     tool.attach(locked, stale, password, true);
-    locker->makeMountPoint(locker->mountsRoot / "empty leftover");
+    MountsFolder(mountsRoot, FileSystem::real()).make(mountsRoot / "empty leftover");
 
     const RecoveryReport report = recoverAfterRestart();
     RecoveryReport expected;
@@ -219,13 +220,13 @@ TEST_F(RecoverTest, StaleMountOfUnknownItemIsDetachedWithoutNotice) {
     EXPECT_EQ(report, expected);
     EXPECT_EQ(report.notice(), std::nullopt);
     EXPECT_FALSE(isMounted(stale));
-    EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
 }
 
 TEST_F(RecoverTest, InterruptedRemovalOfAMovedItemFindsItThroughItsBookmark) {
     writeFile(home / "Docs/Report.pdf", "content");
     (void)locker->lock(home / "Docs/Report.pdf", password, 1);
-    locker->crashPoint = CrashPoint::restoreAfterCopy;
+    restart({.crashPoint = CrashPoint::restoreAfterCopy});
     EXPECT_THROW((void)locker->removeLock(home / "Docs/Report.tessvault", password),
                  SimulatedCrash);
     // The user moves the locked item before the next start (its volume is still attached).
@@ -247,14 +248,14 @@ TEST_F(RecoverTest, EntriesNamingOtherFilesNeverDeleteThem) {
     writeFile(home / "Docs/Photos/a.jpg", "photo");
 
     const Uuid restoreId = Uuid::random();
-    locker->journal.add(
+    journal.add(
         JournalEntry(restoreId, JournalEntry::Kind::restore, locked.string(),
                      (home / "Docs" / (".tessela-" + restoreId.string() + ".restoring")).string(),
                      (home / "Docs/Notes.txt").string(), FileIdentity::of(locked)));
     const Uuid lockId = Uuid::random();
-    locker->journal.add(JournalEntry(
-        lockId, JournalEntry::Kind::lock, (home / "Docs/Photos.jpg").string(),
-        (home / "Docs/Photos").string(), (home / "Docs/Photos.tessvault").string(), std::nullopt));
+    journal.add(JournalEntry(lockId, JournalEntry::Kind::lock, (home / "Docs/Photos.jpg").string(),
+                             (home / "Docs/Photos").string(),
+                             (home / "Docs/Photos.tessvault").string(), std::nullopt));
 
     (void)recoverAfterRestart();
     EXPECT_EQ(lockedContent(locked, "Report.pdf"), "locked content");
@@ -267,7 +268,7 @@ TEST_F(RecoverTest, EntriesNamingOtherFilesNeverDeleteThem) {
 TEST_F(RecoverTest, NamesThatAreNotUtf8AreRecoveredExactly) {
     writeFile(home / "Docs/dossier\xff/a.txt", "to be locked");
     writeFile(home / "Docs/dossier\xEF\xBF\xBD/b.txt", "someone else's");
-    locker->crashPoint = CrashPoint::lockAfterRename;
+    restart({.crashPoint = CrashPoint::lockAfterRename});
     EXPECT_THROW((void)locker->lock(home / "Docs/dossier\xff", password, 1), SimulatedCrash);
 
     const RecoveryReport report = recoverAfterRestart();
@@ -282,10 +283,10 @@ TEST_F(RecoverTest, PartialImageOfALockWhoseCleanUpFailedIsRemovedAtTheNextStart
         GTEST_SKIP() << "root may delete in a read-only folder";
     }
     writeFile(home / "Docs/Report.pdf", "content");
-    locker->afterVerify = [&] {
+    afterVerification([&] {
         ::chmod((home / "Docs").c_str(), 0555);
         throw std::system_error(EIO, std::generic_category(), "injected");
-    };
+    });
     EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
     ::chmod((home / "Docs").c_str(), 0755);
     EXPECT_EQ(leftovers(home / "Docs").size(), 1U);
@@ -298,13 +299,13 @@ TEST_F(RecoverTest, PartialImageOfALockWhoseCleanUpFailedIsRemovedAtTheNextStart
 TEST_F(RecoverTest, FinishingARemovalFlushesTheRestoredCopyBeforeTheLockedItemGoes) {
     writeFile(home / "Docs/Report.pdf", "the only copy");
     const fs::path locked = locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath;
-    locker->crashPoint = CrashPoint::restoreAfterRename;
+    restart({.crashPoint = CrashPoint::restoreAfterRename});
     EXPECT_THROW((void)locker->removeLock(locked, password), SimulatedCrash);
 
-    Locker fresh(temp / "support", home, std::nullopt, tool);
+    restart();
     std::vector<bool> lockedItemThere;
-    fresh.flushVolume = [&](const fs::path&) { lockedItemThere.push_back(fs::exists(locked)); };
-    EXPECT_EQ(fresh.recover().finishedRestores, 1);
+    beforeFlush([&](const fs::path&) { lockedItemThere.push_back(fs::exists(locked)); });
+    EXPECT_EQ(locker->recover().finishedRestores, 1);
     EXPECT_EQ(lockedItemThere, std::vector<bool>{true});
     EXPECT_FALSE(fs::exists(locked));
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "the only copy");
@@ -314,9 +315,9 @@ TEST_F(RecoverTest, FinishingARemovalFlushesTheRestoredCopyBeforeTheLockedItemGo
 // the locked copy: recovery puts it back instead of deleting it.
 TEST_F(RecoverTest, RenamedOriginalChangedSinceTheLockIsPutBack) {
     writeFile(home / "Docs/Report.pdf", "before");
-    locker->crashPoint = CrashPoint::lockAfterRenameToDeleting;
+    restart({.crashPoint = CrashPoint::lockAfterRenameToDeleting});
     EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), SimulatedCrash);
-    const fs::path deleting = *locker->journal.load().at(0).deletingPath;
+    const fs::path deleting = *journal.load().at(0).deletingPath;
     const auto later = fs::file_time_type::clock::now() + std::chrono::seconds(5);
     writeFile(deleting, "after");
     fs::last_write_time(deleting, later);
@@ -333,10 +334,10 @@ TEST_F(RecoverTest, RenamedOriginalChangedSinceTheLockIsPutBack) {
 // recovery keeps that original, whatever the clock says about the lock's time.
 TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
     writeFile(home / "Docs/Plan/notes.txt", "first draft");
-    locker->flushVolume = [&](const fs::path&) {
+    beforeFlush([&](const fs::path&) {
         writeFile(home / "Docs/Plan/notes.txt", "LATE WRITE!");
         throw SimulatedCrash();
-    };
+    });
     EXPECT_THROW((void)locker->lock(home / "Docs/Plan", password, 1), SimulatedCrash);
 
     const RecoveryReport report = recoverAfterRestart();
@@ -350,12 +351,11 @@ TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
 TEST_F(RecoverTest, DeletionCutShortIsFinishedWithoutTakingWhatArrivedLater) {
     writeFile(home / "Docs/Plan/a.txt", "alpha");
     writeFile(home / "Docs/Plan/sub/b.txt", "beta");
-    locker->deleteRenamedOriginal = [](const fs::path& deleting,
-                                       const Folder::RemovalGuard&) -> bool {
+    beforeDeletingOriginal([](const fs::path& deleting) {
         fs::remove(deleting / "a.txt");
         writeFile(deleting / "sub/new work.txt", "written after the check");
         throw SimulatedCrash();
-    };
+    });
     EXPECT_THROW((void)locker->lock(home / "Docs/Plan", password, 1), SimulatedCrash);
 
     const RecoveryReport report = recoverAfterRestart();

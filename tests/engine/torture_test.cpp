@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "checks/tree_verifier.h"
-#include "checks/volume_layout.h"
 #include "engine/engine_fixture.h"
+#include "records/volume_layout.h"
 #include "support/child_process.h"
 
 namespace tessela {
@@ -36,10 +36,10 @@ class TortureTest : public testing::EngineTest {
     // A tree of nested folders, files of 0 to 200 KB, non-ASCII names, a link, an empty folder.
     void makeData(std::mt19937& generator) {
         std::uniform_int_distribution<std::size_t> size(0, 200'000);
-        for (int index = 0; index < 40; ++index) {
-            const fs::path file = data / ("folder " + std::to_string(index % 5)) /
-                                  (index % 7 == 0 ? "ü" : "") / ("file " + std::to_string(index));
-            writeFile(file, testing::randomBytes(size(generator), static_cast<unsigned>(index)));
+        for (int number = 0; number < 40; ++number) {
+            const fs::path file = data / ("folder " + std::to_string(number % 5)) /
+                                  (number % 7 == 0 ? "ü" : "") / ("file " + std::to_string(number));
+            writeFile(file, testing::randomBytes(size(generator), static_cast<unsigned>(number)));
         }
         fs::create_directories(data / "empty");
         fs::create_symlink("folder 0/file 0", data / "link");
@@ -56,9 +56,9 @@ class TortureTest : public testing::EngineTest {
         ASSERT_NE(plain, locked) << "plain " << plain << ", locked " << locked;
         std::vector<std::string> names = namesIn(home);
         EXPECT_EQ(names, std::vector<std::string>{plain ? "Data" : "Data.tessvault"});
-        EXPECT_EQ(locker->journal.load(), std::vector<JournalEntry>{});
-        if (fs::exists(locker->mountsRoot)) {
-            EXPECT_EQ(namesIn(locker->mountsRoot), std::vector<std::string>{});
+        EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+        if (fs::exists(mountsRoot)) {
+            EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
         }
         for (const AttachedImage& image : tool.attachedImages()) {
             EXPECT_FALSE(image.mountPoint.string().starts_with(temp.path().string()))

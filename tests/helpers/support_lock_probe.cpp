@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string>
 
-#include "process/support_lock.h"
+#include "records/support_lock.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -1,4 +1,5 @@
 #include "records/json_codec.h"
+#include "files/file_system.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -43,7 +44,7 @@ TEST(JSONCodecTest, EncoderSortsKeysAndPrettyPrints) {
 TEST(JSONCodecTest, WritePrivatelyCreatesPrivateFolderAndFile) {
     TempFolder temp;
     const auto target = temp / "a/b/state.json";
-    JSONCodec::writePrivately("[]", target);
+    FileSystem::real().writePrivately(target, "[]");
     EXPECT_EQ(readFile(target), "[]");
     EXPECT_EQ(permissions(target), 0600U);
     EXPECT_EQ(permissions(temp / "a/b"), 0700U);
@@ -55,7 +56,7 @@ TEST(JSONCodecTest, WritePrivatelyReplacesContentAndLeavesNoTemporaryFile) {
     const auto target = temp / "items.json";
     writeFile(target, "old");
     ::chmod(target.c_str(), 0644);
-    JSONCodec::writePrivately("new", target);
+    FileSystem::real().writePrivately(target, "new");
     EXPECT_EQ(readFile(target), "new");
     EXPECT_EQ(permissions(target), 0600U);
     EXPECT_EQ(namesIn(temp.path()), std::vector<std::string>{"items.json"});
@@ -67,9 +68,9 @@ TEST(JSONCodecTest, FailedWriteLeavesPreviousFileIntact) {
     }
     TempFolder temp;
     const auto target = temp / "support/items.json";
-    JSONCodec::writePrivately("previous", target);
+    FileSystem::real().writePrivately(target, "previous");
     ::chmod((temp / "support").c_str(), 0500);
-    EXPECT_THROW(JSONCodec::writePrivately("next", target), std::system_error);
+    EXPECT_THROW(FileSystem::real().writePrivately(target, "next"), std::system_error);
     ::chmod((temp / "support").c_str(), 0700);
     EXPECT_EQ(readFile(target), "previous");
     EXPECT_EQ(namesIn(temp / "support"), std::vector<std::string>{"items.json"});

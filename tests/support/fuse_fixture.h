@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "checks/open_files.h"
 #include "process/disk_image_tool.h"
 #include "support/temp_folder.h"
 
@@ -31,7 +32,7 @@ class FuseTest : public ::testing::Test {
     [[nodiscard]] bool isMounted(const std::filesystem::path& mountPoint) const;
 
     TempFolder temp;
-    DiskImageTool tool{DiskImageTool::Tools{}, fastScryptCost};
+    DiskImageTool tool{DiskImageTool::Tools{.blockers = OpenFiles::blockerCheck()}, fastScryptCost};
 };
 
 }  // namespace tessela::testing

@@ -1,0 +1,145 @@
+#include "engine/engine_parts.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "checks/cloud_files.h"
+#include "checks/open_files.h"
+#include "engine/locked_names.h"
+#include "errors/tessela_error.h"
+#include "records/bookmark.h"
+
+namespace tessela {
+
+namespace {
+
+DiskImageTool withBlockerCheck(DiskImageTool tool, const std::string& lsofPath) {
+    if (tool.tools().blockers) {
+        return tool;
+    }
+    return tool.withBlockers(OpenFiles::blockerCheck(lsofPath));
+}
+
+}  // namespace
+
+EngineParts::EngineParts(const std::filesystem::path& supportDirectory,
+                         const std::filesystem::path& home,
+                         const std::optional<std::filesystem::path>& appBundle,
+                         DiskImageTool diskImageTool, LockerOptions lockerOptions)
+    : options(std::move(lockerOptions)),
+      fileSystem(options.fileSystem != nullptr ? options.fileSystem : &FileSystem::real()),
+      tool(withBlockerCheck(std::move(diskImageTool), options.lsofPath)),
+      index(supportDirectory / ItemIndex::fileName, *fileSystem),
+      journal(supportDirectory / OperationJournal::fileName, *fileSystem),
+      mounts(supportDirectory / "Open", *fileSystem),
+      policy(home, mounts.root(), appBundle),
+      copier(options.copyTool, *fileSystem) {}
+
+void EngineParts::passCrashPoint(CrashPoint point) const {
+    if (options.crashPoint == point) {
+        throw SimulatedCrash();
+    }
+}
+
+std::vector<std::string> EngineParts::writersOf(const std::filesystem::path& item) const {
+    return OpenFiles::writerNames(
+        OpenFiles::holders(item, OpenFiles::defaultTimeout, options.lsofPath));
+}
+
+void EngineParts::refuseWriters(const std::filesystem::path& item) const {
+    if (std::vector<std::string> writers = writersOf(item); !writers.empty()) {
+        throw TesselaError::inUse(std::move(writers));
+    }
+}
+
+void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
+                                const std::string& name) const {
+    try {
+        fileSystem->renameExclusively(parent, hidden, parent, name);
+    } catch (const std::system_error&) {
+        // The name was taken meanwhile: beside it, under a free name.
+        fileSystem->renameExclusively(
+            parent, hidden, parent,
+            LockedNames::restoreDestination(name, parent.path()).filename().string());
+    }
+}
+
+LockedItem EngineParts::freshRecord(const Uuid& id, std::string name, LockedItem::Kind kind,
+                                    const std::filesystem::path& locked, std::int64_t generation) {
+    LockedItem record;
+    record.id = id;
+    record.displayName = std::move(name);
+    record.kind = kind;
+    record.bookmark = Bookmark::make(locked);
+    record.lastKnownPath = locked.string();
+    record.createdAt = nowInWholeSeconds();
+    record.passwordGeneration = generation;
+    record.stage = LockedItem::Stage::complete;
+    return record;
+}
+
+void EngineParts::undoUnfinished(const std::filesystem::path& mountPoint, const Folder& parent,
+                                 const std::optional<Built>& built, const Uuid& id) const noexcept {
+    bool undone = true;
+    try {
+        tool.detach(mountPoint, true);
+    } catch (...) {
+        // Nothing mounted there, or the detach failed: removing the folder tells which.
+    }
+    undone = mounts.remove(mountPoint) && undone;
+    try {
+        // A half-restored copy holds decrypted files, and may hold read-only folders: it is
+        // made deletable on the way, never left behind quietly.
+        if (built) {
+            fileSystem->removeTree(parent, built->name, {built->identity, std::nullopt});
+        }
+    } catch (...) {
+        undone = false;
+    }
+    if (!undone) {
+        return;  // the journal entry stays: recovery finishes the clean-up at the next start
+    }
+    try {
+        journal.remove(id);
+    } catch (...) {
+    }
+}
+
+bool EngineParts::waitForCloudDownloads(const std::filesystem::path& item, const std::string& name,
+                                        const CancelToken* cancel,
+                                        const ProgressCallback& progress) const {
+    std::vector<std::filesystem::path> missing = CloudFiles::notDownloaded(item);
+    if (missing.empty()) {
+        return false;
+    }
+    if (progress) {
+        progress(LockStep::downloading);
+    }
+    CloudFiles::requestDownload(missing);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(options.cloudDownloadTimeout));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (cancel != nullptr && cancel->isCancelled()) {
+            break;
+        }
+        const auto left = deadline - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(
+            std::max(std::chrono::steady_clock::duration::zero(),
+                     std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(1), left)));
+        missing = CloudFiles::notDownloaded(item);
+        if (missing.empty()) {
+            break;
+        }
+    }
+    if (cancel != nullptr) {
+        cancel->check();
+    }
+    if (!missing.empty()) {
+        throw TesselaError::stillInICloud(name);
+    }
+    return true;
+}
+
+}  // namespace tessela

@@ -1,0 +1,346 @@
+// The lock: checks, planning, building and verifying the image, putting it in place, and
+// removing the original, with the journal ahead of every change.
+#include "engine/lock_operation.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "checks/inside_checks.h"
+#include "checks/tree_verifier.h"
+#include "engine/locked_names.h"
+#include "engine/locker.h"
+#include "errors/tessela_error.h"
+#include "files/file_identity.h"
+#include "files/item_facts.h"
+#include "files/metadata_snapshot.h"
+#include "files/paths.h"
+#include "posix/system_error.h"
+#include "records/volume_layout.h"
+
+namespace tessela {
+
+LockedItem LockOperation::run(const std::filesystem::path& url, const std::string& password,
+                              std::int64_t generation, const CancelToken* cancel,
+                              const ProgressCallback& progress) {
+    // Checks: nothing changes on disk; a failure leaves everything as it was.
+    report(progress, LockStep::preparing);
+    if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
+        throw TesselaError::pathTooLong(url.filename().string());
+    }
+    // The path rules first: a refused location is refused at once, before anything walks what
+    // may be a whole file system.
+    ItemFacts facts = ItemFacts::inspect(url, false);
+    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
+        throw TesselaError::refused(*refusal);
+    }
+    facts.size = facts.isSymlink ? 0 : ItemFacts::allocatedSize(url);
+    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
+        throw TesselaError::refused(*refusal);
+    }
+    const std::filesystem::path real = realPath(url);
+    const std::filesystem::path parent = real.parent_path();
+    const std::string name = real.filename().string();
+
+    refuseMountsInside(real, name, e_.tool);
+    refuseFinderLocked(real, name);
+    refuseAppleDoubleOrFinderLockedInside(real, name);
+    refuseHardLinkedFiles(real, name);
+    refuseReservedNames(real, name);
+    // Where the copy goes, mountsRoot/{UUID}/…, must fit the system's limits as well.
+    refuseOverlongPaths(real, name, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+    refuseUnremovableOriginal(real, name);
+    // Failing now is better than locking and then finding the records unreadable.
+    (void)e_.index.load();
+    const Folder folder = Folder::open(parent);
+
+    const bool downloaded = e_.waitForCloudDownloads(real, name, cancel, progress);
+    const std::int64_t size = downloaded ? ItemFacts::allocatedSize(real) : facts.size;
+
+    // The copy needs room for the content, the container's own overhead and a margin, because
+    // the original goes only after the copy is complete.
+    const std::int64_t needed =
+        size + DiskImageTool::containerOverhead(real) + e_.options.spaceMargin;
+    if (const std::optional<std::int64_t> available = e_.fileSystem->freeSpace(parent);
+        available && needed > *available) {
+        throw TesselaError::notEnoughSpace(needed, *available);
+    }
+
+    e_.refuseWriters(real);
+    if (cancel != nullptr) {
+        cancel->check();
+    }
+
+    // Planning.
+    struct stat info {};
+    if (::lstat(real.c_str(), &info) != 0) {
+        throwLastError("lstat", real);
+    }
+    const LockedItem::Kind kind =
+        S_ISDIR(info.st_mode) ? LockedItem::Kind::folder : LockedItem::Kind::file;
+    const Folder::Identity original{info.st_dev, info.st_ino};
+    const bool isPackage = false;  // no folder is shown as a single file here
+    const Uuid id = Uuid::random();
+    const std::string idText = id.string();
+    const std::string partialName = LockedNames::hiddenName(id, LockedNames::partialSuffix);
+    const std::filesystem::path partial = parent / partialName;
+    const std::filesystem::path locked = LockedNames::availableLockedURL(
+        LockedNames::lockedBaseName(name, kind == LockedItem::Kind::file || isPackage), parent);
+    const std::filesystem::path mountPoint = e_.mounts.root() / idText;
+
+    JournalEntry entry(id, JournalEntry::Kind::lock, real.string(), partial.string(),
+                       locked.string(), std::nullopt);
+    entry.originalIdentity = FileIdentity::of(real);
+    e_.journal.add(entry);
+
+    // Building and verifying: any failure but a simulated crash is cleaned up completely.
+    std::int64_t contentSize = 0;
+    MetadataSnapshot before;
+    std::optional<EngineParts::Built> built;
+    try {
+        contentSize = ItemFacts::logicalSize(real);
+        before = metadataSnapshot(real);
+
+        report(progress, LockStep::encrypting);
+        // The image's folder is made here, exclusively: a name planted in a shared folder is
+        // refused, never worked in.
+        const struct stat made = e_.fileSystem->makeFolder(folder, partialName, 0700).status();
+        built = EngineParts::Built{partialName, {made.st_dev, made.st_ino}};
+        e_.tool.create(partial, LockedNames::volumeName(name), password);
+        e_.passCrashPoint(CrashPoint::lockAfterCreate);
+
+        e_.mounts.make(mountPoint);
+        // Every byte is verified below, which catches what a disk filling up mid-copy could
+        // tear, so the copy may skip the container's per-write space reservation.
+        e_.tool.attach(partial, mountPoint, password, false,
+                       DiskImageTool::Writes::verifiedAfterwards);
+        {
+            // The engine's own two files first, while the volume root is still writable (a
+            // read-only folder's mode reaches the root with the copy). They never replace
+            // anything: a folder holding either name was refused above, and a file item may
+            // itself bear the indexer stop file's name.
+            const Folder volume = Folder::open(mountPoint);
+            if (kind == LockedItem::Kind::folder || name != VolumeLayout::indexerStopName) {
+                (void)e_.fileSystem->createFile(volume, std::string(VolumeLayout::indexerStopName),
+                                                0644);
+            }
+            ItemMarker marker(kind, name);
+            if (kind == LockedItem::Kind::folder) {
+                marker.mode = info.st_mode & 07777;
+            }
+            marker.write(mountPoint);
+            // The volume root's mode is the locked bundle's own, never the folder's: a shared
+            // folder's mode there would let anyone who could write in the folder delete the
+            // bundle's key file. The folder's mode travels in the marker and comes back with it.
+            e_.copier.copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel,
+                               0700);
+        }
+        e_.passCrashPoint(CrashPoint::lockAfterCopy);
+        e_.tool.detach(mountPoint, false);
+
+        report(progress, LockStep::verifying);
+        e_.mounts.make(mountPoint);
+        e_.tool.attach(partial, mountPoint, password, true);
+        const std::set<std::string> ignored = kind == LockedItem::Kind::folder
+                                                  ? VolumeLayout::housekeepingNames()
+                                                  : std::set<std::string>{};
+        const std::filesystem::path contentDestination =
+            kind == LockedItem::Kind::file ? mountPoint / name : mountPoint;
+        std::vector<TreeMismatch> mismatches =
+            TreeVerifier::compare(real, contentDestination, ignored, cancel);
+        e_.tool.detach(mountPoint, false);
+        e_.mounts.remove(mountPoint);
+        if (!mismatches.empty()) {
+            throw TesselaError::verificationFailed(std::move(mismatches));
+        }
+        e_.passCrashPoint(CrashPoint::lockAfterVerify);
+        if (metadataSnapshot(real) != before) {
+            throw TesselaError::changedWhileLocking();
+        }
+        // An application that opened a file for writing during the copy would save into the
+        // original after the lock: it is asked to close first.
+        e_.refuseWriters(real);
+
+        // Putting the locked item in place.
+        report(progress, LockStep::removingOriginal);
+        entry.lockedIdentity = FileIdentity::of(partial);
+        entry.lockedAt = nowInWholeSeconds();
+        entry.originalFingerprint = metadataFingerprint(before);
+        entry.originalChangedUntil = newestChange(before);
+        e_.journal.add(entry);
+        e_.passCrashPoint(CrashPoint::lockBeforeRename);
+        e_.fileSystem->renameExclusively(folder, partialName, folder, locked.filename().string());
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        // Undo everything: the original has not been touched.
+        e_.undoUnfinished(mountPoint, folder, built, id);
+        throw;
+    }
+    e_.passCrashPoint(CrashPoint::lockAfterMove);
+    Locker::setHiddenExtension(locked);
+
+    // The item is locked. From here on a failure leaves the rest to recovery.
+    LockedItem record = EngineParts::freshRecord(id, name, kind, locked, generation);
+    record.stage = LockedItem::Stage::originalPending;
+    record.originalPath = real.string();
+    record.contentSize = contentSize;
+    try {
+        entry.lockedIdentity = FileIdentity::of(locked);
+        entry.lockedAt = record.createdAt;
+        e_.journal.add(entry);
+        e_.index.upsert(record);
+        e_.passCrashPoint(CrashPoint::lockAfterRename);
+        e_.fileSystem->syncFileSystem(parent);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        throw TesselaError::lockedButOriginalRemains(name);
+    }
+    removeOriginal(folder, name, locked.filename().string(), entry, before, original);
+    e_.passCrashPoint(CrashPoint::lockAfterDeleteOriginal);
+
+    record.stage = LockedItem::Stage::complete;
+    record.originalPath.reset();
+    try {
+        e_.index.upsert(record);
+        e_.journal.remove(id);
+    } catch (...) {
+        // Recovery tidies the record and the entry at the next start.
+    }
+    report(progress, LockStep::finishing);
+    return record;
+}
+
+void LockOperation::removeOriginal(const Folder& parent, const std::string& name,
+                                   const std::string& locked, JournalEntry& entry,
+                                   const MetadataSnapshot& before,
+                                   const Folder::Identity& original) {
+    const std::string deletingName = LockedNames::deletingNameIn(parent, entry.id);
+    const std::filesystem::path real = parent.path() / name;
+    const std::filesystem::path deleting = parent.path() / deletingName;
+
+    // Last look before the point where the original goes: an application that opened a file
+    // for writing since the copy keeps its original, and the lock is taken back; so is an
+    // original that changed since it was copied (even a rewrite in place that put the old
+    // modification time back, which moves the status-change time).
+    bool changed = false;
+    try {
+        e_.refuseWriters(real);
+        changed = metadataSnapshot(real) != before;
+    } catch (const TesselaError&) {
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw;
+    } catch (const std::exception&) {
+        changed = true;
+    }
+    if (changed) {
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw TesselaError::changedWhileLocking();
+    }
+    try {
+        entry.deletingPath = deleting.string();
+        e_.journal.add(entry);
+        e_.fileSystem->renameExclusively(parent, name, parent, deletingName);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        throw TesselaError::lockedButOriginalRemains(name);
+    }
+    e_.passCrashPoint(CrashPoint::lockAfterRenameToDeleting);
+
+    // What is deleted must be what was verified: renamed away, the original can no longer be
+    // opened by its name, and a change made through a file still open since the checks shows
+    // here. A changed original goes back to its name (or, if that was taken meanwhile, to a
+    // free name beside it) and the lock is taken back.
+    bool unchanged = false;
+    try {
+        unchanged = sameButForRename(before, metadataSnapshot(deleting));
+    } catch (const std::exception&) {
+        unchanged = false;
+    }
+    if (!unchanged) {
+        try {
+            e_.putBackBeside(parent, deletingName, name);
+        } catch (...) {
+            // Nowhere to put it back: it stays under the hidden name, and the journal no longer
+            // names it for deletion.
+            entry.deletingPath.reset();
+            try {
+                e_.journal.add(entry);
+            } catch (...) {
+            }
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        entry.deletingPath.reset();
+        if (!undoPlacedLock(parent, locked, entry)) {
+            throw TesselaError::lockedButOriginalRemains(name);
+        }
+        throw TesselaError::changedWhileLocking();
+    }
+    // From here only the deletion is left, and recovery knows it: a deletion cut short is
+    // finished, never mistaken for an original that changed.
+    try {
+        entry.deletingVerified = true;
+        e_.journal.add(entry);
+    } catch (...) {
+        throw TesselaError::lockedButRemovalUnfinished(name);
+    }
+    bool gone = false;
+    try {
+        gone =
+            e_.fileSystem->removeTree(parent, deletingName, {original, entry.originalChangedUntil});
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        throw TesselaError::lockedButRemovalUnfinished(name);
+    }
+    if (!gone) {
+        // Something arrived inside after the check (a file saved into a folder a program was
+        // working in): the user's newest work, never deleted. What is left goes back into view;
+        // the next start counts it as an original kept beside the locked copy.
+        try {
+            e_.putBackBeside(parent, deletingName, name);
+            entry.deletingPath.reset();
+            entry.deletingVerified = false;
+            e_.journal.add(entry);
+        } catch (...) {
+            throw TesselaError::lockedButRemovalUnfinished(name);
+        }
+        throw TesselaError::lockedButOriginalRemains(name);
+    }
+}
+
+bool LockOperation::undoPlacedLock(const Folder& parent, const std::string& locked,
+                                   JournalEntry& entry) {
+    try {
+        // The order leaves recovery a clear picture at every point: without a record and without
+        // an identity, the entry reads as a lock that never reached its place, which recovery
+        // drops; the locked copy left then is only a spare encrypted copy.
+        const std::optional<struct stat> placed = parent.memberStatus(locked);
+        e_.index.remove(entry.id);
+        entry.lockedIdentity.reset();
+        entry.lockedAt.reset();
+        entry.deletingPath.reset();
+        e_.journal.add(entry);
+        if (placed) {
+            e_.fileSystem->removeTree(parent, locked,
+                                      {Folder::Identity{placed->st_dev, placed->st_ino}, {}});
+        }
+        e_.journal.remove(entry.id);
+        return true;
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace tessela

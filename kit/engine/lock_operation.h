@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "activity/cancel_token.h"
+#include "activity/lock_step.h"
+#include "engine/engine_parts.h"
+#include "files/folder.h"
+#include "files/metadata_snapshot.h"
+#include "journal/journal_entry.h"
+#include "records/locked_item.h"
+
+namespace tessela {
+
+// One lock (Locker::lock): checks, the image built and verified beside the item, put in place,
+// and the original removed, with the journal ahead of every change.
+class LockOperation {
+  public:
+    explicit LockOperation(const EngineParts& parts) : e_(parts) {}
+
+    LockedItem run(const std::filesystem::path& url, const std::string& password,
+                   std::int64_t generation, const CancelToken* cancel,
+                   const ProgressCallback& progress);
+
+  private:
+    // The lock's last steps, once the locked item is in place: removes the original. Throws what
+    // Locker::lock reports from there on.
+    void removeOriginal(const Folder& parent, const std::string& name, const std::string& locked,
+                        JournalEntry& entry, const MetadataSnapshot& before,
+                        const Folder::Identity& original);
+    // Takes back a lock whose item is already in place, when the original turned out to be in
+    // use or changed at the last moment: the original stays (it holds the newest content), and
+    // the locked copy, its record and the journal entry go, in an order recovery can finish.
+    // False when a step failed (recovery then finishes the lock, keeping the original).
+    bool undoPlacedLock(const Folder& parent, const std::string& locked, JournalEntry& entry);
+
+    const EngineParts& e_;
+};
+
+}  // namespace tessela

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "checks/open_files.h"
+#include "engine/content_copier.h"
+#include "files/file_system.h"
+#include "journal/crash_point.h"
+
+namespace tessela {
+
+// What a Locker may be given beside its locations and its tool. The defaults are those of
+// normal use.
+struct LockerOptions {
+    static constexpr std::int64_t defaultSpaceMargin = 250'000'000;
+    static constexpr double defaultCloudDownloadTimeout = 300.0;
+
+    // Extra free bytes required beyond the content.
+    std::int64_t spaceMargin = defaultSpaceMargin;
+    // How long to wait for cloud files, in seconds.
+    double cloudDownloadTimeout = defaultCloudDownloadTimeout;
+    // The full-fidelity copy tool and the open-file lister.
+    std::string copyTool = ContentCopier::defaultTool;
+    std::string lsofPath = OpenFiles::lsofPath;
+    // Where every change and flush of the disk goes; none is the real file system. It must
+    // outlive the Locker. Tests give one that records, fails or cuts the power.
+    FileSystem* fileSystem = nullptr;
+    // Where to stop with SimulatedCrash; tests only.
+    std::optional<CrashPoint> crashPoint = std::nullopt;
+};
+
+}  // namespace tessela

@@ -1,0 +1,496 @@
+// Recovery at start-up: finishing or undoing the operations a crash interrupted, from the
+// journal and what is on disk, then clearing leftover mounts and mount folders.
+#include "engine/recovery.h"
+
+#include <sys/stat.h>
+
+#include <set>
+
+#include "engine/locked_names.h"
+#include "engine/open_items.h"
+#include "files/file_io.h"
+#include "files/file_walk.h"
+#include "files/folder.h"
+#include "files/metadata_snapshot.h"
+#include "files/paths.h"
+
+namespace tessela {
+
+namespace {
+
+using Nanoseconds = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+Nanoseconds timeOf(const struct timespec& time) {
+    return Nanoseconds(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
+}
+
+bool changedAfter(const struct stat& info, Nanoseconds limit) {
+    return timeOf(info.st_mtim) > limit || timeOf(info.st_ctim) > limit;
+}
+
+bool folderExists(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+bool Recovery::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
+    const Nanoseconds limit =
+        std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) + std::chrono::seconds(1);
+    struct stat info {};
+    if (::lstat(url.c_str(), &info) != 0 || changedAfter(info, limit)) {
+        return true;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    bool changed = false;
+    try {
+        FileWalk::walk(url, [&](const FileWalk::Entry& entry) {
+            if (entry.problem || changedAfter(entry.info, limit)) {
+                changed = true;
+                return FileWalk::Next::skipDescendants;
+            }
+            return FileWalk::Next::descend;
+        });
+    } catch (...) {
+        return true;
+    }
+    return changed;
+}
+
+namespace {
+
+// One run of recovery: the start-up facts and the report being built.
+class RecoveryPass {
+  public:
+    explicit RecoveryPass(const EngineParts& parts) : e_(parts) {}
+
+    RecoveryReport run() {
+        try {
+            attached_ = e_.tool.attachedImages();
+        } catch (...) {
+        }
+        try {
+            JSONCodec::LoadedList<LockedItem> loaded = e_.index.loadReportingDamage();
+            if (loaded.damaged) {
+                report_.indexWasDamaged = true;
+            } else {
+                records_ = std::move(loaded.items);
+            }
+        } catch (...) {
+            // Unreadable: the records stay unknown.
+        }
+        std::vector<JournalEntry> entries;
+        try {
+            JSONCodec::LoadedList<JournalEntry> loaded = e_.journal.loadReportingDamage();
+            report_.journalWasDamaged = loaded.damaged;
+            entries = std::move(loaded.items);
+        } catch (...) {
+        }
+        for (JournalEntry& entry : entries) {
+            try {
+                if (entry.kind == JournalEntry::Kind::lock) {
+                    recoverLock(entry);
+                } else {
+                    recoverRestore(entry);
+                }
+            } catch (...) {
+                keep();  // whatever went wrong, the entry stays for the next start
+            }
+        }
+        if (!records_) {
+            if (report_.indexWasDamaged) {
+                OpenItems(e_).adopt(attached_);
+            }
+            return report_;
+        }
+        try {
+            sweepMounts();
+        } catch (...) {
+        }
+        return report_;
+    }
+
+  private:
+    void keep() { ++report_.keptForLater; }
+
+    void drop(const JournalEntry& entry) {
+        try {
+            e_.journal.remove(entry.id);
+        } catch (...) {
+        }
+    }
+
+    [[nodiscard]] std::optional<LockedItem> recordOf(const Uuid& id) const {
+        for (const LockedItem& record : *records_) {
+            if (record.id == id) {
+                return record;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Force-detaches every image of the start-up list whose bundle is at `path`.
+    void detachAllOf(const std::string& path) {
+        const std::string wanted = canonicalPath(path).string();
+        for (const AttachedImage& image : attached_) {
+            if (image.imagePath == wanted) {
+                try {
+                    e_.tool.detach(image.mountPoint, true);
+                } catch (...) {
+                }
+                e_.mounts.remove(image.mountPoint);
+            }
+        }
+    }
+
+    // The hidden name this entry's operation gives its own files next to `item`:
+    // ".tessela-{id}{suffix}" in the item's folder. Recovery deletes nothing else of the user's
+    // hidden names, whatever a damaged or crafted journal says.
+    static std::filesystem::path ownName(const JournalEntry& entry, std::string_view suffix) {
+        return std::filesystem::path(entry.originalPath).parent_path() /
+               LockedNames::hiddenName(entry.id, suffix);
+    }
+
+    static bool inSameFolder(const std::string& path, const std::string& item) {
+        return std::filesystem::path(path).parent_path() ==
+               std::filesystem::path(item).parent_path();
+    }
+
+    // Removes a name this entry's operation made in the item's folder; false when it could
+    // not (the entry then stays for the next start).
+    bool removeOwn(const std::filesystem::path& path) {
+        try {
+            e_.fileSystem->removeTree(Folder::open(path.parent_path()), path.filename().string(),
+                                      {});
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    // Flushes the folder's file system and the folder itself, so that what stays is on disk
+    // before what it replaces goes.
+    bool flush(const std::filesystem::path& folder) {
+        try {
+            e_.fileSystem->syncFileSystem(folder);
+            e_.fileSystem->syncFolder(Folder::open(folder));
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    void recoverLock(JournalEntry& entry) {
+        if (entry.partialPath == ownName(entry, partialSuffix).string()) {
+            detachAllOf(entry.partialPath);
+        }
+        if (!records_) {
+            return keep();
+        }
+        std::optional<LockedItem> record = recordOf(entry.id);
+        if (record && record->stage == LockedItem::Stage::complete) {
+            return drop(entry);
+        }
+        const std::filesystem::path original(entry.originalPath);
+        if (!folderExists(original.parent_path())) {
+            return keep();
+        }
+        if (entry.partialPath != ownName(entry, partialSuffix).string() ||
+            (entry.deletingPath && !isOwnDeletingName(entry, *entry.deletingPath)) ||
+            !inSameFolder(entry.finalPath, entry.originalPath) ||
+            std::filesystem::path(entry.finalPath).extension() != LockedNames::lockedExtension) {
+            return keep();  // not what a lock writes: act on nothing it names
+        }
+        const std::optional<FileIdentity>& ident = entry.lockedIdentity;
+        const bool stillPartial = !ident || FileIdentity::of(entry.partialPath) == ident;
+        if (!record && stillPartial) {
+            // The image never reached its place: undo.
+            if (!removeOwn(entry.partialPath)) {
+                return keep();
+            }
+            ++report_.discardedLocks;
+            return drop(entry);
+        }
+        const bool finalIsOurs = ident && FileIdentity::of(entry.finalPath) == ident;
+        const std::optional<std::filesystem::path> located =
+            record ? ItemIndex::locate(*record) : std::nullopt;
+        if (!located && !finalIsOurs) {
+            return keep();
+        }
+
+        // The locked item exists and reaches the disk before the original goes.
+        const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
+        if (!flush(original.parent_path())) {
+            return keep();
+        }
+        const std::optional<FileIdentity> atOriginal = FileIdentity::of(original);
+        const std::optional<FileIdentity> atDeleting =
+            entry.deletingPath ? FileIdentity::of(*entry.deletingPath) : std::nullopt;
+        if (atDeleting && !entry.originalIdentity) {
+            // An entry from before identities were kept: what was renamed away is put back,
+            // never deleted on its word.
+            if (!putBack(*entry.deletingPath, original)) {
+                return keep();
+            }
+            ++report_.keptChangedOriginals;
+        } else if (atDeleting && atDeleting == entry.originalIdentity) {
+            // The original, renamed away (whatever has its name now).
+            if (!settleRenamedOriginal(entry, original, lockTime)) {
+                return keep();
+            }
+        } else if (atDeleting) {
+            return keep();  // not the original under its hidden name: never touched
+        } else if (atOriginal) {
+            // Still in place: it goes only while it is exactly what the lock copied, verified and
+            // recorded (the same object, the same fingerprint), and nobody is writing to it.
+            if (atOriginal != entry.originalIdentity ||
+                !stillAsVerified(original, entry, lockTime, false)) {
+                ++report_.keptChangedOriginals;
+            } else if (isBeingWritten(original)) {
+                return keep();  // still being written to: never deleted under an application
+            } else {
+                try {
+                    const Folder folder = Folder::open(original.parent_path());
+                    const std::string deleting = LockedNames::deletingNameIn(folder, entry.id);
+                    entry.deletingPath = (original.parent_path() / deleting).string();
+                    e_.journal.add(entry);
+                    e_.fileSystem->renameExclusively(folder, original.filename().string(), folder,
+                                                     deleting);
+                } catch (...) {
+                    return keep();
+                }
+                if (!settleRenamedOriginal(entry, original, lockTime)) {
+                    return keep();
+                }
+            }
+        }
+        if (record) {
+            record->stage = LockedItem::Stage::complete;
+            record->originalPath.reset();
+            try {
+                e_.index.upsert(*record);
+            } catch (...) {
+            }
+        }
+        ++report_.finishedLocks;
+        drop(entry);
+    }
+
+    // Whether the original (renamed away or not) is still exactly what the lock verified: the
+    // same metadata fingerprint and, where it was not renamed, no status change after the lock.
+    static bool stillAsVerified(const std::filesystem::path& item, const JournalEntry& entry,
+                                const std::optional<Timestamp>& lockTime, bool renamed) {
+        if (!entry.originalFingerprint) {
+            return false;  // an entry from before fingerprints: nothing is deleted on its word
+        }
+        try {
+            if (metadataFingerprint(metadataSnapshot(item)) != *entry.originalFingerprint) {
+                return false;
+            }
+        } catch (const std::exception&) {
+            return false;
+        }
+        return renamed || (lockTime && !Recovery::changedSince(item, *lockTime));
+    }
+
+    // The original renamed to the entry's deletingPath: deleted when the lock had verified it
+    // there, or when it is still as verified; put back (and counted as kept) when it changed.
+    // False when a step failed.
+    bool settleRenamedOriginal(JournalEntry& entry, const std::filesystem::path& original,
+                               const std::optional<Timestamp>& lockTime) {
+        const std::filesystem::path deleting = *entry.deletingPath;
+        if (!entry.deletingVerified &&
+            (!stillAsVerified(deleting, entry, lockTime, true) || isBeingWritten(deleting))) {
+            if (!putBack(deleting, original)) {
+                return false;
+            }
+            ++report_.keptChangedOriginals;
+            return true;
+        }
+        try {
+            struct stat info {};
+            if (::lstat(deleting.c_str(), &info) != 0) {
+                return false;
+            }
+            if (!entry.deletingVerified) {
+                entry.deletingVerified = true;
+                e_.journal.add(entry);
+            }
+            if (e_.fileSystem->removeTree(
+                    Folder::open(deleting.parent_path()), deleting.filename().string(),
+                    {Folder::Identity{info.st_dev, info.st_ino}, entry.originalChangedUntil})) {
+                return true;
+            }
+        } catch (...) {
+            return false;
+        }
+        // What changed inside after the check stays, back in view, as a kept original.
+        if (!putBack(deleting, original)) {
+            return false;
+        }
+        ++report_.keptChangedOriginals;
+        return true;
+    }
+
+    // Whether an application holds a file of the item open for writing.
+    bool isBeingWritten(const std::filesystem::path& item) const {
+        return !e_.writersOf(item).empty();
+    }
+
+    static bool isOwnDeletingName(const JournalEntry& entry, const std::string& path) {
+        return inSameFolder(path, entry.originalPath) &&
+               LockedNames::isDeletingName(std::filesystem::path(path).filename().string(),
+                                           entry.id);
+    }
+
+    // Moves a renamed original back to its name, or beside it under a free name when its name
+    // was taken meanwhile (both in the same folder: the entry was checked).
+    bool putBack(const std::filesystem::path& renamed, const std::filesystem::path& original) {
+        try {
+            e_.putBackBeside(Folder::open(original.parent_path()), renamed.filename().string(),
+                             original.filename().string());
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+
+    static bool isEmptyFolder(const std::filesystem::path& path) {
+        std::error_code error;
+        return std::filesystem::is_directory(std::filesystem::symlink_status(path, error)) &&
+               std::filesystem::is_empty(path, error) && !error;
+    }
+
+    void recoverRestore(const JournalEntry& entry) {
+        if (!records_) {
+            return keep();
+        }
+        const std::filesystem::path locked(entry.originalPath);
+        if (!folderExists(locked.parent_path())) {
+            return keep();
+        }
+        if (entry.partialPath != ownName(entry, restoringSuffix).string() ||
+            locked.extension() != LockedNames::lockedExtension ||
+            (!entry.finalPath.empty() && !inSameFolder(entry.finalPath, entry.originalPath))) {
+            return keep();  // not what a lock removal writes: act on nothing it names
+        }
+        const std::optional<FileIdentity>& ident = entry.lockedIdentity;
+        const bool lockedIsOurs = ident && FileIdentity::of(locked) == ident;
+        // A file's hidden folder is left empty once the file is moved out of it.
+        const bool copyMovedOut =
+            !posix::exists(entry.partialPath) || isEmptyFolder(entry.partialPath);
+        const bool moved =
+            !entry.finalPath.empty() && posix::exists(entry.finalPath) && copyMovedOut;
+        if (moved) {
+            // The restored item is in place: finish. The locked item goes only when it is still
+            // the one the removal started from and the item in place is the copy it verified,
+            // and only once that copy is on disk.
+            const bool restoredIsOurs = entry.restoredIdentity &&
+                                        FileIdentity::of(entry.finalPath) == entry.restoredIdentity;
+            if (lockedIsOurs && restoredIsOurs) {
+                if (!flush(locked.parent_path())) {
+                    return keep();
+                }
+                detachAllOf(entry.originalPath);
+                removeOwn(locked);
+            }
+            try {
+                (void)e_.fileSystem->removeEmptyFolder(
+                    Folder::open(locked.parent_path()),
+                    std::filesystem::path(entry.partialPath).filename().string());
+            } catch (const std::exception&) {
+            }
+            try {
+                e_.index.remove(entry.id);
+            } catch (...) {
+            }
+            ++report_.finishedRestores;
+            return drop(entry);
+        }
+        const std::optional<LockedItem> record = recordOf(entry.id);
+        const std::optional<std::filesystem::path> located =
+            record ? ItemIndex::locate(*record) : std::nullopt;
+        const bool confirmed = ident && located && FileIdentity::of(*located) == ident;
+        if (lockedIsOurs) {
+            detachAllOf(entry.originalPath);
+        } else if (!confirmed && posix::exists(entry.partialPath)) {
+            // The locked item cannot be confirmed: the hidden copy may be the only copy left.
+            return keep();
+        }
+        // The hidden copy holds decrypted files: it goes, or the entry stays until it can.
+        if (!removeOwn(entry.partialPath)) {
+            return keep();
+        }
+        ++report_.discardedRestores;
+        drop(entry);
+    }
+
+    void sweepMounts() {
+        std::set<std::string> known;
+        for (const LockedItem& record : *records_) {
+            known.insert(record.id.string());
+        }
+        const std::string root = canonicalPath(e_.mounts.root()).string() + "/";
+        std::vector<AttachedImage> images;
+        try {
+            images = e_.tool.attachedImages();
+        } catch (...) {
+            return;
+        }
+        for (const AttachedImage& image : images) {
+            const std::filesystem::path mountPoint = canonicalPath(image.mountPoint);
+            if (mountPoint.string().starts_with(root) &&
+                !known.contains(mountPoint.filename().string())) {
+                try {
+                    e_.tool.detach(image.mountPoint, true);
+                } catch (...) {
+                }
+                e_.mounts.remove(image.mountPoint);
+                ++report_.detachedStale;
+            }
+        }
+
+        std::set<std::string> mounted;
+        try {
+            for (const AttachedImage& image : e_.tool.attachedImages()) {
+                mounted.insert(canonicalPath(image.mountPoint).string());
+            }
+        } catch (...) {
+            return;
+        }
+        std::error_code error;
+        std::vector<std::filesystem::path> folders;
+        for (const auto& folder : std::filesystem::directory_iterator(e_.mounts.root(), error)) {
+            folders.push_back(folder.path());
+        }
+        for (const std::filesystem::path& folder : folders) {
+            if (!mounted.contains(canonicalPath(folder).string())) {
+                e_.mounts.remove(folder);  // only an empty folder goes
+            }
+        }
+    }
+
+    static constexpr std::string_view partialSuffix = LockedNames::partialSuffix;
+    static constexpr std::string_view deletingSuffix = LockedNames::deletingSuffix;
+    static constexpr std::string_view restoringSuffix = LockedNames::restoringSuffix;
+
+    const EngineParts& e_;
+    std::vector<AttachedImage> attached_;
+    std::optional<std::vector<LockedItem>> records_;  // none: unknown
+    RecoveryReport report_;
+};
+
+}  // namespace
+
+RecoveryReport Recovery::run() const noexcept {
+    try {
+        return RecoveryPass(e_).run();
+    } catch (...) {
+        return {};
+    }
+}
+
+}  // namespace tessela

@@ -1,0 +1,131 @@
+#include "files/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "posix/system_error.h"
+#include "posix/unique_fd.h"
+
+namespace tessela::posix {
+
+namespace {
+
+UniqueFd openRetrying(const std::filesystem::path& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+}
+
+void fsyncOrThrow(int fd, const std::filesystem::path& path) {
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        throwLastError("fsync", path);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+    UniqueFd fd = openRetrying(path, O_RDONLY);
+    if (!fd) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        throwLastError("open", path);
+    }
+    std::string content;
+    std::vector<char> chunk(64 * 1024);
+    for (;;) {
+        const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwLastError("read", path);
+        }
+        if (count == 0) {
+            break;
+        }
+        content.append(chunk.data(), static_cast<std::size_t>(count));
+    }
+    return content;
+}
+
+void writeAll(int fd, std::string_view data, const std::filesystem::path& pathForErrors) {
+    while (!data.empty()) {
+        const ssize_t count = ::write(fd, data.data(), data.size());
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwLastError("write", pathForErrors);
+        }
+        data.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+void createDirectories(const std::filesystem::path& directory, unsigned mode) {
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            return;
+        }
+        throw systemError(ENOTDIR, "mkdir", directory);
+    }
+    const std::filesystem::path parent = directory.parent_path();
+    if (!parent.empty() && parent != directory) {
+        createDirectories(parent, mode);
+    }
+    if (::mkdir(directory.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+        throwLastError("mkdir", directory);
+    }
+}
+
+void syncDirectory(const std::filesystem::path& directory) {
+    UniqueFd fd = openRetrying(directory, O_RDONLY | O_DIRECTORY);
+    if (!fd) {
+        throwLastError("open", directory);
+    }
+    fsyncOrThrow(fd.get(), directory);
+}
+
+void replaceAtomically(const std::filesystem::path& target, std::string_view data, unsigned mode) {
+    const std::filesystem::path folder = target.parent_path();
+    std::string pattern = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) {
+        throwLastError("mkstemp", target);
+    }
+    const std::filesystem::path temporary(pattern);
+    try {
+        writeAll(fd.get(), data, temporary);
+        if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) {
+            throwLastError("chmod", temporary);
+        }
+        fsyncOrThrow(fd.get(), temporary);
+        fd.reset();
+        if (::rename(temporary.c_str(), target.c_str()) != 0) {
+            throwLastError("rename", target);
+        }
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    syncDirectory(folder);
+}
+
+bool exists(const std::filesystem::path& path) noexcept {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+}  // namespace tessela::posix

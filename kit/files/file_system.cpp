@@ -1,0 +1,92 @@
+#include "files/file_system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "files/file_io.h"
+#include "posix/system_error.h"
+
+namespace tessela {
+
+FileSystem& FileSystem::real() {
+    static LinuxFileSystem system;
+    return system;
+}
+
+Folder LinuxFileSystem::makeFolder(const Folder& parent, const std::string& name, mode_t mode) {
+    return parent.makeFolder(name, mode);
+}
+
+void LinuxFileSystem::makeFolders(const std::filesystem::path& folder, mode_t mode) {
+    posix::createDirectories(folder, mode);
+}
+
+UniqueFd LinuxFileSystem::createFile(const Folder& parent, const std::string& name, mode_t mode) {
+    return parent.createFile(name, mode);
+}
+
+void LinuxFileSystem::renameExclusively(const Folder& from, const std::string& fromName,
+                                        const Folder& to, const std::string& toName) {
+    from.renameExclusively(fromName, to, toName);
+}
+
+bool LinuxFileSystem::removeTree(const Folder& parent, const std::string& name,
+                                 const Folder::RemovalGuard& guard) {
+    return parent.removeTree(name, guard);
+}
+
+bool LinuxFileSystem::removeEmptyFolder(const Folder& parent, const std::string& name) {
+    return parent.removeEmptyFolder(name);
+}
+
+void LinuxFileSystem::changeMode(const Folder& folder, mode_t mode) {
+    if (::fchmod(folder.fd(), mode) != 0) {
+        throwLastError("chmod", folder.path());
+    }
+}
+
+void LinuxFileSystem::writePrivately(const std::filesystem::path& file, std::string_view bytes) {
+    posix::createDirectories(file.parent_path(), 0700);
+    posix::replaceAtomically(file, bytes, 0600);
+}
+
+void LinuxFileSystem::syncFile(int fd, const std::filesystem::path& pathForErrors) {
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        throwLastError("fsync", pathForErrors);
+    }
+}
+
+void LinuxFileSystem::syncFolder(const Folder& folder) {
+    folder.sync();
+}
+
+void LinuxFileSystem::syncFileSystem(const std::filesystem::path& location) {
+    const UniqueFd fd(::open(location.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        throwLastError("open", location);
+    }
+    // syncfs flushes the whole file system, the files of a locked item next to `location`
+    // included.
+    if (::syncfs(fd.get()) == 0) {
+        return;
+    }
+    syncFile(fd.get(), location);
+}
+
+std::optional<std::int64_t> LinuxFileSystem::freeSpace(const std::filesystem::path& location) {
+    struct statvfs info {};
+    if (::statvfs(location.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
+}
+
+}  // namespace tessela

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "files/folder.h"
+#include "posix/unique_fd.h"
+
+namespace tessela {
+
+// Every way the engine changes the disk or makes a change durable goes through this seam:
+// creating, renaming and removing names, changing a folder's mode, private atomic writes, the
+// flushes, and the free-space figure the space checks trust. Reading the disk does not.
+//
+// One implementation is real (LinuxFileSystem); tests put another in its place to record each
+// step, to fail one, or to cut the power at one and keep only what had been made durable.
+// Failures are std::system_error with the error number and the path, as Folder gives them.
+// Implementations are safe to call from several threads.
+class FileSystem {
+  public:
+    virtual ~FileSystem() = default;
+
+    // The machine's own file system.
+    [[nodiscard]] static FileSystem& real();
+
+    // Creates the folder `name` in `parent` exclusively and opens it (Folder::makeFolder).
+    [[nodiscard]] virtual Folder makeFolder(const Folder& parent, const std::string& name,
+                                            mode_t mode) = 0;
+    // Creates `folder` and every missing parent with `mode`; an existing folder is fine.
+    virtual void makeFolders(const std::filesystem::path& folder, mode_t mode) = 0;
+    // Creates the file `name` in `parent` exclusively and opens it for writing.
+    [[nodiscard]] virtual UniqueFd createFile(const Folder& parent, const std::string& name,
+                                              mode_t mode) = 0;
+    // Renames without ever replacing anything (Folder::renameExclusively).
+    virtual void renameExclusively(const Folder& from, const std::string& fromName,
+                                   const Folder& to, const std::string& toName) = 0;
+    // Removes a tree through descriptors (Folder::removeTree); true when it is gone.
+    virtual bool removeTree(const Folder& parent, const std::string& name,
+                            const Folder::RemovalGuard& guard) = 0;
+    // Removes the empty folder `name`; false when that failed (not empty, missing, …).
+    virtual bool removeEmptyFolder(const Folder& parent, const std::string& name) = 0;
+    // Gives the open folder `folder` the permission bits `mode`.
+    virtual void changeMode(const Folder& folder, mode_t mode) = 0;
+
+    // Replaces `file` with `bytes` so that a crash leaves the old or the new content, mode 0600,
+    // in a folder made 0700 when missing: a temporary file, fsync, rename, fsync of the folder.
+    virtual void writePrivately(const std::filesystem::path& file, std::string_view bytes) = 0;
+
+    // Flushes an open file's data and status to stable storage.
+    virtual void syncFile(int fd, const std::filesystem::path& pathForErrors) = 0;
+    // Flushes a folder's entries (after a create, rename or delete in it) to stable storage.
+    virtual void syncFolder(const Folder& folder) = 0;
+    // Flushes the whole file system holding `location` (syncfs, falling back to fsync of it).
+    virtual void syncFileSystem(const std::filesystem::path& location) = 0;
+
+    // Free bytes for an ordinary user on the file system holding `location`; none if unknown.
+    [[nodiscard]] virtual std::optional<std::int64_t> freeSpace(
+        const std::filesystem::path& location) = 0;
+};
+
+// The real file system, straight onto the system calls.
+class LinuxFileSystem final : public FileSystem {
+  public:
+    Folder makeFolder(const Folder& parent, const std::string& name, mode_t mode) override;
+    void makeFolders(const std::filesystem::path& folder, mode_t mode) override;
+    UniqueFd createFile(const Folder& parent, const std::string& name, mode_t mode) override;
+    void renameExclusively(const Folder& from, const std::string& fromName, const Folder& to,
+                           const std::string& toName) override;
+    bool removeTree(const Folder& parent, const std::string& name,
+                    const Folder::RemovalGuard& guard) override;
+    bool removeEmptyFolder(const Folder& parent, const std::string& name) override;
+    void changeMode(const Folder& folder, mode_t mode) override;
+    void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
+    void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
+    void syncFolder(const Folder& folder) override;
+    void syncFileSystem(const std::filesystem::path& location) override;
+    std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
+};
+
+}  // namespace tessela

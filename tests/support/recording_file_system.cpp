@@ -1,0 +1,85 @@
+#include "support/recording_file_system.h"
+
+namespace tessela::testing {
+
+using Kind = FileSystemStep::Kind;
+
+std::vector<FileSystemStep> RecordingFileSystem::steps() const {
+    const std::lock_guard lock(mutex_);
+    return steps_;
+}
+
+void RecordingFileSystem::before(const FileSystemStep& step) {
+    {
+        const std::lock_guard lock(mutex_);
+        steps_.push_back(step);
+    }
+    if (beforeStep) {
+        beforeStep(step);
+    }
+}
+
+Folder RecordingFileSystem::makeFolder(const Folder& parent, const std::string& name, mode_t mode) {
+    before({Kind::makeFolder, parent.path() / name, {}});
+    return real_.makeFolder(parent, name, mode);
+}
+
+void RecordingFileSystem::makeFolders(const std::filesystem::path& folder, mode_t mode) {
+    before({Kind::makeFolders, folder, {}});
+    real_.makeFolders(folder, mode);
+}
+
+UniqueFd RecordingFileSystem::createFile(const Folder& parent, const std::string& name,
+                                         mode_t mode) {
+    before({Kind::createFile, parent.path() / name, {}});
+    return real_.createFile(parent, name, mode);
+}
+
+void RecordingFileSystem::renameExclusively(const Folder& from, const std::string& fromName,
+                                            const Folder& to, const std::string& toName) {
+    before({Kind::rename, from.path() / fromName, to.path() / toName});
+    real_.renameExclusively(from, fromName, to, toName);
+}
+
+bool RecordingFileSystem::removeTree(const Folder& parent, const std::string& name,
+                                     const Folder::RemovalGuard& guard) {
+    before({Kind::removeTree, parent.path() / name, {}});
+    return real_.removeTree(parent, name, guard);
+}
+
+bool RecordingFileSystem::removeEmptyFolder(const Folder& parent, const std::string& name) {
+    before({Kind::removeEmptyFolder, parent.path() / name, {}});
+    return real_.removeEmptyFolder(parent, name);
+}
+
+void RecordingFileSystem::changeMode(const Folder& folder, mode_t mode) {
+    before({Kind::changeMode, folder.path(), {}});
+    real_.changeMode(folder, mode);
+}
+
+void RecordingFileSystem::writePrivately(const std::filesystem::path& file,
+                                         std::string_view bytes) {
+    before({Kind::writePrivately, file, {}});
+    real_.writePrivately(file, bytes);
+}
+
+void RecordingFileSystem::syncFile(int fd, const std::filesystem::path& pathForErrors) {
+    before({Kind::syncFile, pathForErrors, {}});
+    real_.syncFile(fd, pathForErrors);
+}
+
+void RecordingFileSystem::syncFolder(const Folder& folder) {
+    before({Kind::syncFolder, folder.path(), {}});
+    real_.syncFolder(folder);
+}
+
+void RecordingFileSystem::syncFileSystem(const std::filesystem::path& location) {
+    before({Kind::syncFileSystem, location, {}});
+    real_.syncFileSystem(location);
+}
+
+std::optional<std::int64_t> RecordingFileSystem::freeSpace(const std::filesystem::path& location) {
+    return freeBytes ? freeBytes : real_.freeSpace(location);
+}
+
+}  // namespace tessela::testing

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "files/file_system.h"
+
+namespace tessela::testing {
+
+// One change or flush the engine asked of the file system.
+struct FileSystemStep {
+    enum class Kind {
+        makeFolder,
+        makeFolders,
+        createFile,
+        rename,
+        removeTree,
+        removeEmptyFolder,
+        changeMode,
+        writePrivately,
+        syncFile,
+        syncFolder,
+        syncFileSystem,
+    };
+    Kind kind;
+    std::filesystem::path path;    // what the step changes or flushes (a rename's source)
+    std::filesystem::path target;  // a rename's destination
+};
+
+// The real file system with every step recorded, and a hook before each: the hook may change the
+// disk (another program acting at that moment) or throw to make the step fail.
+class RecordingFileSystem : public FileSystem {
+  public:
+    // Called before each step is carried out, with the step.
+    std::function<void(const FileSystemStep&)> beforeStep;
+    // The free space to report everywhere; none asks the real file system.
+    std::optional<std::int64_t> freeBytes;
+
+    [[nodiscard]] std::vector<FileSystemStep> steps() const;
+
+    Folder makeFolder(const Folder& parent, const std::string& name, mode_t mode) override;
+    void makeFolders(const std::filesystem::path& folder, mode_t mode) override;
+    UniqueFd createFile(const Folder& parent, const std::string& name, mode_t mode) override;
+    void renameExclusively(const Folder& from, const std::string& fromName, const Folder& to,
+                           const std::string& toName) override;
+    bool removeTree(const Folder& parent, const std::string& name,
+                    const Folder::RemovalGuard& guard) override;
+    bool removeEmptyFolder(const Folder& parent, const std::string& name) override;
+    void changeMode(const Folder& folder, mode_t mode) override;
+    void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
+    void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
+    void syncFolder(const Folder& folder) override;
+    void syncFileSystem(const std::filesystem::path& location) override;
+    std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
+
+  protected:
+    // Records the step and runs the hook; subclasses add what happens before a step.
+    virtual void before(const FileSystemStep& step);
+
+    LinuxFileSystem real_;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<FileSystemStep> steps_;
+};
+
+}  // namespace tessela::testing
