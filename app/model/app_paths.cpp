@@ -19,10 +19,21 @@ std::filesystem::path AppPaths::support() {
     if (const char* override = nonEmpty("TESSELA_SUPPORT_DIR")) {
         return override;
     }
+    return dataHome() / "Tessela";
+}
+
+std::filesystem::path AppPaths::dataHome() {
     if (const char* data = nonEmpty("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-        return std::filesystem::path(data) / "Tessela";
+        return data;
     }
-    return home() / ".local/share/Tessela";
+    return home() / ".local/share";
+}
+
+std::filesystem::path AppPaths::cacheHome() {
+    if (const char* cache = nonEmpty("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
+        return cache;
+    }
+    return home() / ".cache";
 }
 
 bool AppPaths::isTestOverride() {

@@ -18,6 +18,10 @@ struct AppPaths {
     [[nodiscard]] static std::string keychainService();
     // The user's home folder: $HOME, else the password database's entry.
     [[nodiscard]] static std::filesystem::path home();
+    // The desktop's per-user data and cache folders: $XDG_DATA_HOME and $XDG_CACHE_HOME when
+    // absolute, else ~/.local/share and ~/.cache.
+    [[nodiscard]] static std::filesystem::path dataHome();
+    [[nodiscard]] static std::filesystem::path cacheHome();
 };
 
 }  // namespace tessela

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -27,14 +26,6 @@ struct BookmarkFileDeleter {
 struct ErrorDeleter {
     void operator()(GError* error) const noexcept { g_error_free(error); }
 };
-
-std::filesystem::path environmentFolder(const char* variable, const char* fallbackBelowHome) {
-    if (const char* value = std::getenv(variable); value != nullptr && *value == '/') {
-        return value;
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "/") / fallbackBelowHome;
-}
 
 std::uint32_t bigEndian32(std::string_view bytes, std::size_t offset) {
     return (std::uint32_t{static_cast<std::uint8_t>(bytes[offset])} << 24) |
@@ -152,20 +143,6 @@ bool scrubRecentFiles(const std::filesystem::path& file, const Roots& roots) {
 }
 
 }  // namespace
-
-ThumbnailScrubber::Places ThumbnailScrubber::Places::fromEnvironment() {
-    return {environmentFolder("XDG_CACHE_HOME", ".cache") / "thumbnails",
-            environmentFolder("XDG_DATA_HOME", ".local/share") / "recently-used.xbel"};
-}
-
-bool ThumbnailScrubber::reset(const std::filesystem::path& mountsFolder,
-                              const std::vector<std::filesystem::path>& roots) {
-    try {
-        return reset(mountsFolder, roots, Places::fromEnvironment());
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 bool ThumbnailScrubber::reset(const std::filesystem::path& mountsFolder,
                               const std::vector<std::filesystem::path>& roots,

@@ -15,19 +15,16 @@ namespace tessela {
 // A thumbnail that is not a readable PNG is skipped. Stateless; callable from any thread.
 class ThumbnailScrubber {
   public:
-    // Where the desktop keeps its thumbnails and recent-files list.
+    // Where the desktop keeps its thumbnails and recent-files list; the application finds them
+    // (AppPaths) and passes them in.
     struct Places {
         std::filesystem::path thumbnails;   // $XDG_CACHE_HOME/thumbnails
         std::filesystem::path recentFiles;  // $XDG_DATA_HOME/recently-used.xbel
-        // From XDG_CACHE_HOME and XDG_DATA_HOME, with the freedesktop defaults below HOME.
-        [[nodiscard]] static Places fromEnvironment();
     };
 
     // True when everything found under the roots was removed (or nothing was there); false when
     // a removal failed or the recent-files list exists but could not be read or rewritten.
     // Never throws.
-    [[nodiscard]] static bool reset(const std::filesystem::path& mountsFolder,
-                                    const std::vector<std::filesystem::path>& roots);
     [[nodiscard]] static bool reset(const std::filesystem::path& mountsFolder,
                                     const std::vector<std::filesystem::path>& roots,
                                     const Places& places);
