@@ -189,12 +189,14 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     record.originalPath = real.string();
     record.contentSize = contentSize;
     try {
+        // The locked item reaches the disk before anything records it as in place: a record
+        // of an item a power cut took would keep the next start from settling the lock.
+        e_.fileSystem->syncFileSystem(parent);
         entry.lockedIdentity = FileIdentity::of(locked);
         entry.lockedAt = record.createdAt;
         e_.journal.add(entry);
         e_.index.upsert(record);
         e_.passCrashPoint(CrashPoint::lockAfterRename);
-        e_.fileSystem->syncFileSystem(parent);
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
@@ -297,6 +299,11 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
     try {
         gone =
             e_.fileSystem->removeTree(parent, deletingName, {original, entry.originalChangedUntil});
+        // The deletion is on disk before the journal lets go of it: a power cut must not bring
+        // the unlocked original back with nothing left to remove it.
+        if (gone) {
+            e_.fileSystem->syncFolder(parent);
+        }
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {

@@ -148,6 +148,9 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
     e_.mounts.remove(mountPoint);
     e_.fileSystem->removeTree(folder, lockedName,
                               {Folder::Identity{lockedInfo.st_dev, lockedInfo.st_ino}, {}});
+    // On disk before the journal lets go of it, so a power cut cannot bring back a locked item
+    // without its record.
+    e_.fileSystem->syncFolder(folder);
     e_.passCrashPoint(CrashPoint::restoreAfterDeleteLocked);
     e_.index.remove(id);
     e_.journal.remove(id);

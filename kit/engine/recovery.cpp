@@ -163,8 +163,9 @@ class RecoveryPass {
     // not (the entry then stays for the next start).
     bool removeOwn(const std::filesystem::path& path) {
         try {
-            e_.fileSystem->removeTree(Folder::open(path.parent_path()), path.filename().string(),
-                                      {});
+            const Folder folder = Folder::open(path.parent_path());
+            e_.fileSystem->removeTree(folder, path.filename().string(), {});
+            e_.fileSystem->syncFolder(folder);  // gone for good before the entry goes
             return true;
         } catch (const std::exception&) {
             return false;
@@ -206,15 +207,17 @@ class RecoveryPass {
         }
         const std::optional<FileIdentity>& ident = entry.lockedIdentity;
         const bool stillPartial = !ident || FileIdentity::of(entry.partialPath) == ident;
-        if (!record && stillPartial) {
-            // The image never reached its place: undo.
-            if (!removeOwn(entry.partialPath)) {
+        const bool finalIsOurs = ident && FileIdentity::of(entry.finalPath) == ident;
+        if (!record && (stillPartial || !finalIsOurs)) {
+            // The image never reached its place, or never reached the disk (a power cut took
+            // it): the original was never touched, since it goes only once the record is
+            // stored. Undo: the partial image goes when it is ours, anything else stays.
+            if (stillPartial && !removeOwn(entry.partialPath)) {
                 return keep();
             }
             ++report_.discardedLocks;
             return drop(entry);
         }
-        const bool finalIsOurs = ident && FileIdentity::of(entry.finalPath) == ident;
         const std::optional<std::filesystem::path> located =
             record ? ItemIndex::locate(*record) : std::nullopt;
         if (!located && !finalIsOurs) {
@@ -223,6 +226,13 @@ class RecoveryPass {
 
         // The locked item exists and reaches the disk before the original goes.
         const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
+        // What the item was, for a record stored afresh below.
+        const std::filesystem::path seen = posix::exists(original) || !entry.deletingPath
+                                               ? original
+                                               : std::filesystem::path(*entry.deletingPath);
+        const LockedItem::Kind kind = posix::exists(seen) && !folderExists(seen)
+                                          ? LockedItem::Kind::file
+                                          : LockedItem::Kind::folder;
         if (!flush(original.parent_path())) {
             return keep();
         }
@@ -267,13 +277,17 @@ class RecoveryPass {
                 }
             }
         }
-        if (record) {
-            record->stage = LockedItem::Stage::complete;
-            record->originalPath.reset();
-            try {
-                e_.index.upsert(*record);
-            } catch (...) {
-            }
+        if (!record) {
+            // The record never reached the disk (a power cut between the locked item's flush and
+            // the record's write): it is stored afresh, its password generation unknown.
+            record = EngineParts::freshRecord(entry.id, original.filename().string(), kind,
+                                              entry.finalPath, 0);
+        }
+        record->stage = LockedItem::Stage::complete;
+        record->originalPath.reset();
+        try {
+            e_.index.upsert(*record);
+        } catch (...) {
         }
         ++report_.finishedLocks;
         drop(entry);
@@ -319,9 +333,11 @@ class RecoveryPass {
                 entry.deletingVerified = true;
                 e_.journal.add(entry);
             }
+            const Folder folder = Folder::open(deleting.parent_path());
             if (e_.fileSystem->removeTree(
-                    Folder::open(deleting.parent_path()), deleting.filename().string(),
+                    folder, deleting.filename().string(),
                     {Folder::Identity{info.st_dev, info.st_ino}, entry.originalChangedUntil})) {
+                e_.fileSystem->syncFolder(folder);  // gone for good before the entry goes
                 return true;
             }
         } catch (...) {

@@ -246,7 +246,7 @@ TEST_F(HostileUserTest, FolderPlantedAtTheDeletingNameIsNeverTakenForTheOriginal
     writeFile(shared / "Secret/plan.txt", "root's plan");
     fs::path planted;
     beforeFlush([&](const fs::path&) {
-        planted = shared / (".tessela-" + index.load().at(0).id.string() + ".deleting");
+        planted = shared / (".tessela-" + journal.load().at(0).id.string() + ".deleting");
         run([&] {
             check(::mkdir(planted.c_str(), 0777) == 0, "mkdir");
             writeFile(planted / "plan.txt", "the attacker's plan");

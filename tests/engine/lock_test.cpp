@@ -226,7 +226,7 @@ TEST_F(LockTest, NameTakenBeforeTheOriginalIsRenamedAwayIsLeftAlone) {
     writeFile(home / "Docs/Report.pdf", "content");
     fs::path taken;
     beforeFlush([&](const fs::path& parent) {
-        taken = parent / (".tessela-" + index.load().at(0).id.string() + ".deleting");
+        taken = parent / (".tessela-" + journal.load().at(0).id.string() + ".deleting");
         writeFile(taken, "someone else's");
     });
     (void)locker->lock(home / "Docs/Report.pdf", password, 1);

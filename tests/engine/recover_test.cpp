@@ -85,8 +85,8 @@ const CrashCase crashCases[] = {
     {CrashPoint::lockAfterCopy, counts(0, 1, 0, 0), stoppedLock, false, 0},
     {CrashPoint::lockAfterVerify, counts(0, 1, 0, 0), stoppedLock, false, 0},
     {CrashPoint::lockBeforeRename, counts(0, 1, 0, 0), stoppedLock, false, 0},
-    // No record had been stored yet: the item is locked but listed again only once opened.
-    {CrashPoint::lockAfterMove, counts(1, 0, 0, 0), finishedLock, true, 0},
+    // No record had been stored yet: recovery stores one for the locked item it finished.
+    {CrashPoint::lockAfterMove, counts(1, 0, 0, 0), finishedLock, true, 1},
     {CrashPoint::lockAfterRename, counts(1, 0, 0, 0), finishedLock, true, 1},
     {CrashPoint::lockAfterRenameToDeleting, counts(1, 0, 0, 0), finishedLock, true, 1},
     {CrashPoint::lockAfterDeleteOriginal, counts(1, 0, 0, 0), finishedLock, true, 1},

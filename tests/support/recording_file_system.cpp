@@ -9,6 +9,21 @@ std::vector<FileSystemStep> RecordingFileSystem::steps() const {
     return steps_;
 }
 
+std::string RecordingFileSystem::stepList() const {
+    static constexpr const char* names[] = {"makeFolder", "makeFolders",    "createFile",
+                                            "rename",     "removeTree",     "removeEmptyFolder",
+                                            "changeMode", "writePrivately", "syncFile",
+                                            "syncFolder", "syncFileSystem"};
+    std::string list;
+    int number = 0;
+    for (const FileSystemStep& step : steps()) {
+        list += std::to_string(++number) + " " + names[static_cast<int>(step.kind)] + " " +
+                step.path.string() + (step.target.empty() ? "" : " -> " + step.target.string()) +
+                "\n";
+    }
+    return list;
+}
+
 void RecordingFileSystem::before(const FileSystemStep& step) {
     {
         const std::lock_guard lock(mutex_);

@@ -42,6 +42,8 @@ class RecordingFileSystem : public FileSystem {
     std::optional<std::int64_t> freeBytes;
 
     [[nodiscard]] std::vector<FileSystemStep> steps() const;
+    // The steps as lines "N kind path", for a failure's message.
+    [[nodiscard]] std::string stepList() const;
 
     Folder makeFolder(const Folder& parent, const std::string& name, mode_t mode) override;
     void makeFolders(const std::filesystem::path& folder, mode_t mode) override;
