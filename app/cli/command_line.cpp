@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -457,7 +458,14 @@ int run(int argc, char** argv) {
                   << ". Try again when it has finished.\n";
         return failure;
     }
-    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool());
+    LockerOptions options;
+    // A test run (its own support folder) may put a stand-in in place of the copy tool, one that
+    // holds a lock at its copy for as long as the test needs.
+    if (const char* copyTool = std::getenv("TESSELA_COPY_TOOL");
+        AppPaths::isTestOverride() && copyTool != nullptr && *copyTool != '\0') {
+        options.copyTool = copyTool;
+    }
+    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool(), options);
 
     const RecoveryReport recovery = locker.recover();
     const std::optional<RecoveryNotice> notice = recovery.notice();

@@ -308,7 +308,7 @@ bool ProcessRunner::isRunningChild(pid_t pid) {
 ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std::string>& arguments,
                                  const std::optional<std::string>& input,
                                  std::optional<double> timeout, const CancelToken* cancel,
-                                 int workingFolder) {
+                                 int workingFolder, std::chrono::milliseconds grace) {
     ignoreBrokenPipesOnce();
 
     UniqueFd output = makeOutputFile();
@@ -344,7 +344,7 @@ ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std:
                 ::kill(pid, SIGTERM);
                 terminatedAt = now;
             }
-        } else if (!killed && now - *terminatedAt >= terminationGrace) {
+        } else if (!killed && now - *terminatedAt >= grace) {
             ::kill(pid, SIGKILL);
             killed = true;
         }
@@ -353,7 +353,7 @@ ProcessResult ProcessRunner::run(const std::string& path, const std::vector<std:
         // next deadline passes; without a pidfd, look again after the poll interval.
         std::optional<Clock::time_point> wakeAt;
         if (terminatedAt && !killed) {
-            wakeAt = *terminatedAt + terminationGrace;
+            wakeAt = *terminatedAt + grace;
         } else if (!terminatedAt && deadline) {
             wakeAt = deadline;
         }

@@ -52,8 +52,9 @@ struct ProcessResult {
 //   fall back to looking every `pollInterval`). When `timeout` seconds pass the child gets
 //   SIGTERM and the result has `timedOut` set; when `cancel` is cancelled it gets SIGTERM and,
 //   once it has exited, the call throws TesselaError::cancelled() (also when the cancellation
-//   came after the tool had finished). A child that is still there `terminationGrace` after
-//   SIGTERM gets SIGKILL, so a call never hangs on a tool that ignores SIGTERM.
+//   came after the tool had finished). A child that is still there `grace` (by default
+//   `terminationGrace`) after SIGTERM gets SIGKILL, so a call never hangs on a tool that
+//   ignores SIGTERM.
 // - The exit status is always known: when it cannot be had (waitpid fails, for example with
 //   ECHILD because something else reaped the child or SIGCHLD is ignored), the call throws
 //   std::system_error rather than report a status the tool may never have given.
@@ -76,7 +77,8 @@ class ProcessRunner {
                                            const std::optional<std::string>& input = std::nullopt,
                                            std::optional<double> timeout = std::nullopt,
                                            const CancelToken* cancel = nullptr,
-                                           int workingFolder = -1);
+                                           int workingFolder = -1,
+                                           std::chrono::milliseconds grace = terminationGrace);
 
     // Whether `pid` is a tool some call of `run` in this process is running right now.
     [[nodiscard]] static bool isRunningChild(pid_t pid);

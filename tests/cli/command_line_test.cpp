@@ -39,7 +39,11 @@ class CommandLineTest : public testing::FuseTest {
 
     std::vector<std::string> environment(std::vector<std::string> arguments) const {
         std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
-                                          "HOME=" + home.string(), TESSELA_PROGRAM};
+                                          "HOME=" + home.string()};
+        if (!copyTool.empty()) {
+            words.push_back("TESSELA_COPY_TOOL=" + copyTool.string());
+        }
+        words.emplace_back(TESSELA_PROGRAM);
         words.insert(words.end(), arguments.begin(), arguments.end());
         return words;
     }
@@ -69,11 +73,15 @@ class CommandLineTest : public testing::FuseTest {
         FAIL() << "the lock never began";
     }
 
-    void writeLargeFile(const fs::path& file) const {
-        writeFile(file, testing::randomBytes(300'000'000, 5));
+    // From here on the lock's copy stands still until the lock is cancelled.
+    void useCopyThatNeverEnds() {
+        copyTool = temp / "endless-cp";
+        writeFile(copyTool, "#!/bin/sh\nexec sleep 600\n");
+        ::chmod(copyTool.c_str(), 0755);
     }
 
     fs::path home = temp / "home";
+    fs::path copyTool;
 };
 
 TEST_F(CommandLineTest, LockUnlockStatusRelockRemoveLockRecover) {
@@ -151,7 +159,8 @@ TEST_F(CommandLineTest, HelpAndUsage) {
 }
 
 TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
-    writeLargeFile(home / "Docs/Large.bin");
+    writeFile(home / "Docs/Large.bin", "content");
+    useCopyThatNeverEnds();
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
     awaitPartialImage();
@@ -167,7 +176,8 @@ TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
 }
 
 TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
-    writeLargeFile(home / "Docs/Large.bin");
+    writeFile(home / "Docs/Large.bin", "content");
+    useCopyThatNeverEnds();
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
     awaitPartialImage();
@@ -185,11 +195,12 @@ TEST_F(CommandLineTest, LockedWithTheOriginalLeftHasItsOwnStatus) {
     if (testing::runningAsRoot()) {
         GTEST_SKIP() << "root may rename in a read-only folder";
     }
-    writeLargeFile(home / "Docs/Large.bin");
+    // Enough data that flushing it takes a while: the lock flushes the locked item to disk
+    // before it records it and renames the original away.
+    writeFile(home / "Docs/Large.bin", testing::randomBytes(40'000'000, 5));
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
-    // Once the locked item is in place (the lock then flushes 300 MB to disk before it renames
-    // the original away), the folder turns read-only: the original cannot go.
+    // Once the locked item is in place the folder turns read-only: the original cannot go.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (!fs::exists(home / "Docs/Large.bin.tessvault") &&
            std::chrono::steady_clock::now() < deadline) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,6 +14,15 @@
 #include "errors/tessela_error.h"
 #include "support/fuse_fixture.h"
 #include "support/recording_file_system.h"
+
+namespace tessela {
+
+// Crash points print as their names in test output.
+inline void PrintTo(CrashPoint point, std::ostream* out) {
+    *out << rawValue(point);
+}
+
+}  // namespace tessela
 
 namespace tessela::testing {
 

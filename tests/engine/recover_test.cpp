@@ -63,6 +63,10 @@ struct CrashCase {
     std::size_t records;  // records in the index afterwards
 };
 
+void PrintTo(const CrashCase& crashCase, std::ostream* out) {
+    *out << rawValue(crashCase.point);
+}
+
 RecoveryReport counts(int finishedLocks, int discardedLocks, int finishedRestores,
                       int discardedRestores) {
     RecoveryReport report;

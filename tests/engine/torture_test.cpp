@@ -2,7 +2,9 @@
 // kill that recovery leaves each file of the folder exactly once, with its original bytes, and
 // nothing temporary behind.
 //
-// TESSELA_TORTURE_SEED repeats a run; TESSELA_TORTURE_KILLS sets how many kills (default 50).
+// The test command runs one fixed seed, so every run of the suite kills at the same moments;
+// TESSELA_TORTURE_SEED picks another and TESSELA_TORTURE_KILLS sets how many kills (default 40).
+// scripts/soak runs it with random seeds and many more kills.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -83,10 +85,12 @@ class TortureTest : public testing::EngineTest {
     fs::path status = temp / "status";
 };
 
+constexpr int fixedSeed = 1208;
+
 TEST_F(TortureTest, EveryKillIsRecoveredWithoutLoss) {
-    const unsigned seed = static_cast<unsigned>(
-        environmentNumber("TESSELA_TORTURE_SEED", static_cast<int>(std::random_device{}() >> 1)));
-    const int kills = environmentNumber("TESSELA_TORTURE_KILLS", 50);
+    const unsigned seed =
+        static_cast<unsigned>(environmentNumber("TESSELA_TORTURE_SEED", fixedSeed));
+    const int kills = environmentNumber("TESSELA_TORTURE_KILLS", 40);
     std::cout << "torture seed " << seed << ", " << kills << " kills" << std::endl;
     SCOPED_TRACE("TESSELA_TORTURE_SEED=" + std::to_string(seed));
     std::mt19937 generator(seed);
