@@ -10,6 +10,7 @@
 #include <set>
 
 #include "checks/inside_checks.h"
+#include "checks/item_survey.h"
 #include "checks/tree_verifier.h"
 #include "engine/locked_names.h"
 #include "engine/locker.h"
@@ -37,33 +38,38 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
         throw TesselaError::refused(*refusal);
     }
-    facts.size = facts.isSymlink ? 0 : ItemFacts::allocatedSize(url);
-    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
-        throw TesselaError::refused(*refusal);
-    }
     const std::filesystem::path real = realPath(url);
     const std::filesystem::path parent = real.parent_path();
     const std::string name = real.filename().string();
+    // Then one walk, never entering another file system, for every fact the checks and the
+    // space estimate need; where the copy goes, mountsRoot/{UUID}/…, must fit the system's
+    // limits as well.
+    ItemSurvey survey =
+        ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+    facts.size = facts.isSymlink ? 0 : survey.allocatedSize();
+    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
+        throw TesselaError::refused(*refusal);
+    }
 
     refuseMountsInside(real, name, e_.tool);
     refuseFinderLocked(real, name);
-    refuseAppleDoubleOrFinderLockedInside(real, name);
-    refuseHardLinkedFiles(real, name);
+    survey.refuseAppleDoubleOrFinderLockedInside(name);
+    survey.refuseHardLinkedFiles(name);
     refuseReservedNames(real, name);
-    // Where the copy goes, mountsRoot/{UUID}/…, must fit the system's limits as well.
-    refuseOverlongPaths(real, name, e_.mounts.root().string().size() + 1 + Uuid::textLength);
-    refuseUnremovableOriginal(real, name);
+    survey.refuseOverlongPaths(name);
+    survey.refuseUnremovableOriginal(name);
     // Failing now is better than locking and then finding the records unreadable.
     (void)e_.index.load();
     const Folder folder = Folder::open(parent);
 
-    const bool downloaded = e_.waitForCloudDownloads(real, name, cancel, progress);
-    const std::int64_t size = downloaded ? ItemFacts::allocatedSize(real) : facts.size;
+    if (e_.waitForCloudDownloads(real, name, cancel, progress)) {
+        survey = ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+    }
 
     // The copy needs room for the content, the container's own overhead and a margin, because
     // the original goes only after the copy is complete.
     const std::int64_t needed =
-        size + DiskImageTool::containerOverhead(real) + e_.options.spaceMargin;
+        survey.allocatedSize() + survey.containerOverhead() + e_.options.spaceMargin;
     if (const std::optional<std::int64_t> available = e_.fileSystem->freeSpace(parent);
         available && needed > *available) {
         throw TesselaError::notEnoughSpace(needed, *available);
@@ -101,8 +107,8 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     MetadataSnapshot before;
     std::optional<EngineParts::Built> built;
     try {
-        contentSize = ItemFacts::logicalSize(real);
-        before = metadataSnapshot(real);
+        contentSize = survey.logicalSize();
+        before = survey.snapshot();
 
         report(progress, LockStep::encrypting);
         // The image's folder is made here, exclusively: a name planted in a shared folder is

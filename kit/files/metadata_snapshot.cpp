@@ -19,6 +19,12 @@ EntryMetadata metadataOf(const std::filesystem::path& location) {
     if (::lstat(location.c_str(), &info) != 0) {
         throwLastError("lstat", location);
     }
+    return entryMetadata(info);
+}
+
+}  // namespace
+
+EntryMetadata entryMetadata(const struct stat& info) {
     const auto timeOf = [](const struct timespec& time) {
         return EntryMetadata::Time(std::chrono::seconds(time.tv_sec) +
                                    std::chrono::nanoseconds(time.tv_nsec));
@@ -26,8 +32,6 @@ EntryMetadata metadataOf(const std::filesystem::path& location) {
     return {std::string(fileTypeName(info.st_mode)), info.st_size, timeOf(info.st_mtim),
             timeOf(info.st_ctim), info.st_ino};
 }
-
-}  // namespace
 
 MetadataSnapshot metadataSnapshot(const std::filesystem::path& root) {
     MetadataSnapshot snapshot;

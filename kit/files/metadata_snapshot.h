@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -48,5 +50,8 @@ using MetadataSnapshot = std::map<std::string, EntryMetadata>;
 // A short text that is equal for two snapshots exactly when sameButForRename is true (SHA-256
 // over every entry's path and metadata, in hexadecimal), to keep in the journal.
 [[nodiscard]] std::string metadataFingerprint(const MetadataSnapshot& snapshot);
+
+// The metadata a status gives.
+[[nodiscard]] EntryMetadata entryMetadata(const struct stat& info);
 
 }  // namespace tessela

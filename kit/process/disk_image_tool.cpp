@@ -289,29 +289,35 @@ std::string DiskImageTool::clean(std::string_view output) {
     return oneLineOfOutput(output, {"hdiutil: ", "gocryptfs: ", "fusermount3: ", "fusermount: "});
 }
 
-std::int64_t DiskImageTool::containerOverhead(const std::filesystem::path& content) {
-    const auto fileOverhead = [](std::int64_t size) {
+std::int64_t DiskImageTool::volumeRootOverhead() {
+    // Its name-key file, the marker and the indexer stop file.
+    return 4 * blockSize;
+}
+
+std::int64_t DiskImageTool::entryOverhead(mode_t mode, std::int64_t size) {
+    if (S_ISDIR(mode)) {
+        return 2 * blockSize;
+    }
+    if (S_ISREG(mode)) {
         const std::int64_t blocks = (size + blockSize - 1) / blockSize;
         return fileHeaderBytes + blocks * blockOverheadBytes + blockSize;
-    };
-    // The volume root: its name-key file, the marker and the indexer stop file.
-    std::int64_t overhead = 4 * blockSize;
+    }
+    return blockSize;
+}
+
+std::int64_t DiskImageTool::containerOverhead(const std::filesystem::path& content) {
+    std::int64_t overhead = volumeRootOverhead();
     struct stat info {};
     if (::lstat(content.c_str(), &info) != 0) {
         return overhead;
     }
     if (!S_ISDIR(info.st_mode)) {
-        return overhead + fileOverhead(info.st_size);
+        return overhead + entryOverhead(S_IFREG, info.st_size);
     }
     try {
         FileWalk::walk(content, [&](const FileWalk::Entry& entry) {
-            if (entry.isDirectory) {
-                overhead += 2 * blockSize;
-            } else if (S_ISREG(entry.info.st_mode)) {
-                overhead += fileOverhead(entry.info.st_size);
-            } else {
-                overhead += blockSize;
-            }
+            overhead +=
+                entryOverhead(entry.isDirectory ? S_IFDIR : entry.info.st_mode, entry.info.st_size);
             return FileWalk::Next::descend;
         });
     } catch (const FileWalk::WalkError&) {

@@ -125,6 +125,10 @@ class DiskImageTool {
     // What the container adds on disk to `content`: per file a header, a tag per 4 KiB block
     // and the last block's rounding; per folder its name-key file and its own block.
     [[nodiscard]] static std::int64_t containerOverhead(const std::filesystem::path& content);
+    // The same in parts: the volume root's own, and one entry's (of type and size from its
+    // status).
+    [[nodiscard]] static std::int64_t volumeRootOverhead();
+    [[nodiscard]] static std::int64_t entryOverhead(mode_t mode, std::int64_t size);
 
     // The tools' output as one line: empty lines dropped, the tools' own name prefixes and
     // terminal colour codes removed, lines joined with single blanks, ends trimmed.

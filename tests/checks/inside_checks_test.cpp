@@ -5,8 +5,12 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
+#include "checks/item_survey.h"
 #include "errors/tessela_error.h"
+#include "files/item_facts.h"
+#include "files/metadata_snapshot.h"
 #include "posix/unique_fd.h"
+#include "process/disk_image_tool.h"
 #include "support/fuse_fixture.h"
 
 namespace tessela {
@@ -139,6 +143,25 @@ TEST_F(MountsInsideTest, OpenLockedItemOrDiskInsideIsRefused) {
               TesselaError::containsUnlockedItem("Item"));
     EXPECT_EQ(failureOf([&] { refuseMountsInside(temp / "Item/mounted here", "m", tool); }),
               TesselaError::containsMountedDisk("m"));
+}
+
+// The lock's one walk must measure and snapshot exactly what the separate measures give.
+TEST(ItemSurveyTest, OneWalkGivesWhatEachMeasureGives) {
+    testing::TempFolder temp;
+    const std::filesystem::path item = temp / "Item";
+    testing::writeFile(item / "a.txt", "alpha");
+    testing::writeFile(item / "deep/er/b.bin", std::string(70'000, 'b'));
+    std::filesystem::create_directories(item / "empty");
+    std::filesystem::create_symlink("a.txt", item / "link");
+    const ItemSurvey survey = ItemSurvey::of(item, 0);
+    EXPECT_EQ(survey.allocatedSize(), ItemFacts::allocatedSize(item));
+    EXPECT_EQ(survey.logicalSize(), ItemFacts::logicalSize(item));
+    EXPECT_EQ(survey.containerOverhead(), DiskImageTool::containerOverhead(item));
+    EXPECT_EQ(survey.snapshot(), metadataSnapshot(item));
+    const ItemSurvey file = ItemSurvey::of(item / "a.txt", 0);
+    EXPECT_EQ(file.logicalSize(), 5);
+    EXPECT_EQ(file.containerOverhead(), DiskImageTool::containerOverhead(item / "a.txt"));
+    EXPECT_EQ(file.snapshot(), metadataSnapshot(item / "a.txt"));
 }
 
 }  // namespace
