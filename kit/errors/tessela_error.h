@@ -18,7 +18,10 @@ namespace tessela {
 // error is a value: it owns its strings and lists, and may be copied between threads freely.
 class TesselaError : public std::exception {
   public:
-    // Declaration order is the numbering used when cases are stored or compared.
+    // Declaration order is the numbering used when cases are stored or compared. Some names
+    // come from the design's first platform: stillInICloud is a cloud file not yet downloaded
+    // (none exist here); an AppleDouble file is one whose name begins with "._"; finderLocked
+    // is the immutable or append-only attribute, or an ACL that denies deletion.
     enum class Case {
         notEnoughSpace,
         inUse,

@@ -15,7 +15,9 @@ namespace tessela {
 
 // Every way the engine changes the disk or makes a change durable goes through this seam:
 // creating, renaming and removing names, changing a folder's mode, private atomic writes, the
-// flushes, and the free-space figure the space checks trust. Reading the disk does not.
+// flushes, and the free-space figure the space checks trust. Reading the disk does not, nor do
+// the content's own bytes as the copy writes them: those become durable with the flush of the
+// whole file system that comes before anything depends on them.
 //
 // One implementation is real (LinuxFileSystem); tests put another in its place to record each
 // step, to fail one, or to cut the power at one and keep only what had been made durable.

@@ -47,6 +47,8 @@ class DiskImageTool {
     static constexpr const char* virtualSize = "2t";
     static constexpr std::chrono::milliseconds detachPause{500};
     static constexpr int detachRuns = 3;
+    // The ending a new image's folder must have: the design's name for an image that grows as
+    // it fills (a sparse bundle); here the folder is a gocryptfs cipher folder.
     static constexpr const char* imageExtension = ".sparsebundle";
 
     // gocryptfs' documented exit codes (gocryptfs(1), EXIT CODES); others mean "see the message".
