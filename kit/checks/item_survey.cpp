@@ -67,18 +67,18 @@ ItemSurvey ItemSurvey::of(const std::filesystem::path& location, std::size_t cop
                           const LockAttributeProbe& probe) {
     ItemSurvey survey;
     survey.containerOverhead_ = DiskImageTool::volumeRootOverhead();
+    const std::string name = location.filename().string();
+    const std::size_t rootLength = location.string().size();
+    const std::size_t longestRoot = std::max(rootLength, copyRootLength);
+    survey.overlong_ = rootLength >= PATH_MAX || copyRootLength + 1 + name.size() >= PATH_MAX;
     struct stat info {};
     if (::lstat(location.c_str(), &info) != 0) {
         survey.unreadable_.emplace(location.string(), errno);
         return survey;
     }
-    const std::string name = location.filename().string();
-    const std::size_t rootLength = location.string().size();
-    const std::size_t longestRoot = std::max(rootLength, copyRootLength);
     survey.snapshot_.emplace("", entryMetadata(info));
     survey.inside_ = name.starts_with("._") ? Inside::appleDouble : Inside::nothing;
     survey.hardLinked_ = S_ISREG(info.st_mode) && info.st_nlink >= 2;
-    survey.overlong_ = rootLength >= PATH_MAX || copyRootLength + 1 + name.size() >= PATH_MAX;
     const uid_t user = ::geteuid();
     const std::optional<bool> unremovable = unremovableFromItsFolder(location, info, user);
     survey.unremovable_ = unremovable.value_or(false);
@@ -99,65 +99,61 @@ ItemSurvey ItemSurvey::of(const std::filesystem::path& location, std::size_t cop
         stickyOfOthers.insert("");
     }
     try {
-        FileWalk::walk(
-            location,
-            [&](const FileWalk::Entry& entry) {
-                const struct stat& status = entry.info;
-                if (entry.problem == ENAMETOOLONG ||
-                    longestRoot + 1 + entry.relativePath.size() >= PATH_MAX) {
-                    survey.overlong_ = true;
-                }
-                if (survey.inside_ == Inside::nothing) {
-                    if (entry.name().starts_with("._")) {
-                        survey.inside_ = Inside::appleDouble;
-                    } else if (!entry.problem) {
-                        const std::optional<LockAttributes> attributes =
-                            probe(location / entry.relativePath);
-                        if (attributes && attributes->any()) {
-                            survey.inside_ = Inside::locked;
-                        }
+        FileWalk::walk(location, [&](const FileWalk::Entry& entry) {
+            const struct stat& status = entry.info;
+            if (entry.problem == ENAMETOOLONG ||
+                longestRoot + 1 + entry.relativePath.size() >= PATH_MAX) {
+                survey.overlong_ = true;
+            }
+            if (survey.inside_ == Inside::nothing) {
+                if (entry.name().starts_with("._")) {
+                    survey.inside_ = Inside::appleDouble;
+                } else if (!entry.problem) {
+                    const std::optional<LockAttributes> attributes =
+                        probe(location / entry.relativePath);
+                    if (attributes && attributes->any()) {
+                        survey.inside_ = Inside::locked;
                     }
                 }
-                if (entry.problem && status.st_mode == 0) {
-                    // No status taken: the snapshot asks again, and fails the way a later look
-                    // would.
-                    struct stat again {};
-                    const std::filesystem::path path = location / entry.relativePath;
-                    if (::lstat(path.c_str(), &again) == 0) {
-                        survey.snapshot_.emplace(entry.relativePath, entryMetadata(again));
-                    } else if (!survey.unstated_) {
-                        survey.unstated_ = systemError(errno, "lstat", path);
-                    }
-                } else {
-                    survey.snapshot_.emplace(entry.relativePath, entryMetadata(status));
+            }
+            if (entry.problem && status.st_mode == 0) {
+                // No status taken: the snapshot asks again, and fails the way a later look
+                // would.
+                struct stat again {};
+                const std::filesystem::path path = location / entry.relativePath;
+                if (::lstat(path.c_str(), &again) == 0) {
+                    survey.snapshot_.emplace(entry.relativePath, entryMetadata(again));
+                } else if (!survey.unstated_) {
+                    survey.unstated_ = systemError(errno, "lstat", path);
                 }
-                if (!entry.problem && S_ISREG(status.st_mode)) {
-                    survey.allocatedSize_ += static_cast<std::int64_t>(status.st_blocks) * 512;
-                    survey.logicalSize_ += status.st_size;
-                    survey.hardLinked_ = survey.hardLinked_ || status.st_nlink > 1;
+            } else {
+                survey.snapshot_.emplace(entry.relativePath, entryMetadata(status));
+            }
+            if (!entry.problem && S_ISREG(status.st_mode)) {
+                survey.allocatedSize_ += static_cast<std::int64_t>(status.st_blocks) * 512;
+                survey.logicalSize_ += status.st_size;
+                survey.hardLinked_ = survey.hardLinked_ || status.st_nlink > 1;
+            }
+            survey.containerOverhead_ += DiskImageTool::entryOverhead(
+                entry.isDirectory ? S_IFDIR : status.st_mode, status.st_size);
+            if (watchRemovability && user != 0) {
+                const auto slash = entry.relativePath.rfind('/');
+                const std::string folder =
+                    slash == std::string::npos ? "" : entry.relativePath.substr(0, slash);
+                if (!entry.problem && stickyOfOthers.contains(folder) && status.st_uid != user) {
+                    survey.unremovable_ = true;
                 }
-                survey.containerOverhead_ += DiskImageTool::entryOverhead(
-                    entry.isDirectory ? S_IFDIR : status.st_mode, status.st_size);
-                if (watchRemovability && user != 0) {
-                    const auto slash = entry.relativePath.rfind('/');
-                    const std::string folder =
-                        slash == std::string::npos ? "" : entry.relativePath.substr(0, slash);
-                    if (!entry.problem && stickyOfOthers.contains(folder) &&
-                        status.st_uid != user) {
+                if (entry.isDirectory && !entry.problem) {
+                    if (!mayEmpty(location / entry.relativePath, status, user)) {
                         survey.unremovable_ = true;
                     }
-                    if (entry.isDirectory && !entry.problem) {
-                        if (!mayEmpty(location / entry.relativePath, status, user)) {
-                            survey.unremovable_ = true;
-                        }
-                        if (isStickyOfSomeoneElse(status, user)) {
-                            stickyOfOthers.insert(entry.relativePath);
-                        }
+                    if (isStickyOfSomeoneElse(status, user)) {
+                        stickyOfOthers.insert(entry.relativePath);
                     }
                 }
-                return FileWalk::Next::descend;
-            },
-            FileWalk::Mounts::stayOut);
+            }
+            return FileWalk::Next::descend;
+        });
     } catch (const FileWalk::WalkError& error) {
         // The root cannot be read: nothing inside to object to, nothing measured; the copy
         // reports it.

@@ -13,11 +13,13 @@
 
 namespace tessela {
 
-// Everything the lock needs to know about an item before it changes anything, from one walk
-// that never enters another file system mounted inside: the sizes for the space check, the
-// container's overhead, the metadata snapshot that later shows any change, and what the inside
-// checks would object to. Each refuse… call throws what the check of the same name in
-// inside_checks.h throws, in the same cases; the lock calls them in the order of those checks.
+// Everything the lock needs to know about an item before it changes anything, from one walk:
+// the sizes for the space check, the container's overhead, the metadata snapshot that later
+// shows any change, and what the inside checks would object to. The lock refuses an item with
+// anything mounted inside (from the mount table, refuseMountsInside) before it surveys it, so
+// the walk never enters another mounted file system. Each refuse… call throws what the check of the
+// same name in inside_checks.h throws, in the same cases; the lock calls them in the order of those
+// checks.
 class ItemSurvey {
   public:
     // Walks `location` (its links not followed). `copyRootLength` is the length of the folder

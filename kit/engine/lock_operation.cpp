@@ -41,9 +41,10 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     const std::filesystem::path real = realPath(url);
     const std::filesystem::path parent = real.parent_path();
     const std::string name = real.filename().string();
-    // Then one walk, never entering another file system, for every fact the checks and the
-    // space estimate need; where the copy goes, mountsRoot/{UUID}/…, must fit the system's
-    // limits as well.
+    // Nothing mounted inside, from the mount table: the walk below then never enters another
+    // file system. One walk gives every fact the other checks and the space estimate need;
+    // where the copy goes, mountsRoot/{UUID}/…, must fit the system's limits as well.
+    refuseMountsInside(real, name, e_.tool);
     ItemSurvey survey =
         ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
     facts.size = facts.isSymlink ? 0 : survey.allocatedSize();
@@ -51,7 +52,6 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         throw TesselaError::refused(*refusal);
     }
 
-    refuseMountsInside(real, name, e_.tool);
     refuseFinderLocked(real, name);
     survey.refuseAppleDoubleOrFinderLockedInside(name);
     survey.refuseHardLinkedFiles(name);
@@ -170,8 +170,10 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         // original after the lock: it is asked to close first.
         e_.refuseWriters(real);
 
-        // Putting the locked item in place.
+        // Putting the locked item in place. Its content reaches the disk first: a rename can
+        // reach the disk before the data it names, and recovery trusts an item at its name.
         report(progress, LockStep::removingOriginal);
+        e_.fileSystem->syncFileSystem(folder);
         entry.lockedIdentity = FileIdentity::of(partial);
         entry.lockedAt = nowInWholeSeconds();
         entry.originalFingerprint = metadataFingerprint(before);
@@ -195,9 +197,9 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     record.originalPath = real.string();
     record.contentSize = contentSize;
     try {
-        // The locked item reaches the disk before anything records it as in place: a record
-        // of an item a power cut took would keep the next start from settling the lock.
-        e_.fileSystem->syncFileSystem(parent);
+        // Its name reaches the disk before anything records it as in place: a record of an
+        // item a power cut took would keep the next start from settling the lock.
+        e_.fileSystem->syncFolder(folder);
         entry.lockedIdentity = FileIdentity::of(locked);
         entry.lockedAt = record.createdAt;
         e_.journal.add(entry);

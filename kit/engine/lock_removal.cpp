@@ -109,12 +109,6 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
             throw TesselaError::restoreVerificationFailed(std::move(mismatches));
         }
 
-        destination = LockedNames::restoreDestination(name, folder.path());
-        entry.finalPath = destination.string();
-        entry.restoredIdentity = kind == LockedItem::Kind::file ? identityIn(copy, name)
-                                                                : identityIn(folder, hiddenName);
-        e_.journal.add(entry);
-        e_.passCrashPoint(CrashPoint::restoreBeforeRename);
         if (kind == LockedItem::Kind::folder) {
             // The folder's own mode: kept in the marker (the volume root has the bundle's own),
             // or, for items locked before, the volume root's.
@@ -124,6 +118,16 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
                                                                           : 0700;
             e_.fileSystem->changeMode(copy, mode);
         }
+        // The copy reaches the disk before it takes the item's name: a rename can reach the disk
+        // before the data it names, and recovery trusts a restored copy at its name.
+        e_.fileSystem->syncFileSystem(folder);
+
+        destination = LockedNames::restoreDestination(name, folder.path());
+        entry.finalPath = destination.string();
+        entry.restoredIdentity = kind == LockedItem::Kind::file ? identityIn(copy, name)
+                                                                : identityIn(folder, hiddenName);
+        e_.journal.add(entry);
+        e_.passCrashPoint(CrashPoint::restoreBeforeRename);
         if (kind == LockedItem::Kind::file) {
             e_.fileSystem->renameExclusively(copy, name, folder, destination.filename().string());
             (void)e_.fileSystem->removeEmptyFolder(folder, hiddenName);
@@ -141,8 +145,7 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
     e_.passCrashPoint(CrashPoint::restoreAfterRename);
 
     // The content is in place; recovery finishes from the journal if anything below fails.
-    // The restored copy reaches the disk before the only other copy goes.
-    e_.fileSystem->syncFileSystem(folder.path());
+    // The restored copy's name reaches the disk before the only other copy goes.
     e_.fileSystem->syncFolder(folder);
     e_.tool.detach(mountPoint, false);
     e_.mounts.remove(mountPoint);

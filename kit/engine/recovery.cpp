@@ -176,8 +176,9 @@ class RecoveryPass {
     // before what it replaces goes.
     bool flush(const std::filesystem::path& folder) {
         try {
-            e_.fileSystem->syncFileSystem(folder);
-            e_.fileSystem->syncFolder(Folder::open(folder));
+            const Folder held = Folder::open(folder);
+            e_.fileSystem->syncFileSystem(held);
+            e_.fileSystem->syncFolder(held);
             return true;
         } catch (const std::exception&) {
             return false;
@@ -208,10 +209,11 @@ class RecoveryPass {
         const std::optional<FileIdentity>& ident = entry.lockedIdentity;
         const bool stillPartial = !ident || FileIdentity::of(entry.partialPath) == ident;
         const bool finalIsOurs = ident && FileIdentity::of(entry.finalPath) == ident;
-        if (!record && (stillPartial || !finalIsOurs)) {
+        if (!record && !entry.deletingPath && (stillPartial || !finalIsOurs)) {
             // The image never reached its place, or never reached the disk (a power cut took
             // it): the original was never touched, since it goes only once the record is
-            // stored. Undo: the partial image goes when it is ours, anything else stays.
+            // stored (and renamed away only once the entry names where to). Undo: the partial
+            // image goes when it is ours, anything else stays.
             if (stillPartial && !removeOwn(entry.partialPath)) {
                 return keep();
             }
@@ -226,15 +228,16 @@ class RecoveryPass {
 
         // The locked item exists and reaches the disk before the original goes.
         const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
-        // What the item was, for a record stored afresh below.
-        const std::filesystem::path seen = posix::exists(original) || !entry.deletingPath
-                                               ? original
-                                               : std::filesystem::path(*entry.deletingPath);
-        const LockedItem::Kind kind = posix::exists(seen) && !folderExists(seen)
-                                          ? LockedItem::Kind::file
-                                          : LockedItem::Kind::folder;
         if (!flush(original.parent_path())) {
             return keep();
+        }
+        if (!record) {
+            // The record never reached the disk (a power cut between the locked item's flush and
+            // the record's write). It is stored before the original is touched, as the lock
+            // stores it, with the password generation unknown.
+            if (!(record = storedAfresh(entry, original))) {
+                return keep();
+            }
         }
         const std::optional<FileIdentity> atOriginal = FileIdentity::of(original);
         const std::optional<FileIdentity> atDeleting =
@@ -277,12 +280,6 @@ class RecoveryPass {
                 }
             }
         }
-        if (!record) {
-            // The record never reached the disk (a power cut between the locked item's flush and
-            // the record's write): it is stored afresh, its password generation unknown.
-            record = EngineParts::freshRecord(entry.id, original.filename().string(), kind,
-                                              entry.finalPath, 0);
-        }
         record->stage = LockedItem::Stage::complete;
         record->originalPath.reset();
         try {
@@ -291,6 +288,34 @@ class RecoveryPass {
         }
         ++report_.finishedLocks;
         drop(entry);
+    }
+
+    // A record for the lock's item at the entry's final name, stage originalPending, stored;
+    // none when it could not be stored.
+    std::optional<LockedItem> storedAfresh(const JournalEntry& entry,
+                                           const std::filesystem::path& original) {
+        // What the item was: a folder unless what is left of the original is not one.
+        std::filesystem::path seen = original;
+        if (!posix::exists(seen) && entry.deletingPath) {
+            seen = *entry.deletingPath;
+        }
+        struct stat info {};
+        const LockedItem::Kind kind = ::lstat(seen.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)
+                                          ? LockedItem::Kind::file
+                                          : LockedItem::Kind::folder;
+        LockedItem record = EngineParts::freshRecord(entry.id, original.filename().string(), kind,
+                                                     entry.finalPath, 0);
+        if (entry.lockedAt) {
+            record.createdAt = *entry.lockedAt;
+        }
+        record.stage = LockedItem::Stage::originalPending;
+        record.originalPath = entry.originalPath;
+        try {
+            e_.index.upsert(record);
+        } catch (...) {
+            return std::nullopt;
+        }
+        return record;
     }
 
     // Whether the original (renamed away or not) is still exactly what the lock verified: the

@@ -22,16 +22,6 @@ UniqueFd openRetrying(const std::filesystem::path& path, int flags, mode_t mode 
     return UniqueFd(fd);
 }
 
-void fsyncOrThrow(int fd, const std::filesystem::path& path) {
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        throwLastError("fsync", path);
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
@@ -58,6 +48,16 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
         content.append(chunk.data(), static_cast<std::size_t>(count));
     }
     return content;
+}
+
+void syncFile(int fd, const std::filesystem::path& pathForErrors) {
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        throwLastError("fsync", pathForErrors);
+    }
 }
 
 void writeAll(int fd, std::string_view data, const std::filesystem::path& pathForErrors) {
@@ -95,7 +95,7 @@ void syncDirectory(const std::filesystem::path& directory) {
     if (!fd) {
         throwLastError("open", directory);
     }
-    fsyncOrThrow(fd.get(), directory);
+    syncFile(fd.get(), directory);
 }
 
 void replaceAtomically(const std::filesystem::path& target, std::string_view data, unsigned mode) {
@@ -111,7 +111,7 @@ void replaceAtomically(const std::filesystem::path& target, std::string_view dat
         if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) {
             throwLastError("chmod", temporary);
         }
-        fsyncOrThrow(fd.get(), temporary);
+        syncFile(fd.get(), temporary);
         fd.reset();
         if (::rename(temporary.c_str(), target.c_str()) != 0) {
             throwLastError("rename", target);

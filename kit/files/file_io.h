@@ -20,6 +20,9 @@ void writeAll(int fd, std::string_view data, const std::filesystem::path& pathFo
 // Creates `directory` and any missing parents with `mode`; an existing directory is fine.
 void createDirectories(const std::filesystem::path& directory, unsigned mode);
 
+// Flushes an open file's data and status to stable storage.
+void syncFile(int fd, const std::filesystem::path& pathForErrors);
+
 // Flushes a directory's entries (after a rename or create inside it) to stable storage.
 void syncDirectory(const std::filesystem::path& directory);
 

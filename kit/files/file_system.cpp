@@ -55,30 +55,15 @@ void LinuxFileSystem::writePrivately(const std::filesystem::path& file, std::str
 }
 
 void LinuxFileSystem::syncFile(int fd, const std::filesystem::path& pathForErrors) {
-    int result;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        throwLastError("fsync", pathForErrors);
-    }
+    posix::syncFile(fd, pathForErrors);
 }
 
 void LinuxFileSystem::syncFolder(const Folder& folder) {
     folder.sync();
 }
 
-void LinuxFileSystem::syncFileSystem(const std::filesystem::path& location) {
-    const UniqueFd fd(::open(location.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        throwLastError("open", location);
-    }
-    // syncfs flushes the whole file system, the files of a locked item next to `location`
-    // included.
-    if (::syncfs(fd.get()) == 0) {
-        return;
-    }
-    syncFile(fd.get(), location);
+void LinuxFileSystem::syncFileSystem(const Folder& folder) {
+    folder.syncFileSystem();
 }
 
 std::optional<std::int64_t> LinuxFileSystem::freeSpace(const std::filesystem::path& location) {

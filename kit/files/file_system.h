@@ -57,8 +57,10 @@ class FileSystem {
     virtual void syncFile(int fd, const std::filesystem::path& pathForErrors) = 0;
     // Flushes a folder's entries (after a create, rename or delete in it) to stable storage.
     virtual void syncFolder(const Folder& folder) = 0;
-    // Flushes the whole file system holding `location` (syncfs, falling back to fsync of it).
-    virtual void syncFileSystem(const std::filesystem::path& location) = 0;
+    // Flushes the whole file system holding the open folder (syncfs through its descriptor, so
+    // no rename of a folder above it can point the flush elsewhere). A write the system could
+    // not complete (EIO, ENOSPC) is thrown, never hidden.
+    virtual void syncFileSystem(const Folder& folder) = 0;
 
     // Free bytes for an ordinary user on the file system holding `location`; none if unknown.
     [[nodiscard]] virtual std::optional<std::int64_t> freeSpace(
@@ -80,7 +82,7 @@ class LinuxFileSystem final : public FileSystem {
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
-    void syncFileSystem(const std::filesystem::path& location) override;
+    void syncFileSystem(const Folder& folder) override;
     std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
 };
 

@@ -35,12 +35,12 @@ FileWalk::WalkError::WalkError(std::string path, int code)
       code_(code),
       description_("Could not read " + repairUtf8(lastComponent(path_)) + ".") {}
 
-void FileWalk::walk(const std::filesystem::path& root, const Visitor& visitor, Mounts mounts) {
+void FileWalk::walk(const std::filesystem::path& root, const Visitor& visitor) {
     const std::string rootPath = withoutTrailingSlashes(root.string());
     char* paths[] = {const_cast<char*>(rootPath.c_str()), nullptr};
     errno = 0;
-    const std::unique_ptr<FTS, FtsCloser> traversal(::fts_open(
-        paths, FTS_PHYSICAL | FTS_NOCHDIR | (mounts == Mounts::stayOut ? FTS_XDEV : 0), nullptr));
+    const std::unique_ptr<FTS, FtsCloser> traversal(
+        ::fts_open(paths, FTS_PHYSICAL | FTS_NOCHDIR, nullptr));
     if (!traversal) {
         throw WalkError(rootPath, errno);
     }

@@ -56,15 +56,10 @@ class FileWalk {
 
     using Visitor = std::function<Next(const Entry&)>;
 
-    // Whether the walk enters other file systems mounted inside; one that stays out still
-    // reports each mount point, as an entry with nothing below it.
-    enum class Mounts { enter, stayOut };
-
     // Calls `visitor` for each entry below `root` in walk order. Throws WalkError when the walk
     // cannot start or the root cannot be read; a visitor's exception ends the walk at once and
     // passes through. `skipDescendants` for a readable directory leaves its contents unvisited.
-    static void walk(const std::filesystem::path& root, const Visitor& visitor,
-                     Mounts mounts = Mounts::enter);
+    static void walk(const std::filesystem::path& root, const Visitor& visitor);
 
     // The relative paths of all entries below `root`, in walk order.
     [[nodiscard]] static std::vector<std::string> relativePaths(const std::filesystem::path& root);

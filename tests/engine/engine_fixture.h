@@ -42,6 +42,46 @@ inline std::string crashPointName(const ::testing::TestParamInfo<CrashPoint>& po
     return std::string(rawValue(point.param));
 }
 
+// The steps that decide durability, in order, as short words: "flush Docs" (the whole file
+// system, through the folder), "sync Docs" (the folder's entries), "NAME takes its name" (a
+// rename to `placed`), "ENDING goes" (the removal of a name ending in `removedEnding`) and
+// "journal" (journal writes in a row, from the first of the others on).
+inline std::vector<std::string> durabilityOrder(const std::vector<FileSystemStep>& steps,
+                                                const std::string& removedEnding,
+                                                const fs::path& placed) {
+    std::vector<std::string> order;
+    for (const FileSystemStep& step : steps) {
+        const std::string folder = step.path.filename().string();
+        switch (step.kind) {
+            case FileSystemStep::Kind::syncFileSystem:
+                order.push_back("flush " + folder);
+                break;
+            case FileSystemStep::Kind::syncFolder:
+                order.push_back("sync " + folder);
+                break;
+            case FileSystemStep::Kind::rename:
+                if (step.target == placed) {
+                    order.push_back(placed.filename().string() + " takes its name");
+                }
+                break;
+            case FileSystemStep::Kind::removeTree:
+                if (step.path.filename().string().ends_with(removedEnding)) {
+                    order.push_back(removedEnding + " goes");
+                }
+                break;
+            case FileSystemStep::Kind::writePrivately:
+                if (!order.empty() && step.path.filename() == OperationJournal::fileName &&
+                    order.back() != "journal") {
+                    order.push_back("journal");
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return order;
+}
+
 // An engine on a private support folder and home, with real gocryptfs mounts.
 class EngineTest : public FuseTest {
   protected:
@@ -70,6 +110,18 @@ class EngineTest : public FuseTest {
                 step.path.parent_path() == mountsRoot) {
                 done = true;
                 action();
+            }
+        };
+    }
+
+    // Runs `action` once, when the lock has put the locked item in place (before it flushes its
+    // folder and records the item), with the folder.
+    void afterPlacing(std::function<void(const fs::path&)> action) {
+        fileSystem.beforeStep = [action = std::move(action),
+                                 done = false](const FileSystemStep& step) mutable {
+            if (!done && step.kind == FileSystemStep::Kind::syncFolder) {
+                done = true;
+                action(step.path);
             }
         };
     }

@@ -206,7 +206,7 @@ TEST_F(LockTest, FailedRenameToDeletingLeavesItemLockedAndOriginalPending) {
     }
     writeFile(home / "Docs/Report.pdf", "content");
     // The folder turns read-only once the locked item is in place.
-    beforeFlush([&](const fs::path& parent) { ::chmod(parent.c_str(), 0555); });
+    afterPlacing([&](const fs::path& parent) { ::chmod(parent.c_str(), 0555); });
     const TesselaError error = lockFailure(home / "Docs/Report.pdf");
     ::chmod((home / "Docs").c_str(), 0755);
     EXPECT_EQ(error, TesselaError::lockedButOriginalRemains("Report.pdf"));
@@ -233,6 +233,32 @@ TEST_F(LockTest, NameTakenBeforeTheOriginalIsRenamedAwayIsLeftAlone) {
     EXPECT_EQ(readFile(taken), "someone else's");
     EXPECT_FALSE(fs::exists(home / "Docs/Report.pdf"));
     EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+}
+
+// The locked item reaches the disk before it takes the item's name, its name before anything
+// records it, and the original's deletion before the journal lets go of it.
+TEST_F(LockTest, LockedItemIsDurableBeforeTheOriginalGoes) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    (void)locker->lock(home / "Docs/Report.pdf", password, 1);
+    EXPECT_EQ(
+        testing::durabilityOrder(fileSystem.steps(), ".deleting", home / "Docs/Report.tessvault"),
+        (std::vector<std::string>{"flush Docs", "journal", "Report.tessvault takes its name",
+                                  "sync Docs", "journal", ".deleting goes", "sync Docs",
+                                  "journal"}));
+}
+
+// A disk that cannot take the locked item's data (EIO, a full disk) fails the flush: the lock is
+// undone before the item takes its name, and the next start has nothing to finish.
+TEST_F(LockTest, FlushThatFailsLeavesTheOriginalAndNothingElse) {
+    writeFile(home / "Docs/Report.pdf", "content");
+    beforeFlush(
+        [](const fs::path&) { throw std::system_error(EIO, std::generic_category(), "syncfs"); });
+    EXPECT_THROW((void)locker->lock(home / "Docs/Report.pdf", password, 1), std::system_error);
+    fileSystem.beforeStep = nullptr;
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
+    expectNothingLeft(home / "Docs");
+    EXPECT_EQ(locker->recover(), RecoveryReport{});
+    EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
 }
 
 TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {

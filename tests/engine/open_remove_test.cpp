@@ -13,6 +13,7 @@ namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::durabilityOrder;
 using testing::namesIn;
 using testing::readFile;
 using testing::writeFile;
@@ -313,16 +314,15 @@ TEST_F(OpenRemoveTest, NamesThatAreNotUtf8LockOpenAndComeBackUnchanged) {
     expectNothingLeft(home / "Docs");
 }
 
-// The restored copy reaches the disk before the only other copy, the locked item, goes.
-TEST_F(OpenRemoveTest, RestoredCopyIsFlushedBeforeTheLockedItemGoes) {
+// The restored copy reaches the disk before it takes the item's name, its name before the only
+// other copy, the locked item, goes, and that deletion before the journal lets go of it.
+TEST_F(OpenRemoveTest, RestoredCopyIsDurableBeforeTheLockedItemGoes) {
     const fs::path locked = lockedFile("Report.pdf", "content");
-    std::vector<std::pair<bool, bool>> flushes;  // (restored there, locked item there)
-    beforeFlush([&](const fs::path& folder) {
-        EXPECT_EQ(folder, home / "Docs");
-        flushes.emplace_back(fs::exists(home / "Docs/Report.pdf"), fs::exists(locked));
-    });
+    fileSystem.forgetSteps();
     (void)locker->removeLock(locked, password);
-    EXPECT_EQ(flushes, (std::vector<std::pair<bool, bool>>{{true, true}}));
+    EXPECT_EQ(durabilityOrder(fileSystem.steps(), ".tessvault", home / "Docs/Report.pdf"),
+              (std::vector<std::string>{"flush Docs", "journal", "Report.pdf takes its name",
+                                        "sync Docs", ".tessvault goes", "sync Docs", "journal"}));
 }
 
 TEST_F(OpenRemoveTest, FailedRemovalLeavesNoDecryptedFilesEvenInReadOnlyFolders) {

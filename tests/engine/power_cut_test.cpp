@@ -3,6 +3,7 @@
 // one place, and recovery at the next start must settle what is left.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,7 +32,14 @@ std::string described(const RecoveryReport& report) {
 // Raise it when an operation takes more steps (the last case then fails and says so).
 constexpr int mostSteps = 30;
 
-class PowerCutTest : public testing::EngineTest, public ::testing::WithParamInterface<int> {
+// Where the power goes, and how: losing every change nothing made durable, or keeping every
+// name and losing only the file data nothing flushed.
+struct Cut {
+    int step;
+    bool namesKept;
+};
+
+class PowerCutTest : public testing::EngineTest, public ::testing::WithParamInterface<Cut> {
   protected:
     void SetUp() override {
         EngineTest::SetUp();
@@ -54,15 +62,19 @@ class PowerCutTest : public testing::EngineTest, public ::testing::WithParamInte
     // Whether a cut at this test's step falls on the operation or right after it; later steps
     // are the same case again.
     [[nodiscard]] bool cutFellWithin() const {
-        EXPECT_FALSE(GetParam() == mostSteps && powerCut->hasCut())
+        EXPECT_FALSE(GetParam().step == mostSteps && powerCut->hasCut())
             << "the operation takes more than " << mostSteps << " steps: cut after each of them";
-        return powerCut->hasCut() || GetParam() == powerCut->stepsTaken() + 1;
+        return powerCut->hasCut() || GetParam().step == powerCut->stepsTaken() + 1;
     }
 
     // The machine goes down: every mount ends, the disk keeps only what was durable.
     void loseWhatWasNotDurable() {
         detachEverything();
-        powerCut->restoreDurableState();
+        if (GetParam().namesKept) {
+            powerCut->loseUnflushedData();
+        } else {
+            powerCut->restoreDurableState();
+        }
     }
 
     void detachEverything() {
@@ -137,71 +149,73 @@ class PowerCutTest : public testing::EngineTest, public ::testing::WithParamInte
         }
     }
 
+    // Runs `operation` until the power goes, then checks that a whole copy of the content is
+    // left (the original, the locked item, or the operation's hidden copy ending in
+    // `hiddenEnding`) and that recovery at the next start settles everything.
+    void runUntilThePowerGoes(const std::string& what, const std::function<void()>& operation,
+                              std::string_view hiddenEnding) {
+        try {
+            operation();
+        } catch (const std::exception&) {
+            // The power went; what the engine said no longer matters.
+        }
+        if (!cutFellWithin()) {
+            GTEST_SKIP() << "the " << what << " took " << powerCut->stepsTaken() << " steps";
+        }
+        SCOPED_TRACE("steps until the power went:\n" + powerCut->stepList());
+        loseWhatWasNotDurable();
+
+        bool somewhere = holdsTheContent(plan) || lockedItemHoldsTheContent(locked);
+        for (const fs::path& copy : hidden(hiddenEnding)) {
+            somewhere = somewhere || holdsTheContent(copy);
+        }
+        EXPECT_TRUE(somewhere) << "no whole copy after a power cut before step " << GetParam().step;
+
+        const RecoveryReport report = recoverAtTheNextStart();
+        SCOPED_TRACE("recovery: " + described(report));
+        EXPECT_TRUE(holdsTheContent(plan) || lockedItemHoldsTheContent(locked));
+        if (fs::exists(locked)) {
+            EXPECT_TRUE(lockedItemHoldsTheContent(locked));
+        }
+        expectSettled();
+    }
+
     const fs::path plan = home / "Docs/Plan";
     const fs::path locked = home / "Docs/Plan.tessvault";
     std::optional<testing::PowerCutFileSystem> powerCut;
 };
 
 TEST_P(PowerCutTest, LockKeepsTheContentWholeWhereverThePowerGoes) {
-    cutPowerBefore(GetParam());
-    try {
-        (void)locker->lock(plan, password, 1);
-    } catch (const std::exception&) {
-        // The power went; what the engine said no longer matters.
-    }
-    if (!cutFellWithin()) {
-        GTEST_SKIP() << "the lock took " << powerCut->stepsTaken() << " steps";
-    }
-    SCOPED_TRACE("steps until the power went:\n" + powerCut->stepList());
-    loseWhatWasNotDurable();
-
-    bool somewhere = holdsTheContent(plan) || lockedItemHoldsTheContent(locked);
-    for (const fs::path& original : hidden(".deleting")) {
-        somewhere = somewhere || holdsTheContent(original);
-    }
-    EXPECT_TRUE(somewhere) << "no whole copy after a power cut before step " << GetParam();
-
-    const RecoveryReport report = recoverAtTheNextStart();
-    SCOPED_TRACE("recovery: " + described(report));
-    EXPECT_TRUE(holdsTheContent(plan) || lockedItemHoldsTheContent(locked));
-    if (fs::exists(locked)) {
-        EXPECT_TRUE(lockedItemHoldsTheContent(locked));
-    }
-    expectSettled();
+    cutPowerBefore(GetParam().step);
+    runUntilThePowerGoes(
+        "lock", [&] { (void)locker->lock(plan, password, 1); }, ".deleting");
 }
 
 TEST_P(PowerCutTest, LockRemovalKeepsTheContentWholeWhereverThePowerGoes) {
     (void)locker->lock(plan, password, 1);
-    cutPowerBefore(GetParam());
-    try {
-        (void)locker->removeLock(locked, password);
-    } catch (const std::exception&) {
-        // The power went; what the engine said no longer matters.
-    }
-    if (!cutFellWithin()) {
-        GTEST_SKIP() << "the removal took " << powerCut->stepsTaken() << " steps";
-    }
-    SCOPED_TRACE("steps until the power went:\n" + powerCut->stepList());
-    loseWhatWasNotDurable();
-
-    bool somewhere = holdsTheContent(plan) || lockedItemHoldsTheContent(locked);
-    for (const fs::path& copy : hidden(".restoring")) {
-        somewhere = somewhere || holdsTheContent(copy);
-    }
-    EXPECT_TRUE(somewhere) << "no whole copy after a power cut before step " << GetParam();
-
-    const RecoveryReport report = recoverAtTheNextStart();
-    SCOPED_TRACE("recovery: " + described(report));
-    EXPECT_TRUE(holdsTheContent(plan) || lockedItemHoldsTheContent(locked));
-    if (fs::exists(locked)) {
-        EXPECT_TRUE(lockedItemHoldsTheContent(locked));
-    }
-    expectSettled();
+    cutPowerBefore(GetParam().step);
+    runUntilThePowerGoes(
+        "removal", [&] { (void)locker->removeLock(locked, password); }, ".restoring");
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStep, PowerCutTest, ::testing::Range(1, mostSteps + 1),
-                         [](const ::testing::TestParamInfo<int>& step) {
-                             return "BeforeStep" + std::to_string(step.param);
+std::vector<Cut> everyCut() {
+    std::vector<Cut> cuts;
+    for (const bool namesKept : {false, true}) {
+        for (int step = 1; step <= mostSteps; ++step) {
+            cuts.push_back({step, namesKept});
+        }
+    }
+    return cuts;
+}
+
+void PrintTo(const Cut& cut, std::ostream* out) {
+    *out << (cut.namesKept ? "names kept, " : "") << "before step " << cut.step;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, PowerCutTest, ::testing::ValuesIn(everyCut()),
+                         [](const ::testing::TestParamInfo<Cut>& cut) {
+                             return (cut.param.namesKept ? "NamesKeptBeforeStep" : "BeforeStep") +
+                                    std::to_string(cut.param.step);
                          });
 
 }  // namespace

@@ -338,7 +338,7 @@ TEST_F(RecoverTest, RenamedOriginalChangedSinceTheLockIsPutBack) {
 // recovery keeps that original, whatever the clock says about the lock's time.
 TEST_F(RecoverTest, OriginalSavedToAfterTheVerificationIsKeptAfterACrash) {
     writeFile(home / "Docs/Plan/notes.txt", "first draft");
-    beforeFlush([&](const fs::path&) {
+    afterPlacing([&](const fs::path&) {
         writeFile(home / "Docs/Plan/notes.txt", "LATE WRITE!");
         throw SimulatedCrash();
     });

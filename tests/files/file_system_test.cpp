@@ -29,9 +29,8 @@ TEST(LinuxFileSystemTest, ExclusiveRenameNeverReplacesAndFlushesReportFailures) 
     system.renameExclusively(folder, "a", folder, "c");
     EXPECT_EQ(readFile(temp / "c"), "a");
 
-    EXPECT_NO_THROW(system.syncFileSystem(temp.path()));
+    EXPECT_NO_THROW(system.syncFileSystem(folder));
     EXPECT_NO_THROW(system.syncFolder(folder));
-    EXPECT_THROW(system.syncFileSystem(temp / "missing"), std::system_error);
     EXPECT_GT(system.freeSpace(temp.path()).value_or(0), 0);
     EXPECT_EQ(system.freeSpace(temp / "missing"), std::nullopt);
 }

@@ -200,13 +200,51 @@ void PowerCutFileSystem::syncFolder(const Folder& folder) {
     captureFolderEntries(folder.descriptorPath());
 }
 
-void PowerCutFileSystem::syncFileSystem(const fs::path& location) {
-    RecordingFileSystem::syncFileSystem(location);
+void PowerCutFileSystem::syncFileSystem(const Folder& folder) {
+    RecordingFileSystem::syncFileSystem(folder);
     // A mounted container's flush reaches only its daemon: nothing of it is durable here.
-    if (const std::optional<struct stat> info = statusOf(location);
-        info && info->st_dev == device_) {
+    if (folder.status().st_dev == device_) {
         captureAll();
     }
+}
+
+void PowerCutFileSystem::loseUnflushedData() {
+    // Every removal stands.
+    openUp(graveyard_);
+    fs::remove_all(graveyard_);
+    fs::create_directory(graveyard_);
+    const std::function<void(const fs::path&)> visit = [&](const fs::path& folder) {
+        for (const auto& [name, inode] : entriesOf(folder)) {
+            const fs::path path = folder / name;
+            const std::optional<struct stat> info = statusOf(path);
+            if (!info || info->st_dev != device_) {
+                continue;
+            }
+            if (S_ISDIR(info->st_mode)) {
+                visit(path);
+                continue;
+            }
+            if (!S_ISREG(info->st_mode)) {
+                continue;
+            }
+            const auto node = durable_.find(info->st_ino);
+            const std::string data =
+                node != durable_.end() && S_ISREG(node->second.mode) ? node->second.data : "";
+            if (readFile(path) == data) {
+                continue;
+            }
+            ::chmod(path.c_str(), (info->st_mode & 07777) | S_IWUSR);
+            const int file = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            check(file >= 0, "open", path);
+            const bool written =
+                ::write(file, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+            ::close(file);
+            check(written, "write", path);
+            ::chmod(path.c_str(), info->st_mode & 07777);
+        }
+    };
+    visit(root_);
+    captureAll();
 }
 
 void PowerCutFileSystem::restoreDurableState() {

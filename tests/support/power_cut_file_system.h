@@ -33,7 +33,8 @@ class PowerCut : public SimulatedCrash {};
 // cutBefore(n) makes step n throw PowerCut and change nothing, and every later step too. The
 // test then unmounts what is mounted and calls restoreDurableState(), which turns the disk under
 // `root` into the shadow: objects that survive keep their inode where they can, so identities
-// the journal recorded still match, and an object whose deletion was lost comes back.
+// the journal recorded still match, and an object whose deletion was lost comes back. Or it
+// calls loseUnflushedData(), for a cut that keeps every name but loses unflushed data.
 class PowerCutFileSystem : public RecordingFileSystem {
   public:
     explicit PowerCutFileSystem(std::filesystem::path root);
@@ -43,13 +44,17 @@ class PowerCutFileSystem : public RecordingFileSystem {
     [[nodiscard]] int stepsTaken() const noexcept { return taken_; }
 
     void restoreDurableState();
+    // The other way a power cut can fall: every change of names and every removal had reached
+    // the disk (a journaled file system commits them on its own, or for anyone's fsync), but
+    // file data nothing flushed is lost: such a file is left empty.
+    void loseUnflushedData();
 
     bool removeTree(const Folder& parent, const std::string& name,
                     const Folder::RemovalGuard& guard) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
-    void syncFileSystem(const std::filesystem::path& location) override;
+    void syncFileSystem(const Folder& folder) override;
 
   protected:
     void before(const FileSystemStep& step) override;

@@ -9,6 +9,11 @@ std::vector<FileSystemStep> RecordingFileSystem::steps() const {
     return steps_;
 }
 
+void RecordingFileSystem::forgetSteps() {
+    const std::lock_guard lock(mutex_);
+    steps_.clear();
+}
+
 std::string RecordingFileSystem::stepList() const {
     static constexpr const char* names[] = {"makeFolder", "makeFolders",    "createFile",
                                             "rename",     "removeTree",     "removeEmptyFolder",
@@ -88,9 +93,9 @@ void RecordingFileSystem::syncFolder(const Folder& folder) {
     real_.syncFolder(folder);
 }
 
-void RecordingFileSystem::syncFileSystem(const std::filesystem::path& location) {
-    before({Kind::syncFileSystem, location, {}});
-    real_.syncFileSystem(location);
+void RecordingFileSystem::syncFileSystem(const Folder& folder) {
+    before({Kind::syncFileSystem, folder.path(), {}});
+    real_.syncFileSystem(folder);
 }
 
 std::optional<std::int64_t> RecordingFileSystem::freeSpace(const std::filesystem::path& location) {

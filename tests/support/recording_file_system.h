@@ -42,6 +42,8 @@ class RecordingFileSystem : public FileSystem {
     std::optional<std::int64_t> freeBytes;
 
     [[nodiscard]] std::vector<FileSystemStep> steps() const;
+    // Starts the record afresh.
+    void forgetSteps();
     // The steps as lines "N kind path", for a failure's message.
     [[nodiscard]] std::string stepList() const;
 
@@ -57,7 +59,7 @@ class RecordingFileSystem : public FileSystem {
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
-    void syncFileSystem(const std::filesystem::path& location) override;
+    void syncFileSystem(const Folder& folder) override;
     std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
 
   protected:
