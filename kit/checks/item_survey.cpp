@@ -129,6 +129,9 @@ ItemSurvey ItemSurvey::of(const std::filesystem::path& location, std::size_t cop
             } else {
                 survey.snapshot_.emplace(entry.relativePath, entryMetadata(status));
             }
+            if (!entry.problem && status.st_dev != info.st_dev) {
+                survey.otherDevice_ = true;
+            }
             if (!entry.problem && S_ISREG(status.st_mode)) {
                 survey.allocatedSize_ += static_cast<std::int64_t>(status.st_blocks) * 512;
                 survey.logicalSize_ += status.st_size;
@@ -173,6 +176,12 @@ const MetadataSnapshot& ItemSurvey::snapshot() const {
         throw *unstated_;
     }
     return snapshot_;
+}
+
+void ItemSurvey::refuseOtherFileSystemsInside(const std::string& name) const {
+    if (otherDevice_) {
+        throw TesselaError::containsMountedDisk(name);
+    }
 }
 
 void ItemSurvey::refuseAppleDoubleOrFinderLockedInside(const std::string& name) const {

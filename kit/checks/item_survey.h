@@ -37,6 +37,10 @@ class ItemSurvey {
     // the item.
     [[nodiscard]] const MetadataSnapshot& snapshot() const;
 
+    // containsMountedDisk when an entry inside lies on another file system than the item (a
+    // btrfs subvolume, which the mount table does not list): it could be copied, but the
+    // original could not be removed through it.
+    void refuseOtherFileSystemsInside(const std::string& name) const;
     void refuseAppleDoubleOrFinderLockedInside(const std::string& name) const;
     void refuseHardLinkedFiles(const std::string& name) const;
     void refuseOverlongPaths(const std::string& name) const;
@@ -52,6 +56,7 @@ class ItemSurvey {
     std::optional<FileWalk::WalkError> unreadable_;
     std::optional<std::system_error> unstated_;  // an entry whose status could not be taken
     Inside inside_ = Inside::nothing;            // the first met
+    bool otherDevice_ = false;
     bool hardLinked_ = false;
     bool overlong_ = false;
     bool unremovable_ = false;

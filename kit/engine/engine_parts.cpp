@@ -1,5 +1,8 @@
 #include "engine/engine_parts.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -62,6 +65,16 @@ void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
         fileSystem->renameExclusively(
             parent, hidden, parent,
             LockedNames::restoreDestination(name, parent.path()).filename().string());
+    }
+    // Back in view on disk before anything forgets where it was.
+    fileSystem->syncFolder(parent);
+}
+
+void EngineParts::flushContent(const Folder& folder, const std::string& name) const {
+    fileSystem->syncFileSystem(folder);
+    struct statfs info {};
+    if (::fstatfs(folder.fd(), &info) != 0 || info.f_type == FUSE_SUPER_MAGIC) {
+        fileSystem->syncTree(folder, name);
     }
 }
 

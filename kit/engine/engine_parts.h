@@ -52,9 +52,15 @@ struct EngineParts {
                                const CancelToken* cancel, const ProgressCallback& progress) const;
 
     // Renames the hidden `hidden` in `parent` back to `name`, or, when that was taken meanwhile,
-    // to a free name beside it (restoreDestination). Throws when neither works.
+    // to a free name beside it (restoreDestination), and flushes the folder. Throws when
+    // neither works.
     void putBackBeside(const Folder& parent, const std::string& hidden,
                        const std::string& name) const;
+
+    // Makes `name` in `folder` durable with all it holds: a flush of the whole file system and,
+    // where that flush does not reach storage (a FUSE file system, whose daemon it never asks),
+    // a flush of each of its files and folders as well.
+    void flushContent(const Folder& folder, const std::string& name) const;
 
     // A record for the locked item at `locked`, stage complete, created now, with a bookmark.
     [[nodiscard]] static LockedItem freshRecord(const Uuid& id, std::string name,

@@ -47,6 +47,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     refuseMountsInside(real, name, e_.tool);
     ItemSurvey survey =
         ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+    survey.refuseOtherFileSystemsInside(name);
     facts.size = facts.isSymlink ? 0 : survey.allocatedSize();
     if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
         throw TesselaError::refused(*refusal);
@@ -173,7 +174,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         // Putting the locked item in place. Its content reaches the disk first: a rename can
         // reach the disk before the data it names, and recovery trusts an item at its name.
         report(progress, LockStep::removingOriginal);
-        e_.fileSystem->syncFileSystem(folder);
+        e_.flushContent(folder, partialName);
         entry.lockedIdentity = FileIdentity::of(partial);
         entry.lockedAt = nowInWholeSeconds();
         entry.originalFingerprint = metadataFingerprint(before);
@@ -280,13 +281,8 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
         try {
             e_.putBackBeside(parent, deletingName, name);
         } catch (...) {
-            // Nowhere to put it back: it stays under the hidden name, and the journal no longer
-            // names it for deletion.
-            entry.deletingPath.reset();
-            try {
-                e_.journal.add(entry);
-            } catch (...) {
-            }
+            // Nowhere to put it back now: it stays under the hidden name the journal gives, not
+            // verified, and the next start puts it back in view.
             throw TesselaError::lockedButOriginalRemains(name);
         }
         entry.deletingPath.reset();

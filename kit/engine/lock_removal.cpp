@@ -120,7 +120,7 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
         }
         // The copy reaches the disk before it takes the item's name: a rename can reach the disk
         // before the data it names, and recovery trusts a restored copy at its name.
-        e_.fileSystem->syncFileSystem(folder);
+        e_.flushContent(folder, hiddenName);
 
         destination = LockedNames::restoreDestination(name, folder.path());
         entry.finalPath = destination.string();

@@ -172,12 +172,12 @@ class RecoveryPass {
         }
     }
 
-    // Flushes the folder's file system and the folder itself, so that what stays is on disk
-    // before what it replaces goes.
-    bool flush(const std::filesystem::path& folder) {
+    // Makes what stays (`kept`, with its content and its name) durable before what it replaces
+    // goes.
+    bool flush(const std::filesystem::path& kept) {
         try {
-            const Folder held = Folder::open(folder);
-            e_.fileSystem->syncFileSystem(held);
+            const Folder held = Folder::open(kept.parent_path());
+            e_.flushContent(held, kept.filename().string());
             e_.fileSystem->syncFolder(held);
             return true;
         } catch (const std::exception&) {
@@ -223,12 +223,23 @@ class RecoveryPass {
         const std::optional<std::filesystem::path> located =
             record ? ItemIndex::locate(*record) : std::nullopt;
         if (!located && !finalIsOurs) {
+            // The locked item cannot be found: an original renamed away and not yet verified for
+            // deletion goes back in view rather than stay hidden; the entry stays.
+            if (entry.deletingPath && !entry.deletingVerified && entry.originalIdentity &&
+                FileIdentity::of(*entry.deletingPath) == entry.originalIdentity &&
+                putBack(*entry.deletingPath, original)) {
+                entry.deletingPath.reset();
+                try {
+                    e_.journal.add(entry);
+                } catch (...) {
+                }
+            }
             return keep();
         }
 
         // The locked item exists and reaches the disk before the original goes.
         const std::optional<Timestamp> lockTime = record ? record->createdAt : entry.lockedAt;
-        if (!flush(original.parent_path())) {
+        if (!flush(located ? *located : std::filesystem::path(entry.finalPath))) {
             return keep();
         }
         if (!record) {
@@ -432,11 +443,13 @@ class RecoveryPass {
             const bool restoredIsOurs = entry.restoredIdentity &&
                                         FileIdentity::of(entry.finalPath) == entry.restoredIdentity;
             if (lockedIsOurs && restoredIsOurs) {
-                if (!flush(locked.parent_path())) {
+                if (!flush(entry.finalPath)) {
                     return keep();
                 }
                 detachAllOf(entry.originalPath);
-                removeOwn(locked);
+                if (!removeOwn(locked)) {
+                    return keep();  // the locked item goes before its record and entry do
+                }
             }
             try {
                 (void)e_.fileSystem->removeEmptyFolder(

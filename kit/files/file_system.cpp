@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "files/file_io.h"
+#include "files/file_walk.h"
 #include "posix/system_error.h"
 
 namespace tessela {
@@ -60,6 +61,37 @@ void LinuxFileSystem::syncFile(int fd, const std::filesystem::path& pathForError
 
 void LinuxFileSystem::syncFolder(const Folder& folder) {
     folder.sync();
+}
+
+void LinuxFileSystem::syncTree(const Folder& parent, const std::string& name) {
+    const std::filesystem::path root = parent.descriptorPath() / name;
+    const auto sync = [](const std::filesystem::path& path, bool isFolder) {
+        const UniqueFd fd(
+            ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (isFolder ? O_DIRECTORY : 0)));
+        if (!fd) {
+            throwLastError("open", path);
+        }
+        posix::syncFile(fd.get(), path);
+    };
+    const std::optional<struct stat> info = parent.memberStatus(name);
+    if (!info) {
+        throw systemError(ENOENT, "fsync", parent.path() / name);
+    }
+    if (S_ISDIR(info->st_mode)) {
+        FileWalk::walk(root, [&](const FileWalk::Entry& entry) {
+            if (entry.problem) {
+                throw systemError(*entry.problem, "fsync",
+                                  parent.path() / name / entry.relativePath);
+            }
+            if (S_ISREG(entry.info.st_mode) || S_ISDIR(entry.info.st_mode)) {
+                sync(root / entry.relativePath, S_ISDIR(entry.info.st_mode));
+            }
+            return FileWalk::Next::descend;
+        });
+    }
+    if (S_ISREG(info->st_mode) || S_ISDIR(info->st_mode)) {
+        sync(root, S_ISDIR(info->st_mode));
+    }
 }
 
 void LinuxFileSystem::syncFileSystem(const Folder& folder) {

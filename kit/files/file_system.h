@@ -57,6 +57,10 @@ class FileSystem {
     virtual void syncFile(int fd, const std::filesystem::path& pathForErrors) = 0;
     // Flushes a folder's entries (after a create, rename or delete in it) to stable storage.
     virtual void syncFolder(const Folder& folder) = 0;
+    // Flushes `name` in `parent` and everything inside it, file by file and folder by folder
+    // (fsync each, never following a link): for a file system whose whole-system flush does not
+    // reach storage.
+    virtual void syncTree(const Folder& parent, const std::string& name) = 0;
     // Flushes the whole file system holding the open folder (syncfs through its descriptor, so
     // no rename of a folder above it can point the flush elsewhere). A write the system could
     // not complete (EIO, ENOSPC) is thrown, never hidden.
@@ -82,6 +86,7 @@ class LinuxFileSystem final : public FileSystem {
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
+    void syncTree(const Folder& parent, const std::string& name) override;
     void syncFileSystem(const Folder& folder) override;
     std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
 };

@@ -17,6 +17,7 @@ namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FileSystemStep;
 using testing::namesIn;
 using testing::readFile;
 using testing::writeFile;
@@ -259,6 +260,51 @@ TEST_F(LockTest, FlushThatFailsLeavesTheOriginalAndNothingElse) {
     expectNothingLeft(home / "Docs");
     EXPECT_EQ(locker->recover(), RecoveryReport{});
     EXPECT_EQ(readFile(home / "Docs/Report.pdf"), "content");
+}
+
+// An item on a FUSE file system (here a mounted gocryptfs volume): flushing the whole file
+// system never asks its daemon to write, so the locked item is flushed file by file.
+TEST_F(LockTest, ItemOnAFuseFileSystemIsFlushedFileByFile) {
+    const fs::path remote = home / "Docs/Remote";
+    fs::create_directories(remote);
+    tool.attach(createImage("remote"), remote, password, false);
+    writeFile(remote / "Plan/notes.txt", "notes");
+    (void)locker->lock(remote / "Plan", password, 1);
+    bool flushedFileByFile = false;
+    for (const FileSystemStep& step : fileSystem.steps()) {
+        flushedFileByFile =
+            flushedFileByFile || (step.kind == FileSystemStep::Kind::syncTree &&
+                                  step.path.filename().string().ends_with(".partial.sparsebundle"));
+    }
+    EXPECT_TRUE(flushedFileByFile);
+    EXPECT_EQ(readFile(open(remote / "Plan.tessvault") / "notes.txt"), "notes");
+}
+
+// An original that changed at the last moment and cannot be put back at once stays where the
+// journal names it, and the next start puts it back in view with its newest content.
+TEST_F(LockTest, ChangedOriginalThatCannotBePutBackIsPutBackAtTheNextStart) {
+    if (testing::runningAsRoot()) {
+        GTEST_SKIP() << "root may rename in a read-only folder";
+    }
+    writeFile(home / "Docs/Plan/notes.txt", "draft");
+    fileSystem.beforeStep = [&](const FileSystemStep& step) {
+        if (step.kind != FileSystemStep::Kind::rename) {
+            return;
+        }
+        if (step.target.filename().string().ends_with(".deleting")) {
+            writeFile(home / "Docs/Plan/notes.txt", "newest");  // after the last check
+        } else if (step.path.filename().string().ends_with(".deleting")) {
+            ::chmod((home / "Docs").c_str(), 0555);  // nowhere to put it back
+        }
+    };
+    EXPECT_EQ(lockFailure(home / "Docs/Plan"), TesselaError::lockedButOriginalRemains("Plan"));
+    ::chmod((home / "Docs").c_str(), 0755);
+    fileSystem.beforeStep = nullptr;
+    EXPECT_FALSE(fs::exists(home / "Docs/Plan"));
+
+    EXPECT_EQ(locker->recover().keptChangedOriginals, 1);
+    EXPECT_EQ(readFile(home / "Docs/Plan/notes.txt"), "newest");
+    EXPECT_EQ(leftovers(home / "Docs"), std::vector<std::string>{});
 }
 
 TEST_F(LockTest, FailedDeletionReportsRemovalUnfinished) {

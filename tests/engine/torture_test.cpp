@@ -3,7 +3,7 @@
 // nothing temporary behind.
 //
 // The test command runs one fixed seed, so every run of the suite kills at the same moments;
-// TESSELA_TORTURE_SEED picks another and TESSELA_TORTURE_KILLS sets how many kills (default 40).
+// TESSELA_TORTURE_SEED picks another and TESSELA_TORTURE_KILLS sets how many kills (default 30).
 // scripts/soak runs it with random seeds and many more kills.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -90,7 +90,7 @@ constexpr int fixedSeed = 1208;
 TEST_F(TortureTest, EveryKillIsRecoveredWithoutLoss) {
     const unsigned seed =
         static_cast<unsigned>(environmentNumber("TESSELA_TORTURE_SEED", fixedSeed));
-    const int kills = environmentNumber("TESSELA_TORTURE_KILLS", 40);
+    const int kills = environmentNumber("TESSELA_TORTURE_KILLS", 30);
     std::cout << "torture seed " << seed << ", " << kills << " kills" << std::endl;
     SCOPED_TRACE("TESSELA_TORTURE_SEED=" + std::to_string(seed));
     std::mt19937 generator(seed);

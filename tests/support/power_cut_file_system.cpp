@@ -200,6 +200,26 @@ void PowerCutFileSystem::syncFolder(const Folder& folder) {
     captureFolderEntries(folder.descriptorPath());
 }
 
+void PowerCutFileSystem::syncTree(const Folder& parent, const std::string& name) {
+    RecordingFileSystem::syncTree(parent, name);
+    const fs::path root = parent.descriptorPath() / name;
+    const std::function<void(const fs::path&)> capture = [&](const fs::path& path) {
+        const std::optional<struct stat> info = statusOf(path);
+        if (!info || info->st_dev != device_) {
+            return;
+        }
+        if (S_ISREG(info->st_mode)) {
+            captureFileData(path);
+        } else if (S_ISDIR(info->st_mode)) {
+            captureFolderEntries(path);
+            for (const auto& [child, inode] : entriesOf(path)) {
+                capture(path / child);
+            }
+        }
+    };
+    capture(root);
+}
+
 void PowerCutFileSystem::syncFileSystem(const Folder& folder) {
     RecordingFileSystem::syncFileSystem(folder);
     // A mounted container's flush reaches only its daemon: nothing of it is durable here.

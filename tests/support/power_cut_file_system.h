@@ -24,7 +24,8 @@ class PowerCut : public SimulatedCrash {};
 //   flush of a mounted container does not (its daemon's writes only reach the page cache);
 // - a flush of a folder makes its entries durable: new names with whatever data had been made
 //   durable for their objects (none for a file created since);
-// - a flush of a file makes its data and mode durable, not its name;
+// - a flush of a file makes its data and mode durable, not its name; a flush of a tree, each of
+//   its files and folders;
 // - a private write is durable at once (it flushes the file and its folder itself).
 // Renames, deletions, new folders and mode changes that nothing flushed afterwards are lost. A
 // removed tree is kept aside (in a graveyard under root) rather than deleted, so that a removal
@@ -54,6 +55,7 @@ class PowerCutFileSystem : public RecordingFileSystem {
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
+    void syncTree(const Folder& parent, const std::string& name) override;
     void syncFileSystem(const Folder& folder) override;
 
   protected:

@@ -18,7 +18,7 @@ std::string RecordingFileSystem::stepList() const {
     static constexpr const char* names[] = {"makeFolder", "makeFolders",    "createFile",
                                             "rename",     "removeTree",     "removeEmptyFolder",
                                             "changeMode", "writePrivately", "syncFile",
-                                            "syncFolder", "syncFileSystem"};
+                                            "syncFolder", "syncTree",       "syncFileSystem"};
     std::string list;
     int number = 0;
     for (const FileSystemStep& step : steps()) {
@@ -91,6 +91,11 @@ void RecordingFileSystem::syncFile(int fd, const std::filesystem::path& pathForE
 void RecordingFileSystem::syncFolder(const Folder& folder) {
     before({Kind::syncFolder, folder.path(), {}});
     real_.syncFolder(folder);
+}
+
+void RecordingFileSystem::syncTree(const Folder& parent, const std::string& name) {
+    before({Kind::syncTree, parent.path() / name, {}});
+    real_.syncTree(parent, name);
 }
 
 void RecordingFileSystem::syncFileSystem(const Folder& folder) {

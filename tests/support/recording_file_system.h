@@ -25,6 +25,7 @@ struct FileSystemStep {
         writePrivately,
         syncFile,
         syncFolder,
+        syncTree,
         syncFileSystem,
     };
     Kind kind;
@@ -59,6 +60,7 @@ class RecordingFileSystem : public FileSystem {
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
+    void syncTree(const Folder& parent, const std::string& name) override;
     void syncFileSystem(const Folder& folder) override;
     std::optional<std::int64_t> freeSpace(const std::filesystem::path& location) override;
 
