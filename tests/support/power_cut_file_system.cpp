@@ -109,6 +109,17 @@ void PowerCutFileSystem::before(const FileSystemStep& step) {
     RecordingFileSystem::before(step);
 }
 
+bool PowerCutFileSystem::removeEmptyFolder(const Folder& parent, const std::string& name) {
+    before({FileSystemStep::Kind::removeEmptyFolder, parent.path() / name, {}});
+    const std::optional<struct stat> member = parent.memberStatus(name);
+    if (!member || !S_ISDIR(member->st_mode) || member->st_dev != device_ ||
+        !entriesOf(parent.descriptorPath() / name).empty()) {
+        return real_.removeEmptyFolder(parent, name);  // fails as the real removal fails
+    }
+    const fs::path buried = graveyard_ / std::to_string(member->st_ino);
+    return ::renameat(parent.fd(), name.c_str(), AT_FDCWD, buried.c_str()) == 0;
+}
+
 PowerCutFileSystem::Node PowerCutFileSystem::nodeOf(const fs::path& path,
                                                     const struct stat& info) const {
     Node node;
