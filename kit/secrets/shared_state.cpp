@@ -1,0 +1,123 @@
+#include "secrets/shared_state.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "files/file_io.h"
+#include "files/file_system.h"
+#include "records/base64.h"
+#include "records/json_codec.h"
+#include "text/utf8.h"
+
+namespace tessela {
+
+namespace {
+
+constexpr const char* pathsKey = "unlockedPaths";
+constexpr const char* exactPathsKey = "unlockedPathsBytes";
+
+}  // namespace
+
+std::optional<std::filesystem::path> SharedState::defaultURL() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime != '/') {
+        return std::nullopt;
+    }
+    return std::filesystem::path(runtime) / "tessela" / fileName;
+}
+
+std::optional<SharedState> SharedState::read(const std::optional<std::filesystem::path>& url) {
+    if (!url) {
+        return std::nullopt;
+    }
+    try {
+        const std::optional<std::string> text = posix::readFileIfExists(*url);
+        if (!text) {
+            return std::nullopt;
+        }
+        return fromJson(JSONCodec::parse(*text));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void SharedState::write(const std::filesystem::path& url) const {
+    FileSystem::real().writePrivately(url, toJson().dump());
+}
+
+std::int64_t SharedState::currentBootTime() {
+    std::ifstream stat("/proc/stat");
+    for (std::string line; std::getline(stat, line);) {
+        if (line.starts_with("btime ")) {
+            try {
+                return std::stoll(line.substr(6));
+            } catch (const std::exception&) {
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+std::optional<std::set<std::string>> SharedState::unlockedSet(std::int64_t currentBootTime) const {
+    if (bootTime != currentBootTime) {
+        return std::nullopt;
+    }
+    return std::set<std::string>(unlockedPaths.begin(), unlockedPaths.end());
+}
+
+nlohmann::json SharedState::toJson() const {
+    nlohmann::json shown = nlohmann::json::array();
+    nlohmann::json exact = nlohmann::json::array();
+    bool allText = true;
+    for (const std::string& path : unlockedPaths) {
+        std::string text = repairUtf8(path);
+        allText = allText && text == path;
+        shown.push_back(std::move(text));
+        exact.push_back(base64::encode(std::vector<std::uint8_t>(path.begin(), path.end())));
+    }
+    nlohmann::json object = {{pathsKey, std::move(shown)}, {"bootTime", bootTime}};
+    if (!allText) {
+        object[exactPathsKey] = std::move(exact);
+    }
+    return object;
+}
+
+SharedState SharedState::fromJson(const nlohmann::json& object) {
+    const JsonFields fields(object);
+    SharedState state;
+    state.bootTime = fields.integer("bootTime");
+    const auto strings = [&](const char* key) {
+        const auto found = object.find(key);
+        if (found == object.end() || !found->is_array()) {
+            throw DecodingError(std::string("expected an array for ") + key);
+        }
+        std::vector<std::string> values;
+        for (const nlohmann::json& value : *found) {
+            if (!value.is_string()) {
+                throw DecodingError(std::string("expected strings in ") + key);
+            }
+            values.push_back(value.get<std::string>());
+        }
+        return values;
+    };
+    state.unlockedPaths = strings(pathsKey);
+    if (object.contains(exactPathsKey)) {
+        std::vector<std::string> exact;
+        for (const std::string& encoded : strings(exactPathsKey)) {
+            const std::optional<std::vector<std::uint8_t>> bytes = base64::decode(encoded);
+            if (!bytes) {
+                throw DecodingError(std::string(exactPathsKey) + " is not Base64");
+            }
+            exact.emplace_back(bytes->begin(), bytes->end());
+        }
+        if (exact.size() != state.unlockedPaths.size()) {
+            throw DecodingError(std::string(exactPathsKey) + " does not match " + pathsKey);
+        }
+        state.unlockedPaths = std::move(exact);
+    }
+    return state;
+}
+
+}  // namespace tessela

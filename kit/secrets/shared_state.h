@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tessela {
+
+// The few facts the application shares with the file-manager plug-in, which runs in the file
+// manager's process: which locked items are open now. The application writes "state.json" in the
+// per-user runtime folder ($XDG_RUNTIME_DIR/tessela, private to the user and gone at logout)
+// after every refresh; the plug-in reads it each time it builds its menu. The boot time it
+// carries tells a file left from before a restart, when every volume was detached, from a fresh
+// one. A plain value.
+struct SharedState {
+    // The name the design gives the place both share; here it names nothing on disk.
+    static constexpr const char* groupIdentifier = "K4T9QX2MZR.com.lanternworks.tessela";
+    static constexpr const char* fileName = "state.json";
+
+    // Canonical paths of the locked files of the items open when it was written. Paths are
+    // bytes: one that is not UTF-8 is written repaired under "unlockedPaths" and exactly, as
+    // Base64, under "unlockedPathsBytes", which a reader prefers.
+    std::vector<std::string> unlockedPaths;
+    // The seconds of the machine's boot time when it was written.
+    std::int64_t bootTime = 0;
+
+    friend bool operator==(const SharedState&, const SharedState&) = default;
+
+    // $XDG_RUNTIME_DIR/tessela/state.json; none without an absolute XDG_RUNTIME_DIR.
+    [[nodiscard]] static std::optional<std::filesystem::path> defaultURL();
+    // The state at `url`, or none: no url, no file, unreadable, undecodable. Never throws.
+    [[nodiscard]] static std::optional<SharedState> read(
+        const std::optional<std::filesystem::path>& url);
+    // Writes the state as compact JSON, privately (0600 in a folder made 0700) and atomically;
+    // failures are thrown.
+    void write(const std::filesystem::path& url) const;
+    // The "btime" line of /proc/stat; 0 when it cannot be read.
+    [[nodiscard]] static std::int64_t currentBootTime();
+    // The open items' paths, or none when the state was written before the last restart.
+    [[nodiscard]] std::optional<std::set<std::string>> unlockedSet(
+        std::int64_t currentBootTime) const;
+
+    [[nodiscard]] nlohmann::json toJson() const;
+    // Both keys required, other keys ignored; throws DecodingError.
+    [[nodiscard]] static SharedState fromJson(const nlohmann::json& object);
+};
+
+}  // namespace tessela

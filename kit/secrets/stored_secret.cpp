@@ -1,0 +1,83 @@
+#include "secrets/stored_secret.h"
+
+#include <algorithm>
+#include <set>
+
+#include "records/json_codec.h"
+
+namespace tessela {
+
+StoredSecret StoredSecret::changing(const std::string& newPassword) const {
+    StoredSecret changed;
+    for (const std::string& earlier : history) {
+        if (earlier != password) {
+            changed.history.push_back(earlier);
+        }
+    }
+    changed.history.push_back(password);
+    changed.password = newPassword;
+    changed.generation = generation + 1;
+    changed.previous = password;
+    return changed;
+}
+
+StoredSecret StoredSecret::migrated() const {
+    StoredSecret done = *this;
+    done.previous.reset();
+    return done;
+}
+
+std::vector<std::string> StoredSecret::openCandidates() const {
+    std::vector<std::string> candidates;
+    std::set<std::string> seen;
+    const auto add = [&](const std::string& candidate) {
+        if (seen.insert(candidate).second) {
+            candidates.push_back(candidate);
+        }
+    };
+    add(password);
+    if (previous) {
+        add(*previous);
+    }
+    std::for_each(history.rbegin(), history.rend(), add);
+    return candidates;
+}
+
+nlohmann::json StoredSecret::toJson() const {
+    nlohmann::json object = {
+        {"password", password}, {"generation", generation}, {"history", history}};
+    if (previous) {
+        object["previous"] = *previous;
+    }
+    return object;
+}
+
+StoredSecret StoredSecret::fromJson(const nlohmann::json& object) {
+    const JsonFields fields(object);
+    StoredSecret secret;
+    secret.password = fields.string("password");
+    secret.generation = fields.integer("generation");
+    secret.previous = fields.optionalString("previous");
+    if (const auto found = object.find("history"); found != object.end() && !found->is_null()) {
+        if (!found->is_array()) {
+            throw DecodingError("expected an array for history");
+        }
+        for (const nlohmann::json& entry : *found) {
+            if (!entry.is_string()) {
+                throw DecodingError("expected strings in history");
+            }
+            secret.history.push_back(entry.get<std::string>());
+        }
+    }
+    return secret;
+}
+
+std::string StoredSecret::compactJson() const {
+    return toJson().dump();
+}
+
+StoredSecret StoredSecret::fromCompactJson(std::string_view text) {
+    return fromJson(JSONCodec::parse(text));
+}
+
+}  // namespace tessela

@@ -1,0 +1,68 @@
+#include "secrets/stored_secret.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "records/json_codec.h"
+#include "secrets/shared_state.h"
+#include "support/temp_folder.h"
+
+namespace tessela {
+namespace {
+
+TEST(StoredSecretTest, ChangesKeepEveryEarlierPasswordReachableInOrder) {
+    const StoredSecret before{"A", 3, std::nullopt, {"B", "A", "C"}};
+    const StoredSecret after = before.changing("N");
+    EXPECT_EQ(after, (StoredSecret{"N", 4, "A", {"B", "C", "A"}}));
+    EXPECT_EQ(after.openCandidates(), (std::vector<std::string>{"N", "A", "C", "B"}));
+    EXPECT_EQ(after.migrated(), (StoredSecret{"N", 4, std::nullopt, {"B", "C", "A"}}));
+    EXPECT_EQ((StoredSecret{"only", 1, std::nullopt, {}}).openCandidates(),
+              std::vector<std::string>{"only"});
+    // A second change before the first migration ends: the first previous stays in the history.
+    EXPECT_EQ(after.changing("M").openCandidates(),
+              (std::vector<std::string>{"M", "N", "A", "C", "B"}));
+}
+
+TEST(StoredSecretTest, JsonFormKeepsPreviousOnlyWhenThereAndHistoryAlways) {
+    const StoredSecret secret{"pässword", 2, "old", {"older"}};
+    EXPECT_EQ(StoredSecret::fromCompactJson(secret.compactJson()), secret);
+    const StoredSecret first{"first", 1, std::nullopt, {}};
+    EXPECT_FALSE(first.toJson().contains("previous"));
+    EXPECT_TRUE(first.toJson().contains("history"));
+    EXPECT_EQ(StoredSecret::fromCompactJson(R"({"password":"p","generation":5})"),
+              (StoredSecret{"p", 5, std::nullopt, {}}));
+    EXPECT_THROW((void)StoredSecret::fromCompactJson(R"({"generation":5})"), DecodingError);
+    EXPECT_THROW((void)StoredSecret::fromCompactJson(R"({"password":"p"})"), DecodingError);
+    EXPECT_THROW(
+        (void)StoredSecret::fromCompactJson(R"({"password":"p","generation":1,"history":[1]})"),
+        DecodingError);
+}
+
+TEST(SharedStateTest, WrittenPrivatelyReadBackAndStaleAfterARestart) {
+    testing::TempFolder temp;
+    const std::filesystem::path file = temp / "runtime/tessela/state.json";
+    const std::int64_t boot = SharedState::currentBootTime();
+    EXPECT_GT(boot, 0);
+    const SharedState state{{"/home/ann/Report.tessvault", "/home/ann/caf\xe9.tessvault"}, boot};
+    state.write(file);
+    EXPECT_EQ(SharedState::read(file), state);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600U);
+    ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700U);
+
+    EXPECT_EQ(state.unlockedSet(boot)->size(), 2U);
+    EXPECT_EQ(state.unlockedSet(boot - 1), std::nullopt);
+    EXPECT_EQ((SharedState{{}, boot}).unlockedSet(boot), std::set<std::string>{});
+
+    testing::writeFile(file, R"({"unlockedPaths":["/a"],"bootTime":"12"})");
+    EXPECT_EQ(SharedState::read(file), std::nullopt);
+    testing::writeFile(file, R"({"unlockedPaths":["/a"],"bootTime":12,"writtenBy":"later"})");
+    EXPECT_EQ(SharedState::read(file), (SharedState{{"/a"}, 12}));
+    EXPECT_EQ(SharedState::read(temp / "missing.json"), std::nullopt);
+    EXPECT_EQ(SharedState::read(std::nullopt), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessela
