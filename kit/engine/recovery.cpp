@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <limits>
 #include <set>
 
 #include "engine/locked_names.h"
@@ -18,14 +19,8 @@ namespace tessela {
 
 namespace {
 
-using Nanoseconds = std::chrono::sys_time<std::chrono::nanoseconds>;
-
-Nanoseconds timeOf(const struct timespec& time) {
-    return Nanoseconds(std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec));
-}
-
-bool changedAfter(const struct stat& info, Nanoseconds limit) {
-    return timeOf(info.st_mtim) > limit || timeOf(info.st_ctim) > limit;
+bool changedAfter(const struct stat& info, EntryMetadata::Time limit) {
+    return fileTime(info.st_mtim) > limit || fileTime(info.st_ctim) > limit;
 }
 
 bool folderExists(const std::filesystem::path& path) {
@@ -36,8 +31,10 @@ bool folderExists(const std::filesystem::path& path) {
 }  // namespace
 
 bool Recovery::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
-    const Nanoseconds limit =
-        std::chrono::time_point_cast<std::chrono::nanoseconds>(lockTime) + std::chrono::seconds(1);
+    // One second after the lock's time, which a damaged journal may put in any year.
+    const std::int64_t seconds = lockTime.time_since_epoch().count();
+    const EntryMetadata::Time limit =
+        fileTime(seconds < std::numeric_limits<std::int64_t>::max() ? seconds + 1 : seconds, 0);
     struct stat info {};
     if (::lstat(url.c_str(), &info) != 0 || changedAfter(info, limit)) {
         return true;
@@ -528,7 +525,6 @@ class RecoveryPass {
     }
 
     static constexpr std::string_view partialSuffix = LockedNames::partialSuffix;
-    static constexpr std::string_view deletingSuffix = LockedNames::deletingSuffix;
     static constexpr std::string_view restoringSuffix = LockedNames::restoringSuffix;
 
     const EngineParts& e_;

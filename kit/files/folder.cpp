@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "files/metadata_snapshot.h"
 #include "posix/system_error.h"
 
 namespace tessela {
@@ -126,8 +127,7 @@ class TreeRemoval {
     void removeFile(int parent, const std::string& name, const std::filesystem::path& shown,
                     const struct stat& info, bool inside) {
         if (inside && keepChangedAfter_ &&
-            static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec >
-                *keepChangedAfter_) {
+            fileTime(info.st_ctim).time_since_epoch().count() > *keepChangedAfter_) {
             ++kept_;  // newer than what was checked: not this removal's to delete
             return;
         }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include "files/file_type.h"
@@ -24,13 +25,25 @@ EntryMetadata metadataOf(const std::filesystem::path& location) {
 
 }  // namespace
 
+EntryMetadata::Time fileTime(std::int64_t seconds, std::int64_t nanoseconds) {
+    using Limits = std::numeric_limits<std::int64_t>;
+    constexpr std::int64_t perSecond = 1'000'000'000;
+    if (seconds >= Limits::max() / perSecond) {
+        return EntryMetadata::Time::max();
+    }
+    if (seconds <= Limits::min() / perSecond) {
+        return EntryMetadata::Time::min();
+    }
+    return EntryMetadata::Time(std::chrono::nanoseconds(seconds * perSecond + nanoseconds));
+}
+
+EntryMetadata::Time fileTime(const struct timespec& time) {
+    return fileTime(time.tv_sec, time.tv_nsec);
+}
+
 EntryMetadata entryMetadata(const struct stat& info) {
-    const auto timeOf = [](const struct timespec& time) {
-        return EntryMetadata::Time(std::chrono::seconds(time.tv_sec) +
-                                   std::chrono::nanoseconds(time.tv_nsec));
-    };
-    return {std::string(fileTypeName(info.st_mode)), info.st_size, timeOf(info.st_mtim),
-            timeOf(info.st_ctim), info.st_ino};
+    return {std::string(fileTypeName(info.st_mode)), info.st_size, fileTime(info.st_mtim),
+            fileTime(info.st_ctim), info.st_ino};
 }
 
 MetadataSnapshot metadataSnapshot(const std::filesystem::path& root) {

@@ -51,6 +51,11 @@ using MetadataSnapshot = std::map<std::string, EntryMetadata>;
 // over every entry's path and metadata, in hexadecimal), to keep in the journal.
 [[nodiscard]] std::string metadataFingerprint(const MetadataSnapshot& snapshot);
 
+// A time in nanoseconds since 1970, held at the ends of what that can count (the years 1677 and
+// 2262) rather than overflowing: a file may carry any time its owner sets.
+[[nodiscard]] EntryMetadata::Time fileTime(std::int64_t seconds, std::int64_t nanoseconds);
+[[nodiscard]] EntryMetadata::Time fileTime(const struct timespec& time);
+
 // The metadata a status gives.
 [[nodiscard]] EntryMetadata entryMetadata(const struct stat& info);
 

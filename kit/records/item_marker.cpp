@@ -32,10 +32,15 @@ void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
 std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRoot) {
     try {
         const std::optional<std::string> text = posix::readFileIfExists(volumeRoot / fileName);
-        if (!text) {
-            return std::nullopt;
-        }
-        const nlohmann::json object = JSONCodec::parse(*text);
+        return text ? decode(*text) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<ItemMarker> ItemMarker::decode(std::string_view text) {
+    try {
+        const nlohmann::json object = JSONCodec::parse(text);
         const JsonFields fields(object);
         ItemMarker marker;
         marker.formatVersion = fields.integer("formatVersion");

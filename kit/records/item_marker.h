@@ -37,6 +37,8 @@ struct ItemMarker {
 
     // The marker of a volume, or none when it is missing, unreadable or does not decode.
     [[nodiscard]] static std::optional<ItemMarker> read(const std::filesystem::path& volumeRoot);
+    // The marker a file's text holds, or none.
+    [[nodiscard]] static std::optional<ItemMarker> decode(std::string_view text);
 
     // Whether `name` may be used as a single path component: not empty, not "." or "..", and
     // without "/" or NUL.

@@ -58,11 +58,15 @@ std::string JSONCodec::Encoder::encode(const nlohmann::json& value) const {
 }
 
 std::string JSONCodec::Encoder::date(Timestamp time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    // Seconds as they are: a date read from a damaged file may lie beyond what the system
+    // clock's own type can count.
+    const auto seconds = static_cast<std::time_t>(time.time_since_epoch().count());
     std::tm parts{};
     gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    // Four digits for every year, so that what is written parses back (strftime's %Y gives "1").
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
 }
 

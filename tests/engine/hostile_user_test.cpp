@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <functional>
 #include <thread>
 
+#include "commands/sender_check.h"
 #include "engine/engine_fixture.h"
 #include "files/deletability.h"
 #include "posix/unique_fd.h"
@@ -279,6 +282,33 @@ TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {
     EXPECT_EQ(error, TesselaError::originalNotRemovable("Report.pdf"));
     EXPECT_EQ(testing::namesIn(home / "Docs/Fixed"), std::vector<std::string>{"Report.pdf"});
     expectNothingLeft(home / "Docs/Fixed");
+}
+
+// A command from another user's process is never identified, not even when that process runs
+// Tessela's own program: it is the same file, but not the same user.
+TEST_F(HostileUserTest, PeerOfAnotherUserIsUnidentifiedEvenRunningTesselasOwnProgram) {
+    const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(listener);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (shared / "command.sock").string();
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::copy(path.begin(), path.end(), address.sun_path);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::chmod(path.c_str(), 0666);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    // The attacker's process is a copy of this very program (a fork, no exec).
+    AsAttacker peer(attacker, [&] {
+        const int connection = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        check(
+            ::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+            "connect");
+        ::pause();
+    });
+    const UniqueFd accepted(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(SenderCheck::signingIdentifier(accepted.get(), SenderCheck::Programs::installed()),
+              std::nullopt);
 }
 
 }  // namespace

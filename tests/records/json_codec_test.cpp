@@ -119,5 +119,14 @@ TEST(JsonFieldsTest, RejectsMissingAndMistypedFields) {
     EXPECT_THROW(JsonFields(nlohmann::json::array()), DecodingError);
 }
 
+// A damaged or crafted record may carry any four-digit year: it is written back as it was read,
+// even beyond what the system clock's own type can count (2262).
+TEST(JSONCodecTest, DatesFarAheadAreWrittenBackAsRead) {
+    for (const char* text :
+         {"6843-12-08T23:44:49Z", "0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+        EXPECT_EQ(JSONCodec::Encoder::date(JSONCodec::parseDate(text)), text);
+    }
+}
+
 }  // namespace
 }  // namespace tessela
