@@ -11,6 +11,7 @@
 #include "posix/unique_fd.h"
 #include "support/child_process.h"
 #include "support/temp_folder.h"
+#include "support/unix_socket.h"
 
 namespace tessela {
 namespace {
@@ -20,17 +21,7 @@ namespace fs = std::filesystem;
 // A listening Unix socket in a temporary folder, and the connections it accepts.
 class SenderCheckTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        listener = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        ASSERT_TRUE(listener);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = (temp / "command.sock").string();
-        ASSERT_LT(path.size(), sizeof address.sun_path);
-        std::copy(path.begin(), path.end(), address.sun_path);
-        ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(listener.get(), 4), 0);
-    }
+    void SetUp() override { listener = testing::listeningSocket(temp / "command.sock"); }
 
     // A program connected at the other end: `program` runs python's connect-and-wait.
     std::unique_ptr<testing::ChildProcess> connectFrom(const fs::path& program) {

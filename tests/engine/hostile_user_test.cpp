@@ -23,6 +23,7 @@
 #include "engine/engine_fixture.h"
 #include "files/deletability.h"
 #include "posix/unique_fd.h"
+#include "support/unix_socket.h"
 
 namespace tessela {
 namespace {
@@ -287,16 +288,10 @@ TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {
 // A command from another user's process is never identified, not even when that process runs
 // Tessela's own program: it is the same file, but not the same user.
 TEST_F(HostileUserTest, PeerOfAnotherUserIsUnidentifiedEvenRunningTesselasOwnProgram) {
-    const UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(listener);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = (shared / "command.sock").string();
-    ASSERT_LT(path.size(), sizeof address.sun_path);
-    std::copy(path.begin(), path.end(), address.sun_path);
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const fs::path path = shared / "command.sock";
+    const UniqueFd listener = testing::listeningSocket(path);
     ::chmod(path.c_str(), 0666);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    const sockaddr_un address = testing::unixAddress(path);
     // The attacker's process is a copy of this very program (a fork, no exec).
     AsAttacker peer(attacker, [&] {
         const int connection = ::socket(AF_UNIX, SOCK_STREAM, 0);
