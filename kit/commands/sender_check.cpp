@@ -26,6 +26,9 @@ struct FileKey {
 };
 
 std::optional<FileKey> keyOf(const std::filesystem::path& path) {
+    if (path.empty()) {
+        return std::nullopt;
+    }
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         return std::nullopt;
@@ -38,8 +41,11 @@ std::optional<FileKey> keyOf(const std::filesystem::path& path) {
 UniqueFd peerProcess(int socket, pid_t pid) {
     int pidfd = -1;
     socklen_t length = sizeof pidfd;
-    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
         return UniqueFd(pidfd);
+    }
+    if (errno != ENOPROTOOPT) {
+        return UniqueFd();  // the peer is gone: its pid may already be another process's
     }
     return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
@@ -54,6 +60,9 @@ SenderCheck::Programs SenderCheck::Programs::installed(
     std::optional<std::filesystem::path> testDriver) {
     std::error_code error;
     const std::filesystem::path own = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !own.is_absolute()) {
+        return {{}, std::move(testDriver)};  // no helper can be recognised
+    }
     return {own.parent_path() / "tessela-finder", std::move(testDriver)};
 }
 

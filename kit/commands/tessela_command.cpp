@@ -117,16 +117,17 @@ std::optional<TesselaCommand> TesselaCommand::parse(std::string_view url) {
         return std::nullopt;
     }
     std::string_view rest = url.substr(prefix.size());
-    if (const auto fragment = rest.find('#'); fragment != std::string_view::npos) {
-        rest = rest.substr(0, fragment);
+    if (rest.find('#') != std::string_view::npos) {
+        return std::nullopt;  // a fragment would hide the rest of a path from its command
     }
     std::string_view query;
     if (const auto mark = rest.find('?'); mark != std::string_view::npos) {
         query = rest.substr(mark + 1);
         rest = rest.substr(0, mark);
     }
-    // The authority is the host alone; a path after it says nothing.
-    const std::string_view host = rest.substr(0, rest.find('/'));
+    // Nothing but the host before the query: a path there would name another item than the one
+    // the command acts on.
+    const std::string_view host = rest;
     const auto found = std::find(hosts.begin(), hosts.end(), host);
     if (found == hosts.end()) {
         return std::nullopt;
@@ -152,7 +153,14 @@ std::optional<TesselaCommand> TesselaCommand::parse(std::string_view url) {
             return std::nullopt;
         }
         if (*name == "path" && value->starts_with('/')) {
-            paths.emplace_back(*value);
+            // Only a path written plainly: no empty, "." or ".." component and no trailing
+            // slash, so that the item a person is asked about is the item acted on.
+            const std::filesystem::path path(*value);
+            if (path.lexically_normal() != path || value->ends_with('/') ||
+                value->find("//") != std::string::npos) {
+                return std::nullopt;
+            }
+            paths.push_back(path);
         }
     }
     if (paths.empty()) {

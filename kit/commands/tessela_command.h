@@ -41,9 +41,11 @@ class TesselaCommand {
     // The URL form; never fails.
     [[nodiscard]] std::string url() const;
     // The command a URL carries, or none for anything malformed: another scheme or host (both
-    // exact, lower case), no absolute path item, several for a single-location case, a bad
-    // percent escape, a character a URL may not hold, or a path that decodes to a NUL byte (a
-    // system call would cut the path there and act on another item than the one named).
+    // exact, lower case), anything between the host and the query, a fragment, no absolute path
+    // item, several for a single-location case, a bad percent escape, a character a URL may not
+    // hold, a path not written plainly ("." or ".." or empty components, a trailing slash), or
+    // one that decodes to a NUL byte (a system call would cut the path there and act on another
+    // item than the one named). Relative path items are left out, as are other query items.
     [[nodiscard]] static std::optional<TesselaCommand> parse(std::string_view url);
 
     // unlock, removeLock and reveal never ask; a lock request asks unless its sender is trusted.

@@ -1,6 +1,7 @@
 #include "secrets/stored_secret.h"
 
 #include <algorithm>
+#include <limits>
 #include <set>
 
 #include "records/json_codec.h"
@@ -13,6 +14,13 @@ StoredSecret StoredSecret::changing(const std::string& newPassword) const {
         if (earlier != password) {
             changed.history.push_back(earlier);
         }
+    }
+    // A previous password always stands in the history when this code made it; one from a
+    // record that lacks it is kept all the same, or the items still on it could never open.
+    if (previous && *previous != password &&
+        std::find(changed.history.begin(), changed.history.end(), *previous) ==
+            changed.history.end()) {
+        changed.history.push_back(*previous);
     }
     changed.history.push_back(password);
     changed.password = newPassword;
@@ -57,6 +65,9 @@ StoredSecret StoredSecret::fromJson(const nlohmann::json& object) {
     StoredSecret secret;
     secret.password = fields.string("password");
     secret.generation = fields.integer("generation");
+    if (secret.generation < 1 || secret.generation == std::numeric_limits<std::int64_t>::max()) {
+        throw DecodingError("a password generation from 1 on was expected");
+    }
     secret.previous = fields.optionalString("previous");
     if (const auto found = object.find("history"); found != object.end() && !found->is_null()) {
         if (!found->is_array()) {

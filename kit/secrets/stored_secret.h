@@ -24,7 +24,7 @@ struct StoredSecret {
 
     // After changing the password to `newPassword`: the old password moves to the end of the
     // history (once), becomes `previous`, and the generation goes up by one. The old `previous`
-    // stays reachable through the history.
+    // stays reachable through the history (it is added there if a record lacked it).
     [[nodiscard]] StoredSecret changing(const std::string& newPassword) const;
     // The same secret once every item has moved: no `previous`.
     [[nodiscard]] StoredSecret migrated() const;
@@ -32,14 +32,14 @@ struct StoredSecret {
     // from newest to oldest, each once.
     [[nodiscard]] std::vector<std::string> openCandidates() const;
 
-    // {"password", "generation", "previous" (left out when absent), "history" (always)}. A
-    // password that is not UTF-8 cannot be stored as JSON text: nlohmann::json's type_error is
-    // thrown rather than the password changed.
+    // {"password", "generation", "previous" (left out when absent), "history" (always)}.
     [[nodiscard]] nlohmann::json toJson() const;
-    // "password" and "generation" are required; a missing "history" reads as empty. Throws
-    // DecodingError.
+    // "password" and "generation" (from 1 on) are required; a missing "history" reads as
+    // empty. Throws DecodingError.
     [[nodiscard]] static StoredSecret fromJson(const nlohmann::json& object);
-    // The compact JSON text kept in the keyring, and back (DecodingError for anything else).
+    // The compact JSON text kept in the keyring, and back (DecodingError for anything else). A
+    // password that is not UTF-8 cannot be JSON text: compactJson throws nlohmann::json's
+    // type_error rather than change the password.
     [[nodiscard]] std::string compactJson() const;
     [[nodiscard]] static StoredSecret fromCompactJson(std::string_view text);
 };

@@ -31,6 +31,11 @@ TEST(TesselaCommandTest, UrlsBuildAndParseBack) {
              "tessela://lock?path=%2Fx%zz",                      // a bad escape
              "tessela://lock?path=/a b",                         // a character a URL cannot hold
              "tessela://unlock?path=%2Fa%00.tessvault%2Fother",  // a NUL would cut the path
+             "tessela://remove-lock/home/u/Taxes.tessvault?path=%2Fhome%2Fu%2FGames.tessvault",
+             "tessela://lock?path=/home/u/Work#2.tessvault",  // a fragment hides the rest
+             "tessela://lock?path=%2Fhome%2Fu%2FDocs%2F",     // a trailing slash
+             "tessela://lock?path=%2Fhome%2Fu%2F..",          // a ".." component
+             "tessela://lock?path=%2Fhome%2F%2Fu",            // an empty component
          }) {
         EXPECT_EQ(Command::parse(malformed), std::nullopt) << malformed;
     }
@@ -41,13 +46,20 @@ TEST(TesselaCommandTest, EveryPathRoundTripsByteForByte) {
     std::mt19937 generator(20261208);
     const std::string special = " &=+#?%/\xc3\xa9\xff\xfe\x01\x7f";
     for (int round = 0; round < 300; ++round) {
-        std::string path = "/";
-        const std::size_t length = std::uniform_int_distribution<std::size_t>(0, 4095)(generator);
-        while (path.size() < length + 1) {
-            const auto pick = generator() % 4;
-            char byte = pick == 0 ? special[generator() % special.size()]
-                                  : static_cast<char>(1 + generator() % 255);
-            path += byte;
+        // Components of any bytes but "/" and NUL, never "." or "..", joined by single slashes.
+        std::string path;
+        const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 4095)(generator);
+        while (path.size() < length) {
+            std::string component = "c";
+            const std::size_t size = 1 + generator() % 40;
+            while (component.size() < size) {
+                const char byte = generator() % 4 == 0 ? special[generator() % special.size()]
+                                                       : static_cast<char>(1 + generator() % 255);
+                if (byte != '/') {
+                    component += byte;
+                }
+            }
+            path += "/" + component;
         }
         const Command command =
             round % 2 == 0 ? Command::lock({path, "/x"}) : Command::reveal(path);

@@ -21,6 +21,9 @@ TEST(StoredSecretTest, ChangesKeepEveryEarlierPasswordReachableInOrder) {
     // A second change before the first migration ends: the first previous stays in the history.
     EXPECT_EQ(after.changing("M").openCandidates(),
               (std::vector<std::string>{"M", "N", "A", "C", "B"}));
+    // A record whose previous password is missing from its history keeps it all the same.
+    EXPECT_EQ((StoredSecret{"B", 2, "A", {}}).changing("C").openCandidates(),
+              (std::vector<std::string>{"C", "B", "A"}));
 }
 
 TEST(StoredSecretTest, JsonFormKeepsPreviousOnlyWhenThereAndHistoryAlways) {
@@ -33,6 +36,11 @@ TEST(StoredSecretTest, JsonFormKeepsPreviousOnlyWhenThereAndHistoryAlways) {
               (StoredSecret{"p", 5, std::nullopt, {}}));
     EXPECT_THROW((void)StoredSecret::fromCompactJson(R"({"generation":5})"), DecodingError);
     EXPECT_THROW((void)StoredSecret::fromCompactJson(R"({"password":"p"})"), DecodingError);
+    EXPECT_THROW((void)StoredSecret::fromCompactJson(R"({"password":"p","generation":0})"),
+                 DecodingError);
+    EXPECT_THROW(
+        (void)StoredSecret::fromCompactJson(R"({"password":"p","generation":9223372036854775807})"),
+        DecodingError);
     EXPECT_THROW(
         (void)StoredSecret::fromCompactJson(R"({"password":"p","generation":1,"history":[1]})"),
         DecodingError);
