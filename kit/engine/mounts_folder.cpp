@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "files/item_facts.h"
 #include "posix/system_error.h"
 
 namespace tessela {
@@ -65,12 +66,7 @@ bool MountsFolder::remove(const std::filesystem::path& mountPoint) const noexcep
 }
 
 bool MountsFolder::isMountPoint(const std::filesystem::path& url) {
-    struct stat folder {};
-    struct stat parent {};
-    if (::stat(url.c_str(), &folder) != 0 || ::stat((url.string() + "/..").c_str(), &parent) != 0) {
-        return false;
-    }
-    return folder.st_dev != parent.st_dev;
+    return ItemFacts::volumeRoot(url).value_or(false);
 }
 
 }  // namespace tessela

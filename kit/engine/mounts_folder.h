@@ -26,7 +26,7 @@ class MountsFolder {
     // mounts folder could not be closed again.
     bool remove(const std::filesystem::path& mountPoint) const noexcept;
 
-    // A directory on another device than its parent: the root of a mounted volume.
+    // The root of a mounted file system (ItemFacts::volumeRoot).
     [[nodiscard]] static bool isMountPoint(const std::filesystem::path& url);
 
   private:

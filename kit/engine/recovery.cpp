@@ -183,7 +183,7 @@ class RecoveryPass {
     }
 
     void recoverLock(JournalEntry& entry) {
-        if (entry.partialPath == ownName(entry, partialSuffix).string()) {
+        if (entry.partialPath == ownName(entry, LockedNames::partialSuffix).string()) {
             detachAllOf(entry.partialPath);
         }
         if (!records_) {
@@ -197,7 +197,7 @@ class RecoveryPass {
         if (!folderExists(original.parent_path())) {
             return keep();
         }
-        if (entry.partialPath != ownName(entry, partialSuffix).string() ||
+        if (entry.partialPath != ownName(entry, LockedNames::partialSuffix).string() ||
             (entry.deletingPath && !isOwnDeletingName(entry, *entry.deletingPath)) ||
             !inSameFolder(entry.finalPath, entry.originalPath) ||
             std::filesystem::path(entry.finalPath).extension() != LockedNames::lockedExtension) {
@@ -421,7 +421,7 @@ class RecoveryPass {
         if (!folderExists(locked.parent_path())) {
             return keep();
         }
-        if (entry.partialPath != ownName(entry, restoringSuffix).string() ||
+        if (entry.partialPath != ownName(entry, LockedNames::restoringSuffix).string() ||
             locked.extension() != LockedNames::lockedExtension ||
             (!entry.finalPath.empty() && !inSameFolder(entry.finalPath, entry.originalPath))) {
             return keep();  // not what a lock removal writes: act on nothing it names
@@ -523,9 +523,6 @@ class RecoveryPass {
             }
         }
     }
-
-    static constexpr std::string_view partialSuffix = LockedNames::partialSuffix;
-    static constexpr std::string_view restoringSuffix = LockedNames::restoringSuffix;
 
     const EngineParts& e_;
     std::vector<AttachedImage> attached_;

@@ -196,6 +196,28 @@ std::optional<std::string> JsonFields::optionalString(const char* key) const {
     return string(key);
 }
 
+std::vector<std::string> JsonFields::strings(const char* key) const {
+    const nlohmann::json& value = required(key);
+    if (!value.is_array()) {
+        throw DecodingError(std::string("expected an array for ") + key);
+    }
+    std::vector<std::string> values;
+    for (const nlohmann::json& element : value) {
+        if (!element.is_string()) {
+            throw DecodingError(std::string("expected strings in ") + key);
+        }
+        values.push_back(element.get<std::string>());
+    }
+    return values;
+}
+
+std::optional<std::vector<std::string>> JsonFields::optionalStrings(const char* key) const {
+    if (present(key) == nullptr) {
+        return std::nullopt;
+    }
+    return strings(key);
+}
+
 std::int64_t JsonFields::integer(const char* key) const {
     return integerValue(required(key), key);
 }

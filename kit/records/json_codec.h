@@ -114,6 +114,9 @@ class JsonFields {
     // else the string under `key`. The string is required; malformed Base64 is DecodingError.
     [[nodiscard]] std::string bytes(const char* key) const;
     [[nodiscard]] std::optional<std::string> optionalBytes(const char* key) const;
+    // An array of strings; the optional form reads a missing key as none.
+    [[nodiscard]] std::vector<std::string> strings(const char* key) const;
+    [[nodiscard]] std::optional<std::vector<std::string>> optionalStrings(const char* key) const;
 
   private:
     [[nodiscard]] const nlohmann::json& required(const char* key) const;

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "files/file_io.h"
 #include "files/file_system.h"
@@ -69,16 +68,18 @@ std::optional<std::set<std::string>> SharedState::unlockedSet(std::int64_t curre
 
 nlohmann::json SharedState::toJson() const {
     nlohmann::json shown = nlohmann::json::array();
-    nlohmann::json exact = nlohmann::json::array();
     bool allText = true;
     for (const std::string& path : unlockedPaths) {
         std::string text = repairUtf8(path);
         allText = allText && text == path;
         shown.push_back(std::move(text));
-        exact.push_back(base64::encode(std::vector<std::uint8_t>(path.begin(), path.end())));
     }
     nlohmann::json object = {{pathsKey, std::move(shown)}, {"bootTime", bootTime}};
     if (!allText) {
+        nlohmann::json exact = nlohmann::json::array();
+        for (const std::string& path : unlockedPaths) {
+            exact.push_back(base64::encode(std::vector<std::uint8_t>(path.begin(), path.end())));
+        }
         object[exactPathsKey] = std::move(exact);
     }
     return object;
@@ -88,25 +89,12 @@ SharedState SharedState::fromJson(const nlohmann::json& object) {
     const JsonFields fields(object);
     SharedState state;
     state.bootTime = fields.integer("bootTime");
-    const auto strings = [&](const char* key) {
-        const auto found = object.find(key);
-        if (found == object.end() || !found->is_array()) {
-            throw DecodingError(std::string("expected an array for ") + key);
-        }
-        std::vector<std::string> values;
-        for (const nlohmann::json& value : *found) {
-            if (!value.is_string()) {
-                throw DecodingError(std::string("expected strings in ") + key);
-            }
-            values.push_back(value.get<std::string>());
-        }
-        return values;
-    };
-    state.unlockedPaths = strings(pathsKey);
-    if (object.contains(exactPathsKey)) {
+    state.unlockedPaths = fields.strings(pathsKey);
+    if (const std::optional<std::vector<std::string>> encoded =
+            fields.optionalStrings(exactPathsKey)) {
         std::vector<std::string> exact;
-        for (const std::string& encoded : strings(exactPathsKey)) {
-            const std::optional<std::vector<std::uint8_t>> bytes = base64::decode(encoded);
+        for (const std::string& text : *encoded) {
+            const std::optional<std::vector<std::uint8_t>> bytes = base64::decode(text);
             if (!bytes) {
                 throw DecodingError(std::string(exactPathsKey) + " is not Base64");
             }

@@ -69,17 +69,7 @@ StoredSecret StoredSecret::fromJson(const nlohmann::json& object) {
         throw DecodingError("a password generation from 1 on was expected");
     }
     secret.previous = fields.optionalString("previous");
-    if (const auto found = object.find("history"); found != object.end() && !found->is_null()) {
-        if (!found->is_array()) {
-            throw DecodingError("expected an array for history");
-        }
-        for (const nlohmann::json& entry : *found) {
-            if (!entry.is_string()) {
-                throw DecodingError("expected strings in history");
-            }
-            secret.history.push_back(entry.get<std::string>());
-        }
-    }
+    secret.history = fields.optionalStrings("history").value_or(std::vector<std::string>{});
     return secret;
 }
 

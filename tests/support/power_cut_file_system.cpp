@@ -77,6 +77,12 @@ std::map<std::string, ino_t> PowerCutFileSystem::entriesOf(const fs::path& folde
     return entries;
 }
 
+void PowerCutFileSystem::emptyGraveyard() {
+    openUp(graveyard_);
+    fs::remove_all(graveyard_);
+    fs::create_directory(graveyard_);
+}
+
 bool PowerCutFileSystem::removeTree(const Folder& parent, const std::string& name,
                                     const Folder::RemovalGuard& guard) {
     before({FileSystemStep::Kind::removeTree, parent.path() / name, {}});
@@ -135,10 +141,7 @@ PowerCutFileSystem::Node PowerCutFileSystem::nodeOf(const fs::path& path,
 }
 
 void PowerCutFileSystem::captureAll() {
-    // Every removal so far is durable now.
-    openUp(graveyard_);
-    fs::remove_all(graveyard_);
-    fs::create_directory(graveyard_);
+    emptyGraveyard();  // every removal so far is durable now
     durable_.clear();
     const std::function<void(const fs::path&, ino_t)> capture = [&](const fs::path& path,
                                                                     ino_t inode) {
@@ -240,10 +243,7 @@ void PowerCutFileSystem::syncFileSystem(const Folder& folder) {
 }
 
 void PowerCutFileSystem::loseUnflushedData() {
-    // Every removal stands.
-    openUp(graveyard_);
-    fs::remove_all(graveyard_);
-    fs::create_directory(graveyard_);
+    emptyGraveyard();  // every removal stands
     const std::function<void(const fs::path&)> visit = [&](const fs::path& folder) {
         for (const auto& [name, inode] : entriesOf(folder)) {
             const fs::path path = folder / name;

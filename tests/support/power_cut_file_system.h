@@ -75,6 +75,8 @@ class PowerCutFileSystem : public RecordingFileSystem {
     // covers); the graveyard is not one of root's names.
     [[nodiscard]] std::map<std::string, ino_t> entriesOf(const std::filesystem::path& folder) const;
     [[nodiscard]] Node nodeOf(const std::filesystem::path& path, const struct stat& info) const;
+    // Removes for good what the graveyard holds.
+    void emptyGraveyard();
     // Every object under root as it is now.
     void captureAll();
     void captureFolderEntries(const std::filesystem::path& folder);
