@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +16,7 @@
 #include "cli/interrupts.h"
 #include "cli/password_prompt.h"
 #include "engine/locker.h"
+#include "errors/byte_count.h"
 #include "errors/tessela_error.h"
 #include "model/app_paths.h"
 #include "privacy/thumbnail_scrubber.h"
@@ -152,6 +155,51 @@ fs::path absoluteForm(const fs::path& path) {
     return text;
 }
 
+// The progress of one item's lock or lock removal on the terminal (standard error): one line per
+// step, and while content is copied, that step's line kept up to date in place with the share
+// copied ("Report: encrypting… 45% (450.0 MB of 1.0 GB)").
+class ProgressLine {
+  public:
+    explicit ProgressLine(std::string name) : name_(shown(name)) {}
+    ~ProgressLine() {
+        if (open_) {
+            std::cerr << '\n';
+        }
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    ProgressCallback steps() {
+        return [this](LockStep step) {
+            const std::lock_guard guard(lock_);
+            if (open_) {
+                std::cerr << '\n';
+                open_ = false;
+            }
+            step_ = phrase(step);
+            std::cerr << name_ << ": " << step_ << "…\n";
+        };
+    }
+
+    CopyProgressCallback bytes() {
+        return [this](std::int64_t done, std::int64_t total) {
+            const std::lock_guard guard(lock_);
+            const std::int64_t percent = total > 0 ? done * 100 / total : 100;
+            // Back to the start of the step's line, which is rewritten whole.
+            std::cerr << (open_ ? "\r\033[K" : "\033[A\r\033[K") << name_ << ": " << step_
+                      << "… " << percent << "% (" << formatByteCount(done) << " of "
+                      << formatByteCount(total) << ")" << std::flush;
+            open_ = true;
+        };
+    }
+
+  private:
+    std::mutex lock_;
+    std::string name_;
+    std::string step_;
+    bool open_ = false;  // the cursor stands at the end of a progress line
+};
+
 // Runs the commands of one invocation against one engine.
 class Session {
   public:
@@ -175,8 +223,11 @@ class Session {
         for (const fs::path& path : request_.paths) {
             const std::string name = absoluteForm(path).filename().string();
             try {
+                const std::unique_ptr<ProgressLine> line = progressFor(name);
                 const LockedItem record =
-                    locker_.lock(absoluteForm(path), *password, 1, &cancel_, progressFor(name));
+                    locker_.lock(absoluteForm(path), *password, 1, &cancel_,
+                                 line ? line->steps() : ProgressCallback(),
+                                 line ? line->bytes() : CopyProgressCallback());
                 std::cout << "Locked " << shown(record.displayName) << ": "
                           << shown(record.lastKnownPath) << '\n';
                 scrubThumbnails(absoluteForm(path));
@@ -265,8 +316,11 @@ class Session {
         const fs::path path = absoluteForm(request_.paths.front());
         const std::string name = path.filename().string();
         try {
+            const std::unique_ptr<ProgressLine> line = progressFor(name);
             const fs::path restored =
-                locker_.removeLock(path, *password, &cancel_, progressFor(name));
+                locker_.removeLock(path, *password, &cancel_,
+                                   line ? line->steps() : ProgressCallback(),
+                                   line ? line->bytes() : CopyProgressCallback());
             std::cout << restored.string() << '\n';  // the result itself: exact bytes
             return success;
         } catch (const TesselaError& error) {
@@ -323,11 +377,9 @@ class Session {
     // Without a password there is nothing to do: a cancelled prompt is an interruption.
     int refusedPassword() const { return cancel_.isCancelled() ? interrupted : failure; }
 
-    ProgressCallback progressFor(const std::string& name) const {
-        if (!showProgress_) {
-            return {};
-        }
-        return [name](LockStep step) { std::cerr << shown(name) << ": " << phrase(step) << "…\n"; };
+    // The progress display for one item, only on a terminal.
+    std::unique_ptr<ProgressLine> progressFor(const std::string& name) const {
+        return showProgress_ ? std::make_unique<ProgressLine>(name) : nullptr;
     }
 
     int report(const TesselaError& error, const std::string& name) const {
@@ -458,14 +510,7 @@ int run(int argc, char** argv) {
                   << ". Try again when it has finished.\n";
         return failure;
     }
-    LockerOptions options;
-    // A test run (its own support folder) may put a stand-in in place of the copy tool, one that
-    // holds a lock at its copy for as long as the test needs.
-    if (const char* copyTool = std::getenv("TESSELA_COPY_TOOL");
-        AppPaths::isTestOverride() && copyTool != nullptr && *copyTool != '\0') {
-        options.copyTool = copyTool;
-    }
-    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool(), options);
+    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool());
 
     const RecoveryReport recovery = locker.recover();
     const std::optional<RecoveryNotice> notice = recovery.notice();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -30,6 +31,11 @@ inline constexpr std::array<LockStep, 7> allLockSteps = {
 
 // Called on the operation's own thread each time it enters a step, in the order it passes them.
 using ProgressCallback = std::function<void(LockStep)>;
+
+// Bytes of content copied so far out of all there are to copy, while a lock or a lock removal
+// copies. Called from the copy's threads, one call at a time: at its start, then at most every
+// 100 ms, and at its end.
+using CopyProgressCallback = std::function<void(std::int64_t done, std::int64_t total)>;
 
 // Tells `progress`, when there is one, that `step` has begun.
 inline void report(const ProgressCallback& progress, LockStep step) {

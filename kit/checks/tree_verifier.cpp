@@ -39,7 +39,8 @@ std::string mismatchReason(const TreeVerifier::Entry& first, const TreeVerifier:
         if (file->size != other.size) {
             return TreeMismatch::sizeDiffers;
         }
-        return file->digest != other.digest ? TreeMismatch::contentDiffers : "";
+        return file->digest != other.digest || file->digest.empty() ? TreeMismatch::contentDiffers
+                                                                    : "";
     }
     if (const auto* link = std::get_if<TreeVerifier::Symlink>(&first)) {
         return link->target != std::get<TreeVerifier::Symlink>(second).target
@@ -86,8 +87,26 @@ std::vector<TreeMismatch> TreeVerifier::compare(const std::filesystem::path& sou
         copyManifest.wait();
         throw;
     }
-    const Manifest copiedManifest = copyManifest.get();
+    return differences(sourceManifest, copyManifest.get());
+}
 
+std::vector<TreeMismatch> TreeVerifier::compare(const Manifest& source,
+                                                const std::filesystem::path& copy,
+                                                const std::set<std::string>& ignoringAtRoot,
+                                                const CancelToken* cancel) {
+    Manifest sourceManifest;
+    for (const auto& [path, entry] : source) {
+        const std::string top = path.substr(0, path.find('/'));
+        if (!ignoringAtRoot.contains(top)) {
+            sourceManifest.emplace(path, entry);
+        }
+    }
+    return differences(sourceManifest,
+                       buildManifest(copy, ignoringAtRoot, cancel, nullptr, 2 * hashStreams));
+}
+
+std::vector<TreeMismatch> TreeVerifier::differences(const Manifest& sourceManifest,
+                                                    const Manifest& copiedManifest) {
     std::vector<TreeMismatch> mismatches;
     auto sourceEntry = sourceManifest.begin();
     auto copyEntry = copiedManifest.begin();
@@ -121,7 +140,7 @@ TreeVerifier::Manifest TreeVerifier::manifest(const std::filesystem::path& root,
 TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& root,
                                                    const std::set<std::string>& ignoringAtRoot,
                                                    const CancelToken* cancel,
-                                                   const std::atomic<bool>* stop) {
+                                                   const std::atomic<bool>* stop, int streams) {
     Entry rootEntry = entry(root);
     if (!std::holds_alternative<Directory>(rootEntry)) {
         return {{"", std::move(rootEntry)}};
@@ -164,20 +183,21 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
     } catch (const FileWalk::WalkError&) {
         throw couldNotRead(rootName);
     }
-    hashFiles(toHash, cancel, stop);
+    hashFiles(toHash, streams, cancel, stop);
     return result;
 }
 
 void TreeVerifier::hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
-                             const CancelToken* cancel, const std::atomic<bool>* stop) {
-    forEachInParallel(files.size(), hashStreams, [&](std::size_t index) {
+                             int streams, const CancelToken* cancel,
+                             const std::atomic<bool>* stop) {
+    forEachInParallel(files.size(), streams, [&](std::size_t index) {
         if (cancel != nullptr) {
             cancel->check();
         }
         if (stop != nullptr && *stop) {
             throw StoppedEarly{};
         }
-        files[index].first->digest = digest(files[index].second);
+        files[index].first->digest = digest(files[index].second, cancel);
     });
 }
 
@@ -217,7 +237,7 @@ TreeVerifier::Entry TreeVerifier::entryWithoutDigest(const std::filesystem::path
     return Other{std::string(fileTypeName(info.st_mode))};
 }
 
-std::string TreeVerifier::digest(const std::filesystem::path& file) {
+std::string TreeVerifier::digest(const std::filesystem::path& file, const CancelToken* cancel) {
     const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) {
         throwLastError("open", file);
@@ -230,6 +250,9 @@ std::string TreeVerifier::digest(const std::filesystem::path& file) {
     }
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[readSize]);
     for (;;) {
+        if (cancel != nullptr) {
+            cancel->check();
+        }
         const ssize_t count = ::read(fd.get(), buffer.get(), readSize);
         if (count < 0) {
             if (errno == EINTR) {

@@ -27,12 +27,14 @@ namespace tessela {
 class TreeVerifier {
   public:
     static constexpr std::size_t readSize = 1024 * 1024;
-    // Files of one side hashed at the same time.
+    // Files of one side hashed at the same time; twice as many when only the copy is read.
     static constexpr int hashStreams = 2;
 
     struct File {
         std::int64_t size = 0;
-        std::string digest;  // SHA-256, 64 lower-case hexadecimal digits
+        // SHA-256, 64 lower-case hexadecimal digits; empty when the content is not known (a
+        // file that changed while it was copied), which matches no digest.
+        std::string digest;
         friend bool operator==(const File&, const File&) = default;
     };
     struct Symlink {
@@ -58,23 +60,34 @@ class TreeVerifier {
         const std::filesystem::path& source, const std::filesystem::path& copy,
         const std::set<std::string>& ignoringAtRoot, const CancelToken* cancel = nullptr);
 
+    // The same against a manifest of the source taken while it was copied (ContentCopier):
+    // only the copy is read. Names in `ignoringAtRoot` are left out of both.
+    [[nodiscard]] static std::vector<TreeMismatch> compare(
+        const Manifest& source, const std::filesystem::path& copy,
+        const std::set<std::string>& ignoringAtRoot, const CancelToken* cancel = nullptr);
+
     [[nodiscard]] static Manifest manifest(const std::filesystem::path& root,
                                            const std::set<std::string>& ignoringAtRoot,
                                            const CancelToken* cancel = nullptr);
     [[nodiscard]] static Entry entry(const std::filesystem::path& location);
-    [[nodiscard]] static std::string digest(const std::filesystem::path& file);
+    [[nodiscard]] static std::string digest(const std::filesystem::path& file,
+                                            const CancelToken* cancel = nullptr);
 
   private:
     // The entry of a location, with a file's digest left empty.
     [[nodiscard]] static Entry entryWithoutDigest(const std::filesystem::path& location);
     // Fills in the digests, `hashStreams` files at a time; stops at the first failure.
     static void hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
-                          const CancelToken* cancel, const std::atomic<bool>* stop);
+                          int streams, const CancelToken* cancel, const std::atomic<bool>* stop);
+    // Every difference between two manifests, in ascending path order.
+    [[nodiscard]] static std::vector<TreeMismatch> differences(const Manifest& source,
+                                                               const Manifest& copy);
     // `stop`, when given and set, ends the build at the next entry (the other side failed).
     [[nodiscard]] static Manifest buildManifest(const std::filesystem::path& root,
                                                 const std::set<std::string>& ignoringAtRoot,
                                                 const CancelToken* cancel,
-                                                const std::atomic<bool>* stop);
+                                                const std::atomic<bool>* stop,
+                                                int streams = hashStreams);
 };
 
 }  // namespace tessela

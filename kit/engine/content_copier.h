@@ -3,56 +3,79 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "activity/cancel_token.h"
+#include "activity/lock_step.h"
+#include "checks/tree_verifier.h"
 #include "files/file_system.h"
 #include "files/folder.h"
 
 namespace tessela {
 
-// Copies an item's content with full fidelity (modes, owners where permitted, times, extended
-// attributes, links as links), into the container for a lock and out of it for a lock removal.
-// The work is done by the copy tool (cp -a), several copy processes side by side. Failure is
-// copyFailed with the tool's cleaned output; cancellation ends every copy process.
+// Copies an item's content with full fidelity, into the container for a lock and out of it for
+// a lock removal, in one pass that also hashes every byte it reads: the copy returns the
+// source's manifest, so the verification afterwards reads only the copy.
+//
+// What is kept, as `cp -a` keeps it (the tests hold it to that):
+// - regular files with their holes (SEEK_DATA/SEEK_HOLE), folders, symbolic links as links,
+//   FIFOs, sockets and device nodes (a device node only where the system permits making one;
+//   otherwise the copy fails, as cp's does), files hard-linked to each other stay linked;
+// - owner and group where permitted (anyone may keep a group they belong to), then the mode,
+//   set-id bits only with the ownership they belong to;
+// - extended attributes of every namespace the destination accepts, POSIX ACLs among them;
+//   an attribute the destination refuses is left out, as cp -a leaves it;
+// - access and modification times to the nanosecond, folders' after their children.
+//
+// The work is shared by `threads` threads: files side by side, and a file larger than a block
+// in parallel blocks. Reads and writes of blocks overlap; the hash takes each file's blocks in
+// order. Memory is one block per thread plus a small record per entry, whatever the sizes.
+//
+// Nothing outside the two trees is ever reached: every source entry is opened beneath the
+// source root without following a link on the way, its identity checked against the walk, and
+// every destination entry is created exclusively beneath the destination folder. A file that
+// changes while it is read is copied as read, and its manifest entry says so (an empty digest),
+// which the verification reports as a difference.
 class ContentCopier {
   public:
-    static constexpr const char* defaultTool = "/usr/bin/cp";
-    // Copy processes working side by side on a folder's entries.
-    static constexpr int copyStreams = 4;
+    // Threads sharing the work, and the bytes each reads and writes at a time.
+    static constexpr int threads = 4;
+    static constexpr std::size_t blockSize = 1024 * 1024;
 
-    ContentCopier(std::string copyTool, FileSystem& fileSystem)
-        : copyTool_(std::move(copyTool)), fileSystem_(&fileSystem) {}
+    explicit ContentCopier(FileSystem& fileSystem) : fileSystem_(&fileSystem) {}
 
-    // A file `from` becomes `to`; a folder's contents go into the existing folder `to`.
-    void copy(const std::filesystem::path& from, const std::filesystem::path& to,
-              const CancelToken* cancel) const;
-    // The same into a folder held open: a file `from` becomes `name` in `into`; a folder's
-    // entries (but those in `skipping`) go into `into` itself, which then takes the folder's
-    // mode, owner, times and extended attributes. The copy tool works inside `into` (its
-    // working folder), so nothing can redirect it, and folders are made writable for the
-    // copy and get their own modes at its end, so read-only folders copy too.
-    // With `rootMode`, `into` gets that mode instead of the folder's.
-    void copyInto(const std::filesystem::path& from, const Folder& into, const std::string& name,
-                  const std::set<std::string>& skipping, const CancelToken* cancel,
-                  std::optional<mode_t> rootMode = std::nullopt) const;
+    struct Options {
+        // Names at the source's root left out (and out of the manifest).
+        std::set<std::string> skipping = {};
+        // The mode `into` gets instead of the source folder's.
+        std::optional<mode_t> rootMode;
+        // Polled before every block and every entry; a cancellation ends the copy with
+        // TesselaError::cancelled(), the copy left for the caller's cleanup.
+        const CancelToken* cancel = nullptr;
+        // Bytes of file content copied out of the total, throttled.
+        CopyProgressCallback progress = {};
+        // A folder on the file system the copy's bytes finally land on (the container's own
+        // disk when the destination is a mounted container): while the copy runs, a
+        // background flush of it starts writing back what was copied, so that the flush that
+        // makes the copy durable finds little left to do. A hint only: durability stays with
+        // that flush.
+        std::optional<std::filesystem::path> writeBackTo;
+    };
+
+    // Copies `from` into the folder held open as `into`: a file (or any non-folder) becomes
+    // `name` in `into`; a folder's entries go into `into` itself, which then takes the folder's
+    // owner, mode, extended attributes and times. Returns the manifest of what was read from
+    // `from`, keyed as TreeVerifier keys it. A failure is TesselaError::copyFailed naming the
+    // entry and the system's reason, or TesselaError::cancelled(); what was copied so far stays
+    // for the caller to remove.
+    [[nodiscard]] TreeVerifier::Manifest copyInto(const std::filesystem::path& from,
+                                                  const Folder& into, const std::string& name,
+                                                  const Options& options) const;
 
   private:
-    // Copies each source into `into`, up to `copyStreams` copy processes side by side.
-    void copyEntries(const std::vector<std::filesystem::path>& sources, const Folder& into,
-                     const CancelToken* cancel) const;
-    // Runs the copy tool in `into`, copying `sources` to the relative `destination`.
-    void runCopyTool(const std::vector<std::filesystem::path>& sources, const Folder& into,
-                     const std::string& destination, const CancelToken* cancel) const;
-    // Mode (or `mode` when given), owner, times and extended attributes of folder `from` onto
-    // the folder `to`.
-    void copyFolderAttributes(const std::filesystem::path& from, const Folder& to,
-                              std::optional<mode_t> mode) const;
-
-    std::string copyTool_;
     FileSystem* fileSystem_;
 };
 

@@ -37,7 +37,7 @@ EngineParts::EngineParts(const std::filesystem::path& supportDirectory,
       journal(supportDirectory / OperationJournal::fileName, *fileSystem),
       mounts(supportDirectory / "Open", *fileSystem),
       policy(home, mounts.root(), appBundle),
-      copier(options.copyTool, *fileSystem) {}
+      copier(*fileSystem) {}
 
 void EngineParts::passCrashPoint(CrashPoint point) const {
     if (options.crashPoint == point) {

@@ -26,7 +26,8 @@ namespace tessela {
 
 LockedItem LockOperation::run(const std::filesystem::path& url, const std::string& password,
                               std::int64_t generation, const CancelToken* cancel,
-                              const ProgressCallback& progress) {
+                              const ProgressCallback& progress,
+                              const CopyProgressCallback& copyProgress) {
     // Checks: nothing changes on disk; a failure leaves everything as it was.
     report(progress, LockStep::preparing);
     if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
@@ -107,6 +108,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     std::int64_t contentSize = 0;
     MetadataSnapshot before;
     std::optional<EngineParts::Built> built;
+    TreeVerifier::Manifest copied;
     try {
         contentSize = survey.logicalSize();
         before = survey.snapshot();
@@ -142,8 +144,17 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
             // The volume root's mode is the locked bundle's own, never the folder's: a shared
             // folder's mode there would let anyone who could write in the folder delete the
             // bundle's key file. The folder's mode travels in the marker and comes back with it.
-            e_.copier.copyInto(real, volume, kind == LockedItem::Kind::file ? name : "", {}, cancel,
-                               0700);
+            // The copy hashes what it reads: the verification reads only the copy again.
+            copied = e_.copier.copyInto(real, volume, kind == LockedItem::Kind::file ? name : "",
+                                        {.skipping = {},
+                                         .rootMode = 0700,
+                                         .cancel = cancel,
+                                         .progress = copyProgress,
+                                         .writeBackTo = folder.path()});
+            if (e_.options.afterCopy) {
+                e_.options.afterCopy(kind == LockedItem::Kind::file ? mountPoint / name
+                                                                    : mountPoint);
+            }
         }
         e_.passCrashPoint(CrashPoint::lockAfterCopy);
         e_.tool.detach(mountPoint, false);
@@ -157,7 +168,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         const std::filesystem::path contentDestination =
             kind == LockedItem::Kind::file ? mountPoint / name : mountPoint;
         std::vector<TreeMismatch> mismatches =
-            TreeVerifier::compare(real, contentDestination, ignored, cancel);
+            TreeVerifier::compare(copied, contentDestination, ignored, cancel);
         e_.tool.detach(mountPoint, false);
         e_.mounts.remove(mountPoint);
         if (!mismatches.empty()) {

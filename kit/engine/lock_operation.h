@@ -22,7 +22,7 @@ class LockOperation {
 
     LockedItem run(const std::filesystem::path& url, const std::string& password,
                    std::int64_t generation, const CancelToken* cancel,
-                   const ProgressCallback& progress);
+                   const ProgressCallback& progress, const CopyProgressCallback& copyProgress);
 
   private:
     // The lock's last steps, once the locked item is in place: removes the original. Throws what

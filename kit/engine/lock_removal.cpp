@@ -29,7 +29,8 @@ std::optional<FileIdentity> identityIn(const Folder& folder, const std::string& 
 
 std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
                                        const std::string& password, const CancelToken* cancel,
-                                       const ProgressCallback& progress) {
+                                       const ProgressCallback& progress,
+                                       const CopyProgressCallback& copyProgress) {
     if (url.extension() != LockedNames::lockedExtension) {
         throw TesselaError::notLocked();
     }
@@ -92,18 +93,28 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
         built = EngineParts::Built{hiddenName, {made.st_dev, made.st_ino}};
         const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
         // Decrypted content stays private until it is verified and moved into place.
-        if (kind == LockedItem::Kind::file) {
-            e_.copier.copyInto(source, copy, name, {}, cancel);
-        } else {
-            e_.copier.copyInto(source, copy, "", housekeeping, cancel, 0700);
+        // The copy hashes what it reads from the image: the verification reads only the copy.
+        ContentCopier::Options options{.skipping = {},
+                                       .rootMode = std::nullopt,
+                                       .cancel = cancel,
+                                       .progress = copyProgress,
+                                       .writeBackTo = folder.path()};
+        if (kind == LockedItem::Kind::folder) {
+            options.skipping = housekeeping;
+            options.rootMode = 0700;
         }
+        const TreeVerifier::Manifest copied =
+            e_.copier.copyInto(source, copy, kind == LockedItem::Kind::file ? name : "", options);
         e_.passCrashPoint(CrashPoint::restoreAfterCopy);
 
         report(progress, LockStep::verifying);
-        const std::filesystem::path copied =
+        const std::filesystem::path copiedPath =
             kind == LockedItem::Kind::file ? copy.descriptorPath() / name : copy.descriptorPath();
+        if (e_.options.afterCopy) {
+            e_.options.afterCopy(copiedPath);
+        }
         std::vector<TreeMismatch> mismatches = TreeVerifier::compare(
-            source, copied,
+            copied, copiedPath,
             kind == LockedItem::Kind::folder ? housekeeping : std::set<std::string>{}, cancel);
         if (!mismatches.empty()) {
             throw TesselaError::restoreVerificationFailed(std::move(mismatches));

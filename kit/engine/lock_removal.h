@@ -17,7 +17,8 @@ class LockRemoval {
     explicit LockRemoval(const EngineParts& parts) : e_(parts) {}
 
     std::filesystem::path run(const std::filesystem::path& url, const std::string& password,
-                              const CancelToken* cancel, const ProgressCallback& progress);
+                              const CancelToken* cancel, const ProgressCallback& progress,
+                              const CopyProgressCallback& copyProgress);
 
   private:
     const EngineParts& e_;

@@ -15,8 +15,9 @@ Locker::Locker(const std::filesystem::path& supportDirectory, const std::filesys
 
 LockedItem Locker::lock(const std::filesystem::path& url, const std::string& password,
                         std::int64_t generation, const CancelToken* cancel,
-                        const ProgressCallback& progress) {
-    return LockOperation(parts_).run(url, password, generation, cancel, progress);
+                        const ProgressCallback& progress,
+                        const CopyProgressCallback& copyProgress) {
+    return LockOperation(parts_).run(url, password, generation, cancel, progress, copyProgress);
 }
 
 OpenItem Locker::unlock(const std::filesystem::path& url, const std::string& password) {
@@ -37,8 +38,9 @@ void Locker::relock(const OpenItem& item, bool force) {
 
 std::filesystem::path Locker::removeLock(const std::filesystem::path& url,
                                          const std::string& password, const CancelToken* cancel,
-                                         const ProgressCallback& progress) {
-    return LockRemoval(parts_).run(url, password, cancel, progress);
+                                         const ProgressCallback& progress,
+                                         const CopyProgressCallback& copyProgress) {
+    return LockRemoval(parts_).run(url, password, cancel, progress, copyProgress);
 }
 
 RecoveryReport Locker::recover() noexcept {

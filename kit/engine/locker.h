@@ -43,14 +43,16 @@ class Locker {
            LockerOptions options = {});
 
     // Locks the item at `url` with `password`, recording `generation` as its password
-    // generation. Reports each step it enters through `progress` and polls `cancel` before the
-    // first change, during the cloud wait, the copy and the verification. Returns the new
+    // generation. Reports each step it enters through `progress`, the bytes copied through
+    // `copyProgress`, and polls `cancel` before the first change, during the cloud wait, the
+    // copy and the verification. Returns the new
     // record. Throws TesselaError (refusals as refused(…)); lockedButOriginalRemains and
     // lockedButRemovalUnfinished mean the item is locked and only removing the original is left
     // to recovery. SimulatedCrash leaves everything as it is.
     LockedItem lock(const std::filesystem::path& url, const std::string& password,
                     std::int64_t generation, const CancelToken* cancel = nullptr,
-                    const ProgressCallback& progress = {});
+                    const ProgressCallback& progress = {},
+                    const CopyProgressCallback& copyProgress = {});
 
     // Opens the locked item at `url` (a ".tessvault" bundle) at mountsRoot/{id}, writable, and
     // returns it; an item already open is returned as it is, attaching nothing. A bundle without
@@ -76,10 +78,11 @@ class Locker {
     // overwrites nothing, and deletes the locked item; returns where the content now is. The
     // item is closed first if open. The content is copied to a hidden folder, verified, and only
     // then moved into place; every failure up to the move leaves the item locked and openable
-    // and nothing else behind.
+    // and nothing else behind. The bytes copied out are reported through `copyProgress`.
     std::filesystem::path removeLock(const std::filesystem::path& url, const std::string& password,
                                      const CancelToken* cancel = nullptr,
-                                     const ProgressCallback& progress = {});
+                                     const ProgressCallback& progress = {},
+                                     const CopyProgressCallback& copyProgress = {});
 
     // Finishes or undoes every operation a crash interrupted, from the journal and what is on
     // disk; detaches leftover mounts in the mounts folder that belong to no indexed item and

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "checks/open_files.h"
-#include "engine/content_copier.h"
 #include "files/file_system.h"
 #include "journal/crash_point.h"
 
@@ -21,14 +22,16 @@ struct LockerOptions {
     std::int64_t spaceMargin = defaultSpaceMargin;
     // How long to wait for cloud files, in seconds.
     double cloudDownloadTimeout = defaultCloudDownloadTimeout;
-    // The full-fidelity copy tool and the open-file lister.
-    std::string copyTool = ContentCopier::defaultTool;
+    // The open-file lister.
     std::string lsofPath = OpenFiles::lsofPath;
     // Where every change and flush of the disk goes; none is the real file system. It must
     // outlive the Locker. Tests give one that records, fails or cuts the power.
     FileSystem* fileSystem = nullptr;
     // Where to stop with SimulatedCrash; tests only.
     std::optional<CrashPoint> crashPoint = std::nullopt;
+    // Called with the copy's location once the content is copied, before it is verified (a
+    // lock's copy still in its writable container); tests only, to damage a copy.
+    std::function<void(const std::filesystem::path&)> afterCopy = {};
 };
 
 }  // namespace tessela

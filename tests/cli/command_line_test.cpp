@@ -40,9 +40,6 @@ class CommandLineTest : public testing::FuseTest {
     std::vector<std::string> environment(std::vector<std::string> arguments) const {
         std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
                                           "HOME=" + home.string()};
-        if (!copyTool.empty()) {
-            words.push_back("TESSELA_COPY_TOOL=" + copyTool.string());
-        }
         words.emplace_back(TESSELA_PROGRAM);
         words.insert(words.end(), arguments.begin(), arguments.end());
         return words;
@@ -73,15 +70,14 @@ class CommandLineTest : public testing::FuseTest {
         FAIL() << "the lock never began";
     }
 
-    // From here on the lock's copy stands still until the lock is cancelled.
-    void useCopyThatNeverEnds() {
-        copyTool = temp / "endless-cp";
-        writeFile(copyTool, "#!/bin/sh\nexec sleep 600\n");
-        ::chmod(copyTool.c_str(), 0755);
+    // A file whose copy takes a while and no space: 16 GiB of holes, every byte of which the copy
+    // reads and hashes.
+    void makeEndlessFile(const fs::path& file) const {
+        writeFile(file, "");
+        fs::resize_file(file, std::uintmax_t{16} << 30);
     }
 
     fs::path home = temp / "home";
-    fs::path copyTool;
 };
 
 TEST_F(CommandLineTest, LockUnlockStatusRelockRemoveLockRecover) {
@@ -159,8 +155,7 @@ TEST_F(CommandLineTest, HelpAndUsage) {
 }
 
 TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
-    writeFile(home / "Docs/Large.bin", "content");
-    useCopyThatNeverEnds();
+    makeEndlessFile(home / "Docs/Large.bin");
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
     awaitPartialImage();
@@ -176,8 +171,7 @@ TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
 }
 
 TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
-    writeFile(home / "Docs/Large.bin", "content");
-    useCopyThatNeverEnds();
+    makeEndlessFile(home / "Docs/Large.bin");
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
     awaitPartialImage();
