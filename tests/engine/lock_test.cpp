@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -183,6 +184,36 @@ TEST_F(LockTest, ChangeDuringLockIsNoticedAndLeavesNothing) {
     EXPECT_EQ(readFile(tree / "added later.txt"), "new");
     EXPECT_TRUE(fs::exists(tree / "deep/er/still/big.bin"));
     expectNothingLeft(home / "Docs");
+}
+
+TEST_F(LockTest, ChangeDuringTheCopyIsCaughtByVerificationAndProgressCountsBytes) {
+    const fs::path tree = makeTree("Project");
+    const std::int64_t total = 5 + 5 + 5'000'000;
+    std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+    const CopyProgressCallback changeOnce = [&](std::int64_t done, std::int64_t all) {
+        if (reports.empty()) {
+            std::ofstream(tree / "a.txt", std::ios::app) << '!';
+        }
+        reports.emplace_back(done, all);
+    };
+    try {
+        (void)locker->lock(tree, password, 1, nullptr, {}, changeOnce);
+        ADD_FAILURE() << "a copy of a changing file was accepted";
+    } catch (const TesselaError& error) {
+        EXPECT_EQ(error,
+                  TesselaError::verificationFailed({{"a.txt", TreeMismatch::contentDiffers}}));
+    }
+    EXPECT_EQ(readFile(tree / "a.txt"), "alpha!");
+    expectNothingLeft(home / "Docs");
+
+    reports.clear();
+    (void)locker->lock(tree, password, 1, nullptr, {}, [&](std::int64_t done, std::int64_t all) {
+        reports.emplace_back(done, all);
+    });
+    ASSERT_GE(reports.size(), 2U);
+    EXPECT_EQ(reports.front(), std::make_pair(std::int64_t{0}, total + 1));
+    EXPECT_EQ(reports.back(), std::make_pair(total + 1, total + 1));
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
 }
 
 TEST_F(LockTest, CancelDuringCopyChangesNothing) {
