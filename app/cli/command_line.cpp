@@ -184,11 +184,12 @@ class ProgressLine {
     CopyProgressCallback bytes() {
         return [this](std::int64_t done, std::int64_t total) {
             const std::lock_guard guard(lock_);
-            const std::int64_t percent = total > 0 ? done * 100 / total : 100;
-            // Back to the start of the step's line, which is rewritten whole.
-            std::cerr << (open_ ? "\r\033[K" : "\033[A\r\033[K") << name_ << ": " << step_
-                      << "… " << percent << "% (" << formatByteCount(done) << " of "
-                      << formatByteCount(total) << ")" << std::flush;
+            const auto percent = static_cast<int>(
+                total > 0 ? static_cast<double>(done) * 100 / static_cast<double>(total) : 100);
+            // The share copied on a line of its own below the step's, rewritten in place.
+            std::cerr << (open_ ? "\r\033[K" : "") << name_ << ": " << step_ << "… " << percent
+                      << "% (" << formatByteCount(done) << " of " << formatByteCount(total) << ")"
+                      << std::flush;
             open_ = true;
         };
     }
@@ -317,10 +318,9 @@ class Session {
         const std::string name = path.filename().string();
         try {
             const std::unique_ptr<ProgressLine> line = progressFor(name);
-            const fs::path restored =
-                locker_.removeLock(path, *password, &cancel_,
-                                   line ? line->steps() : ProgressCallback(),
-                                   line ? line->bytes() : CopyProgressCallback());
+            const fs::path restored = locker_.removeLock(
+                path, *password, &cancel_, line ? line->steps() : ProgressCallback(),
+                line ? line->bytes() : CopyProgressCallback());
             std::cout << restored.string() << '\n';  // the result itself: exact bytes
             return success;
         } catch (const TesselaError& error) {

@@ -7,11 +7,13 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,29 +44,67 @@ TesselaError failure(const std::string& shown, const char* what, int code) {
     return TesselaError::copyFailed(shown + " could not be " + what + " (" + reasonOf(code) + ").");
 }
 
+TesselaError changed(const std::string& shown) {
+    return TesselaError::copyFailed(shown + " changed while it was copied.");
+}
+
+long openat2(int root, const char* relative, open_how* how) {
+    return ::syscall(SYS_openat2, root, relative, how, sizeof *how);
+}
+
+// Whether this kernel (and any sandbox around it) lets us use openat2.
+bool haveOpenat2() {
+    static const bool available = [] {
+        open_how how{};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_SYMLINKS;
+        const long fd = openat2(AT_FDCWD, ".", &how);
+        if (fd >= 0) {
+            ::close(static_cast<int>(fd));
+            return true;
+        }
+        return errno != ENOSYS && errno != EPERM;
+    }();
+    return available;
+}
+
 // Opens `relative` beneath the folder `root` without following a link on the way: a folder
-// swapped for a link meanwhile fails the open instead of leading elsewhere. Kernels without
-// openat2 (or sandboxes that refuse it) fall back to openat, which still never follows the last
-// component (the callers pass O_NOFOLLOW or O_DIRECTORY with an identity check).
+// swapped for a link meanwhile fails the open instead of leading elsewhere. Without openat2
+// (old kernels, some sandboxes) it falls back to openat, which never follows the last component;
+// every caller then checks that what it opened is what the walk saw.
 int openBeneath(int root, const std::string& relative, int flags, mode_t mode = 0) {
+    if (!haveOpenat2()) {
+        return ::openat(root, relative.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+    }
     open_how how{};
     how.flags = static_cast<__u64>(static_cast<unsigned>(flags | O_CLOEXEC));
     how.mode = (flags & O_CREAT) != 0 ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0;; ++attempt) {
-        const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+        const long fd = openat2(root, relative.c_str(), &how);
         if (fd >= 0) {
             return static_cast<int>(fd);
         }
-        if ((errno == EINTR || errno == EAGAIN) && attempt < 10) {
-            continue;
-        }
-        if (errno != ENOSYS && errno != EPERM) {
+        if ((errno != EINTR && errno != EAGAIN) || attempt == 10) {
             return -1;
         }
-        break;
     }
-    return ::openat(root, relative.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+}
+
+bool sameEntry(const struct stat& first, const struct stat& second) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool sameStatus(const struct stat& first, const struct stat& second) {
+    const auto same = [](const timespec& one, const timespec& other) {
+        return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
+    };
+    return sameEntry(first, second) && first.st_size == second.st_size &&
+           same(first.st_mtim, second.st_mtim) && same(first.st_ctim, second.st_ctim);
+}
+
+bool allZero(const char* bytes, std::size_t size) {
+    return size == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, size - 1) == 0);
 }
 
 // A name within the folder that holds it, that folder held open.
@@ -72,7 +112,8 @@ struct Place {
     UniqueFd held;
     int folder = -1;
     std::string name;
-    // The same entry as a path for the l…xattr calls, which have no descriptor form.
+    // The same entry as a path for the l…xattr calls, which have no descriptor form; the
+    // folder's descriptor stands for the folder, and the last component is never followed.
     [[nodiscard]] std::string path() const {
         return "/proc/self/fd/" + std::to_string(folder) + "/" + name;
     }
@@ -108,22 +149,31 @@ ssize_t readAttribute(const AttributeHolder& holder, const char* name, void* val
                           : ::lgetxattr(holder.path.c_str(), name, value, size);
 }
 
-void writeAttribute(const AttributeHolder& holder, const char* name, const std::string& value) {
-    // Refused attributes are left out, as cp -a leaves them: a namespace this user may not
-    // write, or one the destination's file system does not keep.
-    if (holder.fd >= 0) {
-        (void)::fsetxattr(holder.fd, name, value.data(), value.size(), 0);
-    } else {
-        (void)::lsetxattr(holder.path.c_str(), name, value.data(), value.size(), 0);
-    }
+int writeAttribute(const AttributeHolder& holder, const char* name, const std::string& value) {
+    return holder.fd >= 0 ? ::fsetxattr(holder.fd, name, value.data(), value.size(), 0)
+                          : ::lsetxattr(holder.path.c_str(), name, value.data(), value.size(), 0);
 }
 
-void copyExtendedAttributes(const AttributeHolder& from, const AttributeHolder& to) {
+void removeAttribute(const AttributeHolder& holder, const char* name) {
+    (void)(holder.fd >= 0 ? ::fremovexattr(holder.fd, name)
+                          : ::lremovexattr(holder.path.c_str(), name));
+}
+
+// The user's own attributes are content: losing one fails the copy, unless the destination
+// keeps none at all. The system's (security., trusted., system.) are kept where this user may
+// write them and the destination takes them, and otherwise left out, as cp -a leaves them.
+bool mustKeep(const std::string& name, int error) {
+    return name.starts_with("user.") && error != ENOTSUP && error != EOPNOTSUPP;
+}
+
+// Reads every attribute of `from` (growing buffers while they grow under us).
+std::vector<std::pair<std::string, std::string>> attributesOf(const AttributeHolder& from,
+                                                              const std::string& shown) {
     std::string names;
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 0;; ++attempt) {
         const ssize_t size = listAttributes(from, nullptr, 0);
         if (size <= 0) {
-            return;
+            return {};  // none, or a file system without them
         }
         names.resize(static_cast<std::size_t>(size));
         const ssize_t length = listAttributes(from, names.data(), names.size());
@@ -131,30 +181,55 @@ void copyExtendedAttributes(const AttributeHolder& from, const AttributeHolder& 
             names.resize(static_cast<std::size_t>(length));
             break;
         }
-        if (errno != ERANGE) {
-            return;
+        if (errno != ERANGE || attempt == 8) {
+            throw failure(shown, "read", errno);
         }
-        names.clear();  // the list grew meanwhile
     }
+    std::vector<std::pair<std::string, std::string>> attributes;
     for (std::size_t start = 0; start < names.size();) {
-        const std::string name = names.c_str() + start;
+        std::string name = names.c_str() + start;
         start += name.size() + 1;
         std::string value;
-        for (int attempt = 0; attempt < 4; ++attempt) {
+        for (int attempt = 0;; ++attempt) {
             const ssize_t size = readAttribute(from, name.c_str(), nullptr, 0);
-            if (size < 0) {
-                break;
+            ssize_t length = -1;
+            if (size >= 0) {
+                value.resize(static_cast<std::size_t>(size));
+                length = readAttribute(from, name.c_str(), value.data(), value.size());
             }
-            value.resize(static_cast<std::size_t>(size));
-            const ssize_t length = readAttribute(from, name.c_str(), value.data(), value.size());
             if (length >= 0) {
                 value.resize(static_cast<std::size_t>(length));
-                writeAttribute(to, name.c_str(), value);
+                attributes.emplace_back(std::move(name), std::move(value));
                 break;
             }
-            if (errno != ERANGE) {
+            if (errno == ENODATA) {
+                break;  // removed meanwhile
+            }
+            if (errno != ERANGE || attempt == 8) {
+                if (mustKeep(name, errno)) {
+                    throw failure(shown, "read", errno);
+                }
                 break;
             }
+        }
+    }
+    return attributes;
+}
+
+void copyExtendedAttributes(const AttributeHolder& from, const AttributeHolder& to,
+                            const std::string& shown) {
+    const std::vector<std::pair<std::string, std::string>> attributes = attributesOf(from, shown);
+    for (const auto& [name, value] : attributes) {
+        if (writeAttribute(to, name.c_str(), value) != 0 && mustKeep(name, errno)) {
+            throw failure(shown, "given its extended attributes", errno);
+        }
+    }
+    // A copy made in a folder with a default ACL inherits that ACL; the source's own (none)
+    // is what the copy keeps, or another user could read what the source kept from them.
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+        if (std::none_of(attributes.begin(), attributes.end(),
+                         [&](const auto& attribute) { return attribute.first == acl; })) {
+            removeAttribute(to, acl);
         }
     }
 }
@@ -184,15 +259,6 @@ void keepTimes(const struct stat& source, int fd, int folder, const std::string&
     }
 }
 
-bool sameStatus(const struct stat& first, const struct stat& second) {
-    const auto same = [](const timespec& one, const timespec& other) {
-        return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
-    };
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino &&
-           first.st_size == second.st_size && same(first.st_mtim, second.st_mtim) &&
-           same(first.st_ctim, second.st_ctim);
-}
-
 // One entry to copy.
 struct Job {
     std::string source;       // beneath the source root
@@ -200,7 +266,7 @@ struct Job {
     std::string shown;        // for messages: the relative path, repaired for display
     struct stat info {};
     TreeVerifier::File* manifestFile = nullptr;  // a regular file's entry, digest to fill
-    std::size_t blocks = 0;                      // a regular file's blocks (at least one)
+    std::size_t blocks = 1;                      // a regular file's blocks; one task otherwise
 };
 
 // A file copied in several blocks by several threads: opened by its first block's thread,
@@ -217,21 +283,22 @@ struct FileInFlight {
     bool abandoned = false;  // a block failed: the others stop quietly
 };
 
-// Periodically flushes the file system the copy lands on, from its own thread, while enough
-// has been written since the last flush.
+// Flushes the file system the copy lands on from a thread of its own, each time enough has
+// been written since the last flush. A copy that ends does not wait for a flush under way: the
+// thread owns what it uses and finishes on its own.
 class WriteBack {
   public:
     static constexpr std::int64_t threshold = 32 * 1024 * 1024;
 
-    WriteBack(const std::optional<std::filesystem::path>& folder, const std::atomic<std::int64_t>& written)
-        : written_(written) {
+    explicit WriteBack(const std::optional<std::filesystem::path>& folder)
+        : shared_(std::make_shared<Shared>()) {
         if (!folder) {
             return;
         }
-        fd_.reset(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd_) {
+        shared_->fd.reset(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (shared_->fd) {
             try {
-                thread_ = std::thread([this] { run(); });
+                std::thread([shared = shared_] { run(*shared); }).detach();
             } catch (const std::system_error&) {
                 // No thread: the final flush does all the work.
             }
@@ -239,39 +306,41 @@ class WriteBack {
     }
     ~WriteBack() {
         {
-            const std::lock_guard guard(lock_);
-            stopping_ = true;
+            const std::lock_guard guard(shared_->lock);
+            shared_->stopping = true;
         }
-        wake_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
+        shared_->wake.notify_all();
     }
     WriteBack(const WriteBack&) = delete;
     WriteBack& operator=(const WriteBack&) = delete;
 
+    void wrote(std::int64_t bytes) { shared_->written += bytes; }
+
   private:
-    void run() {
+    struct Shared {
+        UniqueFd fd;
+        std::atomic<std::int64_t> written{0};
+        std::mutex lock;
+        std::condition_variable wake;
+        bool stopping = false;
+    };
+
+    static void run(Shared& shared) {
         std::int64_t flushed = 0;
-        std::unique_lock guard(lock_);
-        while (!stopping_) {
-            wake_.wait_for(guard, std::chrono::milliseconds(250));
-            const std::int64_t now = written_.load();
-            if (!stopping_ && now - flushed >= threshold) {
+        std::unique_lock guard(shared.lock);
+        while (!shared.stopping) {
+            shared.wake.wait_for(guard, std::chrono::milliseconds(250));
+            const std::int64_t now = shared.written.load();
+            if (!shared.stopping && now - flushed >= threshold) {
                 flushed = now;
                 guard.unlock();
-                (void)::syncfs(fd_.get());
+                (void)::syncfs(shared.fd.get());
                 guard.lock();
             }
         }
     }
 
-    const std::atomic<std::int64_t>& written_;
-    UniqueFd fd_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::shared_ptr<Shared> shared_;
 };
 
 // Block buffers, one per thread at work, reused from file to file.
@@ -312,35 +381,48 @@ class Copy {
   public:
     Copy(const std::filesystem::path& from, const Folder& into, const std::string& name,
          const ContentCopier::Options& options)
-        : from_(from), into_(into), name_(name), options_(options) {}
+        : from_(from),
+          into_(into),
+          name_(name),
+          options_(options),
+          writeBack_(options.writeBackTo) {}
 
     TreeVerifier::Manifest run(FileSystem& fileSystem) {
+        // The source is reached once, through its folder; everything after works beneath
+        // what was opened then.
+        const std::string name = from_.filename().string();
+        const std::string shownName = repairUtf8(name);
+        UniqueFd parent(::open(from_.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct stat root {};
-        if (::lstat(from_.c_str(), &root) != 0) {
-            throw failure(repairUtf8(from_.filename().string()), "read", errno);
+        if (!parent || ::fstatat(parent.get(), name.c_str(), &root, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw failure(shownName, "read", errno);
         }
-        if (S_ISDIR(root.st_mode)) {
-            sourceRoot_.reset(::open(from_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!sourceRoot_) {
-                throw failure(repairUtf8(from_.filename().string()), "read", errno);
-            }
-            walk();
-        } else {
-            sourceRoot_.reset(
-                ::open(from_.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!sourceRoot_) {
-                throw failure(repairUtf8(from_.parent_path().filename().string()), "read", errno);
-            }
-            add("", from_.filename().string(), name_, root);
+        if (options_.sourceIdentity && (root.st_dev != options_.sourceIdentity->first ||
+                                        root.st_ino != options_.sourceIdentity->second)) {
+            throw changed(shownName);
         }
+        if (!S_ISDIR(root.st_mode)) {
+            sourceRoot_ = std::move(parent);
+            add("", name, name_, root);
+            copyAll();
+            return std::move(manifest_);
+        }
+        sourceRoot_.reset(
+            ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        if (!sourceRoot_ || ::fstat(sourceRoot_.get(), &opened) != 0) {
+            throw failure(shownName, "read", errno);
+        }
+        if (!sameEntry(opened, root)) {
+            throw changed(shownName);
+        }
+        walk(shownName);
         copyAll();
-        if (S_ISDIR(root.st_mode)) {
-            finishFolders();
-            const mode_t mode = keepOwner(root, into_.fd(), -1, "");
-            copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}});
-            fileSystem.changeMode(into_, options_.rootMode.value_or(mode));
-            keepTimes(root, into_.fd(), -1, "", repairUtf8(from_.filename().string()));
-        }
+        finishFolders();
+        const mode_t mode = keepOwner(root, into_.fd(), -1, "");
+        copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}}, shownName);
+        fileSystem.changeMode(into_, options_.rootMode.value_or(mode));
+        keepTimes(root, into_.fd(), -1, "", shownName);
         return std::move(manifest_);
     }
 
@@ -351,9 +433,11 @@ class Copy {
         }
     }
 
-    void walk() {
+    // Walks the folder held open (through its descriptor, so the walk sees what is copied).
+    void walk(const std::string& shownName) {
+        const std::string root = "/proc/self/fd/" + std::to_string(sourceRoot_.get()) + "/.";
         try {
-            FileWalk::walk(from_, [&](const FileWalk::Entry& entry) {
+            FileWalk::walk(root, [&](const FileWalk::Entry& entry) {
                 check();
                 const std::string& relative = entry.relativePath;
                 if (relative.find('/') == std::string::npos &&
@@ -367,7 +451,7 @@ class Copy {
                 return FileWalk::Next::descend;
             });
         } catch (const FileWalk::WalkError& error) {
-            throw failure(repairUtf8(from_.filename().string()), "read", error.code());
+            throw failure(shownName, "read", error.code());
         }
     }
 
@@ -394,53 +478,73 @@ class Copy {
                     return;
                 }
             }
-            auto& entry = manifest_.emplace(key, TreeVerifier::File{info.st_size, {}}).first->second;
+            auto& entry =
+                manifest_.emplace(key, TreeVerifier::File{info.st_size, {}}).first->second;
             job.manifestFile = &std::get<TreeVerifier::File>(entry);
             const auto size = static_cast<std::uint64_t>(info.st_size);
-            job.blocks = std::max<std::uint64_t>(1, (size + ContentCopier::blockSize - 1) /
-                                                        ContentCopier::blockSize);
-            total_ += info.st_size;
+            job.blocks = std::max<std::uint64_t>(
+                1, size / ContentCopier::blockSize + (size % ContentCopier::blockSize != 0));
+            if (__builtin_add_overflow(total_, info.st_size, &total_)) {
+                total_ = std::numeric_limits<std::int64_t>::max();
+            }
         } else if (S_ISLNK(info.st_mode)) {
             // The target is read when the link is made; the manifest entry then gets it.
             manifest_.emplace(key, TreeVerifier::Symlink{});
         } else {
             manifest_.emplace(key, TreeVerifier::Other{std::string(fileTypeName(info.st_mode))});
         }
-        const std::size_t index = jobs_.size();
-        for (std::size_t block = 0; block < std::max<std::size_t>(job.blocks, 1); ++block) {
-            tasks_.emplace_back(index, block);
-        }
+        // Tasks are numbered: each job's first is the sum of the blocks before it.
+        firstTasks_.push_back(tasks_);
+        tasks_ += job.blocks;
         keys_.push_back(key);
         jobs_.push_back(std::move(job));
     }
 
     void copyAll() {
         report(true);
-        const WriteBack writeBack(options_.writeBackTo, written_);
         BufferPool buffers;
-        forEachInParallel(tasks_.size(), ContentCopier::threads, [&](std::size_t task) {
-            check();
-            const auto [index, block] = tasks_[task];
-            Job& job = jobs_[index];
-            if (S_ISREG(job.info.st_mode)) {
-                const BufferPool::Lease buffer(buffers);
-                copyBlock(index, block, buffer.bytes);
-            } else if (S_ISLNK(job.info.st_mode)) {
-                copyLink(job, keys_[index]);
-            } else {
-                copySpecial(job);
+        forEachInParallel(tasks_, ContentCopier::threads, [&](std::size_t task) {
+            try {
+                check();
+                const auto index = static_cast<std::size_t>(
+                    std::upper_bound(firstTasks_.begin(), firstTasks_.end(), task) -
+                    firstTasks_.begin() - 1);
+                const Job& job = jobs_[index];
+                if (S_ISREG(job.info.st_mode)) {
+                    const BufferPool::Lease buffer(buffers);
+                    copyBlock(index, task - firstTasks_[index], buffer.bytes);
+                } else if (S_ISLNK(job.info.st_mode)) {
+                    copyLink(job, keys_[index]);
+                } else {
+                    copySpecial(job);
+                }
+            } catch (...) {
+                stopAll();
+                throw;
             }
         });
         // Names of a file copied once: linked to its copy, as cp -a links them.
         for (const auto& [first, job] : hardLinks_) {
             check();
-            if (::linkat(into_.fd(), jobs_[first].destination.c_str(), into_.fd(),
-                         job.destination.c_str(), 0) != 0) {
+            const Place target = placeOf(into_.fd(), jobs_[first].destination, job.shown);
+            const Place link = placeOf(into_.fd(), job.destination, job.shown);
+            if (::linkat(target.folder, target.name.c_str(), link.folder, link.name.c_str(), 0) !=
+                0) {
                 throw failure(job.shown, "created", errno);
             }
             manifest_.at(job.source) = manifest_.at(keys_[first]);
         }
         report(true);
+    }
+
+    // After a failure no block waits any longer for another.
+    void stopAll() {
+        stopping_ = true;
+        const std::lock_guard guard(flightsLock_);
+        for (auto& [index, flight] : flights_) {
+            { const std::lock_guard flightGuard(flight->lock); }
+            flight->turn.notify_all();
+        }
     }
 
     FileInFlight& flightOf(std::size_t index) {
@@ -457,8 +561,10 @@ class Copy {
         flights_.erase(index);
     }
 
-    void open(Job& job, FileInFlight& flight) {
-        flight.source.reset(openBeneath(sourceRoot_.get(), job.source, O_RDONLY | O_NOFOLLOW));
+    void open(const Job& job, FileInFlight& flight) {
+        // Without blocking: a file swapped for a FIFO must not hold the copy.
+        flight.source.reset(
+            openBeneath(sourceRoot_.get(), job.source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         if (!flight.source) {
             throw failure(job.shown, "read", errno);
         }
@@ -466,6 +572,11 @@ class Copy {
         if (::fstat(flight.source.get(), &now) != 0) {
             throw failure(job.shown, "read", errno);
         }
+        if (!S_ISREG(now.st_mode)) {
+            throw changed(job.shown);
+        }
+        const int flags = ::fcntl(flight.source.get(), F_GETFL);
+        (void)::fcntl(flight.source.get(), F_SETFL, flags & ~O_NONBLOCK);
         // Another file at the walked name now (replaced, or a folder on the way swapped): it is
         // copied as found, and the manifest says it changed.
         flight.changed = !sameStatus(now, job.info);
@@ -481,8 +592,12 @@ class Copy {
     }
 
     void copyBlock(std::size_t index, std::size_t block, char* buffer) {
-        Job& job = jobs_[index];
+        const Job& job = jobs_[index];
         FileInFlight& flight = flightOf(index);
+        const auto waitFor = [&](std::unique_lock<std::mutex>& guard, auto ready) {
+            flight.turn.wait(guard, [&] { return ready() || flight.abandoned || stopping_; });
+            return !flight.abandoned && !stopping_;
+        };
         try {
             if (block == 0) {
                 open(job, flight);
@@ -491,20 +606,17 @@ class Copy {
                 flight.turn.notify_all();
             } else {
                 std::unique_lock guard(flight.lock);
-                flight.turn.wait(guard, [&] { return flight.opened || flight.abandoned; });
-                if (flight.abandoned) {
-                    return;  // the failure that abandoned it is the one reported
+                if (!waitFor(guard, [&] { return flight.opened; })) {
+                    return;  // the failure that stopped it is the one reported
                 }
             }
             const auto offset = static_cast<off_t>(block * ContentCopier::blockSize);
-            const auto length = static_cast<std::size_t>(
-                std::min<std::int64_t>(static_cast<std::int64_t>(ContentCopier::blockSize),
-                                       job.info.st_size - offset));
+            const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
+                static_cast<std::int64_t>(ContentCopier::blockSize), job.info.st_size - offset));
             const bool whole = readAndWrite(job, flight, offset, length, buffer);
 
             std::unique_lock guard(flight.lock);
-            flight.turn.wait(guard, [&] { return flight.hashed == block || flight.abandoned; });
-            if (flight.abandoned) {
+            if (!waitFor(guard, [&] { return flight.hashed == block; })) {
                 return;
             }
             if (!flight.hash.add(buffer, length)) {
@@ -531,75 +643,85 @@ class Copy {
         }
     }
 
-    // Reads `length` bytes at `offset` into `buffer`, holes as zeros, and writes the data (not
-    // the holes) to the copy at the same offset. False when the file ended early.
+    void write(const Job& job, FileInFlight& flight, const char* bytes, off_t at, off_t end) {
+        while (at < end) {
+            const ssize_t count =
+                ::pwrite(flight.destination.get(), bytes, static_cast<std::size_t>(end - at), at);
+            if (count < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw failure(job.shown, "written", errno);
+            }
+            if (count == 0) {
+                throw failure(job.shown, "written", ENOSPC);
+            }
+            at += count;
+            bytes += count;
+            writeBack_.wrote(count);
+        }
+    }
+
+    // Reads `length` bytes at `offset` into `buffer` and writes them to the copy at the same
+    // offset. Everything is read, holes too, and what the file system gives is what is hashed;
+    // holes are only not written: ranges SEEK_DATA skips that read as zeros. False when the
+    // file ended early.
     bool readAndWrite(const Job& job, FileInFlight& flight, off_t offset, std::size_t length,
                       char* buffer) {
         const int source = flight.source.get();
-        const int destination = flight.destination.get();
+        std::size_t got = 0;
+        bool whole = true;
+        while (got < length) {
+            check();
+            const ssize_t count =
+                ::pread(source, buffer + got, length - got, offset + static_cast<off_t>(got));
+            if (count < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw failure(job.shown, "read", errno);
+            }
+            if (count == 0) {
+                std::memset(buffer + got, 0, length - got);
+                whole = false;
+                break;
+            }
+            got += static_cast<std::size_t>(count);
+        }
+        const off_t end = offset + static_cast<off_t>(got);
         // A file whose blocks cover its length has no holes to look for.
-        const bool sparse = job.info.st_blocks * 512 < job.info.st_size;
-        const off_t end = offset + static_cast<off_t>(length);
-        off_t position = offset;
-        while (position < end) {
-            off_t dataStart = position;
+        if (job.info.st_blocks * 512 >= job.info.st_size) {
+            write(job, flight, buffer, offset, end);
+            return whole;
+        }
+        for (off_t position = offset; position < end;) {
+            off_t dataStart = ::lseek(source, position, SEEK_DATA);
+            if (dataStart < 0) {
+                dataStart = errno == ENXIO ? end : position;  // ENXIO: only a hole is left
+            }
+            dataStart = std::clamp(dataStart, position, end);
             off_t dataEnd = end;
-            if (sparse) {
-                dataStart = ::lseek(source, position, SEEK_DATA);
-                if (dataStart < 0) {
-                    dataStart = errno == ENXIO ? end : position;  // ENXIO: only a hole is left
-                }
-                dataStart = std::min(dataStart, end);
-                if (dataStart < end) {
-                    const off_t hole = ::lseek(source, dataStart, SEEK_HOLE);
-                    dataEnd = hole < 0 ? end : std::min(std::max(hole, dataStart + 1), end);
-                }
-                std::memset(buffer + (position - offset), 0,
-                            static_cast<std::size_t>(dataStart - position));
+            if (dataStart < end) {
+                const off_t hole = ::lseek(source, dataStart, SEEK_HOLE);
+                dataEnd = hole < 0 ? end : std::clamp(hole, dataStart + 1, end);
             }
-            for (off_t at = dataStart; at < dataEnd;) {
-                check();
-                const ssize_t count = ::pread(source, buffer + (at - offset),
-                                              static_cast<std::size_t>(dataEnd - at), at);
-                if (count < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    throw failure(job.shown, "read", errno);
-                }
-                if (count == 0) {
-                    std::memset(buffer + (at - offset), 0, static_cast<std::size_t>(end - at));
-                    return false;
-                }
-                at += count;
+            const char* gap = buffer + (position - offset);
+            if (!allZero(gap, static_cast<std::size_t>(dataStart - position))) {
+                write(job, flight, gap, position, dataStart);  // not a hole after all
             }
-            for (off_t at = dataStart; at < dataEnd;) {
-                const ssize_t count = ::pwrite(destination, buffer + (at - offset),
-                                               static_cast<std::size_t>(dataEnd - at), at);
-                if (count < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    throw failure(job.shown, "written", errno);
-                }
-                if (count == 0) {
-                    throw failure(job.shown, "written", ENOSPC);
-                }
-                at += count;
-                written_ += count;
-            }
+            write(job, flight, buffer + (dataStart - offset), dataStart, dataEnd);
             position = dataEnd;
         }
-        return true;
+        return whole;
     }
 
-    void finishFile(Job& job, FileInFlight& flight) {
+    void finishFile(const Job& job, FileInFlight& flight) {
         const int destination = flight.destination.get();
         if (::ftruncate(destination, job.info.st_size) != 0) {
             throw failure(job.shown, "written", errno);
         }
         const mode_t mode = keepOwner(job.info, destination, -1, "");
-        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}});
+        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, job.shown);
         if (::fchmod(destination, mode) != 0) {
             throw failure(job.shown, "given its mode", errno);
         }
@@ -608,15 +730,30 @@ class Copy {
         if (::close(flight.destination.release()) != 0 && errno != EINTR) {
             throw failure(job.shown, "written", errno);
         }
+        // Unchanged means: the same file, its length and times as walked, and nothing past the
+        // length read.
         struct stat after {};
-        const bool changed =
-            flight.changed || ::fstat(flight.source.get(), &after) != 0 || !sameStatus(after, job.info);
+        char past = 0;
+        const bool unchanged = !flight.changed && ::fstat(flight.source.get(), &after) == 0 &&
+                               sameStatus(after, job.info) &&
+                               ::pread(flight.source.get(), &past, 1, job.info.st_size) == 0;
         std::optional<std::string> digest = flight.hash.hexDigest();
         if (!digest) {
             throw failure(job.shown, "hashed", EIO);
         }
         // An empty digest never matches: the verification reports the file.
-        job.manifestFile->digest = changed ? std::string() : std::move(*digest);
+        job.manifestFile->digest = unchanged ? std::move(*digest) : std::string();
+    }
+
+    // The entry at `place` is still the one walked.
+    static void expectWalked(const Job& job, const Place& place) {
+        struct stat now {};
+        if (::fstatat(place.folder, place.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw failure(job.shown, "read", errno);
+        }
+        if (!sameEntry(now, job.info)) {
+            throw changed(job.shown);
+        }
     }
 
     void copyLink(const Job& job, const std::string& key) {
@@ -635,12 +772,13 @@ class Copy {
             }
             target.resize(target.size() * 2);
         }
+        expectWalked(job, from);
         const Place to = placeOf(into_.fd(), job.destination, job.shown);
         if (::symlinkat(target.c_str(), to.folder, to.name.c_str()) != 0) {
             throw failure(job.shown, "created", errno);
         }
         (void)keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()});
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, job.shown);
         keepTimes(job.info, -1, to.folder, to.name, job.shown);
         // Only this entry's value changes here; the map itself stays as the walk made it.
         std::get<TreeVerifier::Symlink>(manifest_.at(key)).target = std::move(target);
@@ -648,13 +786,14 @@ class Copy {
 
     void copySpecial(const Job& job) {
         const Place from = placeOf(sourceRoot_.get(), job.source, job.shown);
+        expectWalked(job, from);
         const Place to = placeOf(into_.fd(), job.destination, job.shown);
         if (::mknodat(to.folder, to.name.c_str(), (job.info.st_mode & S_IFMT) | 0600,
                       job.info.st_rdev) != 0) {
             throw failure(job.shown, "created", errno);
         }
         const mode_t mode = keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()});
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, job.shown);
         if (::fchmodat(to.folder, to.name.c_str(), mode, 0) != 0) {
             throw failure(job.shown, "given its mode", errno);
         }
@@ -667,12 +806,20 @@ class Copy {
             check();
             const UniqueFd source(
                 openBeneath(sourceRoot_.get(), folder->source, O_RDONLY | O_DIRECTORY));
-            const UniqueFd copy(openBeneath(into_.fd(), folder->destination, O_RDONLY | O_DIRECTORY));
-            if (!source || !copy) {
-                throw failure(folder->shown, source ? "written" : "read", errno);
+            struct stat now {};
+            if (!source || ::fstat(source.get(), &now) != 0) {
+                throw failure(folder->shown, "read", errno);
+            }
+            if (!sameEntry(now, folder->info)) {
+                throw changed(folder->shown);
+            }
+            const UniqueFd copy(
+                openBeneath(into_.fd(), folder->destination, O_RDONLY | O_DIRECTORY));
+            if (!copy) {
+                throw failure(folder->shown, "written", errno);
             }
             const mode_t mode = keepOwner(folder->info, copy.get(), -1, "");
-            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}});
+            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, folder->shown);
             if (::fchmod(copy.get(), mode) != 0) {
                 throw failure(folder->shown, "given its mode", errno);
             }
@@ -688,7 +835,7 @@ class Copy {
         const Clock::time_point now = Clock::now();
         if (always || now - lastReport_ >= std::chrono::milliseconds(100)) {
             lastReport_ = now;
-            options_.progress(done_.load(), total_);
+            options_.progress(std::min(done_.load(), total_), total_);
         }
     }
 
@@ -696,21 +843,23 @@ class Copy {
     const Folder& into_;
     const std::string& name_;
     const ContentCopier::Options& options_;
+    WriteBack writeBack_;
 
     UniqueFd sourceRoot_;
     TreeVerifier::Manifest manifest_;
     std::vector<Job> jobs_;
-    std::vector<std::string> keys_;  // each job's manifest key
-    std::vector<std::pair<std::size_t, std::size_t>> tasks_;  // (job, block)
+    std::vector<std::string> keys_;        // each job's manifest key
+    std::vector<std::size_t> firstTasks_;  // each job's first task
+    std::size_t tasks_ = 0;
     std::vector<Job> folders_;
     std::map<std::pair<dev_t, ino_t>, std::size_t> linkedFiles_;  // → the job copying it
-    std::vector<std::pair<std::size_t, Job>> hardLinks_;             // (that job, one more name)
+    std::vector<std::pair<std::size_t, Job>> hardLinks_;          // (that job, one more name)
+    std::atomic<bool> stopping_{false};
     std::mutex flightsLock_;
     std::map<std::size_t, std::unique_ptr<FileInFlight>> flights_;
 
     std::int64_t total_ = 0;
     std::atomic<std::int64_t> done_{0};
-    std::atomic<std::int64_t> written_{0};
     std::mutex reportLock_;
     Clock::time_point lastReport_{};
 };

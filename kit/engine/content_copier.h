@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
@@ -34,11 +35,17 @@ namespace tessela {
 // in parallel blocks. Reads and writes of blocks overlap; the hash takes each file's blocks in
 // order. Memory is one block per thread plus a small record per entry, whatever the sizes.
 //
-// Nothing outside the two trees is ever reached: every source entry is opened beneath the
-// source root without following a link on the way, its identity checked against the walk, and
-// every destination entry is created exclusively beneath the destination folder. A file that
-// changes while it is read is copied as read, and its manifest entry says so (an empty digest),
-// which the verification reports as a difference.
+// Nothing outside the two trees is ever reached: the source is opened once, walked through that
+// descriptor, and every entry is opened beneath it without following a link on the way, its
+// identity checked against the walk; every destination entry is created exclusively beneath the
+// destination folder. A file that changes while it is read (its times, length or identity, or
+// more bytes past its length) is copied as read, and its manifest entry says so (an empty
+// digest), which the verification reports as a difference. Holes are read like everything else
+// (what the file system returns is what is hashed); they are only not written.
+//
+// Extended attributes in the user namespace are content: one the destination refuses fails the
+// copy, unless it keeps none at all. A copy never keeps an ACL inherited from the folder it is
+// made in that its source did not have.
 class ContentCopier {
   public:
     // Threads sharing the work, and the bytes each reads and writes at a time.
@@ -62,7 +69,10 @@ class ContentCopier {
         // background flush of it starts writing back what was copied, so that the flush that
         // makes the copy durable finds little left to do. A hint only: durability stays with
         // that flush.
-        std::optional<std::filesystem::path> writeBackTo;
+        std::optional<std::filesystem::path> writeBackTo = std::nullopt;
+        // The source's device and inode as the caller checked them: anything else found at
+        // `from` fails the copy.
+        std::optional<std::pair<dev_t, ino_t>> sourceIdentity = std::nullopt;
     };
 
     // Copies `from` into the folder held open as `into`: a file (or any non-folder) becomes

@@ -150,7 +150,8 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
                                          .rootMode = 0700,
                                          .cancel = cancel,
                                          .progress = copyProgress,
-                                         .writeBackTo = folder.path()});
+                                         .writeBackTo = folder.path(),
+                                         .sourceIdentity = std::pair(info.st_dev, info.st_ino)});
             if (e_.options.afterCopy) {
                 e_.options.afterCopy(kind == LockedItem::Kind::file ? mountPoint / name
                                                                     : mountPoint);
