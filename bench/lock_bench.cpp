@@ -28,6 +28,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,38 @@ struct Figures {
     double relock = 0;
     double removeLock = 0;
     double removalBaseline = 0;
+    std::string lockSteps;
+    std::string removalSteps;
+};
+
+// Records when each step begins, and prints the time each took.
+class StepClock {
+  public:
+    tessela::ProgressCallback callback() {
+        return [this](tessela::LockStep step) {
+            const auto now = Clock::now();
+            close(now);
+            step_ = std::string(tessela::rawValue(step));
+            since_ = now;
+        };
+    }
+    std::string finish() {
+        close(Clock::now());
+        return text_;
+    }
+
+  private:
+    void close(Clock::time_point now) {
+        if (!step_.empty()) {
+            char line[96];
+            std::snprintf(line, sizeof line, " %s %.2f", step_.c_str(),
+                          std::chrono::duration<double>(now - since_).count());
+            text_ += line;
+        }
+    }
+    std::string step_;
+    std::string text_;
+    Clock::time_point since_;
 };
 
 // A fresh image attached read-write at a fresh mount folder; set-up not timed.
@@ -190,8 +223,11 @@ Figures measure(const fs::path& scratch, const std::string& name, void (*make)(c
 
     tessela::Locker locker(scratch / "support", home, std::nullopt, tool);
     auto start = Clock::now();
-    const fs::path locked = locker.lock(item, password, 1).lastKnownPath;
+    StepClock lockSteps;
+    const fs::path locked =
+        locker.lock(item, password, 1, nullptr, lockSteps.callback()).lastKnownPath;
     figures.lock = seconds(start);
+    figures.lockSteps = lockSteps.finish();
 
     start = Clock::now();
     const tessela::OpenItem open = locker.unlock(locked, password);
@@ -214,8 +250,10 @@ Figures measure(const fs::path& scratch, const std::string& name, void (*make)(c
     flushFileSystemOf(scratch);
 
     start = Clock::now();
-    (void)locker.removeLock(locked, password);
+    StepClock removalSteps;
+    (void)locker.removeLock(locked, password, nullptr, removalSteps.callback());
     figures.removeLock = seconds(start);
+    figures.removalSteps = removalSteps.finish();
     fs::remove_all(home);
     fs::remove_all(scratch / "support");
     return figures;
@@ -225,6 +263,7 @@ void print(const char* label, const Figures& figures) {
     std::printf("%s\n", label);
     std::printf("  lock %.2f s   lock baseline %.2f s   lock/baseline %.2f (goal 1.10)\n",
                 figures.lock, figures.lockBaseline, figures.lock / figures.lockBaseline);
+    std::printf("   steps (s):%s\n", figures.lockSteps.c_str());
     std::printf("  cp alone %.2f s   lock/cp alone %.2f (moonshot below 1)\n", figures.copyAlone,
                 figures.lock / figures.copyAlone);
     std::printf("  by hand %.2f s   by hand/lock %.2f\n", figures.byHand,
@@ -235,6 +274,7 @@ void print(const char* label, const Figures& figures) {
     std::printf("  removal %.2f s   removal baseline %.2f s   removal/baseline %.2f (goal 1.20)\n",
                 figures.removeLock, figures.removalBaseline,
                 figures.removeLock / figures.removalBaseline);
+    std::printf("   steps (s):%s\n", figures.removalSteps.c_str());
 }
 
 // Peak resident memory of a lock of 100,000 small files, in a child process of its own.
@@ -327,7 +367,18 @@ void cancelLatency(const fs::path& scratch) {
 
 }  // namespace
 
-int main() {
+// Without arguments every part runs; otherwise only those named: memory, startup, large, tree,
+// cancel. Options meant for other benchmarks ("--…") are ignored.
+int main(int argc, char** argv) {
+    std::vector<std::string> parts;
+    for (int index = 1; index < argc; ++index) {
+        if (!std::string_view(argv[index]).starts_with("--")) {
+            parts.emplace_back(argv[index]);
+        }
+    }
+    const auto wanted = [&](const std::string& part) {
+        return parts.empty() || std::find(parts.begin(), parts.end(), part) != parts.end();
+    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
         std::fprintf(stderr, "lock_bench needs a usable /dev/fuse\n");
@@ -339,11 +390,21 @@ int main() {
                     std::thread::hardware_concurrency());
     }
     const fs::path scratch = tessela::bench::makeScratch();
-    peakMemory(scratch);
-    startUp(scratch);
-    print("one 1 GiB file", measure(scratch, "Large.bin", &makeLargeFile));
-    print("20,000 files of 1-64 KiB", measure(scratch, "Tree", &makeBenchTree));
-    cancelLatency(scratch);
+    if (wanted("memory")) {
+        peakMemory(scratch);
+    }
+    if (wanted("startup")) {
+        startUp(scratch);
+    }
+    if (wanted("large")) {
+        print("one 1 GiB file", measure(scratch, "Large.bin", &makeLargeFile));
+    }
+    if (wanted("tree")) {
+        print("20,000 files of 1-64 KiB", measure(scratch, "Tree", &makeBenchTree));
+    }
+    if (wanted("cancel")) {
+        cancelLatency(scratch);
+    }
     fs::remove_all(scratch);
     return 0;
 }

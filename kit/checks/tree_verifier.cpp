@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -58,6 +60,118 @@ std::string mismatchReason(const TreeVerifier::Entry& first, const TreeVerifier:
 // Thrown inside one side's build when the other side has failed.
 struct StoppedEarly {};
 
+// Files from this size on are read in parallel ranges: through FUSE several reads at once
+// finish sooner than one stream, and the hash (in order, on the calling thread) keeps up.
+constexpr std::int64_t parallelFrom = 8 * TreeVerifier::readSize;
+constexpr int rangeReaders = 3;
+constexpr std::size_t ringSize = 2 * rangeReaders;
+
+// Hashes `size` bytes of `fd` into `hash`: `rangeReaders` threads read the blocks into a ring of
+// buffers, the calling thread hashes them in order. Returns false when the file ended early, and
+// none when no reader thread could be started (nothing was hashed then).
+std::optional<bool> hashInParallel(int fd, std::int64_t size, Sha256& hash,
+                                   const std::filesystem::path& file, const CancelToken* cancel) {
+    const auto blockSize = static_cast<std::int64_t>(TreeVerifier::readSize);
+    const auto blocks = static_cast<std::size_t>((size + blockSize - 1) / blockSize);
+    struct Slot {
+        std::unique_ptr<unsigned char[]> bytes{new unsigned char[TreeVerifier::readSize]};
+        std::size_t length = 0;
+        bool ready = false;
+        int error = 0;
+    };
+    std::vector<Slot> ring(ringSize);
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t hashed = 0;
+    bool stopping = false;
+    std::atomic<std::size_t> next{0};
+
+    const auto read = [&] {
+        for (std::size_t block = next++; block < blocks; block = next++) {
+            {
+                std::unique_lock guard(lock);
+                changed.wait(guard, [&] { return block < hashed + ringSize || stopping; });
+                if (stopping) {
+                    return;
+                }
+            }
+            Slot& slot = ring[block % ringSize];
+            const auto offset = static_cast<std::int64_t>(block) * blockSize;
+            const auto wanted = static_cast<std::size_t>(std::min(blockSize, size - offset));
+            std::size_t got = 0;
+            int error = 0;
+            while (got < wanted) {
+                const ssize_t count = ::pread(fd, slot.bytes.get() + got, wanted - got,
+                                              static_cast<off_t>(offset) + static_cast<off_t>(got));
+                if (count < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (count <= 0) {
+                    error = count < 0 ? errno : 0;
+                    break;
+                }
+                got += static_cast<std::size_t>(count);
+            }
+            const std::lock_guard guard(lock);
+            slot.length = got;
+            slot.error = error;
+            slot.ready = true;
+            changed.notify_all();
+        }
+    };
+    struct Readers {
+        std::vector<std::thread> threads;
+        std::mutex& lock;
+        std::condition_variable& changed;
+        bool& stopping;
+        ~Readers() {
+            {
+                const std::lock_guard guard(lock);
+                stopping = true;
+            }
+            changed.notify_all();
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+        }
+    } readers{{}, lock, changed, stopping};
+    for (int reader = 0; reader < rangeReaders; ++reader) {
+        try {
+            readers.threads.emplace_back(read);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    if (readers.threads.empty()) {
+        return std::nullopt;  // no thread to be had: one stream does it
+    }
+    for (std::size_t block = 0; block < blocks; ++block) {
+        if (cancel != nullptr) {
+            cancel->check();
+        }
+        Slot& slot = ring[block % ringSize];
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return slot.ready; });
+        guard.unlock();
+        if (slot.error != 0) {
+            throw systemError(slot.error, "read", file);
+        }
+        if (!hash.add(slot.bytes.get(), slot.length)) {
+            throw systemError(EIO, "SHA-256 for", file);
+        }
+        const auto expected = static_cast<std::size_t>(
+            std::min(blockSize, size - static_cast<std::int64_t>(block) * blockSize));
+        guard.lock();
+        slot.ready = false;
+        ++hashed;
+        changed.notify_all();
+        if (slot.length < expected) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::vector<TreeMismatch> TreeVerifier::compare(const std::filesystem::path& source,
@@ -87,31 +201,36 @@ std::vector<TreeMismatch> TreeVerifier::compare(const std::filesystem::path& sou
         copyManifest.wait();
         throw;
     }
-    return differences(sourceManifest, copyManifest.get());
+    return differences(sourceManifest, copyManifest.get(), {});
 }
 
 std::vector<TreeMismatch> TreeVerifier::compare(const Manifest& source,
                                                 const std::filesystem::path& copy,
                                                 const std::set<std::string>& ignoringAtRoot,
                                                 const CancelToken* cancel) {
-    Manifest sourceManifest;
-    for (const auto& [path, entry] : source) {
-        const std::string top = path.substr(0, path.find('/'));
-        if (!ignoringAtRoot.contains(top)) {
-            sourceManifest.emplace(path, entry);
-        }
-    }
-    return differences(sourceManifest,
-                       buildManifest(copy, ignoringAtRoot, cancel, nullptr, 2 * hashStreams));
+    return differences(source,
+                       buildManifest(copy, ignoringAtRoot, cancel, nullptr, 2 * hashStreams),
+                       ignoringAtRoot);
 }
 
 std::vector<TreeMismatch> TreeVerifier::differences(const Manifest& sourceManifest,
-                                                    const Manifest& copiedManifest) {
+                                                    const Manifest& copiedManifest,
+                                                    const std::set<std::string>& ignoringAtRoot) {
     std::vector<TreeMismatch> mismatches;
     auto sourceEntry = sourceManifest.begin();
     auto copyEntry = copiedManifest.begin();
+    // The source's entries under an ignored name are passed over where they stand (the copy's
+    // manifest was built without them), rather than copied out of a large manifest.
+    const auto skipIgnored = [&] {
+        while (
+            sourceEntry != sourceManifest.end() &&
+            ignoringAtRoot.contains(sourceEntry->first.substr(0, sourceEntry->first.find('/')))) {
+            ++sourceEntry;
+        }
+    };
     // Both maps are sorted by path: walk them together over the union of their keys.
-    while (sourceEntry != sourceManifest.end() || copyEntry != copiedManifest.end()) {
+    for (skipIgnored(); sourceEntry != sourceManifest.end() || copyEntry != copiedManifest.end();
+         skipIgnored()) {
         if (copyEntry == copiedManifest.end() ||
             (sourceEntry != sourceManifest.end() && sourceEntry->first < copyEntry->first)) {
             mismatches.push_back({sourceEntry->first, TreeMismatch::missingFromCopy});
@@ -248,12 +367,28 @@ std::string TreeVerifier::digest(const std::filesystem::path& file, const Cancel
     if (!hash.ready()) {
         throw systemError(ENOMEM, "SHA-256 for", file);
     }
+    // A large file's length as it was when opened is read in parallel ranges; whatever follows
+    // it (a file that grew) in one stream below.
+    struct stat info {};
+    off_t position = 0;
+    if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= parallelFrom) {
+        const std::optional<bool> whole =
+            hashInParallel(fd.get(), info.st_size, hash, file, cancel);
+        if (whole && !*whole) {
+            std::optional<std::string> text = hash.hexDigest();
+            if (!text) {
+                throw systemError(EIO, "SHA-256 for", file);
+            }
+            return *text;  // it ended early: what was there is what it holds
+        }
+        position = whole ? info.st_size : 0;
+    }
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[readSize]);
     for (;;) {
         if (cancel != nullptr) {
             cancel->check();
         }
-        const ssize_t count = ::read(fd.get(), buffer.get(), readSize);
+        const ssize_t count = ::pread(fd.get(), buffer.get(), readSize, position);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
@@ -263,6 +398,7 @@ std::string TreeVerifier::digest(const std::filesystem::path& file, const Cancel
         if (count == 0) {
             break;
         }
+        position += count;
         if (!hash.add(buffer.get(), static_cast<std::size_t>(count))) {
             throw systemError(EIO, "SHA-256 for", file);
         }

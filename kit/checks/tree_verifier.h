@@ -79,9 +79,10 @@ class TreeVerifier {
     // Fills in the digests, `hashStreams` files at a time; stops at the first failure.
     static void hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,
                           int streams, const CancelToken* cancel, const std::atomic<bool>* stop);
-    // Every difference between two manifests, in ascending path order.
-    [[nodiscard]] static std::vector<TreeMismatch> differences(const Manifest& source,
-                                                               const Manifest& copy);
+    // Every difference between two manifests, in ascending path order; the source's entries
+    // under a name in `ignoringAtRoot` are left out.
+    [[nodiscard]] static std::vector<TreeMismatch> differences(
+        const Manifest& source, const Manifest& copy, const std::set<std::string>& ignoringAtRoot);
     // `stop`, when given and set, ends the build at the next entry (the other side failed).
     [[nodiscard]] static Manifest buildManifest(const std::filesystem::path& root,
                                                 const std::set<std::string>& ignoringAtRoot,

@@ -260,10 +260,10 @@ void keepTimes(const struct stat& source, int fd, int folder, const std::string&
 }
 
 // One entry to copy.
+// What is kept per entry is what memory grows with: the destination and the name shown in
+// messages are worked out from the source's path when needed.
 struct Job {
-    std::string source;       // beneath the source root
-    std::string destination;  // beneath the destination folder
-    std::string shown;        // for messages: the relative path, repaired for display
+    std::string source;  // beneath the source root; the manifest key too, for a folder's entries
     struct stat info {};
     TreeVerifier::File* manifestFile = nullptr;  // a regular file's entry, digest to fill
     std::size_t blocks = 1;                      // a regular file's blocks; one task otherwise
@@ -402,8 +402,9 @@ class Copy {
             throw changed(shownName);
         }
         if (!S_ISDIR(root.st_mode)) {
+            single_ = true;
             sourceRoot_ = std::move(parent);
-            add("", name, name_, root);
+            add(name, root);
             copyAll();
             return std::move(manifest_);
         }
@@ -427,6 +428,16 @@ class Copy {
     }
 
   private:
+    // A single item (not a folder) is copied to `name_` and keyed "" in the manifest; a folder's
+    // entries keep their relative paths.
+    [[nodiscard]] std::string keyOf(const Job& job) const { return single_ ? "" : job.source; }
+    [[nodiscard]] const std::string& destinationOf(const Job& job) const {
+        return single_ ? name_ : job.source;
+    }
+    [[nodiscard]] std::string shownOf(const Job& job) const {
+        return repairUtf8(destinationOf(job));
+    }
+
     void check() const {
         if (options_.cancel != nullptr) {
             options_.cancel->check();
@@ -447,7 +458,7 @@ class Copy {
                 if (entry.problem) {
                     throw failure(repairUtf8(relative), "read", *entry.problem);
                 }
-                add(relative, relative, relative, entry.info);
+                add(relative, entry.info);
                 return FileWalk::Next::descend;
             });
         } catch (const FileWalk::WalkError& error) {
@@ -457,13 +468,13 @@ class Copy {
 
     // Records one entry in the manifest and in the work to do. Folders are made at once, each
     // writable by its owner until it is full.
-    void add(const std::string& key, const std::string& source, const std::string& destination,
-             const struct stat& info) {
-        Job job{source, destination, repairUtf8(key.empty() ? destination : key), info};
+    void add(const std::string& source, const struct stat& info) {
+        Job job{source, info};
+        const std::string key = keyOf(job);
         if (S_ISDIR(info.st_mode)) {
             manifest_.emplace(key, TreeVerifier::Directory{});
-            if (::mkdirat(into_.fd(), destination.c_str(), 0700) != 0) {
-                throw failure(job.shown, "created", errno);
+            if (::mkdirat(into_.fd(), destinationOf(job).c_str(), 0700) != 0) {
+                throw failure(shownOf(job), "created", errno);
             }
             folders_.push_back(std::move(job));
             return;
@@ -496,7 +507,6 @@ class Copy {
         // Tasks are numbered: each job's first is the sum of the blocks before it.
         firstTasks_.push_back(tasks_);
         tasks_ += job.blocks;
-        keys_.push_back(key);
         jobs_.push_back(std::move(job));
     }
 
@@ -514,7 +524,7 @@ class Copy {
                     const BufferPool::Lease buffer(buffers);
                     copyBlock(index, task - firstTasks_[index], buffer.bytes);
                 } else if (S_ISLNK(job.info.st_mode)) {
-                    copyLink(job, keys_[index]);
+                    copyLink(job, keyOf(job));
                 } else {
                     copySpecial(job);
                 }
@@ -526,13 +536,13 @@ class Copy {
         // Names of a file copied once: linked to its copy, as cp -a links them.
         for (const auto& [first, job] : hardLinks_) {
             check();
-            const Place target = placeOf(into_.fd(), jobs_[first].destination, job.shown);
-            const Place link = placeOf(into_.fd(), job.destination, job.shown);
+            const Place target = placeOf(into_.fd(), destinationOf(jobs_[first]), shownOf(job));
+            const Place link = placeOf(into_.fd(), destinationOf(job), shownOf(job));
             if (::linkat(target.folder, target.name.c_str(), link.folder, link.name.c_str(), 0) !=
                 0) {
-                throw failure(job.shown, "created", errno);
+                throw failure(shownOf(job), "created", errno);
             }
-            manifest_.at(job.source) = manifest_.at(keys_[first]);
+            manifest_.at(keyOf(job)) = manifest_.at(keyOf(jobs_[first]));
         }
         report(true);
     }
@@ -566,14 +576,14 @@ class Copy {
         flight.source.reset(
             openBeneath(sourceRoot_.get(), job.source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         if (!flight.source) {
-            throw failure(job.shown, "read", errno);
+            throw failure(shownOf(job), "read", errno);
         }
         struct stat now {};
         if (::fstat(flight.source.get(), &now) != 0) {
-            throw failure(job.shown, "read", errno);
+            throw failure(shownOf(job), "read", errno);
         }
         if (!S_ISREG(now.st_mode)) {
-            throw changed(job.shown);
+            throw changed(shownOf(job));
         }
         const int flags = ::fcntl(flight.source.get(), F_GETFL);
         (void)::fcntl(flight.source.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -581,13 +591,13 @@ class Copy {
         // copied as found, and the manifest says it changed.
         flight.changed = !sameStatus(now, job.info);
         ::posix_fadvise(flight.source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        flight.destination.reset(openBeneath(into_.fd(), job.destination,
+        flight.destination.reset(openBeneath(into_.fd(), destinationOf(job),
                                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
         if (!flight.destination) {
-            throw failure(job.shown, "created", errno);
+            throw failure(shownOf(job), "created", errno);
         }
         if (!flight.hash.ready()) {
-            throw failure(job.shown, "hashed", ENOMEM);
+            throw failure(shownOf(job), "hashed", ENOMEM);
         }
     }
 
@@ -620,7 +630,7 @@ class Copy {
                 return;
             }
             if (!flight.hash.add(buffer, length)) {
-                throw failure(job.shown, "hashed", EIO);
+                throw failure(shownOf(job), "hashed", EIO);
             }
             flight.changed = flight.changed || !whole;
             ++flight.hashed;
@@ -651,10 +661,10 @@ class Copy {
                 if (errno == EINTR) {
                     continue;
                 }
-                throw failure(job.shown, "written", errno);
+                throw failure(shownOf(job), "written", errno);
             }
             if (count == 0) {
-                throw failure(job.shown, "written", ENOSPC);
+                throw failure(shownOf(job), "written", ENOSPC);
             }
             at += count;
             bytes += count;
@@ -679,7 +689,7 @@ class Copy {
                 if (errno == EINTR) {
                     continue;
                 }
-                throw failure(job.shown, "read", errno);
+                throw failure(shownOf(job), "read", errno);
             }
             if (count == 0) {
                 std::memset(buffer + got, 0, length - got);
@@ -718,17 +728,17 @@ class Copy {
     void finishFile(const Job& job, FileInFlight& flight) {
         const int destination = flight.destination.get();
         if (::ftruncate(destination, job.info.st_size) != 0) {
-            throw failure(job.shown, "written", errno);
+            throw failure(shownOf(job), "written", errno);
         }
         const mode_t mode = keepOwner(job.info, destination, -1, "");
-        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, job.shown);
+        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, shownOf(job));
         if (::fchmod(destination, mode) != 0) {
-            throw failure(job.shown, "given its mode", errno);
+            throw failure(shownOf(job), "given its mode", errno);
         }
-        keepTimes(job.info, destination, -1, "", job.shown);
+        keepTimes(job.info, destination, -1, "", shownOf(job));
         // Closing a file in a container is where a late write error shows.
         if (::close(flight.destination.release()) != 0 && errno != EINTR) {
-            throw failure(job.shown, "written", errno);
+            throw failure(shownOf(job), "written", errno);
         }
         // Unchanged means: the same file, its length and times as walked, and nothing past the
         // length read.
@@ -739,32 +749,32 @@ class Copy {
                                ::pread(flight.source.get(), &past, 1, job.info.st_size) == 0;
         std::optional<std::string> digest = flight.hash.hexDigest();
         if (!digest) {
-            throw failure(job.shown, "hashed", EIO);
+            throw failure(shownOf(job), "hashed", EIO);
         }
         // An empty digest never matches: the verification reports the file.
         job.manifestFile->digest = unchanged ? std::move(*digest) : std::string();
     }
 
     // The entry at `place` is still the one walked.
-    static void expectWalked(const Job& job, const Place& place) {
+    void expectWalked(const Job& job, const Place& place) const {
         struct stat now {};
         if (::fstatat(place.folder, place.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
-            throw failure(job.shown, "read", errno);
+            throw failure(shownOf(job), "read", errno);
         }
         if (!sameEntry(now, job.info)) {
-            throw changed(job.shown);
+            throw changed(shownOf(job));
         }
     }
 
     void copyLink(const Job& job, const std::string& key) {
-        const Place from = placeOf(sourceRoot_.get(), job.source, job.shown);
+        const Place from = placeOf(sourceRoot_.get(), job.source, shownOf(job));
         std::string target(static_cast<std::size_t>(std::max<off_t>(job.info.st_size, 255)) + 1,
                            '\0');
         for (;;) {
             const ssize_t length =
                 ::readlinkat(from.folder, from.name.c_str(), target.data(), target.size());
             if (length < 0) {
-                throw failure(job.shown, "read", errno);
+                throw failure(shownOf(job), "read", errno);
             }
             if (static_cast<std::size_t>(length) < target.size()) {
                 target.resize(static_cast<std::size_t>(length));
@@ -773,31 +783,31 @@ class Copy {
             target.resize(target.size() * 2);
         }
         expectWalked(job, from);
-        const Place to = placeOf(into_.fd(), job.destination, job.shown);
+        const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
         if (::symlinkat(target.c_str(), to.folder, to.name.c_str()) != 0) {
-            throw failure(job.shown, "created", errno);
+            throw failure(shownOf(job), "created", errno);
         }
         (void)keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, job.shown);
-        keepTimes(job.info, -1, to.folder, to.name, job.shown);
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
+        keepTimes(job.info, -1, to.folder, to.name, shownOf(job));
         // Only this entry's value changes here; the map itself stays as the walk made it.
         std::get<TreeVerifier::Symlink>(manifest_.at(key)).target = std::move(target);
     }
 
     void copySpecial(const Job& job) {
-        const Place from = placeOf(sourceRoot_.get(), job.source, job.shown);
+        const Place from = placeOf(sourceRoot_.get(), job.source, shownOf(job));
         expectWalked(job, from);
-        const Place to = placeOf(into_.fd(), job.destination, job.shown);
+        const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
         if (::mknodat(to.folder, to.name.c_str(), (job.info.st_mode & S_IFMT) | 0600,
                       job.info.st_rdev) != 0) {
-            throw failure(job.shown, "created", errno);
+            throw failure(shownOf(job), "created", errno);
         }
         const mode_t mode = keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, job.shown);
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
         if (::fchmodat(to.folder, to.name.c_str(), mode, 0) != 0) {
-            throw failure(job.shown, "given its mode", errno);
+            throw failure(shownOf(job), "given its mode", errno);
         }
-        keepTimes(job.info, -1, to.folder, to.name, job.shown);
+        keepTimes(job.info, -1, to.folder, to.name, shownOf(job));
     }
 
     // Each folder's attributes once everything inside it is in place, the deepest first.
@@ -808,22 +818,22 @@ class Copy {
                 openBeneath(sourceRoot_.get(), folder->source, O_RDONLY | O_DIRECTORY));
             struct stat now {};
             if (!source || ::fstat(source.get(), &now) != 0) {
-                throw failure(folder->shown, "read", errno);
+                throw failure(shownOf(*folder), "read", errno);
             }
             if (!sameEntry(now, folder->info)) {
-                throw changed(folder->shown);
+                throw changed(shownOf(*folder));
             }
             const UniqueFd copy(
-                openBeneath(into_.fd(), folder->destination, O_RDONLY | O_DIRECTORY));
+                openBeneath(into_.fd(), destinationOf(*folder), O_RDONLY | O_DIRECTORY));
             if (!copy) {
-                throw failure(folder->shown, "written", errno);
+                throw failure(shownOf(*folder), "written", errno);
             }
             const mode_t mode = keepOwner(folder->info, copy.get(), -1, "");
-            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, folder->shown);
+            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, shownOf(*folder));
             if (::fchmod(copy.get(), mode) != 0) {
-                throw failure(folder->shown, "given its mode", errno);
+                throw failure(shownOf(*folder), "given its mode", errno);
             }
-            keepTimes(folder->info, copy.get(), -1, "", folder->shown);
+            keepTimes(folder->info, copy.get(), -1, "", shownOf(*folder));
         }
     }
 
@@ -846,9 +856,9 @@ class Copy {
     WriteBack writeBack_;
 
     UniqueFd sourceRoot_;
+    bool single_ = false;
     TreeVerifier::Manifest manifest_;
     std::vector<Job> jobs_;
-    std::vector<std::string> keys_;        // each job's manifest key
     std::vector<std::size_t> firstTasks_;  // each job's first task
     std::size_t tasks_ = 0;
     std::vector<Job> folders_;
