@@ -118,7 +118,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         // refused, never worked in.
         const struct stat made = e_.fileSystem->makeFolder(folder, partialName, 0700).status();
         built = EngineParts::Built{partialName, {made.st_dev, made.st_ino}};
-        e_.tool.create(partial, LockedNames::volumeName(name), password);
+        e_.tool.create(partial, LockedNames::volumeName(name), password, cancel);
         e_.passCrashPoint(CrashPoint::lockAfterCreate);
 
         e_.mounts.make(mountPoint);

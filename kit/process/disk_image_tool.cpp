@@ -116,7 +116,7 @@ void DiskImageTool::failWith(const ProcessResult& result, Tool tool) {
 }
 
 void DiskImageTool::create(const std::filesystem::path& image, const std::string& volumeName,
-                           const std::string& password) const {
+                           const std::string& password, const CancelToken* cancel) const {
     (void)volumeName;  // gocryptfs bundles carry no volume name
     if (image.extension() != imageExtension) {
         throw std::invalid_argument("a new image's name must end in .sparsebundle: " +
@@ -133,7 +133,8 @@ void DiskImageTool::create(const std::filesystem::path& image, const std::string
         arguments.insert(arguments.end(), {"-scryptn", std::to_string(*scryptCost_)});
     }
     arguments.insert(arguments.end(), {"--", image.string()});
-    const ProcessResult result = ProcessRunner::run(tools_.gocryptfs, arguments, password + "\n");
+    const ProcessResult result =
+        ProcessRunner::run(tools_.gocryptfs, arguments, password + "\n", std::nullopt, cancel);
     if (result.status != 0 || result.signalled) {
         failWith(result, Tool::gocryptfs);
     }

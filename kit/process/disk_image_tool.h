@@ -95,9 +95,11 @@ class DiskImageTool {
     // Creates a new empty image at `image` (a folder made with mode 0700). `image` must end in
     // ".sparsebundle": anything else is a programming error (std::invalid_argument), caught
     // before any tool runs. `volumeName` has no place in a gocryptfs bundle; the item marker
-    // carries the name.
+    // carries the name. A cancellation ends the key derivation at once (TesselaError::cancelled;
+    // the half-made image is the caller's to remove). Attaching has no such cancel: gocryptfs
+    // mounts from a daemon of its own, which could finish mounting after its starter was ended.
     void create(const std::filesystem::path& image, const std::string& volumeName,
-                const std::string& password) const;
+                const std::string& password, const CancelToken* cancel = nullptr) const;
 
     // How a writable mount guards against a full disk. gocryptfs normally reserves the space of
     // each write before making it, so a disk that fills mid-write cannot leave a torn, unreadable
