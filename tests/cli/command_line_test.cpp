@@ -167,7 +167,9 @@ TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
     EXPECT_EQ(output, "Cancelled. Nothing was changed.\n");
     EXPECT_EQ(namesIn(home / "Docs"), (std::vector<std::string>{"Large.bin", "Sample"}));
     EXPECT_EQ(readFile(temp / "support/operations.json"), "[]");
-    EXPECT_EQ(namesIn(temp / "support/Open"), std::vector<std::string>{});
+    // Interrupted while the container was still being made, there was no mount folder yet.
+    EXPECT_TRUE(!fs::exists(temp / "support/Open") ||
+                namesIn(temp / "support/Open") == std::vector<std::string>{});
 }
 
 TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
