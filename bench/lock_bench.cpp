@@ -241,6 +241,7 @@ Figures measure(const fs::path& scratch, const std::string& name, void (*make)(c
     const fs::path restoredByHand = scratch / "restored-by-hand";
     fs::create_directories(mountPoint);
     tool.attach(locked, mountPoint, password, true);
+    flushFileSystemOf(scratch);  // each side starts with nothing left to write back
     start = Clock::now();
     shell("cp -a -- " + quoted(mountPoint) + " " + quoted(restoredByHand));
     readEveryFile(restoredByHand);

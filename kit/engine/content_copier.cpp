@@ -1,5 +1,6 @@
 #include "engine/content_copier.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -13,10 +14,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,7 +27,6 @@
 #include "activity/parallel_work.h"
 #include "errors/tessela_error.h"
 #include "files/file_type.h"
-#include "files/file_walk.h"
 #include "files/sha256.h"
 #include "posix/unique_fd.h"
 #include "text/utf8.h"
@@ -63,18 +65,29 @@ bool haveOpenat2() {
             ::close(static_cast<int>(fd));
             return true;
         }
-        return errno != ENOSYS && errno != EPERM;
+        return false;
     }();
     return available;
 }
 
 // Opens `relative` beneath the folder `root` without following a link on the way: a folder
 // swapped for a link meanwhile fails the open instead of leading elsewhere. Without openat2
-// (old kernels, some sandboxes) it falls back to openat, which never follows the last component;
-// every caller then checks that what it opened is what the walk saw.
+// (old kernels, some sandboxes) it goes one component at a time, none of them followed.
 int openBeneath(int root, const std::string& relative, int flags, mode_t mode = 0) {
     if (!haveOpenat2()) {
-        return ::openat(root, relative.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+        UniqueFd folder;
+        std::size_t start = 0;
+        for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+             start = slash + 1, slash = relative.find('/', start)) {
+            const std::string component = relative.substr(start, slash - start);
+            folder.reset(::openat(folder ? folder.get() : root, component.c_str(),
+                                  O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folder) {
+                return -1;
+            }
+        }
+        return ::openat(folder ? folder.get() : root, relative.c_str() + start,
+                        flags | O_CLOEXEC | O_NOFOLLOW, mode);
     }
     open_how how{};
     how.flags = static_cast<__u64>(static_cast<unsigned>(flags | O_CLOEXEC));
@@ -160,9 +173,14 @@ void removeAttribute(const AttributeHolder& holder, const char* name) {
 }
 
 // The user's own attributes are content: losing one fails the copy, unless the destination
-// keeps none at all. The system's (security., trusted., system.) are kept where this user may
-// write them and the destination takes them, and otherwise left out, as cp -a leaves them.
+// keeps none at all. An ACL is kept or the copy fails: without it the mode's group bits (its
+// mask) would open the copy to the whole group. The system's other attributes (security.,
+// trusted.) are kept where this user may write them and the destination takes them, and
+// otherwise left out, as cp -a leaves them.
 bool mustKeep(const std::string& name, int error) {
+    if (name.starts_with("system.posix_acl_")) {
+        return true;
+    }
     return name.starts_with("user.") && error != ENOTSUP && error != EOPNOTSUPP;
 }
 
@@ -172,8 +190,11 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const AttributeHol
     std::string names;
     for (int attempt = 0;; ++attempt) {
         const ssize_t size = listAttributes(from, nullptr, 0);
-        if (size <= 0) {
+        if (size == 0 || (size < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP))) {
             return {};  // none, or a file system without them
+        }
+        if (size < 0) {
+            throw failure(shown, "read", errno);
         }
         names.resize(static_cast<std::size_t>(size));
         const ssize_t length = listAttributes(from, names.data(), names.size());
@@ -417,7 +438,7 @@ class Copy {
         if (!sameEntry(opened, root)) {
             throw changed(shownName);
         }
-        walk(shownName);
+        walk(root, shownName);
         copyAll();
         finishFolders();
         const mode_t mode = keepOwner(root, into_.fd(), -1, "");
@@ -444,26 +465,70 @@ class Copy {
         }
     }
 
-    // Walks the folder held open (through its descriptor, so the walk sees what is copied).
-    void walk(const std::string& shownName) {
-        const std::string root = "/proc/self/fd/" + std::to_string(sourceRoot_.get()) + "/.";
-        try {
-            FileWalk::walk(root, [&](const FileWalk::Entry& entry) {
-                check();
-                const std::string& relative = entry.relativePath;
-                if (relative.find('/') == std::string::npos &&
-                    options_.skipping.contains(relative)) {
-                    return FileWalk::Next::skipDescendants;
+    // Walks the source, breadth first, one folder open at a time (however deep the tree): each
+    // folder is opened beneath the root without following a link on the way and checked to be
+    // the folder its parent's listing showed, so a folder swapped for a link is never walked.
+    void walk(const struct stat& root, const std::string& shownName) {
+        std::deque<std::pair<std::string, struct stat>> folders{{"", root}};
+        while (!folders.empty()) {
+            const auto [relative, seen] = std::move(folders.front());
+            folders.pop_front();
+            check();
+            const std::string shown = relative.empty() ? shownName : repairUtf8(relative);
+            UniqueFd folder(relative.empty() ? ::fcntl(sourceRoot_.get(), F_DUPFD_CLOEXEC, 0)
+                                             : openBeneath(sourceRoot_.get(), relative,
+                                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+            struct stat opened {};
+            if (!folder || ::fstat(folder.get(), &opened) != 0) {
+                throw failure(shown, "read", errno);
+            }
+            if (!sameEntry(opened, seen)) {
+                throw changed(shown);
+            }
+            const std::string prefix = relative.empty() ? "" : relative + "/";
+            for (const std::string& name : namesIn(folder, shown)) {
+                if (relative.empty() && options_.skipping.contains(name)) {
+                    continue;
                 }
-                if (entry.problem) {
-                    throw failure(repairUtf8(relative), "read", *entry.problem);
+                struct stat info {};
+                if (::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                    throw failure(repairUtf8(prefix + name), "read", errno);
                 }
-                add(relative, entry.info);
-                return FileWalk::Next::descend;
-            });
-        } catch (const FileWalk::WalkError& error) {
-            throw failure(shownName, "read", error.code());
+                add(prefix + name, info);
+                if (S_ISDIR(info.st_mode)) {
+                    folders.emplace_back(prefix + name, info);
+                }
+            }
         }
+    }
+
+    // The names in a folder held open, but "." and "..".
+    static std::vector<std::string> namesIn(const UniqueFd& folder, const std::string& shown) {
+        const int listed = ::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
+        DIR* listing = listed >= 0 ? ::fdopendir(listed) : nullptr;
+        if (listing == nullptr) {
+            const int error = errno;
+            if (listed >= 0) {
+                ::close(listed);
+            }
+            throw failure(shown, "read", error);
+        }
+        std::vector<std::string> names;
+        ::rewinddir(listing);
+        errno = 0;
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.emplace_back(name);
+            }
+            errno = 0;
+        }
+        const int error = errno;
+        ::closedir(listing);
+        if (error != 0) {
+            throw failure(shown, "read", error);
+        }
+        return names;
     }
 
     // Records one entry in the manifest and in the work to do. Folders are made at once, each
@@ -572,21 +637,21 @@ class Copy {
     }
 
     void open(const Job& job, FileInFlight& flight) {
-        // Without blocking: a file swapped for a FIFO must not hold the copy.
-        flight.source.reset(
-            openBeneath(sourceRoot_.get(), job.source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-        if (!flight.source) {
-            throw failure(shownOf(job), "read", errno);
-        }
+        // Looked at before it is opened for reading: a file swapped for a FIFO must not hold the
+        // copy. The reading descriptor is opened from the one looked at, so it is that file.
+        const UniqueFd found(openBeneath(sourceRoot_.get(), job.source, O_PATH | O_NOFOLLOW));
         struct stat now {};
-        if (::fstat(flight.source.get(), &now) != 0) {
+        if (!found || ::fstat(found.get(), &now) != 0) {
             throw failure(shownOf(job), "read", errno);
         }
         if (!S_ISREG(now.st_mode)) {
             throw changed(shownOf(job));
         }
-        const int flags = ::fcntl(flight.source.get(), F_GETFL);
-        (void)::fcntl(flight.source.get(), F_SETFL, flags & ~O_NONBLOCK);
+        flight.source.reset(
+            ::open(("/proc/self/fd/" + std::to_string(found.get())).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!flight.source) {
+            throw failure(shownOf(job), "read", errno);
+        }
         // Another file at the walked name now (replaced, or a folder on the way swapped): it is
         // copied as found, and the manifest says it changed.
         flight.changed = !sameStatus(now, job.info);
@@ -608,6 +673,10 @@ class Copy {
             flight.turn.wait(guard, [&] { return ready() || flight.abandoned || stopping_; });
             return !flight.abandoned && !stopping_;
         };
+        const auto offset = static_cast<off_t>(block * ContentCopier::blockSize);
+        const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
+            static_cast<std::int64_t>(ContentCopier::blockSize), job.info.st_size - offset));
+        bool last = false;
         try {
             if (block == 0) {
                 open(job, flight);
@@ -620,9 +689,6 @@ class Copy {
                     return;  // the failure that stopped it is the one reported
                 }
             }
-            const auto offset = static_cast<off_t>(block * ContentCopier::blockSize);
-            const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
-                static_cast<std::int64_t>(ContentCopier::blockSize), job.info.st_size - offset));
             const bool whole = readAndWrite(job, flight, offset, length, buffer);
 
             std::unique_lock guard(flight.lock);
@@ -635,14 +701,7 @@ class Copy {
             flight.changed = flight.changed || !whole;
             ++flight.hashed;
             flight.turn.notify_all();
-            const bool last = flight.hashed == job.blocks;
-            guard.unlock();
-            done_ += static_cast<std::int64_t>(length);
-            report(false);
-            if (last) {
-                finishFile(job, flight);
-                land(index);
-            }
+            last = flight.hashed == job.blocks;
         } catch (...) {
             {
                 const std::lock_guard guard(flight.lock);
@@ -650,6 +709,14 @@ class Copy {
             }
             flight.turn.notify_all();
             throw;
+        }
+        // From here on only the last block's thread may touch the file: the others' flight may
+        // already be gone.
+        done_ += static_cast<std::int64_t>(length);
+        report(false);
+        if (last) {
+            finishFile(job, flight);
+            land(index);
         }
     }
 

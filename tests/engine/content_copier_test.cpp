@@ -359,8 +359,9 @@ TEST_F(ContentCopierTest, FailuresNameTheEntryAndTheReason) {
         (void)copyWithUs(temp / "tree", temp / "copy", options);
         ADD_FAILURE() << "the copy followed a link";
     } catch (const TesselaError& error) {
-        EXPECT_EQ(error, TesselaError::copyFailed("sub/file could not be read (Too many levels of "
-                                                  "symbolic links)."));
+        // Refused on the way (a link where a folder was), in whichever words the kernel has.
+        EXPECT_TRUE(error.errorDescription().starts_with("Copying failed: sub/file could not be "))
+            << error.errorDescription();
     }
     // Cancelled once the copy has begun.
     CancelToken cancel;
