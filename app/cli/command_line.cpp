@@ -19,6 +19,7 @@
 #include "errors/byte_count.h"
 #include "errors/tessela_error.h"
 #include "model/app_paths.h"
+#include "model/self_test.h"
 #include "privacy/thumbnail_scrubber.h"
 #include "records/support_lock.h"
 #include "secrets/password_rules.h"
@@ -456,6 +457,10 @@ std::optional<Request> parse(int argc, char** argv, std::string& problem) {
 }  // namespace
 
 int run(int argc, char** argv) {
+    // Run instead of everything else, as the desktop's start-up runs it.
+    if (argc == 2 && std::string_view(argv[1]) == "--self-test") {
+        return SelfTest::run(std::cout);
+    }
     std::string problem;
     const std::optional<Request> request = parse(argc, argv, problem);
     if (!request) {

@@ -8,7 +8,8 @@ namespace tessela::cli {
 // cleanly) and runs recovery first. Passwords come from the terminal without echo, or from
 // standard input with --password-stdin, never from an argument. Failures print the engine's own
 // sentence and exit with status 1; a usage error exits with 2; Ctrl-C during a lock or a lock
-// removal cancels it and exits with 130.
+// removal cancels it and exits with 130. `tessela --self-test` checks the state shared with the
+// file-manager plug-in instead.
 [[nodiscard]] int run(int argc, char** argv);
 
 }  // namespace tessela::cli

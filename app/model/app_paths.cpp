@@ -29,6 +29,13 @@ std::filesystem::path AppPaths::dataHome() {
     return home() / ".local/share";
 }
 
+std::filesystem::path AppPaths::configHome() {
+    if (const char* config = nonEmpty("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
+        return config;
+    }
+    return home() / ".config";
+}
+
 std::filesystem::path AppPaths::cacheHome() {
     if (const char* cache = nonEmpty("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
         return cache;

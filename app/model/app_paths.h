@@ -22,6 +22,8 @@ struct AppPaths {
     // absolute, else ~/.local/share and ~/.cache.
     [[nodiscard]] static std::filesystem::path dataHome();
     [[nodiscard]] static std::filesystem::path cacheHome();
+    // The per-user configuration folder: $XDG_CONFIG_HOME when absolute, else ~/.config.
+    [[nodiscard]] static std::filesystem::path configHome();
 };
 
 }  // namespace tessela

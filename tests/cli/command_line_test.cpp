@@ -154,6 +154,19 @@ TEST_F(CommandLineTest, HelpAndUsage) {
     EXPECT_EQ(tessela({"lock", "--password=x", "a"}).status, 2);
 }
 
+TEST_F(CommandLineTest, SelfTestChecksTheSharedStateWhereThePlugInReadsIt) {
+    fs::create_directories(temp / "run");
+    ProcessResult result = ProcessRunner::run(
+        "/usr/bin/env",
+        {"XDG_RUNTIME_DIR=" + (temp / "run").string(), TESSELA_PROGRAM, "--self-test"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "self-test: group container OK\n");
+    result = ProcessRunner::run("/usr/bin/env",
+                                {"-u", "XDG_RUNTIME_DIR", TESSELA_PROGRAM, "--self-test"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "self-test: group container FAILED\n");
+}
+
 TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
     makeEndlessFile(home / "Docs/Large.bin");
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
