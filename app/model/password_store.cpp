@@ -1,0 +1,67 @@
+#include "model/password_store.h"
+
+#include <memory>
+#include <stdexcept>
+
+namespace tessela {
+
+namespace {
+
+using ErrorPointer = std::unique_ptr<GError, decltype(&g_error_free)>;
+using ValuePointer = std::unique_ptr<SecretValue, decltype(&secret_value_unref)>;
+
+}  // namespace
+
+const SecretSchema& PasswordStore::schema() {
+    static const SecretSchema theSchema = {schemaName,
+                                           SECRET_SCHEMA_NONE,
+                                           {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                           0,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr};
+    return theSchema;
+}
+
+std::optional<StoredSecret> PasswordStore::load() const noexcept {
+    GError* rawError = nullptr;
+    const ValuePointer value(
+        secret_password_lookup_binary_sync(&schema(), nullptr, &rawError, "service",
+                                           service_.c_str(), "account", account_.c_str(), nullptr),
+        &secret_value_unref);
+    const ErrorPointer error(rawError, &g_error_free);
+    if (error || !value) {
+        return std::nullopt;
+    }
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    try {
+        return StoredSecret::fromCompactJson(std::string_view(bytes, length));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void PasswordStore::save(const StoredSecret& secret) const {
+    const std::string text = secret.compactJson();
+    const ValuePointer value(
+        secret_value_new(text.data(), static_cast<gssize>(text.size()), "application/json"),
+        &secret_value_unref);
+    GError* rawError = nullptr;
+    const gboolean stored = secret_password_store_binary_sync(
+        &schema(), SECRET_COLLECTION_DEFAULT, label, value.get(), nullptr, &rawError, "service",
+        service_.c_str(), "account", account_.c_str(), nullptr);
+    const ErrorPointer error(rawError, &g_error_free);
+    if (!stored || error) {
+        throw std::runtime_error(error ? error->message
+                                       : "The keyring did not store the password.");
+    }
+}
+
+}  // namespace tessela

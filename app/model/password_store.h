@@ -1,0 +1,43 @@
+#pragma once
+
+#include <libsecret/secret.h>
+
+#include <optional>
+#include <string>
+
+#include "secrets/stored_secret.h"
+
+namespace tessela {
+
+// The user's stored secret in the desktop keyring (Secret Service, through libsecret): one item
+// with the attributes service and account, under the schema "com.lanternworks.tessela.Password",
+// labelled "Tessela password" as Seahorse shows it, holding the secret's compact JSON as bytes.
+// Tests give their own service name (AppPaths::keychainService), so they never touch the user's
+// real item. Calls block the calling thread while the keyring answers.
+class PasswordStore {
+  public:
+    static constexpr const char* schemaName = "com.lanternworks.tessela.Password";
+    static constexpr const char* label = "Tessela password";
+    static constexpr const char* defaultAccount = "main";
+
+    explicit PasswordStore(std::string service, std::string account = defaultAccount)
+        : service_(std::move(service)), account_(std::move(account)) {}
+
+    // The stored secret, or none on any problem: no Secret Service on the bus, a locked
+    // collection that stays locked, no item, data that is not a stored secret. Never throws.
+    [[nodiscard]] std::optional<StoredSecret> load() const noexcept;
+    // Creates the item or replaces its data (an item saved twice stays one item), in the default
+    // collection; a locked collection is unlocked through the keyring's own prompt. Throws
+    // std::runtime_error with the keyring's message when it cannot be saved; nothing changes then.
+    void save(const StoredSecret& secret) const;
+
+    [[nodiscard]] const std::string& service() const noexcept { return service_; }
+    // The item's schema: attributes "service" and "account".
+    [[nodiscard]] static const SecretSchema& schema();
+
+  private:
+    std::string service_;
+    std::string account_;
+};
+
+}  // namespace tessela

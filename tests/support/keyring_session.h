@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "support/child_process.h"
+#include "support/temp_folder.h"
+
+namespace tessela::testing {
+
+// Starts a private session bus that starts nothing on demand, its socket in `folder`; returns
+// its address. `bus` holds the daemon.
+std::string startPrivateBus(const std::filesystem::path& folder,
+                            std::unique_ptr<ChildProcess>& bus);
+
+// A private D-Bus session bus, and on it (unless told otherwise) gnome-keyring's Secret Service
+// with a scratch login keyring, created and unlocked, its files in a temporary folder. While it
+// lives, this process's DBUS_SESSION_BUS_ADDRESS, XDG_DATA_HOME and XDG_RUNTIME_DIR point at it,
+// so libsecret and every child talk to it and never to the user's own keyring. Everything is
+// ended and removed when it goes away, also when a test fails.
+class KeyringSession {
+  public:
+    static constexpr const char* keyringPassword = "scratch keyring";
+
+    // Throws std::runtime_error when the bus or the keyring does not come up within 10 s.
+    explicit KeyringSession(bool withKeyring = true);
+    ~KeyringSession();
+    KeyringSession(const KeyringSession&) = delete;
+    KeyringSession& operator=(const KeyringSession&) = delete;
+
+    // Locks every collection through the Secret Service, as locking the screen does.
+    void lockEverything() const;
+
+  private:
+    TempFolder folder_;
+    std::unique_ptr<ChildProcess> bus_;
+    std::unique_ptr<ChildProcess> keyring_;
+};
+
+}  // namespace tessela::testing
