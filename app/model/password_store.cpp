@@ -64,4 +64,9 @@ void PasswordStore::save(const StoredSecret& secret) const {
     }
 }
 
+bool PasswordStore::authenticateWithTouchID(const Settings& settings, const FingerprintCheck& check,
+                                            const CancelToken* cancel) {
+    return settings.touchIDEnabled() && check.usable() && check.verify(cancel);
+}
+
 }  // namespace tessela

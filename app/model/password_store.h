@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "activity/cancel_token.h"
+#include "model/fingerprint_check.h"
+#include "model/settings.h"
 #include "secrets/stored_secret.h"
 
 namespace tessela {
@@ -30,6 +33,14 @@ class PasswordStore {
     // collection; a locked collection is unlocked through the keyring's own prompt. Throws
     // std::runtime_error with the keyring's message when it cannot be saved; nothing changes then.
     void save(const StoredSecret& secret) const;
+
+    // Whether a fingerprint released the password: false at once when the user turned the
+    // preference off (Settings' "tessela.touchIDEnabled", on unless set) or no finger can be
+    // used; otherwise the check's answer. The prompt around it is the caller's, and `cancel` its
+    // "Use Tessela Password" button.
+    [[nodiscard]] static bool authenticateWithTouchID(const Settings& settings,
+                                                      const FingerprintCheck& check,
+                                                      const CancelToken* cancel = nullptr);
 
     [[nodiscard]] const std::string& service() const noexcept { return service_; }
     // The item's schema: attributes "service" and "account".
