@@ -2,9 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fstream>
-#include <sstream>
-
+#include "files/file_io.h"
 #include "files/file_system.h"
 #include "model/app_paths.h"
 
@@ -14,13 +12,16 @@ namespace {
 
 // The file's object; empty when it is missing, unreadable or not a JSON object.
 nlohmann::json load(const std::filesystem::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
+    std::optional<std::string> text;
+    try {
+        text = posix::readFileIfExists(file);
+    } catch (const std::exception&) {
+        // unreadable: the defaults
+    }
+    if (!text) {
         return nlohmann::json::object();
     }
-    std::ostringstream text;
-    text << stream.rdbuf();
-    nlohmann::json object = nlohmann::json::parse(text.str(), nullptr, false);
+    nlohmann::json object = nlohmann::json::parse(*text, nullptr, false);
     return object.is_object() ? object : nlohmann::json::object();
 }
 

@@ -418,8 +418,8 @@ class Copy {
         if (!parent || ::fstatat(parent.get(), name.c_str(), &root, AT_SYMLINK_NOFOLLOW) != 0) {
             throw failure(shownName, "read", errno);
         }
-        if (options_.sourceIdentity && (root.st_dev != options_.sourceIdentity->first ||
-                                        root.st_ino != options_.sourceIdentity->second)) {
+        if (options_.sourceIdentity &&
+            *options_.sourceIdentity != Folder::Identity{root.st_dev, root.st_ino}) {
             throw changed(shownName);
         }
         if (!S_ISDIR(root.st_mode)) {

@@ -7,7 +7,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <utility>
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
@@ -72,7 +71,7 @@ class ContentCopier {
         std::optional<std::filesystem::path> writeBackTo = std::nullopt;
         // The source's device and inode as the caller checked them: anything else found at
         // `from` fails the copy.
-        std::optional<std::pair<dev_t, ino_t>> sourceIdentity = std::nullopt;
+        std::optional<Folder::Identity> sourceIdentity = std::nullopt;
     };
 
     // Copies `from` into the folder held open as `into`: a file (or any non-folder) becomes

@@ -151,7 +151,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
                                          .cancel = cancel,
                                          .progress = copyProgress,
                                          .writeBackTo = folder.path(),
-                                         .sourceIdentity = std::pair(info.st_dev, info.st_ino)});
+                                         .sourceIdentity = original});
             if (e_.options.afterCopy) {
                 e_.options.afterCopy(kind == LockedItem::Kind::file ? mountPoint / name
                                                                     : mountPoint);

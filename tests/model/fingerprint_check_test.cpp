@@ -26,17 +26,7 @@ class FingerprintCheckTest : public ::testing::Test {
             std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address, "/usr/bin/python3", "-m",
                                      "dbusmock", "--template", FPRINTD_MOCK, "--parameters",
                                      parameters, "-l", (temp / "calls.log").string()});
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (
-            ProcessRunner::run("/usr/bin/dbus-send",
-                               {"--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus",
-                                "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                                "string:net.reactivated.Fprint"})
-                .output.find("boolean true") == std::string::npos) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-                << "the fprintd double never came";
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        testing::waitForName(address, "net.reactivated.Fprint", std::chrono::seconds(20));
     }
 
     // Which of the device's methods were called, named in the order a verification calls them.

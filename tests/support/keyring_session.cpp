@@ -14,19 +14,23 @@
 
 namespace tessela::testing {
 
-namespace {
-
-// Whether `name` has an owner on the session bus.
-bool nameOwned(const std::string& name) {
-    const ProcessResult result = ProcessRunner::run(
-        "/usr/bin/dbus-send",
-        {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-         "org.freedesktop.DBus.NameHasOwner", "string:" + name},
-        std::nullopt, 5.0);
-    return result.status == 0 && result.output.find("boolean true") != std::string::npos;
+void waitForName(const std::string& address, const std::string& name, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const ProcessResult result = ProcessRunner::run(
+            "/usr/bin/dbus-send",
+            {"--bus=" + address, "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+            std::nullopt, 5.0);
+        if (result.status == 0 && result.output.find("boolean true") != std::string::npos) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error(name + " did not come up on the private bus");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
-
-}  // namespace
 
 std::string startPrivateBus(const std::filesystem::path& folder,
                             std::unique_ptr<ChildProcess>& bus) {
@@ -71,13 +75,7 @@ KeyringSession::KeyringSession(bool withKeyring) {
         std::vector<std::string>{"--foreground", "--unlock", "--components=secrets"});
     keyring_->write(keyringPassword);
     keyring_->closeInput();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!nameOwned("org.freedesktop.secrets")) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("gnome-keyring did not come up on the private bus");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    waitForName(address, "org.freedesktop.secrets", std::chrono::seconds(10));
 }
 
 KeyringSession::~KeyringSession() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -13,6 +14,10 @@ namespace tessela::testing {
 // its address. `bus` holds the daemon.
 std::string startPrivateBus(const std::filesystem::path& folder,
                             std::unique_ptr<ChildProcess>& bus);
+
+// Waits until `name` has an owner on the bus at `address`; throws std::runtime_error after
+// `limit`.
+void waitForName(const std::string& address, const std::string& name, std::chrono::seconds limit);
 
 // A private D-Bus session bus, and on it (unless told otherwise) gnome-keyring's Secret Service
 // with a scratch login keyring, created and unlocked, its files in a temporary folder. While it
