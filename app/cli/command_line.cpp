@@ -20,6 +20,7 @@
 #include "errors/tessela_error.h"
 #include "model/app_paths.h"
 #include "model/self_test.h"
+#include "model/system_checks.h"
 #include "privacy/thumbnail_scrubber.h"
 #include "records/support_lock.h"
 #include "secrets/password_rules.h"
@@ -63,6 +64,10 @@ const Command commands[] = {
     {"recover", "tessela recover",
      "Finishes or undoes work that a crash interrupted (every command does this first) and\n"
      "prints what it did."},
+    {"file-manager-menu", "tessela file-manager-menu [on|off]",
+     "Turns Tessela's entries in the context menu of GNOME Files, Dolphin and Nemo on or off\n"
+     "for you, and shows where they are on. GNOME Files shows them once this installation's\n"
+     "module is in its extension folder and it has been restarted (nautilus -q)."},
 };
 
 void printUsage(std::ostream& out) {
@@ -454,6 +459,31 @@ std::optional<Request> parse(int argc, char** argv, std::string& problem) {
     return request;
 }
 
+// Turns the file-manager integration on or off when asked, then shows each file manager's state.
+int fileManagerMenu(const std::vector<fs::path>& words) {
+    const std::string word = words.empty() ? "" : words.front().string();
+    if (words.size() > 1 || (!words.empty() && word != "on" && word != "off")) {
+        std::cerr << "tessela: file-manager-menu takes on or off\n"
+                     "usage: tessela file-manager-menu [on|off]\n";
+        return usageError;
+    }
+    if (word == "on") {
+        SystemChecks::enableFinderExtension();
+    } else if (word == "off") {
+        SystemChecks::disableFinderExtension();
+    }
+    for (const SystemChecks::FinderPart& part : SystemChecks::finderParts()) {
+        std::error_code error;
+        std::cout << part.fileManager << ": "
+                  << (SystemChecks::finderPartEnabled(part) ? "on"
+                      : fs::exists(part.target, error)
+                          ? "off"
+                          : "not installed (" + shown(part.target.string()) + " is missing)")
+                  << '\n';
+    }
+    return success;
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -483,6 +513,9 @@ int run(int argc, char** argv) {
         std::cout << "usage: " << request->command->synopsis << "\n\n"
                   << request->command->help << '\n';
         return success;
+    }
+    if (name == "file-manager-menu") {
+        return fileManagerMenu(request->paths);
     }
     const bool needsPaths =
         name == "lock" || name == "unlock" || name == "relock" || name == "remove-lock";

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "model/app_paths.h"
 #include "posix/unique_fd.h"
 
 namespace tessela {
@@ -73,6 +74,85 @@ std::optional<bool> SystemChecks::diskEncryptionOn(const fs::path& folder, const
         return std::nullopt;
     }
     return onCrypt(device, sysfs, 0);
+}
+
+namespace {
+
+fs::path runningProgramFolder() {
+    std::error_code error;
+    return fs::read_symlink("/proc/self/exe", error).parent_path();
+}
+
+}  // namespace
+
+std::vector<SystemChecks::FinderPart> SystemChecks::finderParts(
+    const std::optional<fs::path>& programFolder) {
+    const fs::path programs = programFolder.value_or(runningProgramFolder());
+    const fs::path data = AppPaths::dataHome();
+    const auto installed = [&](const char* fromPrograms) {
+        return (programs / fromPrograms).lexically_normal();
+    };
+    return {
+        {"GNOME Files", data / "tessela" / "nautilus-extension",
+         installed(TESSELA_NAUTILUS_MODULE_FROM_PROGRAMS)},
+        {"Dolphin", data / "kio" / "servicemenus" / "tessela.desktop",
+         installed(TESSELA_SERVICE_MENU_FROM_PROGRAMS)},
+        {"Nemo", data / "nemo" / "actions" / "tessela.nemo_action",
+         installed(TESSELA_NEMO_ACTION_FROM_PROGRAMS)},
+    };
+}
+
+bool SystemChecks::finderPartEnabled(const FinderPart& part) {
+    struct stat link {};
+    struct stat target {};
+    return ::lstat(part.link.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+           ::stat(part.link.c_str(), &link) == 0 && ::stat(part.target.c_str(), &target) == 0 &&
+           link.st_dev == target.st_dev && link.st_ino == target.st_ino;
+}
+
+bool SystemChecks::finderExtensionEnabled(const std::optional<fs::path>& programFolder) {
+    for (const FinderPart& part : finderParts(programFolder)) {
+        if (!finderPartEnabled(part)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void SystemChecks::enableFinderExtension(const std::optional<fs::path>& programFolder) {
+    for (const FinderPart& part : finderParts(programFolder)) {
+        std::error_code error;
+        if (finderPartEnabled(part) || !fs::exists(part.target, error)) {
+            continue;
+        }
+        const fs::file_status existing = fs::symlink_status(part.link, error);
+        if (fs::exists(existing) && !fs::is_symlink(existing)) {
+            continue;  // the user's own file
+        }
+        fs::create_directories(part.link.parent_path(), error);
+        // A new link under a private name, then renamed over the old one: the place never
+        // holds anything but a whole link.
+        const fs::path fresh =
+            part.link.parent_path() / (".tessela-link-" + std::to_string(::getpid()));
+        fs::remove(fresh, error);
+        fs::create_symlink(part.target, fresh, error);
+        if (error) {
+            continue;
+        }
+        fs::rename(fresh, part.link, error);
+        if (error) {
+            fs::remove(fresh, error);
+        }
+    }
+}
+
+void SystemChecks::disableFinderExtension(const std::optional<fs::path>& programFolder) {
+    for (const FinderPart& part : finderParts(programFolder)) {
+        std::error_code error;
+        if (fs::is_symlink(fs::symlink_status(part.link, error))) {
+            fs::remove(part.link, error);
+        }
+    }
 }
 
 }  // namespace tessela

@@ -1,12 +1,21 @@
 #include "commands/finder_menu_model.h"
 
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
+
 #include "files/paths.h"
+#include "secrets/shared_state.h"
 
 namespace tessela {
 
-std::vector<FinderMenuEntry> FinderMenuModel::entries(
-    const std::vector<std::filesystem::path>& selection,
-    const std::optional<std::set<std::string>>& unlockedPaths) {
+namespace {
+
+// The model with the open items as a pointer: null when nothing usable was published.
+std::vector<FinderMenuEntry> entriesFor(const std::vector<std::filesystem::path>& selection,
+                                        const std::set<std::string>* unlockedPaths) {
+    using Model = FinderMenuModel;
     std::vector<std::filesystem::path> locked;
     std::vector<std::filesystem::path> ordinary;
     for (const std::filesystem::path& item : selection) {
@@ -16,7 +25,7 @@ std::vector<FinderMenuEntry> FinderMenuModel::entries(
         if (!locked.empty()) {
             return {};
         }
-        return {{lockTitle, TesselaCommand::lock(ordinary)}};
+        return {{Model::lockTitle, TesselaCommand::lock(ordinary)}};
     }
     const auto isOpen = [&](const std::filesystem::path& item) {
         return unlockedPaths->contains(canonicalPath(item).string());
@@ -24,22 +33,22 @@ std::vector<FinderMenuEntry> FinderMenuModel::entries(
     if (locked.size() == 1) {
         const std::filesystem::path& item = locked.front();
         if (!unlockedPaths) {
-            return {{unlockTitle, TesselaCommand::unlock(item)},
-                    {lockNowTitle, TesselaCommand::lockNow({item})},
-                    {removeLockTitle, TesselaCommand::removeLock(item)}};
+            return {{Model::unlockTitle, TesselaCommand::unlock(item)},
+                    {Model::lockNowTitle, TesselaCommand::lockNow({item})},
+                    {Model::removeLockTitle, TesselaCommand::removeLock(item)}};
         }
         if (isOpen(item)) {
-            return {{lockNowTitle, TesselaCommand::lockNow({item})},
-                    {revealTitle, TesselaCommand::reveal(item)}};
+            return {{Model::lockNowTitle, TesselaCommand::lockNow({item})},
+                    {Model::revealTitle, TesselaCommand::reveal(item)}};
         }
-        return {{unlockTitle, TesselaCommand::unlock(item)},
-                {removeLockTitle, TesselaCommand::removeLock(item)}};
+        return {{Model::unlockTitle, TesselaCommand::unlock(item)},
+                {Model::removeLockTitle, TesselaCommand::removeLock(item)}};
     }
     if (locked.empty()) {
         return {};
     }
     if (!unlockedPaths) {
-        return {{lockNowTitle, TesselaCommand::lockNow(locked)}};
+        return {{Model::lockNowTitle, TesselaCommand::lockNow(locked)}};
     }
     std::vector<std::filesystem::path> open;
     for (const std::filesystem::path& item : locked) {
@@ -50,7 +59,80 @@ std::vector<FinderMenuEntry> FinderMenuModel::entries(
     if (open.empty()) {
         return {};
     }
-    return {{lockNowTitle, TesselaCommand::lockNow(open)}};
+    return {{Model::lockNowTitle, TesselaCommand::lockNow(open)}};
+}
+
+}  // namespace
+
+std::vector<FinderMenuEntry> FinderMenuModel::entries(
+    const std::vector<std::filesystem::path>& selection,
+    const std::optional<std::set<std::string>>& unlockedPaths) {
+    return entriesFor(selection, unlockedPaths ? &*unlockedPaths : nullptr);
+}
+
+namespace {
+
+// What the application published: the open items' paths and the boot time they were written
+// under; no paths when nothing usable was published.
+struct Published {
+    std::shared_ptr<const std::set<std::string>> unlockedPaths;
+    std::int64_t bootTime = 0;
+};
+
+// The published state, read again only when its file changed. The application replaces the
+// file whole, so a new version is a new file: another inode, or (when an inode is reused) other
+// times and size. A right-click with nothing new published then costs one stat.
+Published published() {
+    struct Version {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        timespec modified;
+        timespec changed;
+        bool operator==(const Version& other) const {
+            return device == other.device && inode == other.inode && size == other.size &&
+                   modified.tv_sec == other.modified.tv_sec &&
+                   modified.tv_nsec == other.modified.tv_nsec &&
+                   changed.tv_sec == other.changed.tv_sec &&
+                   changed.tv_nsec == other.changed.tv_nsec;
+        }
+    };
+    static std::mutex guard;
+    static std::optional<std::filesystem::path> cachedURL;
+    static std::optional<Version> cachedVersion;
+    static Published cached;
+
+    const std::optional<std::filesystem::path> url = SharedState::defaultURL();
+    struct stat file {};
+    if (!url || ::stat(url->c_str(), &file) != 0) {
+        return {};
+    }
+    const Version version{file.st_dev, file.st_ino, file.st_size, file.st_mtim, file.st_ctim};
+    const std::lock_guard lock(guard);
+    if (cachedURL != url || cachedVersion != version) {
+        cached = {};
+        if (const std::optional<SharedState> state = SharedState::read(url)) {
+            cached.unlockedPaths = std::make_shared<const std::set<std::string>>(
+                state->unlockedPaths.begin(), state->unlockedPaths.end());
+            cached.bootTime = state->bootTime;
+        }
+        cachedURL = url;
+        cachedVersion = version;
+    }
+    return cached;
+}
+
+}  // namespace
+
+std::vector<FinderMenuEntry> FinderMenuModel::currentEntries(
+    const std::vector<std::filesystem::path>& selection) {
+    if (selection.empty()) {
+        return {};
+    }
+    // A state written before the last restart says nothing about what is open now.
+    const Published state = published();
+    const bool current = state.unlockedPaths && state.bootTime == SharedState::currentBootTime();
+    return entriesFor(selection, current ? state.unlockedPaths.get() : nullptr);
 }
 
 }  // namespace tessela

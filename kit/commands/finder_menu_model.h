@@ -34,6 +34,12 @@ struct FinderMenuModel {
     [[nodiscard]] static std::vector<FinderMenuEntry> entries(
         const std::vector<std::filesystem::path>& selection,
         const std::optional<std::set<std::string>>& unlockedPaths);
+
+    // The entries for `selection` with what the application has published now: the shared state
+    // at its default place, ignored when it is missing, unreadable or from before the last
+    // restart. Reading it (and resolving the selected locked items' paths) is all the I/O done.
+    [[nodiscard]] static std::vector<FinderMenuEntry> currentEntries(
+        const std::vector<std::filesystem::path>& selection);
 };
 
 }  // namespace tessela

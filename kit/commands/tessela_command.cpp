@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "commands/command_framing.h"
 #include "errors/tessela_error.h"
 #include "text/utf8.h"
 
@@ -107,6 +108,24 @@ std::string TesselaCommand::url() const {
         separator = '&';
     }
     return url;
+}
+
+std::vector<std::string> TesselaCommand::lineURLs() const {
+    // A line holds the URL and its line feed; every location costs "path=…" and a separator.
+    const std::size_t budget = CommandFraming::maxLineBytes - 1;
+    const std::string start = std::string(scheme) + "://" + std::string(hostOf(kind_)) + "?";
+    std::vector<std::string> urls;
+    std::string url = start;
+    for (const std::filesystem::path& path : paths_) {
+        const std::string item = "path=" + percentEncoded(path.string());
+        if (url.size() > start.size() && url.size() + 1 + item.size() > budget) {
+            urls.push_back(std::move(url));
+            url = start;
+        }
+        url += (url.size() > start.size() ? "&" : "") + item;
+    }
+    urls.push_back(std::move(url));
+    return urls;
 }
 
 std::optional<TesselaCommand> TesselaCommand::parse(std::string_view url) {

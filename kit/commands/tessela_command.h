@@ -40,6 +40,10 @@ class TesselaCommand {
     }
     // The URL form; never fails.
     [[nodiscard]] std::string url() const;
+    // The URL form in pieces that each travel as one socket line (CommandFraming): the URL
+    // itself, or, for a lock or lockNow whose URL is too long for one line, several URLs of the
+    // same case whose locations, taken in order, are this command's.
+    [[nodiscard]] std::vector<std::string> lineURLs() const;
     // The command a URL carries, or none for anything malformed: another scheme or host (both
     // exact, lower case), anything between the host and the query, a fragment, no absolute path
     // item, several for a single-location case, a bad percent escape, a character a URL may not

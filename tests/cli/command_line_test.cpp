@@ -167,6 +167,19 @@ TEST_F(CommandLineTest, SelfTestChecksTheSharedStateWhereThePlugInReadsIt) {
     EXPECT_EQ(result.output, "self-test: group container FAILED\n");
 }
 
+TEST_F(CommandLineTest, FileManagerMenuTurnsOnTheBuiltIntegration) {
+    const std::string data = "XDG_DATA_HOME=" + (temp / "data").string();
+    ProcessResult result =
+        ProcessRunner::run("/usr/bin/env", {data, TESSELA_PROGRAM, "file-manager-menu", "on"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "GNOME Files: on\nDolphin: on\nNemo: on\n");
+    EXPECT_TRUE(fs::equivalent(temp / "data/tessela/nautilus-extension", NAUTILUS_MODULE));
+    result =
+        ProcessRunner::run("/usr/bin/env", {data, TESSELA_PROGRAM, "file-manager-menu", "off"});
+    EXPECT_EQ(result.output, "GNOME Files: off\nDolphin: off\nNemo: off\n");
+    EXPECT_EQ(tessela({"file-manager-menu", "maybe"}).status, 2);
+}
+
 TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {
     makeEndlessFile(home / "Docs/Large.bin");
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});

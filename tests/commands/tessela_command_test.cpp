@@ -114,5 +114,25 @@ TEST(CommandFramingTest, LinesTravelWholeAndBadOnesAreRejected) {
               Lines{CommandFraming::Rejected{"The command ended without a line feed."}});
 }
 
+TEST(CommandFramingTest, ALongSelectionTravelsInSeveralLinesThatAddUpToIt) {
+    EXPECT_EQ(Command::unlock("/a/Taxes.tessvault").lineURLs(),
+              std::vector<std::string>{Command::unlock("/a/Taxes.tessvault").url()});
+    std::vector<std::filesystem::path> paths;
+    for (int index = 0; index < 3000; ++index) {
+        paths.emplace_back("/home/me/Photos/Holiday 2026/IMG_" + std::to_string(index) + ".jpg");
+    }
+    const std::vector<std::string> urls = Command::lockNow(paths).lineURLs();
+    ASSERT_GT(urls.size(), 2U);
+    std::vector<std::filesystem::path> carried;
+    for (const std::string& url : urls) {
+        ASSERT_TRUE(CommandFraming::frame(url)) << url.size();
+        const std::optional<Command> piece = Command::parse(url);
+        ASSERT_TRUE(piece);
+        EXPECT_EQ(piece->kind(), Command::Case::lockNow);
+        carried.insert(carried.end(), piece->paths().begin(), piece->paths().end());
+    }
+    EXPECT_EQ(carried, paths);
+}
+
 }  // namespace
 }  // namespace tessela

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "model/self_test.h"
@@ -44,6 +45,44 @@ TEST_F(AppServicesTest, SettingsFallBackToDefaultsAndKeepOtherKeys) {
     EXPECT_FALSE(settings.touchIDEnabled());
     EXPECT_NE(readFile(settings.file()).find("someone.else"), std::string::npos);
     EXPECT_EQ(testing::permissions(settings.file()), 0600U);
+}
+
+TEST_F(AppServicesTest, FileManagerLinksLeadToThisInstallationAndSpareTheUsersFiles) {
+    ::setenv("XDG_DATA_HOME", (temp / "data").c_str(), 1);
+    const fs::path programs = temp / "installed/bin";
+    const std::vector<SystemChecks::FinderPart> parts = SystemChecks::finderParts(programs);
+    ASSERT_EQ(parts.size(), 3U);
+    EXPECT_EQ(parts[2].link, temp / "data/nemo/actions/tessela.nemo_action");
+    for (const SystemChecks::FinderPart& part : parts) {
+        EXPECT_TRUE(part.target.string().starts_with((temp / "installed").string()));
+        writeFile(part.target, part.fileManager);
+    }
+    EXPECT_FALSE(SystemChecks::finderExtensionEnabled(programs));
+
+    // Dolphin's place holds the user's own file; GNOME Files' a link of another installation.
+    writeFile(parts[1].link, "mine");
+    fs::create_directories(parts[0].link.parent_path());
+    fs::create_symlink(temp / "elsewhere.so", parts[0].link);
+    SystemChecks::enableFinderExtension(programs);
+    EXPECT_TRUE(SystemChecks::finderPartEnabled(parts[0]));
+    EXPECT_FALSE(SystemChecks::finderPartEnabled(parts[1]));
+    EXPECT_EQ(readFile(parts[1].link), "mine");
+    EXPECT_TRUE(SystemChecks::finderPartEnabled(parts[2]));
+    EXPECT_FALSE(SystemChecks::finderExtensionEnabled(programs));
+
+    fs::remove(parts[1].link);
+    SystemChecks::enableFinderExtension(programs);
+    EXPECT_TRUE(SystemChecks::finderExtensionEnabled(programs));
+    EXPECT_EQ(testing::namesIn(parts[1].link.parent_path()),
+              std::vector<std::string>{"tessela.desktop"});  // no link left half made
+
+    // A target that is gone (not installed) leaves its part off.
+    fs::remove(parts[2].target);
+    EXPECT_FALSE(SystemChecks::finderPartEnabled(parts[2]));
+    SystemChecks::disableFinderExtension(programs);
+    for (const SystemChecks::FinderPart& part : parts) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(part.link))) << part.link;
+    }
 }
 
 TEST_F(AppServicesTest, SelfTestLeavesTheSharedStateAsItFoundIt) {

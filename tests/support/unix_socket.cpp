@@ -1,5 +1,8 @@
 #include "support/unix_socket.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
@@ -27,6 +30,32 @@ UniqueFd listeningSocket(const std::filesystem::path& path) {
         throw std::system_error(errno, std::generic_category(), "listen at " + path.string());
     }
     return listener;
+}
+
+std::optional<ReceivedRequest> acceptRequest(int listener, const SenderCheck::Programs& programs,
+                                             std::chrono::milliseconds timeout) {
+    pollfd waiting{listener, POLLIN, 0};
+    if (::poll(&waiting, 1, static_cast<int>(timeout.count())) != 1) {
+        return std::nullopt;
+    }
+    const UniqueFd connection(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection) {
+        throw std::system_error(errno, std::generic_category(), "accept");
+    }
+    ReceivedRequest request{SenderCheck::signingIdentifier(connection.get(), programs), {}};
+    char buffer[4096];
+    for (;;) {
+        pollfd reading{connection.get(), POLLIN, 0};
+        if (::poll(&reading, 1, static_cast<int>(timeout.count())) != 1) {
+            break;  // a sender that never half-closes: take what came
+        }
+        const ssize_t got = ::read(connection.get(), buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        request.bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return request;
 }
 
 }  // namespace tessela::testing

@@ -1,0 +1,5 @@
+#include "finder_helper.h"
+
+int main(int argc, char** argv) {
+    return tessela::finder::run(argc, argv);
+}
