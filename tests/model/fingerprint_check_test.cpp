@@ -1,7 +1,14 @@
 // The fingerprint check against a D-Bus double of fprintd on a private bus.
 #include <gtest/gtest.h>
 
+#include <qcoro/qcorotask.h>
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "model/fingerprint_check.h"
@@ -10,6 +17,7 @@
 #include "process/process_runner.h"
 #include "support/keyring_session.h"
 #include "support/temp_folder.h"
+#include "views/fingerprint_prompt.h"
 
 namespace tessela {
 namespace {
@@ -92,6 +100,67 @@ TEST_F(FingerprintCheckTest, PreferenceOffAsksNothing) {
     fprintd.reset();
     startFprintd(R"({"result": "verify-match"})");
     EXPECT_FALSE(PasswordStore::authenticateWithTouchID(settings, FingerprintCheck(address)));
+    EXPECT_EQ(calls(), "");
+}
+
+// Tessela's prompt, through its real widgets: it shows the reason, and its button stops a
+// verification that would otherwise wait for its whole limit.
+TEST_F(FingerprintCheckTest, PromptShowsTheReasonAndItsButtonFallsBackToThePassword) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int argc = 1;
+    char name[] = "fingerprint_check_test";
+    char* argv[] = {name, nullptr};
+    QApplication application(argc, argv);
+    const Settings settings(temp / "settings.json");
+
+    startFprintd(R"({"result": "verify-match"})");
+    const FingerprintCheck matching(address);
+    EXPECT_TRUE(
+        QCoro::waitFor(FingerprintPrompt::authenticate("Unlock Taxes", settings, matching)));
+    EXPECT_EQ(calls(), "Claim VerifyStart VerifyStop Release");
+
+    fprintd.reset();
+    startFprintd(R"({"result": "none"})");
+    QStringList shownTexts;
+    bool pressed = false;
+    QTimer presser;
+    QObject::connect(&presser, &QTimer::timeout, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            auto* prompt = qobject_cast<FingerprintPrompt*>(window);
+            if (prompt == nullptr || !prompt->isVisible()) {
+                continue;
+            }
+            EXPECT_TRUE(prompt->isModal());
+            for (const QLabel* label : prompt->findChildren<QLabel*>()) {
+                if (!label->text().isEmpty()) {
+                    shownTexts << label->text();
+                }
+            }
+            for (QPushButton* button : prompt->findChildren<QPushButton*>()) {
+                if (button->text() == "Use Tessela Password") {
+                    button->click();
+                    pressed = true;
+                    presser.stop();
+                }
+            }
+        }
+    });
+    presser.start(20);
+    const std::chrono::minutes limit(2);
+    const FingerprintCheck silent(address, limit);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(QCoro::waitFor(FingerprintPrompt::authenticate("Unlock Taxes", settings, silent)));
+    EXPECT_TRUE(pressed);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, limit);  // ended by the button
+    EXPECT_EQ(shownTexts, QStringList({"Unlock Taxes", "Touch the fingerprint reader."}));
+    EXPECT_EQ(calls(), "Claim VerifyStart VerifyStop Release");
+
+    // Preference off: no prompt, no question to fprintd.
+    settings.setBoolean(Settings::touchIDKey, false);
+    fprintd.reset();
+    startFprintd(R"({"result": "verify-match"})");
+    EXPECT_FALSE(
+        QCoro::waitFor(FingerprintPrompt::authenticate("Unlock Taxes", settings, matching)));
     EXPECT_EQ(calls(), "");
 }
 

@@ -1,0 +1,90 @@
+#include "views/fingerprint_prompt.h"
+
+#include <qcoro/qcorothread.h>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QStyle>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <atomic>
+
+#include "model/fingerprint_check.h"
+#include "model/settings.h"
+
+namespace tessela {
+
+FingerprintPrompt::FingerprintPrompt(const QString& reason, std::shared_ptr<CancelToken> fallback,
+                                     QWidget* parent)
+    : QDialog(parent), fallback_(std::move(fallback)) {
+    setWindowTitle(QStringLiteral("Tessela"));
+    setWindowModality(Qt::ApplicationModal);
+
+    auto* icon = new QLabel;
+    const QIcon fingerprint =
+        QIcon::fromTheme(QStringLiteral("auth-fingerprint-symbolic"),
+                         style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    icon->setPixmap(fingerprint.pixmap(48, 48));
+    icon->setAlignment(Qt::AlignTop);
+
+    auto* reasonLabel = new QLabel(reason);
+    reasonLabel->setWordWrap(true);
+    QFont emphasised = reasonLabel->font();
+    emphasised.setBold(true);
+    reasonLabel->setFont(emphasised);
+    auto* touchLabel = new QLabel(QStringLiteral("Touch the fingerprint reader."));
+
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(reasonLabel);
+    texts->addWidget(touchLabel);
+    texts->addStretch();
+    auto* row = new QHBoxLayout;
+    row->addWidget(icon);
+    row->addLayout(texts, 1);
+
+    auto* buttons = new QDialogButtonBox;
+    QPushButton* usePassword =
+        buttons->addButton(QString::fromUtf8(fallbackTitle), QDialogButtonBox::RejectRole);
+    usePassword->setAutoDefault(false);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // The button, Escape and the window's close all end here: the verification stops.
+    connect(this, &QDialog::rejected, this, [this] { fallback_->cancel(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(row);
+    layout->addWidget(buttons);
+    setMinimumWidth(360);
+}
+
+QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings& settings,
+                                                  const FingerprintCheck& check, QWidget* parent) {
+    if (!settings.touchIDEnabled()) {
+        co_return false;
+    }
+    auto fallback = std::make_shared<CancelToken>();
+    QPointer<FingerprintPrompt> prompt = new FingerprintPrompt(reason, fallback, parent);
+    auto matched = std::make_shared<std::atomic<bool>>(false);
+    // Asking whether a finger can be used is a call to fprintd too: it runs on the thread, and
+    // the prompt appears only once a verification is about to start.
+    std::unique_ptr<QThread> worker(QThread::create([&check, fallback, matched, prompt] {
+        if (!check.usable()) {
+            return;
+        }
+        QMetaObject::invokeMethod(prompt, [prompt] {
+            if (prompt) {
+                prompt->show();
+            }
+        });
+        *matched = check.verify(fallback.get());
+    }));
+    worker->start();
+    co_await qCoro(worker.get()).waitForFinished();
+    delete prompt.data();
+    co_return matched->load();
+}
+
+}  // namespace tessela

@@ -1,0 +1,58 @@
+// Renders each of Tessela's windows, menus and prompts to a PNG in the folder given, offscreen,
+// so that they can be looked at without a desktop. Run through scripts/screenshots.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QWidget>
+
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "activity/cancel_token.h"
+#include "finder_popup.h"
+#include "views/fingerprint_prompt.h"
+
+namespace {
+
+bool save(QWidget& window, const QDir& folder, const QString& name) {
+    window.adjustSize();
+    window.show();
+    QApplication::processEvents();
+    const QString file = folder.filePath(name + ".png");
+    const bool saved = window.grab().save(file);
+    std::cout << (saved ? "wrote " : "could not write ") << file.toStdString() << '\n';
+    window.hide();
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: window_screenshots FOLDER\n";
+        return 2;
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::unsetenv("XDG_RUNTIME_DIR");  // nothing published: the fullest menus
+    QApplication application(argc, argv);
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    if (!folder.mkpath(QStringLiteral("."))) {
+        std::cerr << "cannot make " << argv[1] << '\n';
+        return 1;
+    }
+    bool saved = true;
+
+    tessela::FingerprintPrompt prompt(QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
+                                      std::make_shared<tessela::CancelToken>());
+    saved = save(prompt, folder, QStringLiteral("fingerprint-prompt")) && saved;
+
+    const auto nothing = [](const std::vector<std::string>&) {
+        return std::optional<std::string>();
+    };
+    tessela::finder::FinderPopup lockedMenu({"/home/me/Taxes 2026.tessvault"}, nothing);
+    saved = save(lockedMenu, folder, QStringLiteral("finder-menu-locked-item")) && saved;
+    tessela::finder::FinderPopup ordinaryMenu({"/home/me/Report.pdf"}, nothing);
+    saved = save(ordinaryMenu, folder, QStringLiteral("finder-menu-ordinary-item")) && saved;
+    return saved ? 0 : 1;
+}
