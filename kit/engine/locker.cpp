@@ -1,9 +1,11 @@
 #include "engine/locker.h"
 
+#include "engine/hidden_extensions.h"
 #include "engine/lock_operation.h"
 #include "engine/lock_removal.h"
 #include "engine/mounts_folder.h"
 #include "engine/open_items.h"
+#include "engine/password_migration.h"
 #include "engine/recovery.h"
 
 namespace tessela {
@@ -100,8 +102,44 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
     return DiskImageTool::containerOverhead(content);
 }
 
-bool Locker::setHiddenExtension(const std::filesystem::path&) {
-    return true;
+std::map<Uuid, TesselaError> Locker::changePassword(const std::string& oldPassword,
+                                                    const std::string& newPassword,
+                                                    std::int64_t generation) {
+    // An attached image cannot be re-keyed.
+    if (!openItems().empty()) {
+        throw TesselaError::needsAllLocked();
+    }
+    return PasswordMigration(parts_).changePassword(oldPassword, newPassword, generation);
+}
+
+std::vector<std::string> Locker::itemsStillMigrating(std::int64_t generation) const {
+    return PasswordMigration(parts_).itemsStillMigrating(generation);
+}
+
+std::filesystem::path Locker::migrateNameIfNeeded(const std::filesystem::path& url,
+                                                  const LockedItem& item) const {
+    return PasswordMigration(parts_).migrateNameIfNeeded(url, item);
+}
+
+std::optional<std::string> Locker::unmigratedSuffix(const std::string& current,
+                                                    const std::string& displayName) {
+    return PasswordMigration::unmigratedSuffix(current, displayName);
+}
+
+bool Locker::isPackageExtension(const std::string& extension) {
+    return PasswordMigration::isPackageExtension(extension);
+}
+
+bool Locker::setHiddenExtension(const std::filesystem::path& locked) {
+    return HiddenExtensions::set(locked);
+}
+
+void Locker::setHiddenExtensionIfNeeded(const std::filesystem::path& locked) {
+    HiddenExtensions::setIfNeeded(locked);
+}
+
+bool Locker::repairHiddenExtensions() noexcept {
+    return HiddenExtensions(parts_).repair();
 }
 
 }  // namespace tessela

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "engine/engine_parts.h"
 #include "engine/locked_names.h"
 #include "engine/locker_options.h"
+#include "errors/tessela_error.h"
 #include "journal/recovery_report.h"
 #include "process/disk_image_tool.h"
 #include "records/item_marker.h"
@@ -113,8 +115,33 @@ class Locker {
         const std::string& base, const std::filesystem::path& parent);
     [[nodiscard]] static std::string volumeName(const std::string& name);
     [[nodiscard]] static std::int64_t containerOverhead(const std::filesystem::path& content);
-    // File managers here have no per-item hidden extension: nothing to do, reported as done.
+    // Moves every item to a new password: re-keys each indexed item recorded below
+    // `generation` and records `generation` for it; returns the failures by item id (one
+    // item's failure never stops the others). Throws needsAllLocked while any item is open
+    // (nothing is changed), an index read failure, and SimulatedCrash.
+    [[nodiscard]] std::map<Uuid, TesselaError> changePassword(const std::string& oldPassword,
+                                                              const std::string& newPassword,
+                                                              std::int64_t generation);
+    // The display names of the items still to be moved to `generation`, in a file manager's
+    // order.
+    [[nodiscard]] std::vector<std::string> itemsStillMigrating(std::int64_t generation) const;
+    // Renames an earlier-style locked file ("Report.pdf.tessvault") to the current naming and
+    // returns where it is afterwards; never fails.
+    [[nodiscard]] std::filesystem::path migrateNameIfNeeded(const std::filesystem::path& url,
+                                                            const LockedItem& item) const;
+    [[nodiscard]] static std::optional<std::string> unmigratedSuffix(
+        const std::string& current, const std::string& displayName);
+    // No folder is shown as one file here: always false.
+    [[nodiscard]] static bool isPackageExtension(const std::string& extension);
+
+    // The locked item's look in the file manager, in place of a hidden extension
+    // (HiddenExtensions: the GIO metadata attribute "metadata::custom-icon-name" =
+    // "tessela-locked"). Best effort: a failure is one line on standard error.
     static bool setHiddenExtension(const std::filesystem::path& locked);
+    static void setHiddenExtensionIfNeeded(const std::filesystem::path& locked);
+    // Migrates earlier-style names of located items without an operation in flight and sets
+    // every located item's look; true when any item got a new name. Never fails.
+    bool repairHiddenExtensions() noexcept;
 
   private:
     EngineParts parts_;

@@ -1,0 +1,94 @@
+#include "engine/hidden_extensions.h"
+
+#include <gio/gio.h>
+
+#include <iostream>
+#include <memory>
+#include <set>
+
+#include "engine/password_migration.h"
+#include "text/utf8.h"
+
+namespace tessela {
+
+namespace {
+
+using FileHandle = std::unique_ptr<GFile, decltype(&g_object_unref)>;
+
+FileHandle fileAt(const std::filesystem::path& path) {
+    return {g_file_new_for_path(path.c_str()), &g_object_unref};
+}
+
+}  // namespace
+
+bool HiddenExtensions::set(const std::filesystem::path& locked) {
+    GError* error = nullptr;
+    const bool done =
+        g_file_set_attribute_string(fileAt(locked).get(), attribute, lockedIconName,
+                                    G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, &error) != FALSE;
+    if (!done) {
+        std::cerr << "tessela: could not hide the extension of "
+                  << repairUtf8(locked.filename().string()) << ": "
+                  << (error != nullptr ? error->message : "unknown error") << '\n';
+    }
+    if (error != nullptr) {
+        g_error_free(error);
+    }
+    return done;
+}
+
+std::optional<bool> HiddenExtensions::isSet(const std::filesystem::path& locked) {
+    GError* error = nullptr;
+    GFileInfo* info = g_file_query_info(fileAt(locked).get(), attribute,
+                                        G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, &error);
+    if (info == nullptr) {
+        g_error_free(error);
+        return std::nullopt;
+    }
+    std::optional<bool> result;
+    if (g_file_info_has_attribute(info, attribute)) {
+        const char* value = g_file_info_get_attribute_string(info, attribute);
+        result = value != nullptr && std::string_view(value) == lockedIconName;
+    }
+    g_object_unref(info);
+    return result;
+}
+
+void HiddenExtensions::setIfNeeded(const std::filesystem::path& locked) {
+    if (isSet(locked) != true) {
+        (void)set(locked);
+    }
+}
+
+bool HiddenExtensions::repair() const noexcept {
+    try {
+        const std::vector<LockedItem> records = e_.index.load();
+        std::set<Uuid> inFlight;
+        try {
+            for (const JournalEntry& entry : e_.journal.load()) {
+                inFlight.insert(entry.id);
+            }
+        } catch (const std::exception&) {
+            inFlight.clear();
+        }
+        const PasswordMigration migration(e_);
+        bool renamed = false;
+        for (const LockedItem& record : records) {
+            std::optional<std::filesystem::path> url = ItemIndex::locate(record);
+            if (!url) {
+                continue;
+            }
+            if (!inFlight.contains(record.id)) {
+                const std::filesystem::path moved = migration.migrateNameIfNeeded(*url, record);
+                renamed = renamed || moved != *url;
+                url = moved;
+            }
+            setIfNeeded(*url);
+        }
+        return renamed;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace tessela

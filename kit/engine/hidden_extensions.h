@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "engine/engine_parts.h"
+
+namespace tessela {
+
+// A locked item's look in the file manager. File managers here hide no extension of a single
+// item, so "hiding the extension" gives the locked item its locked-item look instead: the GIO
+// metadata attribute "metadata::custom-icon-name" set to Tessela's locked icon, which GNOME
+// Files shows; reading it back tells whether it is set already. GIO keeps such metadata through
+// the desktop's metadata service (GVfs); without it, or on a file system it does not cover,
+// setting fails. That is best effort throughout: a failure is one line on standard error and
+// never stops a lock, a refresh or a repair.
+class HiddenExtensions {
+  public:
+    static constexpr const char* attribute = "metadata::custom-icon-name";
+    static constexpr const char* lockedIconName = "tessela-locked";
+
+    explicit HiddenExtensions(const EngineParts& parts) : e_(parts) {}
+
+    // Sets the look on `locked`. On failure writes "tessela: could not hide the extension of
+    // NAME: REASON" to standard error and returns false; never throws.
+    static bool set(const std::filesystem::path& locked);
+    // Whether the look is set; none when it cannot be read.
+    [[nodiscard]] static std::optional<bool> isSet(const std::filesystem::path& locked);
+    // Sets the look unless it is known to be set already; never fails.
+    static void setIfNeeded(const std::filesystem::path& locked);
+
+    // For every item the index can locate: migrates an earlier-style name (unless the item has
+    // an operation in the journal, whose entry names it) and sets the look. True when any item
+    // got a new name. Never fails: an unreadable index makes it do nothing, an unreadable
+    // journal counts as empty.
+    bool repair() const noexcept;
+
+  private:
+    const EngineParts& e_;
+};
+
+}  // namespace tessela

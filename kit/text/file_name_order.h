@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessela {
+
+// Sorts names the way a file manager lists them: by the user's collation, case and accents
+// counting only where nothing else differs, and runs of digits compared by their numeric value
+// ("Item 1", "item 2", "Item 10"). Names equal under that order keep their order. Names that
+// are not UTF-8 are compared in their repaired form.
+void sortLikeFileManager(std::vector<std::string>& names);
+
+}  // namespace tessela
