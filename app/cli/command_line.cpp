@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,6 +20,8 @@
 #include "errors/byte_count.h"
 #include "errors/tessela_error.h"
 #include "model/app_paths.h"
+#include "model/password_change.h"
+#include "model/password_store.h"
 #include "model/self_test.h"
 #include "model/system_checks.h"
 #include "privacy/thumbnail_scrubber.h"
@@ -59,6 +62,15 @@ const Command commands[] = {
      "--force closes the item anyway (unsaved changes in those applications are lost)."},
     {"remove-lock", "tessela remove-lock [--password-stdin] PATH.tessvault",
      "Turns a locked item back into ordinary files next to it and prints where they are."},
+    {"setup", "tessela setup [--password-stdin]",
+     "Creates your Tessela password and keeps it in the desktop keyring, where every command\n"
+     "then finds it. Refused when one is kept there already."},
+    {"change-password", "tessela change-password [--password-stdin]",
+     "Changes your Tessela password: asks for the current one and the new one (twice), keeps\n"
+     "the new one in the keyring, then moves every locked item to it and names any item that\n"
+     "could not be moved yet (it is tried again at every start). With --password-stdin the\n"
+     "first line is the current password and the second the new one. Every item must be\n"
+     "locked."},
     {"status", "tessela status",
      "Lists the locked items Tessela knows and which of them are open."},
     {"recover", "tessela recover",
@@ -79,7 +91,10 @@ void printUsage(std::ostream& out) {
            "  --password-stdin  read the password from the first line of standard input\n"
            "  --force           (relock) close the item even while files are in use\n"
            "  --help            show help for a command\n"
-           "\nTESSELA_SUPPORT_DIR replaces the folder where Tessela keeps its records.\n";
+           "  --version         show the version\n"
+           "\nThe password comes from the desktop keyring when one is kept there (tessela setup);\n"
+           "when none of the passwords kept there opens an item, it is asked at the terminal.\n"
+           "TESSELA_SUPPORT_DIR replaces the folder where Tessela keeps its records.\n";
 }
 
 const Command* findCommand(const std::string& name) {
@@ -210,21 +225,59 @@ class ProgressLine {
 // Runs the commands of one invocation against one engine.
 class Session {
   public:
-    Session(Locker& locker, const Request& request, CancelToken& cancel)
+    Session(Locker& locker, const Request& request, CancelToken& cancel, const PasswordStore& store)
         : locker_(locker),
           request_(request),
           cancel_(cancel),
+          store_(store),
           prompt_(request.passwordFromStandardInput, cancel),
           showProgress_(::isatty(STDERR_FILENO) == 1) {}
 
-    int lock() {
-        const std::optional<std::string> password = askPassword(true);
-        if (!password) {
-            return refusedPassword();
+    // What can be told without a password is told before one is asked for: a path that is not
+    // there, a location the lock refuses, something that is not a locked item.
+    int checkPaths() const {
+        const std::string& name = request_.command->name;
+        for (const fs::path& given : request_.paths) {
+            const fs::path path = absoluteForm(given);
+            const std::string item = path.filename().string();
+            struct stat status {};
+            if (::lstat(path.c_str(), &status) != 0) {
+                return report(TesselaError::notFound(), item);
+            }
+            try {
+                if (name == "lock") {
+                    locker_.checkLockLocation(path);
+                } else if ((name == "unlock" || name == "remove-lock") &&
+                           (path.extension() != Locker::lockedExtension ||
+                            !S_ISDIR(status.st_mode))) {
+                    return report(TesselaError::notLocked(), item);
+                }
+            } catch (const TesselaError& error) {
+                return report(error, item);
+            } catch (const std::exception& error) {
+                std::cerr << shown(item) << ": " << shown(error.what()) << '\n';
+                return failure;
+            }
         }
-        if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
-            std::cerr << *problem << '\n';
-            return failure;
+        return success;
+    }
+
+    int lock() {
+        // The keyring's password and generation; a typed one (twice) only without it.
+        std::optional<std::string> password;
+        std::int64_t generation = 1;
+        if (const std::optional<StoredSecret> stored = storedSecret()) {
+            password = stored->password;
+            generation = stored->generation;
+        } else {
+            password = askPassword(true);
+            if (!password) {
+                return refusedPassword();
+            }
+            if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
+                std::cerr << *problem << '\n';
+                return failure;
+            }
         }
         int status = success;
         for (const fs::path& path : request_.paths) {
@@ -232,7 +285,7 @@ class Session {
             try {
                 const std::unique_ptr<ProgressLine> line = progressFor(name);
                 const LockedItem record =
-                    locker_.lock(absoluteForm(path), *password, 1, &cancel_,
+                    locker_.lock(absoluteForm(path), *password, generation, &cancel_,
                                  line ? line->steps() : ProgressCallback(),
                                  line ? line->bytes() : CopyProgressCallback());
                 std::cout << "Locked " << shown(record.displayName) << ": "
@@ -265,23 +318,13 @@ class Session {
         if (request_.paths.size() != 1) {
             return usage("unlock takes one locked item");
         }
-        const std::optional<std::string> password = askPassword(false);
-        if (!password) {
-            return refusedPassword();
-        }
         const fs::path path = absoluteForm(request_.paths.front());
-        try {
-            const OpenItem open = locker_.unlock(path, *password);
+        return usingPassword(path.filename().string(), [&](const std::string& password) {
+            const OpenItem open = locker_.unlock(path, password);
             // The result itself, for scripts: the path's exact bytes.
             std::cout << open.contentURL().string() << '\n';
             return success;
-        } catch (const TesselaError& error) {
-            return report(error, path.filename().string());
-        } catch (const std::exception& error) {
-            std::cerr << "Could not open " << path.filename().string() << ": " << error.what()
-                      << '\n';
-            return failure;
-        }
+        });
     }
 
     int relock() {
@@ -316,25 +359,67 @@ class Session {
         if (request_.paths.size() != 1) {
             return usage("remove-lock takes one locked item");
         }
-        const std::optional<std::string> password = askPassword(false);
-        if (!password) {
-            return refusedPassword();
-        }
         const fs::path path = absoluteForm(request_.paths.front());
         const std::string name = path.filename().string();
-        try {
+        return usingPassword(name, [&](const std::string& password) {
             const std::unique_ptr<ProgressLine> line = progressFor(name);
             const fs::path restored = locker_.removeLock(
-                path, *password, &cancel_, line ? line->steps() : ProgressCallback(),
+                path, password, &cancel_, line ? line->steps() : ProgressCallback(),
                 line ? line->bytes() : CopyProgressCallback());
             std::cout << restored.string() << '\n';  // the result itself: exact bytes
             return success;
-        } catch (const TesselaError& error) {
-            return report(error, name);
-        } catch (const std::exception& error) {
-            std::cerr << "Could not remove the lock of " << name << ": " << error.what() << '\n';
+        });
+    }
+
+    int setup() {
+        if (store_.load()) {
+            std::cerr << "A Tessela password is kept in your keyring already. To change it, use "
+                         "tessela change-password.\n";
             return failure;
         }
+        const std::optional<std::string> password = askPassword(true);
+        if (!password) {
+            return refusedPassword();
+        }
+        if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
+            std::cerr << *problem << '\n';
+            return failure;
+        }
+        try {
+            store_.save(StoredSecret{*password, 1, std::nullopt, {}});
+        } catch (const std::exception& error) {
+            std::cerr << "Could not save your password to the Keychain. (" << shown(error.what())
+                      << ")\n";
+            return failure;
+        }
+        std::cout << "Your Tessela password is set up and kept in your keyring.\n";
+        return success;
+    }
+
+    int changePassword() {
+        std::string problem;
+        const std::optional<std::string> current = prompt_.read("Current password", false, problem);
+        if (!current) {
+            std::cerr << problem << '\n';
+            return refusedPassword();
+        }
+        const std::optional<std::string> next = prompt_.read("New password", true, problem);
+        if (!next) {
+            std::cerr << problem << '\n';
+            return refusedPassword();
+        }
+        PasswordChange change(locker_, store_);
+        const PasswordChange::Outcome outcome = change.change(*current, *next);
+        const std::optional<StoredSecret> stored = store_.load();
+        const bool changed = stored && stored->password == *next;
+        if (changed) {
+            std::cout << "Your password is changed.\n";
+        }
+        if (outcome.message) {
+            std::cerr << *outcome.message << '\n';
+        }
+        printFailures(outcome.failures);
+        return changed ? success : failure;
     }
 
     int status() {
@@ -363,6 +448,12 @@ class Session {
                     std::cout << "  its unlocked original is still to be removed\n";
                 }
             }
+            if (const std::optional<StoredSecret> stored = storedSecret();
+                stored && stored->previous) {
+                std::cout << PasswordRules::stillMigratingMessage(
+                                 locker_.itemsStillMigrating(stored->generation))
+                          << '\n';
+            }
             return success;
         } catch (const std::exception& error) {
             std::cerr << "Could not read the list of locked items: " << error.what() << '\n';
@@ -371,6 +462,72 @@ class Session {
     }
 
   private:
+    // The stored secret, when this run may use the keyring (not with --password-stdin).
+    std::optional<StoredSecret> storedSecret() {
+        if (request_.passwordFromStandardInput) {
+            return std::nullopt;
+        }
+        if (!storedLoaded_) {
+            stored_ = store_.load();
+            storedLoaded_ = true;
+        }
+        return stored_;
+    }
+
+    // Runs `operation` with each password the keyring holds, newest first, while each is
+    // refused as wrong; then, when none opened the item, with one typed at the terminal.
+    template <typename Operation>
+    int usingPassword(const std::string& name, const Operation& operation) {
+        const auto attempt = [&](const std::string& password) -> std::optional<int> {
+            try {
+                return operation(password);
+            } catch (const TesselaError& error) {
+                if (error.errorCase() == TesselaError::Case::wrongPassword) {
+                    return std::nullopt;
+                }
+                return report(error, name);
+            } catch (const std::exception& error) {
+                std::cerr << shown(name) << ": " << shown(error.what()) << '\n';
+                return failure;
+            }
+        };
+        if (const std::optional<StoredSecret> stored = storedSecret()) {
+            for (const std::string& candidate : stored->openCandidates()) {
+                if (const std::optional<int> status = attempt(candidate)) {
+                    return *status;
+                }
+            }
+        }
+        const std::optional<std::string> password = askPassword(false);
+        if (!password) {
+            return refusedPassword();
+        }
+        if (const std::optional<int> status = attempt(*password)) {
+            return *status;
+        }
+        return report(TesselaError::wrongPassword(), name);
+    }
+
+    // Each item a password change left behind, with the reason.
+    void printFailures(const std::map<Uuid, TesselaError>& failures) const {
+        if (failures.empty()) {
+            return;
+        }
+        std::map<Uuid, std::string> names;
+        try {
+            for (const LockedItem& record : locker_.lockedItems()) {
+                names.emplace(record.id, record.displayName);
+            }
+        } catch (const std::exception&) {
+            names.clear();
+        }
+        for (const auto& [id, error] : failures) {
+            const auto found = names.find(id);
+            std::cerr << "  " << shown(found != names.end() ? found->second : id.string()) << ": "
+                      << error.errorDescription() << '\n';
+        }
+    }
+
     std::optional<std::string> askPassword(bool confirm) {
         std::string problem;
         std::optional<std::string> password = prompt_.read("Password", confirm, problem);
@@ -426,8 +583,11 @@ class Session {
     Locker& locker_;
     const Request& request_;
     CancelToken& cancel_;
+    const PasswordStore& store_;
     PasswordPrompt prompt_;
     bool showProgress_;
+    bool storedLoaded_ = false;
+    std::optional<StoredSecret> stored_;
 };
 
 std::optional<Request> parse(int argc, char** argv, std::string& problem) {
@@ -490,6 +650,10 @@ int run(int argc, char** argv) {
     // Run instead of everything else, as the desktop's start-up runs it.
     if (argc == 2 && std::string_view(argv[1]) == "--self-test") {
         return SelfTest::run(std::cout);
+    }
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::cout << "tessela " << TESSELA_VERSION << '\n';
+        return success;
     }
     std::string problem;
     const std::optional<Request> request = parse(argc, argv, problem);
@@ -564,7 +728,22 @@ int run(int argc, char** argv) {
         std::cerr << notice->title << ". " << notice->body << '\n';
     }
 
-    Session session(locker, *request, cancel);
+    const PasswordStore store(AppPaths::keychainService());
+    Session session(locker, *request, cancel, store);
+    if (const int checked = session.checkPaths(); checked != success) {
+        return checked;
+    }
+    // A password change that some item missed is resumed at every start, as the application
+    // does; what is still left is told by status and change-password.
+    if (!request->passwordFromStandardInput && name != "change-password") {
+        (void)PasswordChange(locker, store).finishMigrationIfNeeded();
+    }
+    if (name == "setup") {
+        return session.setup();
+    }
+    if (name == "change-password") {
+        return session.changePassword();
+    }
     if (name == "lock") {
         return session.lock();
     }

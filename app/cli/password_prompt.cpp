@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <iostream>
 
 #include "posix/unique_fd.h"
@@ -82,22 +83,28 @@ std::optional<std::string> askTerminal(int terminal, const std::string& prompt,
 
 std::optional<std::string> PasswordPrompt::read(const std::string& prompt, bool confirm,
                                                 std::string& problem) {
-    if (cached_) {
-        return cached_;
+    if (const auto answered = answers_.find(prompt); answered != answers_.end()) {
+        return answered->second;
     }
     const auto cancelled = [&] {
         problem = "Cancelled. Nothing was changed.";
         return std::nullopt;
     };
     if (fromStandardInput_) {
-        cached_ = readLine(STDIN_FILENO, cancel_);
+        std::optional<std::string> line = readLine(STDIN_FILENO, cancel_);
         if (cancel_.isCancelled()) {
             return cancelled();
         }
-        if (!cached_) {
-            problem = "No password on standard input.";
+        if (!line) {
+            std::string wanted = prompt;
+            wanted.front() =
+                static_cast<char>(std::tolower(static_cast<unsigned char>(wanted.front())));
+            problem = answers_.empty() ? "No password on standard input."
+                                       : "Standard input ended before the " + wanted + ".";
+            return std::nullopt;
         }
-        return cached_;
+        answers_.emplace(prompt, *line);
+        return line;
     }
     const UniqueFd terminal(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
     if (!terminal) {
@@ -123,8 +130,8 @@ std::optional<std::string> PasswordPrompt::read(const std::string& prompt, bool 
             return std::nullopt;
         }
     }
-    cached_ = password;
-    return cached_;
+    answers_.emplace(prompt, *password);
+    return password;
 }
 
 }  // namespace tessela::cli

@@ -2,6 +2,7 @@
 
 #include "activity/cancel_token.h"
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -19,14 +20,15 @@ class PasswordPrompt {
 
     // The password, asked with `prompt` on the terminal; with `confirm`, typed twice. None with
     // a message in `problem` when there is no terminal, input ended, the two differ, or the
-    // wait was cancelled.
+    // wait was cancelled. Each prompt is asked once: asking again gives the same answer. From
+    // standard input, each new prompt takes the next line.
     [[nodiscard]] std::optional<std::string> read(const std::string& prompt, bool confirm,
                                                   std::string& problem);
 
   private:
     bool fromStandardInput_;
     const CancelToken& cancel_;
-    std::optional<std::string> cached_;
+    std::map<std::string, std::string> answers_;
 };
 
 }  // namespace tessela::cli

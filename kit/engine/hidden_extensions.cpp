@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <string_view>
 
 #include "engine/password_migration.h"
 #include "text/utf8.h"
@@ -19,9 +20,18 @@ FileHandle fileAt(const std::filesystem::path& path) {
     return {g_file_new_for_path(path.c_str()), &g_object_unref};
 }
 
+// Whether this desktop keeps file metadata at all: GIO does only through GVfs's metadata service;
+// its plain local implementation keeps none, and no file manager there could show the look.
+bool metadataKept() {
+    return std::string_view(G_OBJECT_TYPE_NAME(g_vfs_get_default())) != "GLocalVfs";
+}
+
 }  // namespace
 
 bool HiddenExtensions::set(const std::filesystem::path& locked) {
+    if (!metadataKept()) {
+        return true;  // nothing shows the look here: nothing to do
+    }
     GError* error = nullptr;
     const bool done =
         g_file_set_attribute_string(fileAt(locked).get(), attribute, lockedIconName,
@@ -38,6 +48,9 @@ bool HiddenExtensions::set(const std::filesystem::path& locked) {
 }
 
 std::optional<bool> HiddenExtensions::isSet(const std::filesystem::path& locked) {
+    if (!metadataKept()) {
+        return std::nullopt;
+    }
     GError* error = nullptr;
     GFileInfo* info = g_file_query_info(fileAt(locked).get(), attribute,
                                         G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, &error);

@@ -14,7 +14,9 @@ namespace tessela {
 // Files shows; reading it back tells whether it is set already. GIO keeps such metadata through
 // the desktop's metadata service (GVfs); without it, or on a file system it does not cover,
 // setting fails. That is best effort throughout: a failure is one line on standard error and
-// never stops a lock, a refresh or a repair.
+// never stops a lock, a refresh or a repair. A desktop without that service (GIO's plain local
+// implementation) keeps no metadata and no file manager there shows it: nothing is done and
+// nothing is reported.
 class HiddenExtensions {
   public:
     static constexpr const char* attribute = "metadata::custom-icon-name";
@@ -22,8 +24,9 @@ class HiddenExtensions {
 
     explicit HiddenExtensions(const EngineParts& parts) : e_(parts) {}
 
-    // Sets the look on `locked`. On failure writes "tessela: could not hide the extension of
-    // NAME: REASON" to standard error and returns false; never throws.
+    // Sets the look on `locked` (true at once where no metadata is kept). On failure writes
+    // "tessela: could not hide the extension of NAME: REASON" to standard error and returns false;
+    // never throws.
     static bool set(const std::filesystem::path& locked);
     // Whether the look is set; none when it cannot be read.
     [[nodiscard]] static std::optional<bool> isSet(const std::filesystem::path& locked);

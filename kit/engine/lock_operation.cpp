@@ -24,21 +24,26 @@
 
 namespace tessela {
 
+void LockOperation::checkLocation(const std::filesystem::path& url) const {
+    if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
+        throw TesselaError::pathTooLong(url.filename().string());
+    }
+    if (const std::optional<LockRefusal> refusal =
+            e_.policy.refusal(url, ItemFacts::inspect(url, false))) {
+        throw TesselaError::refused(*refusal);
+    }
+}
+
 LockedItem LockOperation::run(const std::filesystem::path& url, const std::string& password,
                               std::int64_t generation, const CancelToken* cancel,
                               const ProgressCallback& progress,
                               const CopyProgressCallback& copyProgress) {
     // Checks: nothing changes on disk; a failure leaves everything as it was.
     report(progress, LockStep::preparing);
-    if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
-        throw TesselaError::pathTooLong(url.filename().string());
-    }
     // The path rules first: a refused location is refused at once, before anything walks what
     // may be a whole file system.
+    checkLocation(url);
     ItemFacts facts = ItemFacts::inspect(url, false);
-    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
-        throw TesselaError::refused(*refusal);
-    }
     const std::filesystem::path real = realPath(url);
     const std::filesystem::path parent = real.parent_path();
     const std::string name = real.filename().string();

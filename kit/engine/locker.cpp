@@ -102,6 +102,10 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
     return DiskImageTool::containerOverhead(content);
 }
 
+void Locker::checkLockLocation(const std::filesystem::path& url) const {
+    LockOperation(parts_).checkLocation(url);
+}
+
 std::map<Uuid, TesselaError> Locker::changePassword(const std::string& oldPassword,
                                                     const std::string& newPassword,
                                                     std::int64_t generation) {

@@ -56,6 +56,10 @@ class Locker {
                     const ProgressCallback& progress = {},
                     const CopyProgressCallback& copyProgress = {});
 
+    // The lock's checks that walk nothing (the path's length, the location rules), for a caller
+    // that wants a refusal before it asks for a password: throws what lock() would throw for
+    // them. Changes nothing.
+    void checkLockLocation(const std::filesystem::path& url) const;
     // Opens the locked item at `url` (a ".tessvault" bundle) at mountsRoot/{id}, writable, and
     // returns it; an item already open is returned as it is, attaching nothing. A bundle without
     // a record (copied from elsewhere) gets one with password generation 0. A wrong password

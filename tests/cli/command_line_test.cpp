@@ -11,8 +11,11 @@
 #include <thread>
 
 #include "engine/engine_fixture.h"
+#include "model/app_paths.h"
+#include "model/password_store.h"
 #include "process/process_runner.h"
 #include "support/child_process.h"
+#include "support/keyring_session.h"
 
 namespace tessela {
 namespace {
@@ -27,6 +30,8 @@ constexpr const char* secret = "correct horse battery";
 // The built tessela program, run as a user would, on a private home and support folder.
 class CommandLineTest : public testing::FuseTest {
   protected:
+    std::unique_ptr<testing::KeyringSession> keyring;
+
     void SetUp() override {
         FuseTest::SetUp();
         if (IsSkipped()) {
@@ -40,6 +45,11 @@ class CommandLineTest : public testing::FuseTest {
     std::vector<std::string> environment(std::vector<std::string> arguments) const {
         std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
                                           "HOME=" + home.string()};
+        // The user's own keyring is never reached: no bus at all, unless the test brought its
+        // own keyring session.
+        if (!keyring) {
+            words.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (temp / "no-bus").string());
+        }
         words.emplace_back(TESSELA_PROGRAM);
         words.insert(words.end(), arguments.begin(), arguments.end());
         return words;
@@ -178,6 +188,55 @@ TEST_F(CommandLineTest, FileManagerMenuTurnsOnTheBuiltIntegration) {
         ProcessRunner::run("/usr/bin/env", {data, TESSELA_PROGRAM, "file-manager-menu", "off"});
     EXPECT_EQ(result.output, "GNOME Files: off\nDolphin: off\nNemo: off\n");
     EXPECT_EQ(tessela({"file-manager-menu", "maybe"}).status, 2);
+}
+
+TEST_F(CommandLineTest, PasswordsComeFromTheKeyringAndMoveAlongWhenChanged) {
+    keyring = std::make_unique<testing::KeyringSession>();
+    const PasswordStore store(AppPaths::defaultKeychainService);
+    EXPECT_EQ(tessela({"setup", "--password-stdin"}, "first password\n").status, 0);
+    EXPECT_EQ(tessela({"setup", "--password-stdin"}, "another one\n").status, 1);
+    writeFile(home / "Docs/Other/c.txt", "gamma");
+
+    // No terminal here: each of these would fail if it asked for a password.
+    ProcessResult result = tessela({"lock", (home / "Docs/Sample").string()});
+    ASSERT_EQ(result.status, 0) << result.output;
+    ASSERT_EQ(tessela({"lock", (home / "Docs/Other").string()}).status, 0);
+    const std::string sample = (home / "Docs/Sample.tessvault").string();
+    const std::string other = (home / "Docs/Other.tessvault").string();
+
+    result = tessela({"change-password", "--password-stdin"}, "first password\nsecond password\n");
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_NE(result.output.find("Your password is changed."), std::string::npos);
+    EXPECT_EQ(store.load()->previous, std::nullopt);
+    EXPECT_EQ(tessela({"unlock", "--password-stdin", sample}, "first password\n").status, 1);
+
+    // A change interrupted after the keyring got the new password, with an item open so the
+    // move cannot resume: the other item still opens, with the earlier password.
+    ASSERT_EQ(tessela({"unlock", sample}).status, 0);
+    store.save(store.load()->changing("third password"));
+    result = tessela({"unlock", other});
+    EXPECT_EQ(result.status, 0) << result.output;
+    result = tessela({"status"});
+    EXPECT_NE(result.output.find("Tessela is still moving these items to your current password: "
+                                 "Other and Sample."),
+              std::string::npos)
+        << result.output;
+    ASSERT_EQ(tessela({"relock", sample, other}).status, 0);
+    // Everything locked: the next start finishes the move and forgets the previous password.
+    EXPECT_EQ(tessela({"status"}).status, 0);
+    EXPECT_EQ(store.load()->previous, std::nullopt);
+    EXPECT_EQ(tessela({"unlock", "--password-stdin", other}, "third password\n").status, 0);
+    EXPECT_EQ(tessela({"relock", other}).status, 0);
+}
+
+TEST_F(CommandLineTest, MistakesAreToldBeforeAnyPasswordIsAsked) {
+    // Standard input holds no password: reaching the prompt would fail differently.
+    EXPECT_EQ(tessela({"lock", (home / "Docs/Typo").string()}).output,
+              "That item could not be found.\n");
+    EXPECT_EQ(tessela({"unlock", (home / "Docs/Sample").string()}).output,
+              "This is not a Tessela locked item.\n");
+    EXPECT_EQ(tessela({"lock", "/"}).status, 1);
+    EXPECT_EQ(tessela({"--version"}).output, "tessela 0.1.0\n");
 }
 
 TEST_F(CommandLineTest, InterruptDuringLockChangesNothing) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_fixture.h"
-#include "engine/hidden_extensions.h"
 #include "journal/journal_entry.h"
 
 namespace tessela {
@@ -159,19 +158,11 @@ TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFail
     entry.originalPath = (docs / "Budget.xlsx.tessvault").string();
     operations.add(entry);
 
-    // Without the desktop's metadata service the locked-item look cannot be set: each item
-    // gets the one line on standard error, and the pass goes on.
-    ::testing::internal::CaptureStderr();
+    // Whether or not the desktop keeps the locked-item look, the pass goes on to the end.
     EXPECT_TRUE(locker->repairHiddenExtensions());
-    const std::string errors = ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(fs::exists(docs / "Report.tessvault"));
     EXPECT_TRUE(fs::exists(docs / "Budget.xlsx.tessvault"));
     EXPECT_EQ(index().item(docs / "Report.tessvault")->id, settled.id);
-    if (HiddenExtensions::isSet(docs / "Report.tessvault") != true) {
-        EXPECT_NE(errors.find("tessela: could not hide the extension of Report.tessvault: "),
-                  std::string::npos)
-            << errors;
-    }
     EXPECT_FALSE(locker->repairHiddenExtensions());  // nothing left to rename
     operations.remove(busy.id);
 }
