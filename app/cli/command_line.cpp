@@ -632,16 +632,24 @@ int fileManagerMenu(const std::vector<fs::path>& words) {
     } else if (word == "off") {
         SystemChecks::disableFinderExtension();
     }
+    int status = success;
     for (const SystemChecks::FinderPart& part : SystemChecks::finderParts()) {
         std::error_code error;
-        std::cout << part.fileManager << ": "
-                  << (SystemChecks::finderPartEnabled(part) ? "on"
-                      : fs::exists(part.target, error)
-                          ? "off"
-                          : "not installed (" + shown(part.target.string()) + " is missing)")
-                  << '\n';
+        std::cout << part.fileManager << ": ";
+        if (SystemChecks::finderPartEnabled(part)) {
+            std::cout << "on\n";
+        } else if (!fs::exists(part.target, error)) {
+            std::cout << "not installed (" << shown(part.target.string()) << " is missing)\n";
+        } else if (!SystemChecks::finderPartIsTessela(part)) {
+            std::cout << "off (" << shown(part.link.string())
+                      << " is not Tessela's and was left as it is)\n";
+            status = word == "on" ? failure : status;
+        } else {
+            std::cout << "off\n";
+            status = word == "on" ? failure : status;
+        }
     }
-    return success;
+    return status;
 }
 
 }  // namespace

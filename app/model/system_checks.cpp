@@ -119,15 +119,22 @@ bool SystemChecks::finderExtensionEnabled(const std::optional<fs::path>& program
     return true;
 }
 
+bool SystemChecks::finderPartIsTessela(const FinderPart& part) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(part.link, error))) {
+        return !fs::exists(fs::symlink_status(part.link, error));  // nothing there
+    }
+    // A link to a file of Tessela's name (this installation's or another's) is Tessela's; a
+    // link to anything else is the user's own.
+    return fs::read_symlink(part.link, error).filename() == part.target.filename();
+}
+
 void SystemChecks::enableFinderExtension(const std::optional<fs::path>& programFolder) {
     for (const FinderPart& part : finderParts(programFolder)) {
         std::error_code error;
-        if (finderPartEnabled(part) || !fs::exists(part.target, error)) {
+        if (finderPartEnabled(part) || !fs::exists(part.target, error) ||
+            !finderPartIsTessela(part)) {
             continue;
-        }
-        const fs::file_status existing = fs::symlink_status(part.link, error);
-        if (fs::exists(existing) && !fs::is_symlink(existing)) {
-            continue;  // the user's own file
         }
         fs::create_directories(part.link.parent_path(), error);
         // A new link under a private name, then renamed over the old one: the place never
@@ -149,7 +156,7 @@ void SystemChecks::enableFinderExtension(const std::optional<fs::path>& programF
 void SystemChecks::disableFinderExtension(const std::optional<fs::path>& programFolder) {
     for (const FinderPart& part : finderParts(programFolder)) {
         std::error_code error;
-        if (fs::is_symlink(fs::symlink_status(part.link, error))) {
+        if (fs::is_symlink(fs::symlink_status(part.link, error)) && finderPartIsTessela(part)) {
             fs::remove(part.link, error);
         }
     }

@@ -41,12 +41,16 @@ struct SystemChecks {
     // Every part enabled.
     [[nodiscard]] static bool finderExtensionEnabled(
         const std::optional<std::filesystem::path>& programFolder = std::nullopt);
+    // Whether the part's place is free for Tessela's link: nothing there, or a link to a file of
+    // the target's name (this or another installation's). Anything else is the user's own.
+    [[nodiscard]] static bool finderPartIsTessela(const FinderPart& part);
     // Puts each part's link in place, replacing a link left by another installation, for the
-    // parts whose target exists. A file that is not a link (the user's own) is never replaced.
-    // Reports nothing: callers read the state again afterwards.
+    // parts whose target exists. What is the user's own is never replaced. Reports nothing:
+    // callers read the state again afterwards.
     static void enableFinderExtension(
         const std::optional<std::filesystem::path>& programFolder = std::nullopt);
-    // Removes the links (only links) and so turns the integration off.
+    // Removes Tessela's links (never the user's own files or links) and so turns the
+    // integration off.
     static void disableFinderExtension(
         const std::optional<std::filesystem::path>& programFolder = std::nullopt);
 };

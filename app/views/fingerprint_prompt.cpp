@@ -1,6 +1,7 @@
 #include "views/fingerprint_prompt.h"
 
-#include <qcoro/qcorothread.h>
+#include <qcoro/qcorofuture.h>
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -8,10 +9,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
-#include <QThread>
 #include <QVBoxLayout>
-
-#include <atomic>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include "model/fingerprint_check.h"
 #include "model/settings.h"
@@ -32,6 +31,7 @@ FingerprintPrompt::FingerprintPrompt(const QString& reason, std::shared_ptr<Canc
     icon->setAlignment(Qt::AlignTop);
 
     auto* reasonLabel = new QLabel(reason);
+    reasonLabel->setTextFormat(Qt::PlainText);  // an item's name is never markup
     reasonLabel->setWordWrap(true);
     QFont emphasised = reasonLabel->font();
     emphasised.setBold(true);
@@ -60,31 +60,36 @@ FingerprintPrompt::FingerprintPrompt(const QString& reason, std::shared_ptr<Canc
     setMinimumWidth(360);
 }
 
+FingerprintPrompt::~FingerprintPrompt() {
+    // However the prompt goes (its parent closed with it), the verification stops.
+    fallback_->cancel();
+}
+
 QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings& settings,
                                                   const FingerprintCheck& check, QWidget* parent) {
     if (!settings.touchIDEnabled()) {
         co_return false;
     }
     auto fallback = std::make_shared<CancelToken>();
-    QPointer<FingerprintPrompt> prompt = new FingerprintPrompt(reason, fallback, parent);
-    auto matched = std::make_shared<std::atomic<bool>>(false);
-    // Asking whether a finger can be used is a call to fprintd too: it runs on the thread, and
+    // The prompt is touched only on this (the main) thread: the worker asks for it to be shown
+    // through the application object, and the request finds it gone if it went meanwhile.
+    auto shown = std::make_shared<QPointer<FingerprintPrompt>>(
+        new FingerprintPrompt(reason, fallback, parent));
+    // Asking whether a finger can be used is a call to fprintd too: it runs on the worker, and
     // the prompt appears only once a verification is about to start.
-    std::unique_ptr<QThread> worker(QThread::create([&check, fallback, matched, prompt] {
+    const bool matched = co_await QtConcurrent::run([&check, fallback, shown] {
         if (!check.usable()) {
-            return;
+            return false;
         }
-        QMetaObject::invokeMethod(prompt, [prompt] {
-            if (prompt) {
-                prompt->show();
+        QMetaObject::invokeMethod(qApp, [shown] {
+            if (*shown) {
+                (*shown)->show();
             }
         });
-        *matched = check.verify(fallback.get());
-    }));
-    worker->start();
-    co_await qCoro(worker.get()).waitForFinished();
-    delete prompt.data();
-    co_return matched->load();
+        return check.verify(fallback.get());
+    });
+    delete shown->data();
+    co_return matched;
 }
 
 }  // namespace tessela

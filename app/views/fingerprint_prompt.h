@@ -27,6 +27,9 @@ class FingerprintPrompt : public QDialog {
 
     FingerprintPrompt(const QString& reason, std::shared_ptr<CancelToken> fallback,
                       QWidget* parent = nullptr);
+    ~FingerprintPrompt() override;
+    FingerprintPrompt(const FingerprintPrompt&) = delete;
+    FingerprintPrompt& operator=(const FingerprintPrompt&) = delete;
 
     // Whether a fingerprint released the password. False at once, with nothing shown, when the
     // user turned the preference off; false without a prompt when no finger can be used;

@@ -22,7 +22,7 @@ namespace tessela::finder {
 namespace {
 
 constexpr const char* unreachable = "Tessela could not be reached. Start Tessela and try again.";
-constexpr std::chrono::milliseconds linger{5000};
+constexpr std::chrono::milliseconds patience{5000};
 constexpr std::chrono::milliseconds retryEvery{100};
 
 // Starts `program` with no arguments, detached from this process and its caller: the child
@@ -73,7 +73,7 @@ void printEntries(const std::vector<FinderMenuEntry>& entries) {
 }
 
 int usage() {
-    std::cerr << "usage: tessela-finder open URL…\n"
+    std::cerr << "usage: tessela-finder open [--show-errors] URL…|-\n"
                  "       tessela-finder entries PATH…\n"
                  "       tessela-finder menu PATH…\n";
     return 2;
@@ -94,6 +94,9 @@ std::filesystem::path applicationProgram() {
 std::vector<std::filesystem::path> selectionFrom(const std::vector<std::string>& arguments) {
     std::vector<std::filesystem::path> selection;
     for (const std::string& argument : arguments) {
+        if (argument.empty()) {
+            continue;  // names nothing
+        }
         std::filesystem::path path = std::filesystem::absolute(argument).lexically_normal();
         if (path.has_relative_path() && !path.has_filename()) {
             path = path.parent_path();  // "folder/" names the folder
@@ -111,7 +114,7 @@ std::optional<std::string> openURLs(const std::vector<std::string>& urls,
         return std::string(unreachable) + " (XDG_RUNTIME_DIR is not set.)";
     }
     try {
-        if (CommandSocket::deliver(*socket, urls, linger) == CommandSocket::Delivery::delivered) {
+        if (CommandSocket::deliver(*socket, urls, patience) == CommandSocket::Delivery::delivered) {
             return std::nullopt;
         }
         if (const int error = startDetached(program); error != 0) {
@@ -121,7 +124,7 @@ std::optional<std::string> openURLs(const std::vector<std::string>& urls,
         const auto deadline = std::chrono::steady_clock::now() + bound;
         while (std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(retryEvery);
-            if (CommandSocket::deliver(*socket, urls, linger) ==
+            if (CommandSocket::deliver(*socket, urls, patience) ==
                 CommandSocket::Delivery::delivered) {
                 return std::nullopt;
             }
@@ -140,9 +143,29 @@ int run(int argc, char** argv) {
     }
     const std::string verb = argv[1];
     const std::vector<std::string> arguments(argv + 2, argv + argc);
-    if (verb == "open" && !arguments.empty()) {
-        if (const std::optional<std::string> failure = openURLs(arguments, applicationProgram())) {
+    if (verb == "open") {
+        std::vector<std::string> urls(arguments);
+        const bool showErrors = !urls.empty() && urls.front() == "--show-errors";
+        if (showErrors) {
+            urls.erase(urls.begin());
+        }
+        // "-": one URL per line on standard input, where a selection of any size fits.
+        if (urls.size() == 1 && urls.front() == "-") {
+            urls.clear();
+            for (std::string line; std::getline(std::cin, line);) {
+                if (!line.empty()) {
+                    urls.push_back(line);
+                }
+            }
+        }
+        if (urls.empty()) {
+            return usage();
+        }
+        if (const std::optional<std::string> failure = openURLs(urls, applicationProgram())) {
             std::cerr << "tessela-finder: " << *failure << '\n';
+            if (showErrors) {
+                showError(argc, argv, *failure);
+            }
             return 1;
         }
         return 0;

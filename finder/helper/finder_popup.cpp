@@ -5,6 +5,8 @@
 #include <QIcon>
 #include <QMessageBox>
 
+#include <cstdlib>
+
 #include "finder_helper.h"
 
 namespace tessela::finder {
@@ -15,19 +17,37 @@ FinderPopup::FinderPopup(std::vector<std::filesystem::path> selection, Deliver d
     const std::vector<FinderMenuEntry> entries = FinderMenuModel::currentEntries(selection_);
     for (std::size_t index = 0; index < entries.size(); ++index) {
         QAction* action = addAction(lock, QString::fromStdString(entries[index].title));
-        connect(action, &QAction::triggered, this, [this, index] { choose(index); });
+        const TesselaCommand::Case kind = entries[index].command.kind();
+        connect(action, &QAction::triggered, this, [this, kind] { choose(kind); });
     }
 }
 
-void FinderPopup::choose(std::size_t index) {
+void FinderPopup::choose(TesselaCommand::Case kind) {
     // The entries are recomputed: an item may have been opened or locked while the menu was up.
-    const std::vector<FinderMenuEntry> entries = FinderMenuModel::currentEntries(selection_);
-    if (index >= entries.size()) {
+    // The chosen kind is looked for, so a changed list never turns a click into another
+    // command; a kind no longer offered does nothing.
+    for (const FinderMenuEntry& entry : FinderMenuModel::currentEntries(selection_)) {
+        if (entry.command.kind() != kind) {
+            continue;
+        }
+        if (const std::optional<std::string> failure = deliver_(entry.command.lineURLs())) {
+            QMessageBox::warning(nullptr, QStringLiteral("Tessela"),
+                                 QString::fromStdString(*failure));
+        }
         return;
     }
-    if (const std::optional<std::string> failure = deliver_(entries[index].command.lineURLs())) {
-        QMessageBox::warning(nullptr, QStringLiteral("Tessela"), QString::fromStdString(*failure));
+}
+
+void showError(int argc, char** argv, const std::string& sentence) {
+    const bool display = std::getenv("DISPLAY") != nullptr ||
+                         std::getenv("WAYLAND_DISPLAY") != nullptr ||
+                         std::getenv("QT_QPA_PLATFORM") != nullptr;
+    if (!display) {
+        return;
     }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessela"));
+    QMessageBox::warning(nullptr, QStringLiteral("Tessela"), QString::fromStdString(sentence));
 }
 
 int showMenu(int argc, char** argv, std::vector<std::filesystem::path> selection) {

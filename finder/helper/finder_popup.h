@@ -24,7 +24,7 @@ class FinderPopup : public QMenu {
     FinderPopup(std::vector<std::filesystem::path> selection, Deliver deliver);
 
   private:
-    void choose(std::size_t index);
+    void choose(TesselaCommand::Case kind);
 
     std::vector<std::filesystem::path> selection_;
     Deliver deliver_;
@@ -33,5 +33,9 @@ class FinderPopup : public QMenu {
 // `tessela-finder menu`: shows the popup at the pointer and runs the chosen entry. Returns the
 // exit status: 0, also when nothing was chosen or the selection gets no entries.
 int showMenu(int argc, char** argv, std::vector<std::filesystem::path> selection);
+
+// Tells the user, in a warning dialog, that a request did not reach Tessela: the helper runs
+// from the file manager, where nobody reads its standard error. Only where a display is.
+void showError(int argc, char** argv, const std::string& sentence);
 
 }  // namespace tessela::finder

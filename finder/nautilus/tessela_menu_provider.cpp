@@ -9,12 +9,14 @@
 // device and inode). The helper is found beside the application, at the same place relative to
 // this module as in the installed (or built) layout.
 //
-// Everything runs on GNOME Files' main thread. Building a menu reads the shared state, resolves
-// the selected locked items' paths and stats the link; nothing else touches the disk, and no
-// process is started until an entry is chosen.
+// Everything runs on GNOME Files' main thread, and nothing thrown escapes into it. Building a
+// menu reads the shared state, resolves the selected locked items' paths and stats the link;
+// nothing else touches the disk, and no process is started until an entry is chosen.
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -30,11 +32,15 @@ extern "C" {
 }
 
 #include "commands/finder_menu_model.h"
+#include "commands/tessela_command.h"
+#include "posix/unique_fd.h"
 
 namespace {
 
 using tessela::FinderMenuEntry;
 using tessela::FinderMenuModel;
+using tessela::TesselaCommand;
+using tessela::UniqueFd;
 
 GType providerType = 0;
 // This module's file, and the helper program, found once when the module is loaded.
@@ -42,7 +48,7 @@ std::optional<std::pair<dev_t, ino_t>> moduleFile;
 std::string helperPath;
 
 constexpr const char* filesKey = "tessela-files";
-constexpr const char* indexKey = "tessela-index";
+constexpr const char* caseKey = "tessela-case";
 
 // The link a user's enabling puts in place.
 std::optional<std::filesystem::path> enablingLink() {
@@ -84,32 +90,52 @@ void freeFiles(gpointer files) {
     nautilus_file_info_list_free(static_cast<GList*>(files));
 }
 
-// The entry at the chosen position, recomputed from the same files (whose locations may have
-// changed since) and the shared state as it is now; nothing when the position is gone.
-void activated(NautilusMenuItem* item, gpointer /*unused*/) {
-    auto* files = static_cast<GList*>(g_object_get_data(G_OBJECT(item), filesKey));
-    const auto index = GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), indexKey));
-    const std::vector<FinderMenuEntry> entries =
-        FinderMenuModel::currentEntries(selectionOf(files));
-    if (index >= entries.size()) {
+// Starts `tessela-finder open --show-errors -` with the URLs on its standard input (a file in
+// memory: a large selection does not fit in arguments, and nothing here waits on a pipe).
+void handToHelper(const std::vector<std::string>& urls) {
+    const UniqueFd input(::memfd_create("tessela-urls", MFD_CLOEXEC));
+    std::string lines;
+    for (const std::string& url : urls) {
+        lines += url + "\n";
+    }
+    if (!input ||
+        ::write(input.get(), lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()) ||
+        ::lseek(input.get(), 0, SEEK_SET) != 0) {
+        g_warning("Tessela: could not pass the request to %s", helperPath.c_str());
         return;
     }
-    std::vector<std::string> arguments = {helperPath, "open"};
-    for (std::string& url : entries[index].command.lineURLs()) {
-        arguments.push_back(std::move(url));
-    }
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::string program = helperPath;
+    std::string verb = "open";
+    std::string option = "--show-errors";
+    std::string fromInput = "-";
+    char* argv[] = {program.data(), verb.data(), option.data(), fromInput.data(), nullptr};
     // Without G_SPAWN_DO_NOT_REAP_CHILD the helper is started through an intermediate child,
-    // so it never becomes a zombie of GNOME Files; descriptors are not inherited.
+    // so it never becomes a zombie of GNOME Files; no other descriptor is inherited.
     GError* error = nullptr;
-    if (!g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_STDIN_FROM_DEV_NULL, nullptr, nullptr,
-                       nullptr, &error)) {
+    if (!g_spawn_async_with_fds(nullptr, argv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
+                                input.get(), -1, -1, &error)) {
         g_warning("Tessela: could not start %s: %s", helperPath.c_str(), error->message);
         g_error_free(error);
+    }
+}
+
+// The chosen entry, recomputed from the same files (whose locations may have changed since) and
+// the shared state as it is now. The entry of the same kind is taken, never merely the one at
+// the same place: an item opened or locked meanwhile changes the list, and a click on "Lock
+// Now" must never become "Remove Lock…". When that kind is no longer offered, nothing happens.
+void activated(NautilusMenuItem* item, gpointer /*unused*/) {
+    try {
+        auto* files = static_cast<GList*>(g_object_get_data(G_OBJECT(item), filesKey));
+        const auto chosen = static_cast<TesselaCommand::Case>(
+            GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), caseKey)));
+        for (const FinderMenuEntry& entry : FinderMenuModel::currentEntries(selectionOf(files))) {
+            if (entry.command.kind() == chosen) {
+                handToHelper(entry.command.lineURLs());
+                return;
+            }
+        }
+    } catch (const std::exception& error) {
+        g_warning("Tessela: %s", error.what());
     }
 }
 
@@ -117,8 +143,13 @@ GList* fileItems(NautilusMenuProvider* /*provider*/, GList* files) {
     if (files == nullptr || !enabledForThisUser()) {
         return nullptr;
     }
-    const std::vector<FinderMenuEntry> entries =
-        FinderMenuModel::currentEntries(selectionOf(files));
+    std::vector<FinderMenuEntry> entries;
+    try {
+        entries = FinderMenuModel::currentEntries(selectionOf(files));
+    } catch (const std::exception& error) {
+        g_warning("Tessela: %s", error.what());
+        return nullptr;  // nothing may escape into GNOME Files
+    }
     GList* items = nullptr;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const std::string name = "TesselaMenuProvider::entry" + std::to_string(index);
@@ -126,7 +157,8 @@ GList* fileItems(NautilusMenuProvider* /*provider*/, GList* files) {
                                                         nullptr, "tessela-locked");
         g_object_set_data_full(G_OBJECT(item), filesKey, nautilus_file_info_list_copy(files),
                                freeFiles);
-        g_object_set_data(G_OBJECT(item), indexKey, GUINT_TO_POINTER(index));
+        g_object_set_data(G_OBJECT(item), caseKey,
+                          GUINT_TO_POINTER(static_cast<guint>(entries[index].command.kind())));
         g_signal_connect(item, "activate", G_CALLBACK(activated), nullptr);
         items = g_list_append(items, item);
     }
@@ -171,7 +203,10 @@ void nautilus_module_initialize(GTypeModule* module) {
         if (::stat(path->c_str(), &file) == 0) {
             moduleFile = std::pair(file.st_dev, file.st_ino);
         }
-        helperPath = (std::filesystem::absolute(*path).parent_path() / TESSELA_HELPER_FROM_MODULE)
+        std::error_code error;
+        const std::filesystem::path resolved = std::filesystem::canonical(*path, error);
+        helperPath = ((error ? std::filesystem::absolute(*path) : resolved).parent_path() /
+                      TESSELA_HELPER_FROM_MODULE)
                          .lexically_normal()
                          .string();
     }

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -25,34 +26,39 @@ void sendAll(int socket, std::string_view bytes, const std::filesystem::path& pa
             if (errno == EINTR) {
                 continue;
             }
-            throwLastError("send to", path);
+            // The send time limit passed: the application takes nothing.
+            throw systemError(errno == EAGAIN ? ETIMEDOUT : errno, "send to", path);
         }
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
 }
 
-// Reads and drops whatever the application sends until it closes, or until `linger` passes.
-void awaitClose(int socket, std::chrono::milliseconds linger) {
-    const auto deadline = std::chrono::steady_clock::now() + linger;
+// Reads the application's answer until it closes, or until `patience` passes.
+std::string answerFrom(int socket, std::chrono::milliseconds patience,
+                       const std::filesystem::path& path) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    std::string answer;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return;
-        }
         pollfd waiting{socket, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        const int ready =
+            left.count() > 0 ? ::poll(&waiting, 1, static_cast<int>(left.count())) : 0;
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready <= 0) {
-            return;
+            throw systemError(ETIMEDOUT, "wait for the answer of", path);
         }
-        char buffer[256];
+        char buffer[64];
         const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
-        if (got == 0 || (got < 0 && errno != EINTR)) {
-            return;
+        if (got < 0 && errno == EINTR) {
+            continue;
         }
+        if (got <= 0 || answer.size() > 256) {
+            return answer;
+        }
+        answer.append(buffer, static_cast<std::size_t>(got));
     }
 }
 
@@ -68,7 +74,7 @@ std::optional<std::filesystem::path> CommandSocket::defaultPath() {
 
 CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path,
                                                const std::vector<std::string>& urls,
-                                               std::chrono::milliseconds linger) {
+                                               std::chrono::milliseconds patience) {
     std::string lines;
     for (const std::string& url : urls) {
         const std::optional<std::string> line = CommandFraming::frame(url);
@@ -90,6 +96,10 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
     if (!socket) {
         throwLastError("socket for", path);
     }
+    // Bounds connecting (a listener whose queue is full) and sending (one that reads nothing).
+    const timeval limit{static_cast<time_t>(patience.count() / 1000),
+                        static_cast<suseconds_t>((patience.count() % 1000) * 1000)};
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int connected = 0;
     do {
         connected =
@@ -99,7 +109,7 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
         if (errno == ENOENT || errno == ECONNREFUSED) {
             return Delivery::nobodyListening;
         }
-        throwLastError("connect to", path);
+        throw systemError(errno == EAGAIN ? ETIMEDOUT : errno, "connect to", path);
     }
     // The paths in a command are private: only a listener of this very user may have them.
     ucred peer{};
@@ -112,7 +122,9 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
     }
     sendAll(socket.get(), lines, path);
     ::shutdown(socket.get(), SHUT_WR);
-    awaitClose(socket.get(), linger);
+    if (answerFrom(socket.get(), patience, path) != reply) {
+        throw systemError(EPROTO, "have the request taken by", path);
+    }
     return Delivery::delivered;
 }
 

@@ -10,9 +10,10 @@ namespace tessela {
 
 // The sending end of the application's command socket: "command.sock" in the per-user runtime
 // folder ($XDG_RUNTIME_DIR/tessela, private to the user), where the running application accepts
-// command URLs, one per line. The commands of one connection are one request: the application
-// identifies the sender once, from the connected process, so a sender stays connected until
-// the application has closed its end.
+// command URLs, one per line. The commands of one connection are one request: the sender
+// half-closes when it has written them, and the application, having identified the sender once
+// from the connected process and taken the lines, answers "ok" and closes. The sender stays
+// connected until then, so that it is still there to be identified.
 class CommandSocket {
   public:
     static constexpr const char* fileName = "command.sock";
@@ -20,18 +21,21 @@ class CommandSocket {
     // $XDG_RUNTIME_DIR/tessela/command.sock; none without an absolute XDG_RUNTIME_DIR.
     [[nodiscard]] static std::optional<std::filesystem::path> defaultPath();
 
+    static constexpr const char* reply = "ok\n";
+
     enum class Delivery {
-        delivered,
-        nobodyListening,  // no socket there, or nothing accepting on it
+        delivered,        // the application answered that it took the request
+        nobodyListening,  // no socket there, or nothing listening on it
     };
 
-    // Sends `urls` (each framed as one line) over one connection to the socket at `path`, then
-    // waits up to `linger` for the application to close its end. Throws SystemError for any
-    // other failure to connect or send, and std::invalid_argument for a URL that cannot travel
-    // as a line. A socket whose listener belongs to another user is never written to: that is
-    // thrown as EPERM.
+    // Sends `urls` (each framed as one line) over one connection to the socket at `path` and
+    // waits for the application's answer. Connecting, sending and the answer each get at most
+    // `patience`. Throws std::system_error for any other failure (ETIMEDOUT for an application
+    // that does not take the request or answer in time), and std::invalid_argument for a URL
+    // that cannot travel as a line. A socket whose listener belongs to another user is never
+    // written to: that is thrown as EPERM.
     static Delivery deliver(const std::filesystem::path& path, const std::vector<std::string>& urls,
-                            std::chrono::milliseconds linger);
+                            std::chrono::milliseconds patience);
 };
 
 }  // namespace tessela

@@ -92,7 +92,8 @@ TEST_F(FinderHelperTest, OpenStartsTesselaDetachedWhenNobodyListens) {
                        "with open(sys.argv[0] + '.record', 'w') as out:\n"
                        "    print(os.getsid(0), file=out)\n"
                        "    print(os.readlink('/proc/self/fd/0'), file=out)\n"
-                       "    print(data.decode(), end='', file=out)\n");
+                       "    print(data.decode(), end='', file=out)\n"
+                       "c.sendall(b'ok\\n')\n");
     fs::permissions(standIn, fs::perms::owner_all);
     ::setenv("TESSELA_FINDER_LAUNCH", standIn.c_str(), 1);
 
@@ -114,6 +115,16 @@ TEST_F(FinderHelperTest, OpenSaysClearlyWhenTesselaCannotBeStartedOrReached) {
                                  ": No such file or directory)."),
               std::string::npos)
         << missingOutput;
+
+    // Something listens but never takes the request: refused after the helper's patience.
+    {
+        const UniqueFd silent = testing::listeningSocket(socket());
+        const auto [silentStatus, silentOutput] = helper({"open", url});
+        EXPECT_EQ(silentStatus, 1);
+        EXPECT_NE(silentOutput.find("Tessela could not be reached."), std::string::npos)
+            << silentOutput;
+        fs::remove(socket());
+    }
 
     // Started, but it never answers: the helper gives up after its bound.
     ::setenv("TESSELA_FINDER_LAUNCH", "/bin/true", 1);

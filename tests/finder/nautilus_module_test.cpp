@@ -8,6 +8,8 @@ extern "C" {
 #include <nautilus-extension.h>
 }
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 #include "commands/command_socket.h"
@@ -131,6 +133,15 @@ TEST_F(NautilusModuleTest, EntriesFollowTheSelectionAndThePublishedState) {
     EXPECT_EQ(menu(), withLock({"Unlock with Tessela", "Lock Now", "Remove Lock\u2026"}));
     fs::remove(temp / "run/tessela/state.json");
     EXPECT_EQ(menu().size(), 3U);
+
+    // Only this user's own regular file counts: a FIFO is never waited on, a link never
+    // followed (here to a state that says the item is open).
+    ASSERT_EQ(::mkfifo((temp / "run/tessela/state.json").c_str(), 0600), 0);
+    EXPECT_EQ(menu().size(), 3U);
+    fs::remove(temp / "run/tessela/state.json");
+    SharedState{{fs::canonical(taxes).string()}, boot}.write(temp / "elsewhere/state.json");
+    fs::create_symlink(temp / "elsewhere/state.json", temp / "run/tessela/state.json");
+    EXPECT_EQ(menu().size(), 3U);
 }
 
 TEST_F(NautilusModuleTest, NothingIsShownUnlessThisUserTurnedTheModuleOn) {
@@ -144,8 +155,9 @@ TEST_F(NautilusModuleTest, NothingIsShownUnlessThisUserTurnedTheModuleOn) {
     EXPECT_EQ(menu(), std::vector<ShownItem>{});
 }
 
-TEST_F(NautilusModuleTest, ChoosingAnEntryRecomputesItAndTheHelperDeliversItsURL) {
+TEST_F(NautilusModuleTest, ChoosingAnEntryTakesTheSameKindNowAndTheHelperDeliversIt) {
     const fs::path taxes = temp / "Docs/Taxes.tessvault";
+    const fs::path bills = temp / "Docs/Bills.tessvault";
     const fs::path report = temp / "Docs/Report.pdf";
     const UniqueFd listener = testing::listeningSocket(temp / "run/tessela/command.sock");
     const SenderCheck::Programs programs{FINDER_HELPER, std::nullopt};
@@ -153,18 +165,23 @@ TEST_F(NautilusModuleTest, ChoosingAnEntryRecomputesItAndTheHelperDeliversItsURL
     select({taxes});
     ASSERT_EQ(menu(), withLock({"Unlock with Tessela", "Remove Lock\u2026"}));
 
-    // Opened while the menu was up: the second entry is now "Show Unlocked Files".
+    // Opened while the menu was up: neither kind is offered now, and neither click becomes
+    // what stands at its place ("Show Unlocked Files").
     publishOpen({taxes}, boot);
     choose(1);
-    const auto reveal = testing::acceptRequest(listener.get(), programs, std::chrono::seconds(10));
-    ASSERT_TRUE(reveal);
-    EXPECT_EQ(reveal->sender, SenderCheck::finderIdentifier);
-    EXPECT_EQ(reveal->bytes, TesselaCommand::reveal(taxes).url() + "\n");
-
-    // The file became an ordinary one: it has one entry, so the second position is gone.
-    testing::setFakeFileInfoPath(files->data, report.string());
-    choose(1);
+    choose(0);
     EXPECT_FALSE(testing::acceptRequest(listener.get(), programs, std::chrono::milliseconds(700)));
+
+    // The file is now another, closed item: the same kind acts on where it is now.
+    testing::setFakeFileInfoPath(files->data, bills.string());
+    choose(1);
+    const auto removal = testing::acceptRequest(listener.get(), programs, std::chrono::seconds(10));
+    ASSERT_TRUE(removal);
+    EXPECT_EQ(removal->sender, SenderCheck::finderIdentifier);
+    EXPECT_EQ(removal->bytes, TesselaCommand::removeLock(bills).url() + "\n");
+
+    select({report});
+    ASSERT_EQ(menu(), withLock({"Lock with Tessela"}));
     choose(0);
     const auto lock = testing::acceptRequest(listener.get(), programs, std::chrono::seconds(10));
     ASSERT_TRUE(lock);

@@ -59,18 +59,24 @@ TEST_F(AppServicesTest, FileManagerLinksLeadToThisInstallationAndSpareTheUsersFi
     }
     EXPECT_FALSE(SystemChecks::finderExtensionEnabled(programs));
 
-    // Dolphin's place holds the user's own file; GNOME Files' a link of another installation.
+    // Dolphin's place holds the user's own file, Nemo's the user's own link (a dotfiles
+    // folder); GNOME Files' a link of another installation.
     writeFile(parts[1].link, "mine");
+    fs::create_directories(parts[2].link.parent_path());
+    fs::create_symlink(temp / "dotfiles/mine.nemo_action", parts[2].link);
     fs::create_directories(parts[0].link.parent_path());
-    fs::create_symlink(temp / "elsewhere.so", parts[0].link);
+    fs::create_symlink(temp / "old/lib/libtessela-nautilus.so", parts[0].link);
     SystemChecks::enableFinderExtension(programs);
     EXPECT_TRUE(SystemChecks::finderPartEnabled(parts[0]));
     EXPECT_FALSE(SystemChecks::finderPartEnabled(parts[1]));
     EXPECT_EQ(readFile(parts[1].link), "mine");
-    EXPECT_TRUE(SystemChecks::finderPartEnabled(parts[2]));
-    EXPECT_FALSE(SystemChecks::finderExtensionEnabled(programs));
+    EXPECT_FALSE(SystemChecks::finderPartIsTessela(parts[2]));
+    SystemChecks::disableFinderExtension(programs);
+    EXPECT_EQ(fs::read_symlink(parts[2].link), temp / "dotfiles/mine.nemo_action");
+    EXPECT_FALSE(SystemChecks::finderPartEnabled(parts[0]));
 
     fs::remove(parts[1].link);
+    fs::remove(parts[2].link);
     SystemChecks::enableFinderExtension(programs);
     EXPECT_TRUE(SystemChecks::finderExtensionEnabled(programs));
     EXPECT_EQ(testing::namesIn(parts[1].link.parent_path()),

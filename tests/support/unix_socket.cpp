@@ -1,10 +1,13 @@
 #include "support/unix_socket.h"
 
+#include "commands/command_socket.h"
+
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -55,6 +58,9 @@ std::optional<ReceivedRequest> acceptRequest(int listener, const SenderCheck::Pr
         }
         request.bytes.append(buffer, static_cast<std::size_t>(got));
     }
+    // Taken: the answer the sender waits for.
+    [[maybe_unused]] const ssize_t sent = ::send(connection.get(), CommandSocket::reply,
+                                                 std::strlen(CommandSocket::reply), MSG_NOSIGNAL);
     return request;
 }
 

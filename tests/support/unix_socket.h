@@ -25,7 +25,8 @@ struct ReceivedRequest {
     std::string bytes;                  // everything sent until the sender half-closed
 };
 // Waits up to `timeout` for a connection on `listener`, identifies its sender among
-// `programs`, reads what it sends and closes it, as the application does. None when nobody
+// `programs`, reads what it sends, answers that it took it and closes it, as the application
+// does. None when nobody
 // connected in time.
 [[nodiscard]] std::optional<ReceivedRequest> acceptRequest(int listener,
                                                            const SenderCheck::Programs& programs,
