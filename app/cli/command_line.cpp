@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -42,6 +43,9 @@ constexpr int usageError = 2;
 // finishes removing it. Not a failure, and not done either.
 constexpr int lockedWithWorkLeft = 3;
 constexpr int interrupted = 130;
+// Where the desktop application has a Forget button, the command line has a command.
+constexpr const char* forgetHint =
+    "To forget an item that is gone: tessela forget PATH (the path status shows).\n";
 
 struct Command {
     const char* name;
@@ -71,6 +75,10 @@ const Command commands[] = {
      "could not be moved yet (it is tried again at every start). With --password-stdin the\n"
      "first line is the current password and the second the new one. Every item must be\n"
      "locked."},
+    {"forget", "tessela forget PATH.tessvault",
+     "Drops a locked item from Tessela's list, for an item that is gone for good (its disk\n"
+     "is lost, it was deleted). Nothing on disk is touched: if the item turns up again, it\n"
+     "opens as before with a password the keyring keeps. PATH is where status shows it."},
     {"status", "tessela status",
      "Lists the locked items Tessela knows and which of them are open."},
     {"recover", "tessela recover",
@@ -237,6 +245,9 @@ class Session {
     // there, a location the lock refuses, something that is not a locked item.
     int checkPaths() const {
         const std::string& name = request_.command->name;
+        if (name == "forget") {
+            return success;  // what is forgotten is usually gone
+        }
         for (const fs::path& given : request_.paths) {
             const fs::path path = absoluteForm(given);
             const std::string item = path.filename().string();
@@ -264,8 +275,11 @@ class Session {
 
     int lock() {
         // The keyring's password and generation; a typed one (twice) only without it.
+        // A password typed here may be one the keyring never kept: the item is recorded with
+        // generation 0, which a password change moves along when the old password opens it and
+        // otherwise leaves as it is, never waiting for it.
         std::optional<std::string> password;
-        std::int64_t generation = 1;
+        std::int64_t generation = 0;
         if (const std::optional<StoredSecret> stored = storedSecret()) {
             password = stored->password;
             generation = stored->generation;
@@ -372,10 +386,18 @@ class Session {
     }
 
     int setup() {
-        if (store_.load()) {
-            std::cerr << "A Tessela password is kept in your keyring already. To change it, use "
-                         "tessela change-password.\n";
-            return failure;
+        // Only where the keyring surely holds none: an item that cannot be read, or a keyring
+        // that cannot be asked, must never be replaced, with the earlier passwords it keeps.
+        switch (store_.presence()) {
+            case PasswordStore::Presence::present:
+                std::cerr << "A Tessela password is kept in your keyring already. To change it, "
+                             "use tessela change-password.\n";
+                return failure;
+            case PasswordStore::Presence::unknown:
+                std::cerr << "Could not read your password from your Keychain.\n";
+                return failure;
+            case PasswordStore::Presence::absent:
+                break;
         }
         const std::optional<std::string> password = askPassword(true);
         if (!password) {
@@ -386,7 +408,13 @@ class Session {
             return failure;
         }
         try {
-            store_.save(StoredSecret{*password, 1, std::nullopt, {}});
+            // Above every generation recorded so far, so that items moved by passwords this
+            // keyring no longer knows count as still to move, never as done.
+            std::int64_t generation = 1;
+            for (const LockedItem& record : locker_.lockedItems()) {
+                generation = std::max(generation, record.passwordGeneration + 1);
+            }
+            store_.save(StoredSecret{*password, generation, std::nullopt, {}});
         } catch (const std::exception& error) {
             std::cerr << "Could not save your password to the Keychain. (" << shown(error.what())
                       << ")\n";
@@ -397,6 +425,17 @@ class Session {
     }
 
     int changePassword() {
+        switch (store_.presence()) {
+            case PasswordStore::Presence::absent:
+                std::cerr << "No Tessela password is kept in your keyring yet. Create one with "
+                             "tessela setup.\n";
+                return failure;
+            case PasswordStore::Presence::unknown:
+                std::cerr << "Could not read your password from your Keychain.\n";
+                return failure;
+            case PasswordStore::Presence::present:
+                break;
+        }
         std::string problem;
         const std::optional<std::string> current = prompt_.read("Current password", false, problem);
         if (!current) {
@@ -410,16 +449,45 @@ class Session {
         }
         PasswordChange change(locker_, store_);
         const PasswordChange::Outcome outcome = change.change(*current, *next);
-        const std::optional<StoredSecret> stored = store_.load();
-        const bool changed = stored && stored->password == *next;
-        if (changed) {
+        if (outcome.changed) {
             std::cout << "Your password is changed.\n";
         }
         if (outcome.message) {
             std::cerr << *outcome.message << '\n';
+            if (outcome.message->starts_with("Tessela is still moving")) {
+                std::cerr << forgetHint;
+            }
         }
         printFailures(outcome.failures);
-        return changed ? success : failure;
+        return outcome.changed ? success : failure;
+    }
+
+    int forget() {
+        if (request_.paths.size() != 1) {
+            return usage("forget takes one locked item");
+        }
+        const fs::path path = absoluteForm(request_.paths.front());
+        try {
+            for (const LockedItem& record : locker_.lockedItems()) {
+                const std::optional<fs::path> located = ItemIndex::locate(record);
+                if (fs::path(record.lastKnownPath) != path && located != path) {
+                    continue;
+                }
+                if (openItemAt(path)) {
+                    std::cerr << shown(record.displayName)
+                              << " is open. Lock it first, with tessela relock.\n";
+                    return failure;
+                }
+                locker_.forget(record.id);
+                std::cout << "Forgot " << shown(record.displayName) << ".\n";
+                return success;
+            }
+        } catch (const std::exception& error) {
+            std::cerr << "Could not read the list of locked items: " << shown(error.what()) << '\n';
+            return failure;
+        }
+        std::cerr << shown(path.string()) << " is not in Tessela's list.\n";
+        return failure;
     }
 
     int status() {
@@ -452,7 +520,8 @@ class Session {
                 stored && stored->previous) {
                 std::cout << PasswordRules::stillMigratingMessage(
                                  locker_.itemsStillMigrating(stored->generation))
-                          << '\n';
+                          << '\n'
+                          << forgetHint;
             }
             return success;
         } catch (const std::exception& error) {
@@ -689,8 +758,8 @@ int run(int argc, char** argv) {
     if (name == "file-manager-menu") {
         return fileManagerMenu(request->paths);
     }
-    const bool needsPaths =
-        name == "lock" || name == "unlock" || name == "relock" || name == "remove-lock";
+    const bool needsPaths = name == "lock" || name == "unlock" || name == "relock" ||
+                            name == "remove-lock" || name == "forget";
     if (needsPaths && request->paths.empty()) {
         std::cerr << "tessela: " << name << " needs a path\nusage: " << request->command->synopsis
                   << '\n';
@@ -751,6 +820,9 @@ int run(int argc, char** argv) {
     }
     if (name == "change-password") {
         return session.changePassword();
+    }
+    if (name == "forget") {
+        return session.forget();
     }
     if (name == "lock") {
         return session.lock();

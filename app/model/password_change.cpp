@@ -43,7 +43,7 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
                                                const std::string& newPassword) {
     std::optional<StoredSecret> stored = store_.load();
     if (!stored || stored->password != current) {
-        return {notCorrect, {}};
+        return {notCorrect, {}, false};
     }
     if (std::optional<std::string> problem = PasswordRules::problem(newPassword)) {
         return {std::move(problem), {}};
@@ -71,7 +71,7 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
             return {PasswordRules::stillMigratingMessage(names), {}};
         }
         if (stored->password != current) {
-            return {notCorrect, {}};
+            return {notCorrect, {}, false};
         }
     }
     try {
@@ -79,7 +79,9 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
     } catch (const std::exception&) {
         return {"Could not save the new password to your Keychain.", {}};
     }
-    return finishMigrationIfNeeded();
+    Outcome outcome = finishMigrationIfNeeded();
+    outcome.changed = true;
+    return outcome;
 }
 
 }  // namespace tessela

@@ -24,6 +24,7 @@ class PasswordChange {
     struct Outcome {
         std::optional<std::string> message;
         std::map<Uuid, TesselaError> failures;
+        bool changed = false;  // the new password is the one kept now
     };
 
     // Resumes an unfinished move: while the stored secret has a previous password, moves the

@@ -48,6 +48,19 @@ std::optional<StoredSecret> PasswordStore::load() const noexcept {
     }
 }
 
+PasswordStore::Presence PasswordStore::presence() const noexcept {
+    GError* rawError = nullptr;
+    // A search unlocks nothing and reads no secret: it only lists the matching items.
+    GList* found =
+        secret_password_search_sync(&schema(), SECRET_SEARCH_ALL, nullptr, &rawError, "service",
+                                    service_.c_str(), "account", account_.c_str(), nullptr);
+    const ErrorPointer error(rawError, &g_error_free);
+    const Presence presence =
+        error ? Presence::unknown : (found != nullptr ? Presence::present : Presence::absent);
+    g_list_free_full(found, g_object_unref);
+    return presence;
+}
+
 void PasswordStore::save(const StoredSecret& secret) const {
     const std::string text = secret.compactJson();
     const ValuePointer value(

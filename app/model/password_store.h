@@ -29,6 +29,11 @@ class PasswordStore {
     // The stored secret, or none on any problem: no Secret Service on the bus, a locked
     // collection that stays locked, no item, data that is not a stored secret. Never throws.
     [[nodiscard]] std::optional<StoredSecret> load() const noexcept;
+    // Whether the keyring holds the item at all, locked or not, readable or not; unknown when
+    // the keyring cannot be asked. Only `absent` means that a first secret may be created
+    // without replacing one (and its history of earlier passwords).
+    enum class Presence { absent, present, unknown };
+    [[nodiscard]] Presence presence() const noexcept;
     // Creates the item or replaces its data (an item saved twice stays one item), in the default
     // collection; a locked collection is unlocked through the keyring's own prompt. Throws
     // std::runtime_error with the keyring's message when it cannot be saved; nothing changes then.

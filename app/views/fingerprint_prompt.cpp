@@ -1,8 +1,9 @@
 #include "views/fingerprint_prompt.h"
 
-#include <qcoro/qcorofuture.h>
+#include <qcoro/qcorosignal.h>
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -77,7 +78,8 @@ QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings
         new FingerprintPrompt(reason, fallback, parent));
     // Asking whether a finger can be used is a call to fprintd too: it runs on the worker, and
     // the prompt appears only once a verification is about to start.
-    const bool matched = co_await QtConcurrent::run([&check, fallback, shown] {
+    QFutureWatcher<bool> watcher;
+    watcher.setFuture(QtConcurrent::run([&check, fallback, shown] {
         if (!check.usable()) {
             return false;
         }
@@ -87,7 +89,13 @@ QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings
             }
         });
         return check.verify(fallback.get());
-    });
+    }));
+    // The watcher reports the end through this thread's event loop, so a verification that
+    // ends after this check is still seen: the caller is resumed exactly once.
+    if (!watcher.isFinished()) {
+        co_await qCoro(&watcher, &QFutureWatcher<bool>::finished);
+    }
+    const bool matched = watcher.result();
     delete shown->data();
     co_return matched;
 }

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "commands/command_framing.h"
+#include "files/paths.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
 
@@ -65,11 +66,8 @@ std::string answerFrom(int socket, std::chrono::milliseconds patience,
 }  // namespace
 
 std::optional<std::filesystem::path> CommandSocket::defaultPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime != '/') {
-        return std::nullopt;
-    }
-    return std::filesystem::path(runtime) / "tessela" / fileName;
+    const std::optional<std::filesystem::path> folder = runtimeFolder();
+    return folder ? std::optional(*folder / fileName) : std::nullopt;
 }
 
 CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path,

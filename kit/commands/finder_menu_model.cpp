@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "files/file_io.h"
 #include "files/paths.h"
 #include "posix/unique_fd.h"
 #include "records/json_codec.h"
@@ -136,19 +137,12 @@ Published published() {
     const std::lock_guard lock(guard);
     if (cachedURL != url || cachedVersion != version) {
         cached = {};
-        std::string text(static_cast<std::size_t>(status.st_size), '\0');
-        std::size_t filled = 0;
-        while (filled < text.size()) {
-            const ssize_t got = ::read(file.get(), text.data() + filled, text.size() - filled);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                break;
-            }
-            filled += static_cast<std::size_t>(got);
+        std::string text;
+        try {
+            text = posix::readAll(file.get(), static_cast<std::size_t>(maxStateBytes), *url);
+        } catch (const std::system_error&) {
+            text.clear();
         }
-        text.resize(filled);
         try {
             const SharedState state = SharedState::fromJson(JSONCodec::parse(text));
             cached.unlockedPaths = std::make_shared<const std::set<std::string>>(

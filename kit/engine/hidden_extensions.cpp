@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/password_migration.h"
+#include "files/paths.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -76,13 +77,25 @@ void HiddenExtensions::setIfNeeded(const std::filesystem::path& locked) {
 bool HiddenExtensions::repair() const noexcept {
     try {
         const std::vector<LockedItem> records = e_.index.load();
+        // No item is renamed while work on it is in flight (recovery finds it by the path its
+        // journal entry names), nor when the journal cannot be read and that is unknown, nor
+        // while it is open (the mount's daemon finds its encrypted folder by path).
         std::set<Uuid> inFlight;
+        bool renaming = true;
         try {
             for (const JournalEntry& entry : e_.journal.load()) {
                 inFlight.insert(entry.id);
             }
         } catch (const std::exception&) {
-            inFlight.clear();
+            renaming = false;
+        }
+        std::set<std::string> attached;
+        try {
+            for (const AttachedImage& image : e_.tool.attachedImages()) {
+                attached.insert(realPath(image.imagePath));
+            }
+        } catch (const std::exception&) {
+            renaming = false;
         }
         const PasswordMigration migration(e_);
         bool renamed = false;
@@ -91,7 +104,7 @@ bool HiddenExtensions::repair() const noexcept {
             if (!url) {
                 continue;
             }
-            if (!inFlight.contains(record.id)) {
+            if (renaming && !inFlight.contains(record.id) && !attached.contains(realPath(*url))) {
                 const std::filesystem::path moved = migration.migrateNameIfNeeded(*url, record);
                 renamed = renamed || moved != *url;
                 url = moved;

@@ -102,6 +102,10 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
     return DiskImageTool::containerOverhead(content);
 }
 
+void Locker::forget(const Uuid& id) {
+    parts_.index.remove(id);
+}
+
 void Locker::checkLockLocation(const std::filesystem::path& url) const {
     LockOperation(parts_).checkLocation(url);
 }

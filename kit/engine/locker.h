@@ -96,6 +96,9 @@ class Locker {
     // unreadable, a step failing) stay for the next start. Never throws.
     [[nodiscard]] RecoveryReport recover() noexcept;
 
+    // Drops the record of the item `id` from the list; nothing on disk is touched. An item
+    // found again later is adopted afresh when it is opened.
+    void forget(const Uuid& id);
     // The records of every locked item, in their stored order.
     [[nodiscard]] std::vector<LockedItem> lockedItems() const;
     // The record of the locked item at `url`, or none.

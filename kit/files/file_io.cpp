@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -32,15 +33,20 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
         }
         throwLastError("open", path);
     }
+    return readAll(fd.get(), std::string().max_size(), path);
+}
+
+std::string readAll(int fd, std::size_t limit, const std::filesystem::path& pathForErrors) {
     std::string content;
     std::vector<char> chunk(64 * 1024);
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
+    while (content.size() < limit) {
+        const ssize_t count =
+            ::read(fd, chunk.data(), std::min(chunk.size(), limit - content.size()));
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            throwLastError("read", path);
+            throwLastError("read", pathForErrors);
         }
         if (count == 0) {
             break;

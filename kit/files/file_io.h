@@ -14,6 +14,10 @@ namespace tessela::posix {
 // is thrown.
 [[nodiscard]] std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
 
+// Reads what is left in the open file `fd`, at most `limit` bytes.
+[[nodiscard]] std::string readAll(int fd, std::size_t limit,
+                                  const std::filesystem::path& pathForErrors);
+
 // Writes every byte of `data` to `fd`, retrying short writes and EINTR.
 void writeAll(int fd, std::string_view data, const std::filesystem::path& pathForErrors);
 

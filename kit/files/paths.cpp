@@ -64,4 +64,12 @@ bool isAtOrBeneath(const std::string& path, const std::string& folder) {
     return path == folder || isBeneath(path, folder);
 }
 
+std::optional<std::filesystem::path> runtimeFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime != '/') {
+        return std::nullopt;
+    }
+    return std::filesystem::path(runtime) / "tessela";
+}
+
 }  // namespace tessela

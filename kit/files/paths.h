@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace tessela {
@@ -17,6 +18,11 @@ namespace tessela {
 // links resolved in the deepest existing ancestor, and a missing tail kept as written. Never
 // fails.
 [[nodiscard]] std::string realPath(const std::filesystem::path& location);
+
+// Tessela's folder in the per-user runtime folder, $XDG_RUNTIME_DIR/tessela, which the
+// application and the file-manager integration share; none without an absolute
+// XDG_RUNTIME_DIR.
+[[nodiscard]] std::optional<std::filesystem::path> runtimeFolder();
 
 // `path` lies beneath `folder` (not equal to it): it begins with folder + "/".
 [[nodiscard]] bool isBeneath(const std::string& path, const std::string& folder);

@@ -5,6 +5,7 @@
 
 #include "files/file_io.h"
 #include "files/file_system.h"
+#include "files/paths.h"
 #include "records/base64.h"
 #include "records/json_codec.h"
 #include "text/utf8.h"
@@ -19,11 +20,8 @@ constexpr const char* exactPathsKey = "unlockedPathsBytes";
 }  // namespace
 
 std::optional<std::filesystem::path> SharedState::defaultURL() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime != '/') {
-        return std::nullopt;
-    }
-    return std::filesystem::path(runtime) / "tessela" / fileName;
+    const std::optional<std::filesystem::path> folder = runtimeFolder();
+    return folder ? std::optional(*folder / fileName) : std::nullopt;
 }
 
 std::optional<SharedState> SharedState::read(const std::optional<std::filesystem::path>& url) {

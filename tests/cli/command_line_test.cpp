@@ -229,6 +229,52 @@ TEST_F(CommandLineTest, PasswordsComeFromTheKeyringAndMoveAlongWhenChanged) {
     EXPECT_EQ(tessela({"relock", other}).status, 0);
 }
 
+TEST_F(CommandLineTest, NothingKeptIsEverReplacedAndNoItemBlocksAChangeForGood) {
+    keyring = std::make_unique<testing::KeyringSession>();
+    const PasswordStore store(AppPaths::defaultKeychainService);
+    ASSERT_EQ(tessela({"setup", "--password-stdin"}, "first password\n").status, 0);
+    writeFile(home / "Docs/Other/c.txt", "gamma");
+    ASSERT_EQ(tessela({"lock", (home / "Docs/Sample").string()}).status, 0);
+    // Locked with a password the keyring never kept: generation 0, which no change waits for.
+    ASSERT_EQ(
+        tessela({"lock", "--password-stdin", (home / "Docs/Other").string()}, "someone else's\n")
+            .status,
+        0);
+    const std::string sample = (home / "Docs/Sample.tessvault").string();
+    fs::remove_all(sample);  // gone for good
+
+    // A wrong current password is refused even when the new one is the one kept.
+    ProcessResult result =
+        tessela({"change-password", "--password-stdin"}, "wrong password\nfirst password\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "Your current password is not correct.\n");
+
+    result = tessela({"change-password", "--password-stdin"}, "first password\nsecond password\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output,
+              "Your password is changed.\n"
+              "1 item could not be updated yet. Tessela will try again next time "
+              "it opens.\n  Sample: That item could not be found.\n");
+    EXPECT_NE(tessela({"status"}).output.find("tessela forget PATH"), std::string::npos);
+    EXPECT_EQ(tessela({"forget", sample}).output, "Forgot Sample.\n");
+    EXPECT_EQ(tessela({"status"}).status, 0);  // nothing left behind: the move is finished
+    EXPECT_EQ(store.load()->previous, std::nullopt);
+    EXPECT_EQ(tessela({"unlock", "--password-stdin", (home / "Docs/Other.tessvault").string()},
+                      "someone else's\n")
+                  .status,
+              0);
+    EXPECT_EQ(tessela({"relock", (home / "Docs/Other.tessvault").string()}).status, 0);
+
+    // A kept item that cannot be read is never replaced by a new first password.
+    static const SecretSchema& schema = PasswordStore::schema();
+    SecretValue* junk = secret_value_new("not a secret", -1, "text/plain");
+    ASSERT_TRUE(secret_password_store_binary_sync(
+        &schema, SECRET_COLLECTION_DEFAULT, "junk", junk, nullptr, nullptr, "service",
+        AppPaths::defaultKeychainService, "account", PasswordStore::defaultAccount, nullptr));
+    secret_value_unref(junk);
+    EXPECT_EQ(tessela({"setup", "--password-stdin"}, "fresh password\n").status, 1);
+}
+
 TEST_F(CommandLineTest, MistakesAreToldBeforeAnyPasswordIsAsked) {
     // Standard input holds no password: reaching the prompt would fail differently.
     EXPECT_EQ(tessela({"lock", (home / "Docs/Typo").string()}).output,

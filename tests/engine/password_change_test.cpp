@@ -164,6 +164,19 @@ TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFail
     EXPECT_TRUE(fs::exists(docs / "Budget.xlsx.tessvault"));
     EXPECT_EQ(index().item(docs / "Report.tessvault")->id, settled.id);
     EXPECT_FALSE(locker->repairHiddenExtensions());  // nothing left to rename
+
+    // An open item keeps its name: its mount finds its encrypted folder by path.
+    const LockedItem real = lockFile("Notes.txt", "a password", 1);
+    const fs::path earlier = docs / "Notes.txt.tessvault";
+    fs::rename(real.lastKnownPath, earlier);
+    index().upsert(ItemIndex::refreshed(real, earlier));
+    const OpenItem open = locker->unlock(earlier, "a password");
+    EXPECT_FALSE(locker->repairHiddenExtensions());
+    EXPECT_TRUE(fs::exists(earlier));
+    EXPECT_EQ(testing::readFile(open.contentURL()), "content of Notes.txt");
+    locker->relock(open, false);
+    EXPECT_TRUE(locker->repairHiddenExtensions());
+    EXPECT_TRUE(fs::exists(docs / "Notes.tessvault"));
     operations.remove(busy.id);
 }
 
