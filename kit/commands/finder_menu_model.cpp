@@ -19,20 +19,31 @@ namespace tessela {
 
 namespace {
 
+constexpr std::string_view lockedExtension = ".tessvault";
+
+// Whether the last component of `path` has exactly the extension ".tessvault" (as
+// path::extension() tells it: a name that is only ".tessvault" has none), without building a
+// path object for each of a large selection.
+bool isLockedName(std::string_view path) {
+    const std::string_view name = path.substr(path.rfind('/') + 1);
+    return name.size() > lockedExtension.size() && name.ends_with(lockedExtension);
+}
+
 // The model with the open items as a pointer: null when nothing usable was published.
 std::vector<FinderMenuEntry> entriesFor(const std::vector<std::filesystem::path>& selection,
                                         const std::set<std::string>* unlockedPaths) {
     using Model = FinderMenuModel;
     std::vector<std::filesystem::path> locked;
     std::vector<std::filesystem::path> ordinary;
+    ordinary.reserve(selection.size());
     for (const std::filesystem::path& item : selection) {
-        (item.extension() == ".tessvault" ? locked : ordinary).push_back(item);
+        (isLockedName(item.native()) ? locked : ordinary).push_back(item);
     }
     if (!ordinary.empty()) {
         if (!locked.empty()) {
             return {};
         }
-        return {{Model::lockTitle, TesselaCommand::lock(ordinary)}};
+        return {{Model::lockTitle, TesselaCommand::lock(std::move(ordinary))}};
     }
     const auto isOpen = [&](const std::filesystem::path& item) {
         return unlockedPaths->contains(canonicalPath(item).string());
