@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,5 +11,7 @@ namespace tessela {
 // ("Item 1", "item 2", "Item 10"). Names equal under that order keep their order. Names that
 // are not UTF-8 are compared in their repaired form.
 void sortLikeFileManager(std::vector<std::string>& names);
+// The same order as positions: the indexes of `names`, in the order a file manager lists them.
+[[nodiscard]] std::vector<std::size_t> fileManagerOrder(const std::vector<std::string>& names);
 
 }  // namespace tessela

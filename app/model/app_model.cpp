@@ -1,0 +1,258 @@
+#include "model/app_model.h"
+
+#include <QApplication>
+
+#include <map>
+
+#include "files/item_facts.h"
+#include "files/paths.h"
+#include "model/app_paths.h"
+#include "model/notifications.h"
+#include "model/password_change.h"
+#include "secrets/shared_state.h"
+#include "text/file_name_order.h"
+
+namespace tessela {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a refresh reads off the main thread.
+struct Snapshot {
+    std::vector<LockedItem> items;
+    std::map<Uuid, fs::path> located;
+    std::map<Uuid, std::int64_t> sizes;
+    std::vector<OpenItem> openItems;
+    std::int64_t currentGeneration = 1;  // the stored secret's, or 1 without one
+};
+
+std::optional<fs::path> programPath() {
+    std::error_code error;
+    fs::path path = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::nullopt : std::optional(path);
+}
+
+}  // namespace
+
+AppModel::Options AppModel::Options::standard() {
+    return {AppPaths::support(),
+            AppPaths::home(),
+            programPath(),
+            DiskImageTool(),
+            LockerOptions(),
+            AppPaths::keychainService(),
+            AppPaths::configHome() / "tessela" / "settings.json",
+            AppPaths::isTestOverride()};
+}
+
+AppModel::AppModel(Options options, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      locker_(options_.support, options_.home, options_.appBundle, options_.tool,
+              options_.lockerOptions),
+      passwords_(options_.keychainService),
+      settings_(options_.settingsFile) {
+    needsSetup_ = !passwords_.load().has_value();
+    idleMinutes_ = static_cast<int>(settings_.idleMinutes());
+    touchIDEnabled_ = settings_.touchIDEnabled();
+}
+
+AppModel::~AppModel() = default;
+
+template <typename Work>
+auto AppModel::tracked(std::string label, Work work) -> QCoro::Task<std::invoke_result_t<Work>> {
+    const Uuid id = activity_.begin(std::move(label));
+    struct End {
+        AppModel& model;
+        Uuid id;
+        ~End() {
+            model.activity_.end(id);
+            if (model.activity_.isIdle()) {
+                Q_EMIT model.idle();
+            }
+        }
+    } end{*this, id};
+    co_return co_await worker_.run(std::move(work));
+}
+
+QCoro::Task<bool> AppModel::start() {
+    try {
+        supportLock_ = SupportLock::acquire(options_.support);
+    } catch (const std::exception&) {
+        supportLock_.reset();
+    }
+    if (!supportLock_) {
+        co_return false;
+    }
+    const RecoveryReport report =
+        co_await tracked("finishing interrupted work", [this] { return locker_.recover(); });
+    if (const std::optional<RecoveryNotice> notice = report.notice()) {
+        Notifications::post(QString::fromStdString(notice->title),
+                            QString::fromStdString(notice->body));
+    }
+    co_await tracked("finishing interrupted work",
+                     [this] { (void)locker_.repairHiddenExtensions(); });
+    co_await refresh();
+    // An unfinished password change is resumed; what it says is for the settings, not here.
+    const bool migrated = co_await tracked("updating your password", [this] {
+        const PasswordChange::Outcome outcome =
+            PasswordChange(locker_, passwords_).finishMigrationIfNeeded();
+        return outcome.failures.empty() && !outcome.message;
+    });
+    if (!migrated) {
+        co_await refresh();
+    }
+    ready_ = true;
+    for (const TesselaCommand& command : std::exchange(pending_, {})) {
+        handle(command);
+    }
+    Q_EMIT readyChanged();
+    co_return true;
+}
+
+void AppModel::handle(const TesselaCommand& command) {
+    if (activity_.isQuitting()) {
+        QApplication::beep();
+        return;
+    }
+    if (!ready_) {
+        pending_.push_back(command);
+        return;
+    }
+    Q_EMIT operationRequested(command);
+}
+
+QCoro::Task<> AppModel::refresh() {
+    const std::optional<Snapshot> snapshot =
+        co_await worker_.run([this]() -> std::optional<Snapshot> {
+            Snapshot taken;
+            try {
+                taken.items = locker_.lockedItems();
+                for (const LockedItem& item : taken.items) {
+                    if (const std::optional<fs::path> url = ItemIndex::locate(item)) {
+                        taken.located.emplace(item.id, *url);
+                        taken.sizes.emplace(item.id, ItemFacts::allocatedSize(*url));
+                        Locker::setHiddenExtensionIfNeeded(*url);
+                    }
+                }
+                taken.openItems = locker_.openItems();
+            } catch (const std::exception&) {
+                return std::nullopt;  // the list stays as it was
+            }
+            if (const std::optional<StoredSecret> stored = passwords_.load()) {
+                taken.currentGeneration = stored->generation;
+            }
+            return taken;
+        });
+    if (!snapshot) {
+        co_return;
+    }
+    openItems_ = snapshot->openItems;
+    Q_EMIT openItemsChanged();
+
+    std::vector<std::string> names;
+    for (const LockedItem& item : snapshot->items) {
+        names.push_back(item.displayName);
+    }
+    std::vector<ItemRow> rows;
+    for (const std::size_t index : fileManagerOrder(names)) {
+        const LockedItem& item = snapshot->items[index];
+        ItemRow row{item.id,
+                    item.displayName,
+                    item.lastKnownPath,
+                    std::nullopt,
+                    std::nullopt,
+                    item.contentSize,
+                    false,
+                    false};
+        if (const auto found = snapshot->located.find(item.id); found != snapshot->located.end()) {
+            row.url = found->second;
+            row.location = found->second.parent_path().string();
+            row.size = snapshot->sizes.at(item.id);
+        }
+        row.isOpen = std::any_of(openItems_.begin(), openItems_.end(),
+                                 [&](const OpenItem& open) { return open.id == item.id; });
+        row.needsPasswordUpdate =
+            item.passwordGeneration != 0 && item.passwordGeneration < snapshot->currentGeneration;
+        rows.push_back(std::move(row));
+    }
+    rows_ = std::move(rows);
+    Q_EMIT rowsChanged();
+
+    // What the file-manager menu reads: the open items, by their locked files' real paths.
+    if (!options_.testOverride) {
+        if (const std::optional<fs::path> url = SharedState::defaultURL()) {
+            SharedState state{{}, SharedState::currentBootTime()};
+            for (const OpenItem& open : openItems_) {
+                state.unlockedPaths.push_back(canonicalPath(open.lockedURL).string());
+            }
+            try {
+                state.write(*url);
+            } catch (const std::exception&) {
+                // The menu then offers the fuller set of entries; nothing else depends on it.
+            }
+        }
+    }
+}
+
+QCoro::Task<> AppModel::waitUntilReady() {
+    if (!ready_) {
+        co_await qCoro(this, &AppModel::readyChanged);
+    }
+}
+
+QCoro::Task<> AppModel::waitUntilIdle() {
+    if (!activity_.isIdle()) {
+        co_await qCoro(this, &AppModel::idle);
+    }
+}
+
+QCoro::Task<> AppModel::waitWhilePasswordChanges() {
+    if (changingPassword_) {
+        co_await qCoro(this, &AppModel::passwordChangeEnded);
+    }
+}
+
+QCoro::Task<> AppModel::forget(const ItemRow& row) {
+    co_await worker_.run([this, id = row.id] {
+        try {
+            locker_.forget(id);
+        } catch (const std::exception&) {
+            // The row stays; nothing on disk was touched either way.
+        }
+    });
+    co_await refresh();
+}
+
+std::string AppModel::displayName(const fs::path& url) const {
+    const fs::path wanted = canonicalPath(url);
+    for (const ItemRow& row : rows_) {
+        if (row.url && canonicalPath(*row.url) == wanted) {
+            return row.name;
+        }
+    }
+    return url.stem().string();
+}
+
+void AppModel::setIdleMinutes(int minutes) {
+    idleMinutes_ = minutes;
+    try {
+        settings_.setInteger(Settings::idleMinutesKey, minutes);
+    } catch (const std::exception&) {
+        // Kept for this run; the file is written again at the next change.
+    }
+    Q_EMIT idleMinutesChanged();
+}
+
+void AppModel::setTouchIDEnabled(bool enabled) {
+    touchIDEnabled_ = enabled;
+    try {
+        settings_.setBoolean(Settings::touchIDKey, enabled);
+    } catch (const std::exception&) {
+        // Kept for this run; the file is written again at the next change.
+    }
+    Q_EMIT touchIDEnabledChanged();
+}
+
+}  // namespace tessela
