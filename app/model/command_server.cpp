@@ -1,0 +1,184 @@
+#include "model/command_server.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "commands/command_socket.h"
+#include "posix/system_error.h"
+
+namespace tessela {
+
+namespace {
+
+sockaddr_un addressOf(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = path.string();
+    if (text.size() >= sizeof address.sun_path) {
+        throw systemError(ENAMETOOLONG, "listen at", path);
+    }
+    std::copy(text.begin(), text.end(), address.sun_path);
+    return address;
+}
+
+// The runtime folder must be this user's alone: made 0700 when missing, refused otherwise.
+void ensurePrivateFolder(const std::filesystem::path& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throwLastError("make", folder);
+    }
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0) {
+        throwLastError("inspect", folder);
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        throw systemError(EPERM, "use as a private folder", folder);
+    }
+}
+
+}  // namespace
+
+CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs programs,
+                             QObject* parent)
+    : QObject(parent), path_(std::move(path)), programs_(std::move(programs)) {
+    ensurePrivateFolder(path_.parent_path());
+    const sockaddr_un address = addressOf(path_);
+    listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener_) {
+        throwLastError("socket for", path_);
+    }
+    const auto bindHere = [&] {
+        return ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address),
+                      sizeof address) == 0;
+    };
+    if (!bindHere()) {
+        if (errno != EADDRINUSE) {
+            throwLastError("listen at", path_);
+        }
+        // Something is there: an application that listens keeps it; a socket left by one that
+        // is gone is replaced. Nothing but a socket is ever removed.
+        struct stat status {};
+        if (::lstat(path_.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+            throw systemError(EADDRINUSE, "listen at", path_);
+        }
+        const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+                0 ||
+            errno != ECONNREFUSED) {
+            throw systemError(EADDRINUSE, "listen at", path_);
+        }
+        ::unlink(path_.c_str());
+        if (!bindHere()) {
+            throwLastError("listen at", path_);
+        }
+    }
+    // The folder is private already; the socket is this user's alone as well.
+    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener_.get(), 16) != 0) {
+        throwLastError("listen at", path_);
+    }
+    struct stat status {};
+    if (::lstat(path_.c_str(), &status) == 0) {
+        inode_ = status.st_ino;
+    }
+    notifier_ = std::make_unique<QSocketNotifier>(listener_.get(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { accept(); });
+}
+
+CommandServer::~CommandServer() {
+    notifier_.reset();
+    connections_.clear();  // not inside any of their signals now: they go at once
+    struct stat status {};
+    if (::lstat(path_.c_str(), &status) == 0 && status.st_ino == inode_) {
+        ::unlink(path_.c_str());
+    }
+}
+
+void CommandServer::accept() {
+    for (;;) {
+        UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!socket) {
+            return;  // nothing more waiting (or a failure that leaves the listener as it is)
+        }
+        if (connections_.size() >= maxConnections) {
+            continue;  // closed at once: the sender reports that it was not taken
+        }
+        const int fd = socket.get();
+        Connection& connection = connections_[fd];
+        // Identified now, while the sender waits for the answer and is surely still there.
+        connection.sender = SenderCheck::signingIdentifier(fd, programs_);
+        connection.socket = std::move(socket);
+        connection.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(connection.notifier.get(), &QSocketNotifier::activated, this,
+                [this, fd] { read(fd); });
+        connection.deadline = std::make_unique<QTimer>();
+        connection.deadline->setSingleShot(true);
+        connect(connection.deadline.get(), &QTimer::timeout, this, [this, fd] { drop(fd); });
+        connection.deadline->start(requestLimit);
+    }
+}
+
+void CommandServer::read(int socket) {
+    const auto found = connections_.find(socket);
+    if (found == connections_.end()) {
+        return;
+    }
+    Connection& connection = found->second;
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(socket, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                drop(socket);
+            }
+            return;
+        }
+        const bool ended = got == 0;
+        std::vector<CommandFraming::Line> lines =
+            ended
+                ? connection.framing.finish()
+                : connection.framing.take(std::string_view(buffer, static_cast<std::size_t>(got)));
+        for (CommandFraming::Line& line : lines) {
+            if (std::string* url = std::get_if<std::string>(&line)) {
+                connection.urls.push_back(std::move(*url));
+            }
+        }
+        if (!ended) {
+            continue;
+        }
+        // The whole request is here: it is taken, and said so.
+        [[maybe_unused]] const ssize_t sent =
+            ::send(socket, CommandSocket::reply, std::strlen(CommandSocket::reply), MSG_NOSIGNAL);
+        std::vector<std::string> urls = std::move(connection.urls);
+        const std::optional<std::string> sender = connection.sender;
+        drop(socket);
+        if (!urls.empty()) {
+            Q_EMIT requestReceived(urls, sender);
+        }
+        return;
+    }
+}
+
+void CommandServer::drop(int socket) {
+    const auto found = connections_.find(socket);
+    if (found == connections_.end()) {
+        return;
+    }
+    // Called from the connection's own notifier or timer: they go once their signal is over,
+    // and the notifier stops watching before the descriptor is closed.
+    found->second.notifier->setEnabled(false);
+    found->second.notifier.release()->deleteLater();
+    found->second.deadline->stop();
+    found->second.deadline.release()->deleteLater();
+    connections_.erase(found);
+}
+
+}  // namespace tessela
