@@ -1,6 +1,13 @@
 #include "model/app_model.h"
 
+#include <qcoro/qcorosignal.h>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDesktopServices>
+#include <QStringList>
+#include <QUrl>
 
 #include <map>
 
@@ -120,6 +127,10 @@ void AppModel::handle(const TesselaCommand& command) {
         pending_.push_back(command);
         return;
     }
+    if (command.kind() == TesselaCommand::Case::reveal) {
+        QCoro::connect(reveal(command.paths().front()), this, [] {});
+        return;
+    }
     Q_EMIT operationRequested(command);
 }
 
@@ -212,6 +223,34 @@ QCoro::Task<> AppModel::waitWhilePasswordChanges() {
     if (changingPassword_) {
         co_await qCoro(this, &AppModel::passwordChangeEnded);
     }
+}
+
+QCoro::Task<> AppModel::reveal(fs::path url) {
+    const fs::path wanted = canonicalPath(url);
+    for (const OpenItem& open : openItems_) {
+        if (canonicalPath(open.lockedURL) == wanted) {
+            present(open);
+            co_return;
+        }
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(QString::fromStdString(url.string())).toString()}
+         << QString();
+    QDBusPendingCallWatcher watcher(QDBusConnection::sessionBus().asyncCall(call, 5000));
+    co_await qCoro(&watcher, &QDBusPendingCallWatcher::finished);
+    if (watcher.isError()) {
+        // No file manager answers: the folder that holds the item, opened.
+        QDesktopServices::openUrl(
+            QUrl::fromLocalFile(QString::fromStdString(url.parent_path().string())));
+    }
+}
+
+void AppModel::present(const OpenItem& item) const {
+    const fs::path content = item.contentURL();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(content.string())));
 }
 
 QCoro::Task<> AppModel::forget(const ItemRow& row) {

@@ -83,6 +83,13 @@ class AppModel : public QObject {
     QCoro::Task<> waitUntilIdle();
     QCoro::Task<> waitWhilePasswordChanges();
 
+    // Shows the item at `url`: an open item's files (present), otherwise the item selected in
+    // the file manager (org.freedesktop.FileManager1 ShowItems), or, when no file manager
+    // answers, its folder opened.
+    QCoro::Task<> reveal(std::filesystem::path url);
+    // Opens an open item's files with the default application: its folder, or its one file.
+    void present(const OpenItem& item) const;
+
     // Drops the row's item from the list (nothing on disk is touched) and refreshes.
     QCoro::Task<> forget(const ItemRow& row);
     // The row's name for the item at `url`, else the file name without its extension.

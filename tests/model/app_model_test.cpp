@@ -4,7 +4,9 @@
 
 #include <qcoro/qcorotask.h>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QThread>
+#include <QUrl>
 
 #include <cstdlib>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "model/app_model.h"
 #include "model/app_paths.h"
 #include "model/password_store.h"
+#include "process/process_runner.h"
 #include "secrets/shared_state.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
@@ -166,6 +169,54 @@ TEST_F(AppModelTest, UnderTheTestOverrideNoStateIsPublished) {
     EXPECT_FALSE(fs::exists(*SharedState::defaultURL()));
 }
 
+// Stands in for the desktop's opener of file URLs, recording what it was asked to open.
+class Opener : public QObject {
+    Q_OBJECT
+
+  public:
+    Q_INVOKABLE void open(const QUrl& url) { opened.push_back(url.toLocalFile().toStdString()); }
+    std::vector<std::string> opened;
+};
+
+TEST_F(AppModelTest, RevealShowsTheItemInTheFileManagerOrOpensWhatItCan) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    const LockedItem notes = lockBefore("Notes.txt", 1);
+    Opener opener;
+    QDesktopServices::setUrlHandler("file", &opener, "open");
+    AppModel model(options(true));
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+
+    // No file manager on the bus: the item's folder is opened.
+    QCoro::waitFor(model.reveal(taxes.lastKnownPath));
+    EXPECT_EQ(opener.opened, std::vector<std::string>{(home / "Docs").string()});
+
+    // A file manager that answers is asked to show the item itself.
+    testing::ChildProcess fileManager(
+        "/usr/bin/python3",
+        {"-m", "dbusmock", "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+         "org.freedesktop.FileManager1", "-l", (temp / "files.log").string()});
+    const std::string bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    testing::waitForName(bus, "org.freedesktop.FileManager1", std::chrono::seconds(20));
+    ASSERT_EQ(ProcessRunner::run(
+                  "/usr/bin/gdbus",
+                  {"call", "--address", bus, "-d", "org.freedesktop.FileManager1", "-o",
+                   "/org/freedesktop/FileManager1", "-m", "org.freedesktop.DBus.Mock.AddMethod",
+                   "org.freedesktop.FileManager1", "ShowItems", "ass", "", ""})
+                  .status,
+              0);
+    QCoro::waitFor(model.reveal(taxes.lastKnownPath));
+    EXPECT_NE(readFile(temp / "files.log").find("ShowItems"), std::string::npos);
+    EXPECT_EQ(opener.opened.size(), 1U);
+
+    // An open item is presented: its files, opened.
+    const OpenItem open = model.locker().unlock(notes.lastKnownPath, password);
+    QCoro::waitFor(model.refresh());
+    QCoro::waitFor(model.reveal(notes.lastKnownPath));
+    EXPECT_EQ(opener.opened.back(), open.contentURL().string());
+    model.locker().relock(open, false);
+    QDesktopServices::unsetUrlHandler("file");
+}
+
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int argc = 1;
@@ -215,3 +266,5 @@ TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
 
 }  // namespace
 }  // namespace tessela
+
+#include "app_model_test.moc"
