@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QTimer>
 #include <QWidget>
 
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include "activity/cancel_token.h"
 #include "finder_popup.h"
 #include "views/fingerprint_prompt.h"
+#include "views/progress_panel.h"
+#include "views/prompt_panel.h"
 
 namespace {
 
@@ -23,6 +26,23 @@ bool save(QWidget& window, const QDir& folder, const QString& name) {
     const bool saved = window.grab().save(file);
     std::cout << (saved ? "wrote " : "could not write ") << file.toStdString() << '\n';
     window.hide();
+    return saved;
+}
+
+// Saves the modal window that `ask` puts up, then closes it.
+template <typename Ask>
+bool saveModal(const QDir& folder, const QString& name, const Ask& ask) {
+    bool saved = false;
+    QTimer::singleShot(50, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            modal->adjustSize();
+            const QString file = folder.filePath(name + ".png");
+            saved = modal->grab().save(file);
+            std::cout << (saved ? "wrote " : "could not write ") << file.toStdString() << '\n';
+            modal->close();
+        }
+    });
+    ask();
     return saved;
 }
 
@@ -54,5 +74,28 @@ int main(int argc, char** argv) {
     saved = save(lockedMenu, folder, QStringLiteral("finder-menu-locked-item")) && saved;
     tessela::finder::FinderPopup ordinaryMenu({"/home/me/Report.pdf"}, nothing);
     saved = save(ordinaryMenu, folder, QStringLiteral("finder-menu-ordinary-item")) && saved;
+    tessela::ProgressPanel panel;
+    panel.show(QStringLiteral("Locking \u201CTaxes 2026\u201D\u2026"), [] {});
+    if (QWidget* window = panel.window()) {
+        saved = save(*window, folder, QStringLiteral("progress-panel")) && saved;
+    }
+    saved =
+        saveModal(
+            folder, QStringLiteral("alert-in-use"),
+            [] {
+                (void)tessela::PromptPanel::choose(
+                    QStringLiteral("\u201CTaxes 2026\u201D is in use"),
+                    QStringLiteral("Close the files that LibreOffice has open, then try again."),
+                    {QStringLiteral("Try Again"), QStringLiteral("Force Lock"),
+                     QStringLiteral("Cancel")});
+            }) &&
+        saved;
+    saved = saveModal(folder, QStringLiteral("password-prompt"),
+                      [] {
+                          (void)tessela::PromptPanel::password(
+                              QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
+                              QStringLiteral("Enter your Tessela password."));
+                      }) &&
+            saved;
     return saved ? 0 : 1;
 }
