@@ -744,8 +744,8 @@ int run(int argc, char** argv) {
             printUsage(std::cout);
             return success;
         }
-        std::cerr << "tessela: the desktop application is not part of this build yet; give a "
-                     "command.\n";
+        std::cerr << "tessela: options need a command; with none at all, the desktop "
+                     "application starts.\n";
         printUsage(std::cerr);
         return usageError;
     }

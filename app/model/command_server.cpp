@@ -112,6 +112,15 @@ void CommandServer::accept() {
         Connection& connection = connections_[fd];
         // Identified now, while the sender waits for the answer and is surely still there.
         connection.sender = SenderCheck::signingIdentifier(fd, programs_);
+        // Another start of this very program forwards what it was asked to open (a link, a
+        // double-click): not the application's own request, so unidentified.
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (connection.sender == SenderCheck::ownIdentifier &&
+            (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+             peer.pid != ::getpid())) {
+            connection.sender.reset();
+        }
         connection.socket = std::move(socket);
         connection.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         connect(connection.notifier.get(), &QSocketNotifier::activated, this,

@@ -24,7 +24,8 @@ namespace tessela {
 // once, when it connects (SenderCheck); its lines are taken until it half-closes; the server
 // answers "ok" and closes, then reports the request. Lines that are not commands' form
 // (CommandFraming) are dropped. A sender that does not finish within the time limit is dropped
-// without an answer.
+// without an answer. Another process running this program (a second start forwarding a link)
+// is unidentified, never the application itself.
 class CommandServer : public QObject {
     Q_OBJECT
 

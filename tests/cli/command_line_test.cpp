@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 
+#include "commands/command_socket.h"
+#include "commands/tessela_command.h"
 #include "engine/engine_fixture.h"
 #include "model/app_paths.h"
 #include "model/password_store.h"
@@ -273,6 +275,34 @@ TEST_F(CommandLineTest, NothingKeptIsEverReplacedAndNoItemBlocksAChangeForGood) 
         AppPaths::defaultKeychainService, "account", PasswordStore::defaultAccount, nullptr));
     secret_value_unref(junk);
     EXPECT_EQ(tessela({"setup", "--password-stdin"}, "fresh password\n").status, 1);
+}
+
+TEST_F(CommandLineTest, WithNoCommandTheApplicationServesRequestsAndASecondStartHandsOver) {
+    fs::create_directories(temp / "run");
+    fs::permissions(temp / "run", fs::perms::owner_all);
+    std::vector<std::string> words = environment({});
+    words.insert(words.begin(),
+                 {"XDG_RUNTIME_DIR=" + (temp / "run").string(), "QT_QPA_PLATFORM=offscreen"});
+    testing::ChildProcess application("/usr/bin/env", words);
+    const fs::path socket = temp / "run/tessela/command.sock";
+    for (int waited = 0; waited < 400 && !fs::exists(socket); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(fs::exists(socket));
+    const std::string reveal = TesselaCommand::reveal(home / "Docs/Sample.tessvault").url();
+    EXPECT_EQ(CommandSocket::deliver(socket, {reveal}, std::chrono::seconds(10)),
+              CommandSocket::Delivery::delivered);
+
+    // A second start with something to open hands it to the running one and ends.
+    std::vector<std::string> opening = words;
+    opening.push_back(reveal);
+    EXPECT_EQ(ProcessRunner::run("/usr/bin/env", opening, std::nullopt, 60.0).status, 0);
+    // One with nothing to open finds the records taken and ends without a word.
+    const ProcessResult second = ProcessRunner::run("/usr/bin/env", words, std::nullopt, 60.0);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.output, "");
+    ::kill(application.pid(), SIGTERM);
+    (void)application.wait();
 }
 
 TEST_F(CommandLineTest, MistakesAreToldBeforeAnyPasswordIsAsked) {
