@@ -15,6 +15,7 @@
 #include "model/app_model.h"
 #include "model/app_paths.h"
 #include "model/command_server.h"
+#include "model/notifications.h"
 #include "views/prompt_panel.h"
 
 namespace tessela {
@@ -106,6 +107,30 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     QApplication::setQuitOnLastWindowClosed(false);
     AppModel model(AppModel::Options::standard());
 
+    // The operations that open, lock and remove locks join the application with their prompts
+    // and progress; until then a request for one is answered honestly rather than dropped.
+    QObject::connect(
+        &model, &AppModel::operationRequested, &model, [](const TesselaCommand& command) {
+            const auto [what, line] = [&]() -> std::pair<const char*, const char*> {
+                switch (command.kind()) {
+                    case TesselaCommand::Case::lock:
+                        return {"lock items", "tessela lock PATH"};
+                    case TesselaCommand::Case::lockNow:
+                        return {"lock open items again", "tessela relock PATH"};
+                    case TesselaCommand::Case::unlock:
+                        return {"unlock items", "tessela unlock PATH"};
+                    case TesselaCommand::Case::removeLock:
+                        return {"remove locks", "tessela remove-lock PATH"};
+                    case TesselaCommand::Case::reveal:
+                        break;
+                }
+                return {"do this", "tessela --help"};
+            }();
+            Notifications::post(QStringLiteral("Tessela"),
+                                QStringLiteral("This version of the application cannot %1 yet. In "
+                                               "a terminal: %2")
+                                    .arg(QString::fromUtf8(what), QString::fromUtf8(line)));
+        });
     std::unique_ptr<CommandServer> server;
     QCoro::connect(model.start(), &model, [&](bool started) {
         if (!started) {
