@@ -60,7 +60,6 @@ AppModel::AppModel(Options options, QObject* parent)
               options_.lockerOptions),
       passwords_(options_.keychainService),
       settings_(options_.settingsFile) {
-    needsSetup_ = !passwords_.load().has_value();
     idleMinutes_ = static_cast<int>(settings_.idleMinutes());
     touchIDEnabled_ = settings_.touchIDEnabled();
 }
@@ -80,18 +79,32 @@ auto AppModel::tracked(std::string label, Work work) -> QCoro::Task<std::invoke_
             }
         }
     } end{*this, id};
-    co_return co_await worker_.run(std::move(work));
+    auto running = worker_.run(std::move(work));  // named: see reveal
+    co_return co_await std::move(running);
+}
+
+bool AppModel::takeSupportLock() {
+    if (!supportLock_) {
+        supportLock_ = SupportLock::acquire(options_.support);
+    }
+    return supportLock_.has_value();
 }
 
 QCoro::Task<bool> AppModel::start() {
-    try {
-        supportLock_ = SupportLock::acquire(options_.support);
-    } catch (const std::exception&) {
-        supportLock_.reset();
-    }
     if (!supportLock_) {
-        co_return false;
+        try {
+            if (!takeSupportLock()) {
+                co_return false;
+            }
+        } catch (const std::exception&) {
+            co_return false;
+        }
     }
+    // Whether a password is kept: asked off the main thread, where a keyring that must be
+    // unlocked first may take its time.
+    const bool kept = co_await worker_.run([this] { return passwords_.load().has_value(); });
+    needsSetup_ = !kept;
+    Q_EMIT needsSetupChanged();
     const RecoveryReport report =
         co_await tracked("finishing interrupted work", [this] { return locker_.recover(); });
     if (const std::optional<RecoveryNotice> notice = report.notice()) {
@@ -192,18 +205,22 @@ QCoro::Task<> AppModel::refresh() {
     Q_EMIT rowsChanged();
 
     // What the file-manager menu reads: the open items, by their locked files' real paths.
+    // Written off the main thread, as the disk is.
     if (!options_.testOverride) {
-        if (const std::optional<fs::path> url = SharedState::defaultURL()) {
-            SharedState state{{}, SharedState::currentBootTime()};
-            for (const OpenItem& open : openItems_) {
-                state.unlockedPaths.push_back(canonicalPath(open.lockedURL).string());
+        QCoro::Task<> writing = worker_.run([open = openItems_] {
+            if (const std::optional<fs::path> url = SharedState::defaultURL()) {
+                SharedState state{{}, SharedState::currentBootTime()};
+                for (const OpenItem& item : open) {
+                    state.unlockedPaths.push_back(canonicalPath(item.lockedURL).string());
+                }
+                try {
+                    state.write(*url);
+                } catch (const std::exception&) {
+                    // The menu then offers the fuller set of entries; nothing else needs it.
+                }
             }
-            try {
-                state.write(*url);
-            } catch (const std::exception&) {
-                // The menu then offers the fuller set of entries; nothing else depends on it.
-            }
-        }
+        });
+        co_await std::move(writing);
     }
 }
 
@@ -226,12 +243,23 @@ QCoro::Task<> AppModel::waitWhilePasswordChanges() {
 }
 
 QCoro::Task<> AppModel::reveal(fs::path url) {
-    const fs::path wanted = canonicalPath(url);
-    for (const OpenItem& open : openItems_) {
-        if (canonicalPath(open.lockedURL) == wanted) {
-            present(open);
-            co_return;
-        }
+    // Resolving a path another program named may wait on a slow mount: off the main thread.
+    // The work is a named task, never a temporary inside the co_await: g++ 12 destroys such a
+    // temporary's captures twice.
+    QCoro::Task<std::optional<OpenItem>> finding =
+        worker_.run([url, open = openItems_]() -> std::optional<OpenItem> {
+            const fs::path wanted = canonicalPath(url);
+            for (const OpenItem& item : open) {
+                if (canonicalPath(item.lockedURL) == wanted) {
+                    return item;
+                }
+            }
+            return std::nullopt;
+        });
+    const std::optional<OpenItem> match = co_await std::move(finding);
+    if (match) {
+        present(*match);
+        co_return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"),

@@ -69,7 +69,11 @@ class AppModel : public QObject {
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;
 
-    // False when another copy of the application holds the support folder: the caller quits.
+    // Takes the support folder's lock, held for the life of the model. False when another copy
+    // of Tessela holds it; throws std::system_error when the folder cannot be used at all.
+    bool takeSupportLock();
+    // The rest of start-up, once the lock is held (takes it first when not; false when another
+    // copy holds it).
     QCoro::Task<bool> start();
     // Runs a command now, or after start-up when it is not finished; while quitting, beeps and
     // drops it.
@@ -130,9 +134,10 @@ class AppModel : public QObject {
     Locker locker_;
     PasswordStore passwords_;
     Settings settings_;
+    // Released only after the worker has finished every engine call (members go in reverse).
+    std::optional<SupportLock> supportLock_;
     Worker worker_;
     Activity activity_;
-    std::optional<SupportLock> supportLock_;
     bool ready_ = false;
     bool changingPassword_ = false;
     std::vector<TesselaCommand> pending_;

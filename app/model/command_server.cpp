@@ -103,7 +103,14 @@ void CommandServer::accept() {
     for (;;) {
         UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!socket) {
-            return;  // nothing more waiting (or a failure that leaves the listener as it is)
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the waiting connection stays queued, and the listener
+                // rests a moment instead of waking the main thread without end.
+                notifier_->setEnabled(false);
+                QTimer::singleShot(std::chrono::milliseconds(500), this,
+                                   [this] { notifier_->setEnabled(true); });
+            }
+            return;  // nothing more waiting
         }
         if (connections_.size() >= maxConnections) {
             continue;  // closed at once: the sender reports that it was not taken
@@ -148,6 +155,11 @@ void CommandServer::read(int socket) {
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 drop(socket);
             }
+            return;
+        }
+        connection.bytes += static_cast<std::size_t>(got);
+        if (connection.bytes > maxRequestBytes) {
+            drop(socket);  // no request is that large: dropped, unanswered
             return;
         }
         const bool ended = got == 0;

@@ -32,6 +32,8 @@ class CommandServer : public QObject {
   public:
     static constexpr std::chrono::seconds requestLimit{10};
     static constexpr std::size_t maxConnections = 16;
+    // The most one request may carry; a larger one is dropped without an answer.
+    static constexpr std::size_t maxRequestBytes = 4 * 1024 * 1024;
 
     // Listens at `path`. A socket file left there by an application that is gone is replaced.
     // Throws std::system_error: EADDRINUSE when another application listens there, EPERM when
@@ -54,6 +56,7 @@ class CommandServer : public QObject {
         std::optional<std::string> sender;
         CommandFraming framing;
         std::vector<std::string> urls;
+        std::size_t bytes = 0;
         std::unique_ptr<QSocketNotifier> notifier;
         std::unique_ptr<QTimer> deadline;
     };

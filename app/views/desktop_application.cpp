@@ -5,9 +5,13 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
+#include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <thread>
 
 #include "commands/command_socket.h"
 #include "commands/sender_check.h"
@@ -39,30 +43,61 @@ std::optional<TesselaCommand> openingCommand(const std::string& url) {
     return std::nullopt;
 }
 
-// What the application does with the URLs of one request, in order: a locked item to open is
-// unlocked; a command is handed to the model, a lock asked for by an unidentified sender only
-// once the user confirms it; anything else is ignored.
-void intake(AppModel& model, const std::vector<std::string>& urls,
-            const std::optional<std::string>& sender) {
-    const bool testOverride = AppPaths::isTestOverride();
-    for (const std::string& url : urls) {
+// What the application does with the URLs of the requests it gets, in order: a locked item to
+// open is unlocked; a command is handed to the model, a lock asked for by an unidentified
+// sender only once the user confirms it; anything else is ignored. Requests are taken one at a
+// time from the event loop, never inside the socket's handler, so one confirmation is up at a
+// time and later requests wait their turn.
+class Intake {
+  public:
+    explicit Intake(AppModel& model) : model_(model) {}
+
+    void take(std::vector<std::string> urls, std::optional<std::string> sender) {
+        queue_.push_back({std::move(urls), std::move(sender)});
+        if (queue_.size() == 1) {
+            QTimer::singleShot(0, &model_, [this] { next(); });
+        }
+    }
+
+  private:
+    struct Request {
+        std::vector<std::string> urls;
+        std::optional<std::string> sender;
+    };
+
+    void next() {
+        while (!queue_.empty()) {
+            const Request& request = queue_.front();
+            for (const std::string& url : request.urls) {
+                handle(url, request.sender);
+            }
+            queue_.pop_front();
+        }
+    }
+
+    void handle(const std::string& url, const std::optional<std::string>& sender) {
         if (const std::optional<TesselaCommand> opening = openingCommand(url)) {
-            model.handle(*opening);
-            continue;
+            model_.handle(*opening);
+            return;
         }
         const std::optional<TesselaCommand> command = TesselaCommand::parse(url);
         if (!command) {
-            continue;
+            return;
         }
-        if (command->needsConfirmation(sender, testOverride) &&
+        // "Cancel" is the default: Return pressed in another window never locks anything.
+        if (command->needsConfirmation(sender, AppPaths::isTestOverride()) &&
             PromptPanel::choose(QString::fromStdString(command->confirmationQuestion()),
                                 QStringLiteral("Only lock it if you asked for this."),
-                                {QStringLiteral("Lock"), QStringLiteral("Cancel")}) != 0) {
-            continue;
+                                {QStringLiteral("Lock"), QStringLiteral("Cancel")}, nullptr,
+                                1) != 0) {
+            return;
         }
-        model.handle(*command);
+        model_.handle(*command);
     }
-}
+
+    AppModel& model_;
+    std::deque<Request> queue_;
+};
 
 // The URLs as a request to the running application: whole paths made absolute.
 std::vector<std::string> asURLs(const std::vector<std::string>& opened) {
@@ -87,25 +122,54 @@ bool isSomethingToOpen(const std::string& argument) {
            fs::path(argument).extension() == lockedSuffix;
 }
 
+// Hands `urls` to the running application; true once it took them.
+bool handOver(const std::optional<fs::path>& socket, const std::vector<std::string>& urls) {
+    try {
+        return socket && CommandSocket::deliver(*socket, urls, std::chrono::seconds(5)) ==
+                             CommandSocket::Delivery::delivered;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 int runDesktopApplication(int argc, char** argv, const std::vector<std::string>& opened) {
     const std::vector<std::string> urls = asURLs(opened);
     const std::optional<fs::path> socket = CommandSocket::defaultPath();
     // A running application takes what this start was asked to open.
-    if (socket && !urls.empty()) {
-        try {
-            if (CommandSocket::deliver(*socket, urls, std::chrono::seconds(5)) ==
-                CommandSocket::Delivery::delivered) {
-                return 0;
-            }
-        } catch (const std::exception&) {
-            // Not answered: this start becomes the application and takes them itself.
-        }
+    if (!urls.empty() && handOver(socket, urls)) {
+        return 0;
+    }
+    // Without a desktop the application still runs: offscreen.
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
+        std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessela"));
     QApplication::setQuitOnLastWindowClosed(false);
     AppModel model(AppModel::Options::standard());
+    try {
+        if (!model.takeSupportLock()) {
+            // Another copy works with these records. It listens from the moment it holds them:
+            // what this start was asked to open goes there, or is said to be lost.
+            for (int attempt = 0; attempt < 20 && !urls.empty(); ++attempt) {
+                if (handOver(socket, urls)) {
+                    return 0;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+            if (!urls.empty()) {
+                std::cerr << "tessela: Tessela is running but could not be reached.\n";
+                return 1;
+            }
+            return 0;  // nothing to open: nothing to show
+        }
+    } catch (const std::system_error& error) {
+        std::cerr << "tessela: Tessela cannot use its records in " << AppPaths::support().string()
+                  << ": " << error.code().message() << ".\n";
+        return 1;
+    }
 
     // The operations that open, lock and remove locks join the application with their prompts
     // and progress; until then a request for one is answered honestly rather than dropped.
@@ -131,29 +195,27 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
                                                "a terminal: %2")
                                     .arg(QString::fromUtf8(what), QString::fromUtf8(line)));
         });
+    // Listening from the start: requests that come during start-up wait in the model until
+    // it is ready.
+    Intake intake(model);
     std::unique_ptr<CommandServer> server;
-    QCoro::connect(model.start(), &model, [&](bool started) {
+    if (socket) {
+        try {
+            server = std::make_unique<CommandServer>(*socket, SenderCheck::Programs::installed());
+            QObject::connect(server.get(), &CommandServer::requestReceived, &model,
+                             [&intake](const std::vector<std::string>& request,
+                                       const std::optional<std::string>& sender) {
+                                 intake.take(request, sender);
+                             });
+        } catch (const std::exception& error) {
+            std::cerr << "tessela: other programs cannot reach Tessela: " << error.what() << '\n';
+        }
+    }
+    intake.take(urls, std::nullopt);
+    QCoro::connect(model.start(), &model, [](bool started) {
         if (!started) {
-            // Another copy works with these records: nothing to show. Queued, since this may
-            // run before the event loop does.
-            QTimer::singleShot(0, [] { QApplication::exit(0); });
-            return;
+            QTimer::singleShot(0, [] { QApplication::exit(1); });
         }
-        if (socket) {
-            try {
-                server =
-                    std::make_unique<CommandServer>(*socket, SenderCheck::Programs::installed());
-                QObject::connect(server.get(), &CommandServer::requestReceived, &model,
-                                 [&model](const std::vector<std::string>& request,
-                                          const std::optional<std::string>& sender) {
-                                     intake(model, request, sender);
-                                 });
-            } catch (const std::exception& error) {
-                std::cerr << "tessela: other programs cannot reach Tessela: " << error.what()
-                          << '\n';
-            }
-        }
-        intake(model, urls, std::nullopt);
     });
     return QApplication::exec();
 }

@@ -21,8 +21,9 @@ void ProgressState::setOnCancel(std::function<void()> onCancel) {
 }
 
 void ProgressState::cancel() const {
-    if (onCancel_) {
-        onCancel_();
+    // A copy runs: the action may set another one while it runs.
+    if (const std::function<void()> action = onCancel_) {
+        action();
     }
 }
 

@@ -14,7 +14,7 @@
 namespace tessela {
 
 int PromptPanel::choose(const QString& title, const QString& message, const QStringList& buttons,
-                        QWidget* parent) {
+                        QWidget* parent, int defaultButton) {
     QMessageBox alert(parent);
     alert.setWindowTitle(QStringLiteral("Tessela"));
     alert.setTextFormat(Qt::PlainText);
@@ -28,8 +28,8 @@ int PromptPanel::choose(const QString& title, const QString& message, const QStr
             alert.setEscapeButton(added.back());
         }
     }
-    if (!added.empty()) {
-        alert.setDefaultButton(added.front());
+    if (defaultButton >= 0 && static_cast<std::size_t>(defaultButton) < added.size()) {
+        alert.setDefaultButton(added[static_cast<std::size_t>(defaultButton)]);
     }
     QApplication::setActiveWindow(&alert);
     alert.exec();

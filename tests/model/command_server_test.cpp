@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <cstdlib>
+#include <thread>
 
 #include "commands/command_socket.h"
 #include "commands/tessela_command.h"
@@ -90,6 +91,35 @@ TEST_F(CommandServerTest, ALeftoverSocketIsReplacedAndALiveOneIsNot) {
     sender.join();
     EXPECT_TRUE(received);
     EXPECT_EQ(delivery, CommandSocket::Delivery::delivered);
+}
+
+TEST_F(CommandServerTest, ARequestLargerThanAnyIsDroppedUnanswered) {
+    CommandServer server(socket, {FINDER_HELPER, std::nullopt});
+    bool received = false;
+    QObject::connect(&server, &CommandServer::requestReceived, [&] { received = true; });
+    std::string answer = "not read";
+    std::thread flood([&] {
+        const UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = testing::unixAddress(socket);
+        if (::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+            0) {
+            return;
+        }
+        const std::string lines(64 * 1024, '\n');
+        for (std::size_t sent = 0; sent <= CommandServer::maxRequestBytes; sent += lines.size()) {
+            if (::send(client.get(), lines.data(), lines.size(), MSG_NOSIGNAL) < 0) {
+                break;  // dropped by the server
+            }
+        }
+        ::shutdown(client.get(), SHUT_WR);
+        char buffer[16];
+        const ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
+        answer = got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
+    });
+    runUntil([&] { return answer != "not read"; });
+    flood.join();
+    EXPECT_EQ(answer, "");  // closed without "ok"
+    EXPECT_FALSE(received);
 }
 
 }  // namespace
