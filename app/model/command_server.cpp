@@ -16,17 +16,6 @@ namespace tessela {
 
 namespace {
 
-sockaddr_un addressOf(const std::filesystem::path& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.size() >= sizeof address.sun_path) {
-        throw systemError(ENAMETOOLONG, "listen at", path);
-    }
-    std::copy(text.begin(), text.end(), address.sun_path);
-    return address;
-}
-
 // The runtime folder must be this user's alone: made 0700 when missing, refused otherwise.
 void ensurePrivateFolder(const std::filesystem::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -48,7 +37,7 @@ CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs p
                              QObject* parent)
     : QObject(parent), path_(std::move(path)), programs_(std::move(programs)) {
     ensurePrivateFolder(path_.parent_path());
-    const sockaddr_un address = addressOf(path_);
+    const sockaddr_un address = CommandSocket::address(path_);
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener_) {
         throwLastError("socket for", path_);

@@ -65,6 +65,17 @@ std::string answerFrom(int socket, std::chrono::milliseconds patience,
 
 }  // namespace
 
+sockaddr_un CommandSocket::address(const std::filesystem::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string text = path.string();
+    if (text.size() >= sizeof address.sun_path) {
+        throw systemError(ENAMETOOLONG, "reach a socket at", path);
+    }
+    std::copy(text.begin(), text.end(), address.sun_path);
+    return address;
+}
+
 std::optional<std::filesystem::path> CommandSocket::defaultPath() {
     const std::optional<std::filesystem::path> folder = runtimeFolder();
     return folder ? std::optional(*folder / fileName) : std::nullopt;
@@ -82,14 +93,7 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
         lines += *line;
     }
 
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string text = path.string();
-    if (text.size() >= sizeof address.sun_path) {
-        throw systemError(ENAMETOOLONG, "connect to", path);
-    }
-    std::copy(text.begin(), text.end(), address.sun_path);
-
+    const sockaddr_un address = CommandSocket::address(path);
     const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) {
         throwLastError("socket for", path);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/un.h>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -17,6 +19,10 @@ namespace tessela {
 class CommandSocket {
   public:
     static constexpr const char* fileName = "command.sock";
+
+    // The socket address of `path`; throws std::system_error (ENAMETOOLONG) when the path does
+    // not fit in one.
+    [[nodiscard]] static sockaddr_un address(const std::filesystem::path& path);
 
     // $XDG_RUNTIME_DIR/tessela/command.sock; none without an absolute XDG_RUNTIME_DIR.
     [[nodiscard]] static std::optional<std::filesystem::path> defaultPath();
