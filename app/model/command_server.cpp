@@ -16,28 +16,33 @@ namespace tessela {
 
 namespace {
 
-// The runtime folder must be this user's alone: made 0700 when missing, refused otherwise.
-void ensurePrivateFolder(const std::filesystem::path& folder) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        throwLastError("make", folder);
+// The runtime folder must be this user's alone: made 0700 when missing, refused otherwise. It is
+// held open, and everything after is done relative to it, so a folder swapped in under its
+// path later is never worked in.
+Folder privateFolder(const std::filesystem::path& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        throwLastError("make", path);
     }
-    struct stat status {};
-    if (::lstat(folder.c_str(), &status) != 0) {
-        throwLastError("inspect", folder);
+    Folder folder = Folder::open(path);
+    const struct stat status = folder.status();
+    if (status.st_uid != ::geteuid() || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        throw systemError(EPERM, "use as a private folder", path);
     }
-    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
-        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        throw systemError(EPERM, "use as a private folder", folder);
-    }
+    return folder;
 }
 
 }  // namespace
 
 CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs programs,
                              QObject* parent)
-    : QObject(parent), path_(std::move(path)), programs_(std::move(programs)) {
-    ensurePrivateFolder(path_.parent_path());
-    const sockaddr_un address = CommandSocket::address(path_);
+    : QObject(parent),
+      path_(std::move(path)),
+      name_(path_.filename().string()),
+      programs_(std::move(programs)),
+      folder_(privateFolder(path_.parent_path())) {
+    // The socket's address reaches it through the held folder.
+    const sockaddr_un address =
+        CommandSocket::address(folder_.descriptorPath().parent_path() / name_);
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener_) {
         throwLastError("socket for", path_);
@@ -52,8 +57,8 @@ CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs p
         }
         // Something is there: an application that listens keeps it; a socket left by one that
         // is gone is replaced. Nothing but a socket is ever removed.
-        struct stat status {};
-        if (::lstat(path_.c_str(), &status) != 0 || !S_ISSOCK(status.st_mode)) {
+        const std::optional<struct stat> status = folder_.memberStatus(name_);
+        if (!status || !S_ISSOCK(status->st_mode)) {
             throw systemError(EADDRINUSE, "listen at", path_);
         }
         const UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -62,18 +67,18 @@ CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs p
             errno != ECONNREFUSED) {
             throw systemError(EADDRINUSE, "listen at", path_);
         }
-        ::unlink(path_.c_str());
+        ::unlinkat(folder_.fd(), name_.c_str(), 0);
         if (!bindHere()) {
             throwLastError("listen at", path_);
         }
     }
-    // The folder is private already; the socket is this user's alone as well.
-    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener_.get(), 16) != 0) {
+    // The folder is private already; the socket, just made there, is this user's alone too.
+    if (::fchmodat(folder_.fd(), name_.c_str(), 0600, 0) != 0 ||
+        ::listen(listener_.get(), 16) != 0) {
         throwLastError("listen at", path_);
     }
-    struct stat status {};
-    if (::lstat(path_.c_str(), &status) == 0) {
-        inode_ = status.st_ino;
+    if (const std::optional<struct stat> status = folder_.memberStatus(name_)) {
+        inode_ = status->st_ino;
     }
     notifier_ = std::make_unique<QSocketNotifier>(listener_.get(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { accept(); });
@@ -82,9 +87,9 @@ CommandServer::CommandServer(std::filesystem::path path, SenderCheck::Programs p
 CommandServer::~CommandServer() {
     notifier_.reset();
     connections_.clear();  // not inside any of their signals now: they go at once
-    struct stat status {};
-    if (::lstat(path_.c_str(), &status) == 0 && status.st_ino == inode_) {
-        ::unlink(path_.c_str());
+    if (const std::optional<struct stat> status = folder_.memberStatus(name_);
+        status && status->st_ino == inode_) {
+        ::unlinkat(folder_.fd(), name_.c_str(), 0);
     }
 }
 

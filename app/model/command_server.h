@@ -14,6 +14,7 @@
 
 #include "commands/command_framing.h"
 #include "commands/sender_check.h"
+#include "files/folder.h"
 #include "posix/unique_fd.h"
 
 namespace tessela {
@@ -66,7 +67,9 @@ class CommandServer : public QObject {
     void drop(int socket);
 
     std::filesystem::path path_;
+    std::string name_;
     SenderCheck::Programs programs_;
+    Folder folder_;  // the private folder holding the socket, held open
     UniqueFd listener_;
     ino_t inode_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -7,12 +7,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
 #include <fstream>
 #include <string>
 #include <system_error>
 
+#include "files/folder.h"
 #include "model/app_paths.h"
 #include "posix/unique_fd.h"
+#include "records/uuid.h"
 
 namespace tessela {
 
@@ -119,45 +122,75 @@ bool SystemChecks::finderExtensionEnabled(const std::optional<fs::path>& program
     return true;
 }
 
-bool SystemChecks::finderPartIsTessela(const FinderPart& part) {
-    std::error_code error;
-    if (!fs::is_symlink(fs::symlink_status(part.link, error))) {
-        return !fs::exists(fs::symlink_status(part.link, error));  // nothing there
+namespace {
+
+// Whether `name` in `folder` is free for Tessela's link: nothing there, or a link to a file of
+// Tessela's name (`targetName`, this installation's or another's). Anything else is the user's.
+bool freeForTessela(const Folder& folder, const std::string& name, const fs::path& targetName) {
+    const std::optional<struct stat> status = folder.memberStatus(name);
+    if (!status) {
+        return true;
     }
-    // A link to a file of Tessela's name (this installation's or another's) is Tessela's; a
-    // link to anything else is the user's own.
-    return fs::read_symlink(part.link, error).filename() == part.target.filename();
+    if (!S_ISLNK(status->st_mode)) {
+        return false;
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(folder.fd(), name.c_str(), target, sizeof target);
+    return length > 0 &&
+           fs::path(std::string(target, static_cast<std::size_t>(length))).filename() == targetName;
+}
+
+// The folder that holds the part's link, held open: every step below works in that very folder,
+// never through a link put in the place of the link's name. None when it cannot be opened.
+std::optional<Folder> linkFolder(const SystemChecks::FinderPart& part) {
+    try {
+        return Folder::open(part.link.parent_path());
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+bool SystemChecks::finderPartIsTessela(const FinderPart& part) {
+    const std::optional<Folder> folder = linkFolder(part);
+    return !folder ||  // no folder: nothing there yet
+           freeForTessela(*folder, part.link.filename().string(), part.target.filename());
 }
 
 void SystemChecks::enableFinderExtension(const std::optional<fs::path>& programFolder) {
     for (const FinderPart& part : finderParts(programFolder)) {
         std::error_code error;
-        if (finderPartEnabled(part) || !fs::exists(part.target, error) ||
-            !finderPartIsTessela(part)) {
+        if (finderPartEnabled(part) || !fs::exists(part.target, error)) {
             continue;
         }
         fs::create_directories(part.link.parent_path(), error);
-        // A new link under a private name, then renamed over the old one: the place never
-        // holds anything but a whole link.
-        const fs::path fresh =
-            part.link.parent_path() / (".tessela-link-" + std::to_string(::getpid()));
-        fs::remove(fresh, error);
-        fs::create_symlink(part.target, fresh, error);
-        if (error) {
+        const std::optional<Folder> folder = linkFolder(part);
+        const std::string name = part.link.filename().string();
+        if (!folder || !freeForTessela(*folder, name, part.target.filename())) {
             continue;
         }
-        fs::rename(fresh, part.link, error);
-        if (error) {
-            fs::remove(fresh, error);
+        // A new link under a private name made exclusively, then renamed over the old one: the
+        // place never holds anything but a whole link.
+        const std::string fresh = ".tessela-link-" + Uuid::random().string();
+        if (::symlinkat(part.target.c_str(), folder->fd(), fresh.c_str()) != 0) {
+            continue;
+        }
+        try {
+            folder->renameReplacing(fresh, *folder, name);
+        } catch (const std::system_error&) {
+            ::unlinkat(folder->fd(), fresh.c_str(), 0);
         }
     }
 }
 
 void SystemChecks::disableFinderExtension(const std::optional<fs::path>& programFolder) {
     for (const FinderPart& part : finderParts(programFolder)) {
-        std::error_code error;
-        if (fs::is_symlink(fs::symlink_status(part.link, error)) && finderPartIsTessela(part)) {
-            fs::remove(part.link, error);
+        const std::optional<Folder> folder = linkFolder(part);
+        const std::string name = part.link.filename().string();
+        if (folder && folder->memberStatus(name) &&
+            freeForTessela(*folder, name, part.target.filename())) {
+            ::unlinkat(folder->fd(), name.c_str(), 0);  // a link: removed itself, never followed
         }
     }
 }
