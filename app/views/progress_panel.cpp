@@ -35,7 +35,9 @@ std::unique_ptr<QWidget> makeWindow(ProgressState& state) {
         nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     window->setWindowTitle(QStringLiteral("Tessela"));
     window->setAttribute(Qt::WA_ShowWithoutActivating);
-    window->setFixedSize(380, 70);
+    // 380 wide and at least 70 high; a long message makes it taller rather than being cut.
+    window->setFixedWidth(380);
+    window->setMinimumHeight(70);
 
     auto* busy = new QProgressBar;
     busy->setRange(0, 0);  // no known end: the indicator keeps moving
@@ -74,6 +76,7 @@ void ProgressPanel::show(const QString& message, std::function<void()> onCancel)
     if (!window_) {
         window_ = makeWindow(state_);
     }
+    window_->adjustSize();
     // Centred on the screen the user works on: the one under the pointer.
     QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
     if (screen == nullptr) {

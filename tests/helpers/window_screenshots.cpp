@@ -2,13 +2,16 @@
 // so that they can be looked at without a desktop. Run through scripts/screenshots.
 #include <QApplication>
 #include <QDir>
+#include <QPalette>
 #include <QPixmap>
+#include <QStyle>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "activity/cancel_token.h"
 #include "finder_popup.h"
@@ -48,19 +51,34 @@ bool saveModal(const QDir& folder, const QString& name, const Ask& ask) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: window_screenshots FOLDER\n";
-        return 2;
+// A dark palette, as a dark desktop theme gives the application.
+static QPalette darkPalette() {
+    QPalette palette;
+    const QColor window(0x2d, 0x2d, 0x30);
+    const QColor base(0x1e, 0x1e, 0x1e);
+    const QColor text(0xe8, 0xe8, 0xe8);
+    const QColor dimmed(0x80, 0x80, 0x80);
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::AlternateBase, window);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, QColor(0x3c, 0x3c, 0x40));
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::ToolTipBase, window);
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::PlaceholderText, dimmed);
+    for (const QPalette::ColorRole role :
+         {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        palette.setColor(QPalette::Disabled, role, dimmed);
     }
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    ::unsetenv("XDG_RUNTIME_DIR");  // nothing published: the fullest menus
-    QApplication application(argc, argv);
-    const QDir folder(QString::fromLocal8Bit(argv[1]));
-    if (!folder.mkpath(QStringLiteral("."))) {
-        std::cerr << "cannot make " << argv[1] << '\n';
-        return 1;
-    }
+    return palette;
+}
+
+// Every window, menu and prompt, in the application's current look, into `folder`.
+static bool renderAll(const QDir& folder) {
     bool saved = true;
 
     tessela::FingerprintPrompt prompt(QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
@@ -78,6 +96,13 @@ int main(int argc, char** argv) {
     panel.show(QStringLiteral("Locking \u201CTaxes 2026\u201D\u2026"), [] {});
     if (QWidget* window = panel.window()) {
         saved = save(*window, folder, QStringLiteral("progress-panel")) && saved;
+    }
+    panel.show(QStringLiteral("Removing the lock from \u201CQuarterly tax documents, receipts, "
+                              "bank statements and letters from the accountant for the year "
+                              "2026\u201D\u2026"),
+               [] {});
+    if (QWidget* window = panel.window()) {
+        saved = save(*window, folder, QStringLiteral("progress-panel-long-name")) && saved;
     }
     saved =
         saveModal(
@@ -97,5 +122,30 @@ int main(int argc, char** argv) {
                               QStringLiteral("Enter your Tessela password."));
                       }) &&
             saved;
+    return saved;
+}
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: window_screenshots FOLDER\n";
+        return 2;
+    }
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::unsetenv("XDG_RUNTIME_DIR");  // nothing published: the fullest menus
+    QApplication application(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    const QDir root(QString::fromLocal8Bit(argv[1]));
+    bool saved = true;
+    for (const auto& [theme, palette] :
+         {std::pair(QStringLiteral("light"), QApplication::style()->standardPalette()),
+          std::pair(QStringLiteral("dark"), darkPalette())}) {
+        QApplication::setPalette(palette);
+        const QDir folder(root.filePath(theme));
+        if (!folder.mkpath(QStringLiteral("."))) {
+            std::cerr << "cannot make " << folder.path().toStdString() << '\n';
+            return 1;
+        }
+        saved = renderAll(folder) && saved;
+    }
     return saved ? 0 : 1;
 }
