@@ -20,6 +20,7 @@
 #include "engine/locker.h"
 #include "errors/byte_count.h"
 #include "errors/tessela_error.h"
+#include "files/paths.h"
 #include "model/app_paths.h"
 #include "model/password_change.h"
 #include "model/password_store.h"
@@ -162,15 +163,6 @@ std::string shown(std::string_view bytes) {
         }
     }
     return safe;
-}
-
-std::optional<fs::path> executablePath() {
-    std::error_code error;
-    fs::path path = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return std::nullopt;
-    }
-    return path;
 }
 
 // The path made absolute and standardised, without a trailing separator.
@@ -789,7 +781,7 @@ int run(int argc, char** argv) {
                   << ". Try again when it has finished.\n";
         return failure;
     }
-    Locker locker(support, AppPaths::home(), executablePath(), DiskImageTool());
+    Locker locker(support, AppPaths::home(), runningProgram(), DiskImageTool());
 
     const RecoveryReport recovery = locker.recover();
     const std::optional<RecoveryNotice> notice = recovery.notice();

@@ -34,18 +34,12 @@ struct Snapshot {
     std::int64_t currentGeneration = 1;  // the stored secret's, or 1 without one
 };
 
-std::optional<fs::path> programPath() {
-    std::error_code error;
-    fs::path path = fs::read_symlink("/proc/self/exe", error);
-    return error ? std::nullopt : std::optional(path);
-}
-
 }  // namespace
 
 AppModel::Options AppModel::Options::standard() {
     return {AppPaths::support(),
             AppPaths::home(),
-            programPath(),
+            runningProgram(),
             DiskImageTool(),
             LockerOptions(),
             AppPaths::keychainService(),

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "files/folder.h"
+#include "files/paths.h"
 #include "model/app_paths.h"
 #include "posix/unique_fd.h"
 #include "records/uuid.h"
@@ -79,18 +80,10 @@ std::optional<bool> SystemChecks::diskEncryptionOn(const fs::path& folder, const
     return onCrypt(device, sysfs, 0);
 }
 
-namespace {
-
-fs::path runningProgramFolder() {
-    std::error_code error;
-    return fs::read_symlink("/proc/self/exe", error).parent_path();
-}
-
-}  // namespace
-
 std::vector<SystemChecks::FinderPart> SystemChecks::finderParts(
     const std::optional<fs::path>& programFolder) {
-    const fs::path programs = programFolder.value_or(runningProgramFolder());
+    const fs::path programs =
+        programFolder.value_or(runningProgram().value_or(fs::path()).parent_path());
     const fs::path data = AppPaths::dataHome();
     const auto installed = [&](const char* fromPrograms) {
         return (programs / fromPrograms).lexically_normal();

@@ -14,6 +14,7 @@
 
 #include "commands/command_socket.h"
 #include "commands/finder_menu_model.h"
+#include "files/paths.h"
 #include "finder_popup.h"
 #include "posix/unique_fd.h"
 
@@ -86,9 +87,7 @@ std::filesystem::path applicationProgram() {
         launch != nullptr && *launch != '\0') {
         return launch;
     }
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return self.parent_path() / "tessela";
+    return runningProgram().value_or(std::filesystem::path()).parent_path() / "tessela";
 }
 
 std::vector<std::filesystem::path> selectionFrom(const std::vector<std::string>& arguments) {

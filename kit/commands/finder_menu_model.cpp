@@ -1,18 +1,11 @@
 #include "commands/finder_menu_model.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <memory>
 #include <mutex>
 
-#include "files/file_io.h"
 #include "files/paths.h"
-#include "posix/unique_fd.h"
-#include "records/json_codec.h"
 #include "secrets/shared_state.h"
 
 namespace tessela {
@@ -97,17 +90,10 @@ struct Published {
     std::int64_t bootTime = 0;
 };
 
-// The most a published state may hold; a file larger than this is not one.
-constexpr off_t maxStateBytes = 4 * 1024 * 1024;
-
 // The published state, read again only when its file changed. The application replaces the
 // file whole, so a new version is a new file: another inode, or (when an inode is reused) other
-// times and size. A right-click with nothing new published then costs an open and a stat.
-//
-// This runs in the file manager's process, on its main thread: the file is read only when it is
-// a regular file of this user's, not too large, in a folder only this user can write (never
-// through a link, never waiting on a FIFO), so nobody else can stall the file manager, fill its
-// memory or decide its menu.
+// times and size. A right-click with nothing new published then costs one stat; SharedState's
+// own read decides what may be read at all.
 Published published() {
     struct Version {
         dev_t device;
@@ -132,15 +118,8 @@ Published published() {
     if (!url) {
         return {};
     }
-    struct stat folder {};
-    if (::lstat(url->parent_path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
-        folder.st_uid != ::geteuid() || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return {};
-    }
-    const UniqueFd file(::open(url->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_uid != ::geteuid() || status.st_size > maxStateBytes) {
+    if (::lstat(url->c_str(), &status) != 0) {
         return {};
     }
     const Version version{status.st_dev, status.st_ino, status.st_size, status.st_mtim,
@@ -148,19 +127,10 @@ Published published() {
     const std::lock_guard lock(guard);
     if (cachedURL != url || cachedVersion != version) {
         cached = {};
-        std::string text;
-        try {
-            text = posix::readAll(file.get(), static_cast<std::size_t>(maxStateBytes), *url);
-        } catch (const std::system_error&) {
-            text.clear();
-        }
-        try {
-            const SharedState state = SharedState::fromJson(JSONCodec::parse(text));
+        if (const std::optional<SharedState> state = SharedState::read(url)) {
             cached.unlockedPaths = std::make_shared<const std::set<std::string>>(
-                state.unlockedPaths.begin(), state.unlockedPaths.end());
-            cached.bootTime = state.bootTime;
-        } catch (const std::exception&) {
-            cached = {};  // not a published state: nothing usable
+                state->unlockedPaths.begin(), state->unlockedPaths.end());
+            cached.bootTime = state->bootTime;
         }
         cachedURL = url;
         cachedVersion = version;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "files/paths.h"
 #include "posix/unique_fd.h"
 
 #ifndef SO_PEERPIDFD
@@ -58,12 +59,11 @@ bool isAlive(int pidfd) {
 
 SenderCheck::Programs SenderCheck::Programs::installed(
     std::optional<std::filesystem::path> testDriver) {
-    std::error_code error;
-    const std::filesystem::path own = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || !own.is_absolute()) {
+    const std::optional<std::filesystem::path> own = runningProgram();
+    if (!own) {
         return {{}, std::move(testDriver)};  // no helper can be recognised
     }
-    return {own.parent_path() / "tessela-finder", std::move(testDriver)};
+    return {own->parent_path() / "tessela-finder", std::move(testDriver)};
 }
 
 std::optional<std::string> SenderCheck::signingIdentifier(int socket, const Programs& programs) {

@@ -64,6 +64,15 @@ bool isAtOrBeneath(const std::string& path, const std::string& folder) {
     return path == folder || isBeneath(path, folder);
 }
 
+std::optional<std::filesystem::path> runningProgram() {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !path.is_absolute()) {
+        return std::nullopt;
+    }
+    return path;
+}
+
 std::optional<std::filesystem::path> runtimeFolder() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime == nullptr || *runtime != '/') {

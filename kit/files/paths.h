@@ -24,6 +24,9 @@ namespace tessela {
 // XDG_RUNTIME_DIR.
 [[nodiscard]] std::optional<std::filesystem::path> runtimeFolder();
 
+// The file of this running program (/proc/self/exe); none when it cannot be read.
+[[nodiscard]] std::optional<std::filesystem::path> runningProgram();
+
 // `path` lies beneath `folder` (not equal to it): it begins with folder + "/".
 [[nodiscard]] bool isBeneath(const std::string& path, const std::string& folder);
 // Equal to `folder` or beneath it.

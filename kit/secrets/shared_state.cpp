@@ -1,11 +1,16 @@
 #include "secrets/shared_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
 #include "files/file_io.h"
 #include "files/file_system.h"
 #include "files/paths.h"
+#include "posix/unique_fd.h"
 #include "records/base64.h"
 #include "records/json_codec.h"
 #include "text/utf8.h"
@@ -28,12 +33,19 @@ std::optional<SharedState> SharedState::read(const std::optional<std::filesystem
     if (!url) {
         return std::nullopt;
     }
+    struct stat folder {};
+    if (::lstat(url->parent_path().c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode) ||
+        folder.st_uid != ::geteuid() || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return std::nullopt;
+    }
+    const UniqueFd file(::open(url->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != ::geteuid() || static_cast<std::size_t>(status.st_size) > maxBytes) {
+        return std::nullopt;
+    }
     try {
-        const std::optional<std::string> text = posix::readFileIfExists(*url);
-        if (!text) {
-            return std::nullopt;
-        }
-        return fromJson(JSONCodec::parse(*text));
+        return fromJson(JSONCodec::parse(posix::readAll(file.get(), maxBytes, *url)));
     } catch (...) {
         return std::nullopt;
     }

@@ -33,7 +33,14 @@ struct SharedState {
 
     // $XDG_RUNTIME_DIR/tessela/state.json; none without an absolute XDG_RUNTIME_DIR.
     [[nodiscard]] static std::optional<std::filesystem::path> defaultURL();
-    // The state at `url`, or none: no url, no file, unreadable, undecodable. Never throws.
+    // The most a state file may hold; a larger file is not one.
+    static constexpr std::size_t maxBytes = 4 * 1024 * 1024;
+
+    // The state at `url`, or none: no url, no file, unreadable, undecodable. Never throws. It
+    // is read only from this user's own regular file, at most maxBytes, in a folder only this
+    // user can write, never through a link and never waiting on a FIFO: the file-manager
+    // plug-in reads it inside the file manager, where nobody else may stall it, fill its
+    // memory or decide its menu.
     [[nodiscard]] static std::optional<SharedState> read(
         const std::optional<std::filesystem::path>& url);
     // Writes the state as compact JSON, privately (0600 in a folder made 0700) and atomically;

@@ -13,6 +13,7 @@
 #include "commands/tessela_command.h"
 #include "finder_popup.h"
 #include "support/child_process.h"
+#include "support/offscreen_application.h"
 #include "support/temp_folder.h"
 #include "support/unix_socket.h"
 
@@ -166,11 +167,7 @@ TEST(FinderActionFilesTest, DolphinAndNemoRunTheHelpersMenu) {
 TEST(FinderPopupTest, ChoosingAnItemDeliversItsCommand) {
     const testing::TempFolder temp;
     ::setenv("XDG_RUNTIME_DIR", (temp / "run").c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "finder_helper_test";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    const testing::OffscreenApplication application;
 
     const fs::path taxes = temp / "Taxes.tessvault";
     std::vector<std::vector<std::string>> delivered;

@@ -18,6 +18,7 @@
 #include "secrets/shared_state.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
+#include "support/offscreen_application.h"
 
 namespace tessela {
 namespace {
@@ -33,8 +34,7 @@ class AppModelTest : public testing::FuseTest {
         if (IsSkipped()) {
             return;
         }
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        application = std::make_unique<QApplication>(argc, argv);
+        application = std::make_unique<testing::OffscreenApplication>();
         session = std::make_unique<testing::KeyringSession>();
         fs::create_directories(home / "Docs");
     }
@@ -63,19 +63,14 @@ class AppModelTest : public testing::FuseTest {
 
     // The notification service's double on the session bus, logging its calls.
     void startNotifications() {
-        notifications = std::make_unique<testing::ChildProcess>(
-            "/usr/bin/python3",
-            std::vector<std::string>{"-m", "dbusmock", "--template", "notification_daemon", "-l",
-                                     (temp / "notify.log").string()});
-        testing::waitForName(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
-                             "org.freedesktop.Notifications", std::chrono::seconds(20));
+        notifications = testing::startDBusMock(
+            std::getenv("DBUS_SESSION_BUS_ADDRESS"), false,
+            {"--template", "notification_daemon", "-l", (temp / "notify.log").string()},
+            "org.freedesktop.Notifications");
     }
 
     const fs::path home = temp / "home";
-    int argc = 1;
-    char name[16] = "app_model_test";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<QApplication> application;
+    std::unique_ptr<testing::OffscreenApplication> application;
     std::unique_ptr<testing::KeyringSession> session;
     std::unique_ptr<testing::ChildProcess> notifications;
 };
@@ -191,12 +186,12 @@ TEST_F(AppModelTest, RevealShowsTheItemInTheFileManagerOrOpensWhatItCan) {
     EXPECT_EQ(opener.opened, std::vector<std::string>{(home / "Docs").string()});
 
     // A file manager that answers is asked to show the item itself.
-    testing::ChildProcess fileManager(
-        "/usr/bin/python3",
-        {"-m", "dbusmock", "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-         "org.freedesktop.FileManager1", "-l", (temp / "files.log").string()});
     const std::string bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    testing::waitForName(bus, "org.freedesktop.FileManager1", std::chrono::seconds(20));
+    const auto fileManager = testing::startDBusMock(
+        bus, false,
+        {"org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+         "org.freedesktop.FileManager1", "-l", (temp / "files.log").string()},
+        "org.freedesktop.FileManager1");
     ASSERT_EQ(ProcessRunner::run(
                   "/usr/bin/gdbus",
                   {"call", "--address", bus, "-d", "org.freedesktop.FileManager1", "-o",
@@ -218,11 +213,7 @@ TEST_F(AppModelTest, RevealShowsTheItemInTheFileManagerOrOpensWhatItCan) {
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "worker_test";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    const testing::OffscreenApplication application;
     Worker worker;
     std::vector<int> order;
     std::vector<std::thread::id> threads;

@@ -16,6 +16,7 @@
 #include "model/settings.h"
 #include "process/process_runner.h"
 #include "support/keyring_session.h"
+#include "support/offscreen_application.h"
 #include "support/temp_folder.h"
 #include "views/fingerprint_prompt.h"
 
@@ -29,12 +30,10 @@ class FingerprintCheckTest : public ::testing::Test {
     // fprintd's double on the private bus, with the template's parameters (JSON).
     void startFprintd(const std::string& parameters) {
         std::filesystem::remove(temp / "calls.log");  // each double logs its own calls
-        fprintd = std::make_unique<testing::ChildProcess>(
-            "/usr/bin/env",
-            std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address, "/usr/bin/python3", "-m",
-                                     "dbusmock", "--template", FPRINTD_MOCK, "--parameters",
-                                     parameters, "-l", (temp / "calls.log").string()});
-        testing::waitForName(address, "net.reactivated.Fprint", std::chrono::seconds(20));
+        fprintd = testing::startDBusMock(address, true,
+                                         {"--template", FPRINTD_MOCK, "--parameters", parameters,
+                                          "-l", (temp / "calls.log").string()},
+                                         "net.reactivated.Fprint");
     }
 
     // Which of the device's methods were called, named in the order a verification calls them.
@@ -106,11 +105,7 @@ TEST_F(FingerprintCheckTest, PreferenceOffAsksNothing) {
 // Tessela's prompt, through its real widgets: it shows the reason, and its button stops a
 // verification that would otherwise wait for its whole limit.
 TEST_F(FingerprintCheckTest, PromptShowsTheReasonAndItsButtonFallsBackToThePassword) {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    int argc = 1;
-    char name[] = "fingerprint_check_test";
-    char* argv[] = {name, nullptr};
-    QApplication application(argc, argv);
+    const testing::OffscreenApplication application;
     const Settings settings(temp / "settings.json");
 
     startFprintd(R"({"result": "verify-match"})");

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "support/offscreen_application.h"
 #include "views/progress_panel.h"
 #include "views/prompt_panel.h"
 
@@ -20,11 +21,6 @@ namespace {
 
 class PromptPanelTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        application = std::make_unique<QApplication>(argc, argv);
-    }
-
     // Once a modal window is up, hands it to `act` (which answers it).
     void whenModal(std::function<void(QWidget&)> act) {
         auto look = std::make_shared<std::function<void()>>();
@@ -56,10 +52,7 @@ class PromptPanelTest : public ::testing::Test {
         }
     }
 
-    int argc = 1;
-    char name[18] = "prompt_panel_test";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<QApplication> application;
+    testing::OffscreenApplication application;
 };
 
 TEST_F(PromptPanelTest, ButtonsKeepTheCallersOrderAndTheFirstIsTheDefault) {

@@ -14,6 +14,18 @@
 
 namespace tessela::testing {
 
+std::unique_ptr<ChildProcess> startDBusMock(const std::string& address, bool systemBus,
+                                            const std::vector<std::string>& arguments,
+                                            const std::string& name) {
+    std::vector<std::string> words = {
+        (systemBus ? "DBUS_SYSTEM_BUS_ADDRESS=" : "DBUS_SESSION_BUS_ADDRESS=") + address,
+        "/usr/bin/python3", "-m", "dbusmock"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    auto mock = std::make_unique<ChildProcess>("/usr/bin/env", words);
+    waitForName(address, name, std::chrono::seconds(20));
+    return mock;
+}
+
 void waitForName(const std::string& address, const std::string& name, std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {

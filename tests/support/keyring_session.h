@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 #include "support/temp_folder.h"
@@ -18,6 +19,13 @@ std::string startPrivateBus(const std::filesystem::path& folder,
 // Waits until `name` has an owner on the bus at `address`; throws std::runtime_error after
 // `limit`.
 void waitForName(const std::string& address, const std::string& name, std::chrono::seconds limit);
+
+// python3-dbusmock run with `arguments` (a template, or a name, path and interface, and its
+// options) on the bus at `address`, taken as the session bus or, with `systemBus`, as the system
+// bus; returned once `name` is owned there.
+std::unique_ptr<ChildProcess> startDBusMock(const std::string& address, bool systemBus,
+                                            const std::vector<std::string>& arguments,
+                                            const std::string& name);
 
 // A private D-Bus session bus, and on it (unless told otherwise) gnome-keyring's Secret Service
 // with a scratch login keyring, created and unlocked, its files in a temporary folder. While it
