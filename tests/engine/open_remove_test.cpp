@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
 #include "files/item_facts.h"
@@ -58,7 +60,14 @@ class OpenRemoveTest : public testing::EngineTest {
         return bundle;
     }
 
-    std::size_t mountCount() { return tool.attachedImages().size(); }
+    // This test's own mounts: other tests mount and unmount beside it at the same time.
+    std::size_t mountCount() {
+        const std::vector<AttachedImage> images = tool.attachedImages();
+        return static_cast<std::size_t>(
+            std::count_if(images.begin(), images.end(), [&](const AttachedImage& image) {
+                return image.mountPoint.string().starts_with(temp.path().string() + "/");
+            }));
+    }
 };
 
 TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
