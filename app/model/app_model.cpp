@@ -18,6 +18,8 @@
 #include "model/password_change.h"
 #include "secrets/shared_state.h"
 #include "text/file_name_order.h"
+#include "views/item_chooser.h"
+#include "views/prompt_panel.h"
 
 namespace tessela {
 
@@ -44,7 +46,8 @@ AppModel::Options AppModel::Options::standard() {
             LockerOptions(),
             AppPaths::keychainService(),
             AppPaths::configHome() / "tessela" / "settings.json",
-            AppPaths::isTestOverride()};
+            AppPaths::isTestOverride(),
+            std::nullopt};
 }
 
 AppModel::AppModel(Options options, QObject* parent)
@@ -53,29 +56,13 @@ AppModel::AppModel(Options options, QObject* parent)
       locker_(options_.support, options_.home, options_.appBundle, options_.tool,
               options_.lockerOptions),
       passwords_(options_.keychainService),
-      settings_(options_.settingsFile) {
+      settings_(options_.settingsFile),
+      fingerprint_(options_.fingerprintBus) {
     idleMinutes_ = static_cast<int>(settings_.idleMinutes());
     touchIDEnabled_ = settings_.touchIDEnabled();
 }
 
 AppModel::~AppModel() = default;
-
-template <typename Work>
-auto AppModel::tracked(std::string label, Work work) -> QCoro::Task<std::invoke_result_t<Work>> {
-    const Uuid id = activity_.begin(std::move(label));
-    struct End {
-        AppModel& model;
-        Uuid id;
-        ~End() {
-            model.activity_.end(id);
-            if (model.activity_.isIdle()) {
-                Q_EMIT model.idle();
-            }
-        }
-    } end{*this, id};
-    auto running = worker_.run(std::move(work));  // named: see reveal
-    co_return co_await std::move(running);
-}
 
 bool AppModel::takeSupportLock() {
     if (!supportLock_) {
@@ -119,7 +106,7 @@ QCoro::Task<bool> AppModel::start() {
     }
     ready_ = true;
     for (const TesselaCommand& command : std::exchange(pending_, {})) {
-        handle(command);
+        run(command);
     }
     Q_EMIT readyChanged();
     co_return true;
@@ -134,11 +121,29 @@ void AppModel::handle(const TesselaCommand& command) {
         pending_.push_back(command);
         return;
     }
-    if (command.kind() == TesselaCommand::Case::reveal) {
-        QCoro::connect(reveal(command.paths().front()), this, [] {});
-        return;
+    run(command);
+}
+
+void AppModel::run(const TesselaCommand& command) {
+    Q_EMIT commandStarted(command);
+    const std::vector<fs::path>& paths = command.paths();
+    switch (command.kind()) {
+        case TesselaCommand::Case::lock:
+            QCoro::connect(lock(paths), this, [] {});
+            break;
+        case TesselaCommand::Case::lockNow:
+            QCoro::connect(lockNow(paths), this, [] {});
+            break;
+        case TesselaCommand::Case::unlock:
+            QCoro::connect(unlock(paths.front()), this, [] {});
+            break;
+        case TesselaCommand::Case::removeLock:
+            QCoro::connect(removeLock(paths.front()), this, [] {});
+            break;
+        case TesselaCommand::Case::reveal:
+            QCoro::connect(reveal(paths.front()), this, [] {});
+            break;
     }
-    Q_EMIT operationRequested(command);
 }
 
 QCoro::Task<> AppModel::refresh() {
@@ -236,7 +241,7 @@ QCoro::Task<> AppModel::waitWhilePasswordChanges() {
     }
 }
 
-QCoro::Task<> AppModel::reveal(fs::path url) {
+QCoro::Task<std::optional<OpenItem>> AppModel::openItemFor(fs::path url) {
     // Resolving a path another program named may wait on a slow mount: off the main thread.
     // The work is a named task, never a temporary inside the co_await: g++ 12 destroys such a
     // temporary's captures twice.
@@ -250,11 +255,18 @@ QCoro::Task<> AppModel::reveal(fs::path url) {
             }
             return std::nullopt;
         });
-    const std::optional<OpenItem> match = co_await std::move(finding);
-    if (match) {
+    co_return co_await std::move(finding);
+}
+
+QCoro::Task<> AppModel::reveal(fs::path url) {
+    if (const std::optional<OpenItem> match = co_await openItemFor(url)) {
         present(*match);
         co_return;
     }
+    co_await showInFileManager(std::move(url));
+}
+
+QCoro::Task<> AppModel::showInFileManager(fs::path url) {
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("/org/freedesktop/FileManager1"),
@@ -275,14 +287,55 @@ void AppModel::present(const OpenItem& item) const {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(content.string())));
 }
 
+void AppModel::confirmForget(const ItemRow& row) {
+    const QString name = QString::fromStdString(row.name);
+    if (PromptPanel::choose(QStringLiteral("Forget %1?").arg(name),
+                            QStringLiteral("Tessela stops listing it. Nothing is deleted."),
+                            {QStringLiteral("Forget"), QStringLiteral("Cancel")}) == 0) {
+        QCoro::connect(forget(row), this, [] {});
+    }
+}
+
+void AppModel::chooseAndLock() {
+    const std::vector<fs::path> chosen = ItemChooser::choose(
+        QStringLiteral("Choose files or folders to lock."), QStringLiteral("Lock"),
+        ItemChooser::Kind::filesAndFolders, QString::fromStdString(options_.home.string()));
+    if (!chosen.empty()) {
+        QCoro::connect(lock(chosen), this, [] {});
+    }
+}
+
+void AppModel::locate(const ItemRow& row) {
+    const fs::path near = row.url ? row.url->parent_path() : fs::path(row.location).parent_path();
+    const std::vector<fs::path> chosen = ItemChooser::choose(
+        QStringLiteral("Find %1").arg(QString::fromStdString(row.name)), QStringLiteral("Choose"),
+        ItemChooser::Kind::lockedItem, QString::fromStdString(near.string()));
+    if (!chosen.empty()) {
+        QCoro::connect(relocate(row, chosen.front()), this, [] {});
+    }
+}
+
+QCoro::Task<> AppModel::relocate(const ItemRow& row, fs::path url) {
+    auto recording = worker_.run([this, id = row.id, url] {
+        try {
+            (void)locker_.relocate(id, url);
+        } catch (const std::exception&) {
+            // The list keeps what it had.
+        }
+    });
+    co_await std::move(recording);
+    co_await refresh();
+}
+
 QCoro::Task<> AppModel::forget(const ItemRow& row) {
-    co_await worker_.run([this, id = row.id] {
+    auto forgetting = worker_.run([this, id = row.id] {
         try {
             locker_.forget(id);
         } catch (const std::exception&) {
             // The row stays; nothing on disk was touched either way.
         }
     });
+    co_await std::move(forgetting);
     co_await refresh();
 }
 

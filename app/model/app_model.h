@@ -5,19 +5,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "activity/activity.h"
+#include "activity/lock_step.h"
 #include "commands/tessela_command.h"
 #include "engine/locker.h"
+#include "model/fingerprint_check.h"
 #include "model/password_store.h"
 #include "model/settings.h"
 #include "model/worker.h"
 #include "records/open_item.h"
 #include "records/support_lock.h"
 #include "records/uuid.h"
+#include "views/progress_panel.h"
 
 namespace tessela {
 
@@ -43,6 +47,11 @@ struct ItemRow {
 // finishes interrupted work, repairs the locked items' names and looks, refreshes the list and
 // resumes an unfinished password change; commands that arrived before then run afterwards, in
 // arrival order.
+//
+// The operations that change items (lock, unlock, lock again, remove a lock) wait for start-up,
+// register themselves as activities, run their engine calls on the worker, show the progress
+// panel during long work and report the outcome with alerts; a cancelled operation shows
+// nothing. Two may be in flight at once, but their engine calls run one after the other.
 class AppModel : public QObject {
     Q_OBJECT
 
@@ -58,6 +67,8 @@ class AppModel : public QObject {
         // Set while the support folder is a test run's (TESSELA_SUPPORT_DIR): the shared state
         // is then not written.
         bool testOverride = false;
+        // The bus fprintd is asked on; the system bus when none.
+        std::optional<std::string> fingerprintBus;
 
         // The application's own: AppPaths' support folder and keychain service, the user's home
         // and settings, this program.
@@ -94,8 +105,42 @@ class AppModel : public QObject {
     // Opens an open item's files with the default application: its folder, or its one file.
     void present(const OpenItem& item) const;
 
+    // Asks which files and folders to lock, then locks them.
+    void chooseAndLock();
+    // Asks where a missing row's locked item is now and records the chosen one for it.
+    void locate(const ItemRow& row);
+    // Records `url` as where the row's item is now (its bookmark and last known path), then
+    // refreshes. Nothing happens when the list no longer holds the item or `url` is not a
+    // locked item.
+    QCoro::Task<> relocate(const ItemRow& row, std::filesystem::path url);
+    // Asks "Forget {name}?" and, on "Forget", forgets the row.
+    void confirmForget(const ItemRow& row);
     // Drops the row's item from the list (nothing on disk is touched) and refreshes.
     QCoro::Task<> forget(const ItemRow& row);
+
+    // Locks each file or folder with the kept password, one after the other; a failure on one
+    // is reported and the others still go. Waits for start-up and for a password change.
+    QCoro::Task<> lock(std::vector<std::filesystem::path> urls);
+    // Locks the open items among `urls` again; the others are skipped.
+    QCoro::Task<> lockNow(std::vector<std::filesystem::path> urls);
+    // Opens the locked item at `url` and shows its files; an open item is only shown.
+    QCoro::Task<> unlock(std::filesystem::path url);
+    // After confirmation and the password, turns the locked item back into ordinary files.
+    QCoro::Task<> removeLock(std::filesystem::path url);
+    // Locks every item open when called.
+    QCoro::Task<> lockAll();
+    // Locks an open item again; true when it is locked. Files in use: silent unless
+    // `interactive`, which asks whether to try again or force it.
+    QCoro::Task<bool> relock(OpenItem item, bool interactive);
+    // The user's password after a fingerprint or up to five typed attempts; none when the
+    // user gave up. Without a kept password, whatever the user types.
+    QCoro::Task<std::optional<std::string>> verifiedPassword(std::string reason);
+    // The progress panel's text for a lock step of the item `name`.
+    [[nodiscard]] static QString message(LockStep step, const QString& name);
+    // Repairs the locked items' names and looks 3 and 30 seconds from now (a file manager may
+    // still be writing its own look over a new lock's), refreshing when anything changed.
+    void scheduleHiddenExtensionRecheck();
+    [[nodiscard]] ProgressPanel& progress() noexcept { return progress_; }
     // The row's name for the item at `url`, else the file name without its extension.
     [[nodiscard]] std::string displayName(const std::filesystem::path& url) const;
 
@@ -121,14 +166,54 @@ class AppModel : public QObject {
     void needsSetupChanged();
     void idleMinutesChanged();
     void touchIDEnabledChanged();
-    // A command for the operations that open, lock and remove locks, handed on in order once
-    // the model is ready (they wait for the password, the worker and the progress panel).
-    void operationRequested(const tessela::TesselaCommand& command);
+    // A command has started, in arrival order (commands that came during start-up included).
+    void commandStarted(const tessela::TesselaCommand& command);
+    // The user has to set a password before anything can be locked.
+    void setupRequested();
 
   private:
+    // One registered activity for as long as it lives; the model says when it is idle.
+    class Tracking {
+      public:
+        Tracking(AppModel& model, std::string label)
+            : model_(model), id_(model.activity_.begin(std::move(label))) {}
+        ~Tracking() {
+            model_.activity_.end(id_);
+            if (model_.activity_.isIdle()) {
+                Q_EMIT model_.idle();
+            }
+        }
+        Tracking(const Tracking&) = delete;
+        Tracking& operator=(const Tracking&) = delete;
+
+      private:
+        AppModel& model_;
+        Uuid id_;
+    };
+
     // Runs `work` on the worker as one registered activity named `label`.
     template <typename Work>
-    auto tracked(std::string label, Work work) -> QCoro::Task<std::invoke_result_t<Work>>;
+    auto tracked(std::string label, Work work) -> QCoro::Task<std::invoke_result_t<Work>> {
+        const Tracking tracking(*this, std::move(label));
+        auto running = worker_.run(std::move(work));  // named: see reveal
+        co_return co_await std::move(running);
+    }
+    // Runs `body` on the worker with each password the item may be locked with (`first`, then
+    // the kept ones), then with what the user types until it works; none when the user cancels.
+    // Errors other than a wrong password reach the caller.
+    template <typename Result>
+    QCoro::Task<std::optional<Result>> withItemPassword(
+        std::optional<std::string> first, std::function<Result(const std::string&)> body);
+    // The open item that is the same item as `url`, looked up off the main thread.
+    QCoro::Task<std::optional<OpenItem>> openItemFor(std::filesystem::path url);
+    // Selects `url` in a file manager window, or opens its folder when no file manager answers.
+    QCoro::Task<> showInFileManager(std::filesystem::path url);
+    // Clears what the desktop keeps about content just locked under `item` (on the worker).
+    void scrubPreviews(const std::filesystem::path& item) const;
+    // One repair of the locked items' names and looks, and a refresh when anything changed.
+    QCoro::Task<> repairHiddenExtensionsNow();
+    // Runs `command`'s operation as a task of its own.
+    void run(const TesselaCommand& command);
 
     Options options_;
     Locker locker_;
@@ -137,6 +222,8 @@ class AppModel : public QObject {
     // Released only after the worker has finished every engine call (members go in reverse).
     std::optional<SupportLock> supportLock_;
     Worker worker_;
+    FingerprintCheck fingerprint_;
+    ProgressPanel progress_;
     Activity activity_;
     bool ready_ = false;
     bool changingPassword_ = false;

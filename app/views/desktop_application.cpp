@@ -171,30 +171,12 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
         return 1;
     }
 
-    // The operations that open, lock and remove locks join the application with their prompts
-    // and progress; until then a request for one is answered honestly rather than dropped.
-    QObject::connect(
-        &model, &AppModel::operationRequested, &model, [](const TesselaCommand& command) {
-            const auto [what, line] = [&]() -> std::pair<const char*, const char*> {
-                switch (command.kind()) {
-                    case TesselaCommand::Case::lock:
-                        return {"lock items", "tessela lock PATH"};
-                    case TesselaCommand::Case::lockNow:
-                        return {"lock open items again", "tessela relock PATH"};
-                    case TesselaCommand::Case::unlock:
-                        return {"unlock items", "tessela unlock PATH"};
-                    case TesselaCommand::Case::removeLock:
-                        return {"remove locks", "tessela remove-lock PATH"};
-                    case TesselaCommand::Case::reveal:
-                        break;
-                }
-                return {"do this", "tessela --help"};
-            }();
-            Notifications::post(QStringLiteral("Tessela"),
-                                QStringLiteral("This version of the application cannot %1 yet. In "
-                                               "a terminal: %2")
-                                    .arg(QString::fromUtf8(what), QString::fromUtf8(line)));
-        });
+    // Nothing can be locked before a password is set; until the application has its own setup
+    // window, the user is told where to set one.
+    QObject::connect(&model, &AppModel::setupRequested, &model, [] {
+        Notifications::post(QStringLiteral("Tessela needs a password first"),
+                            QStringLiteral("Set one in a terminal with: tessela setup"));
+    });
     // Listening from the start: requests that come during start-up wait in the model until
     // it is ready.
     Intake intake(model);

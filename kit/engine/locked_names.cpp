@@ -2,6 +2,8 @@
 
 #include <gio/gio.h>
 #include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -123,6 +125,12 @@ bool LockedNames::isDeletingName(std::string_view name, const Uuid& id) {
     return name == hiddenName(id, deletingSuffix) ||
            (name.size() == prefix.size() + 8 + deletingSuffix.size() && name.starts_with(prefix) &&
             name.ends_with(deletingSuffix) && name.find('/') == std::string_view::npos);
+}
+
+bool LockedNames::isOwnBundle(const std::filesystem::path& url) {
+    struct stat status {};
+    return ::lstat(url.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid();
 }
 
 }  // namespace tessela

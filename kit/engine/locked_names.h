@@ -30,6 +30,11 @@ struct LockedNames {
     static constexpr std::string_view deletingSuffix = ".deleting";
     static constexpr std::string_view restoringSuffix = ".restoring";
 
+    // Whether `url` is a locked item's bundle of this user's own: a folder, not a link, owned by
+    // this user. A located path can be a last known path that someone else's folder took
+    // meanwhile (in a shared folder); nothing is re-keyed, renamed or recorded there.
+    [[nodiscard]] static bool isOwnBundle(const std::filesystem::path& url);
+
     // The name before ".tessvault": a folder keeps its name; a file loses an extension the
     // desktop knows (and a second known one: backup.tar.gz → backup).
     [[nodiscard]] static std::string lockedBaseName(const std::string& name, bool isFileOrPackage);

@@ -3,6 +3,7 @@
 #include "engine/hidden_extensions.h"
 #include "engine/lock_operation.h"
 #include "engine/lock_removal.h"
+#include "engine/locked_names.h"
 #include "engine/mounts_folder.h"
 #include "engine/open_items.h"
 #include "engine/password_migration.h"
@@ -104,6 +105,19 @@ std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
 
 void Locker::forget(const Uuid& id) {
     parts_.index.remove(id);
+}
+
+bool Locker::relocate(const Uuid& id, const std::filesystem::path& url) {
+    if (url.extension() != LockedNames::lockedExtension || !LockedNames::isOwnBundle(url)) {
+        return false;
+    }
+    for (const LockedItem& item : parts_.index.load()) {
+        if (item.id == id) {
+            parts_.index.upsert(ItemIndex::refreshed(item, url));
+            return true;
+        }
+    }
+    return false;
 }
 
 void Locker::checkLockLocation(const std::filesystem::path& url) const {

@@ -38,15 +38,6 @@ std::optional<Folder::Identity> bundleIdentity(const Folder& folder, const std::
     return Folder::Identity{status->st_dev, status->st_ino};
 }
 
-// Whether `url` is a bundle of this user's own: a folder, not a link, owned by this user. A
-// located path can be a last known path that someone else's folder took meanwhile (in a shared
-// folder); nothing is re-keyed or renamed there.
-bool ownBundle(const std::filesystem::path& url) {
-    struct stat status {};
-    return ::lstat(url.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == ::geteuid();
-}
-
 }  // namespace
 
 std::map<Uuid, TesselaError> PasswordMigration::changePassword(const std::string& oldPassword,
@@ -60,7 +51,7 @@ std::map<Uuid, TesselaError> PasswordMigration::changePassword(const std::string
             continue;
         }
         const std::optional<std::filesystem::path> url = ItemIndex::locate(record);
-        if (!url || !ownBundle(*url)) {
+        if (!url || !LockedNames::isOwnBundle(*url)) {
             failures.insert_or_assign(record.id, TesselaError::notFound());
             continue;
         }
@@ -133,7 +124,7 @@ std::filesystem::path PasswordMigration::migrateNameIfNeeded(const std::filesyst
         // Only the bundle itself is renamed, never a link put in its place, and only while it
         // is still the same bundle afterwards.
         const std::optional<Folder::Identity> before = bundleIdentity(folder, from);
-        if (!before || !ownBundle(url)) {
+        if (!before || !LockedNames::isOwnBundle(url)) {
             return url;
         }
         e_.fileSystem->renameExclusively(folder, from, folder, to);

@@ -2,9 +2,11 @@
 // so that they can be looked at without a desktop. Run through scripts/screenshots.
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QPalette>
 #include <QPixmap>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 
@@ -12,10 +14,12 @@
 #include <iostream>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "activity/cancel_token.h"
 #include "finder_popup.h"
 #include "views/fingerprint_prompt.h"
+#include "views/item_chooser.h"
 #include "views/progress_panel.h"
 #include "views/prompt_panel.h"
 
@@ -32,11 +36,12 @@ bool save(QWidget& window, const QDir& folder, const QString& name) {
     return saved;
 }
 
-// Saves the modal window that `ask` puts up, then closes it.
+// Saves the modal window that `ask` puts up, once it has had `settle` milliseconds to fill
+// itself, then closes it.
 template <typename Ask>
-bool saveModal(const QDir& folder, const QString& name, const Ask& ask) {
+bool saveModal(const QDir& folder, const QString& name, const Ask& ask, int settle = 50) {
     bool saved = false;
-    QTimer::singleShot(50, [&] {
+    QTimer::singleShot(settle, [&] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
             modal->adjustSize();
             const QString file = folder.filePath(name + ".png");
@@ -104,23 +109,84 @@ static bool renderAll(const QDir& folder) {
     if (QWidget* window = panel.window()) {
         saved = save(*window, folder, QStringLiteral("progress-panel-long-name")) && saved;
     }
-    saved =
-        saveModal(
-            folder, QStringLiteral("alert-in-use"),
-            [] {
-                (void)tessela::PromptPanel::choose(
-                    QStringLiteral("\u201CTaxes 2026\u201D is in use"),
-                    QStringLiteral("Close the files that LibreOffice has open, then try again."),
-                    {QStringLiteral("Try Again"), QStringLiteral("Force Lock"),
-                     QStringLiteral("Cancel")});
-            }) &&
-        saved;
+    // The alerts, with the wording the operations use.
+    struct Alert {
+        const char* file;
+        QString title;
+        QString message;
+        QStringList buttons;
+    };
+    const std::vector<Alert> alerts = {
+        {"alert-in-use",
+         QStringLiteral("Taxes 2026 is still in use"),
+         QStringLiteral("Files are open in LibreOffice and Document Viewer. Close them, then try "
+                        "again. Force Lock closes them without saving, so unsaved changes in open "
+                        "apps will be lost."),
+         {QStringLiteral("Try Again"), QStringLiteral("Force Lock"), QStringLiteral("Cancel")}},
+        {"alert-remove-lock",
+         QStringLiteral("Remove the lock from Taxes 2026?"),
+         QStringLiteral("Taxes 2026 turns back into normal files that anyone using this Mac can "
+                        "open."),
+         {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}},
+        {"alert-forget",
+         QStringLiteral("Forget Taxes 2026?"),
+         QStringLiteral("Tessela stops listing it. Nothing is deleted."),
+         {QStringLiteral("Forget"), QStringLiteral("Cancel")}},
+        {"alert-could-not-lock",
+         QStringLiteral("Could not lock Photos"),
+         QStringLiteral("There is not enough free space. 2.1 GB more is needed."),
+         {QStringLiteral("OK")}},
+    };
+    for (const Alert& alert : alerts) {
+        saved = saveModal(folder, QString::fromUtf8(alert.file),
+                          [&] {
+                              (void)tessela::PromptPanel::choose(alert.title, alert.message,
+                                                                 alert.buttons);
+                          }) &&
+                saved;
+    }
     saved = saveModal(folder, QStringLiteral("password-prompt"),
                       [] {
                           (void)tessela::PromptPanel::password(
-                              QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
-                              QStringLiteral("Enter your Tessela password."));
+                              QStringLiteral("Enter your Tessela password"),
+                              QStringLiteral("Tessela needs your password to unlock Taxes 2026."));
                       }) &&
+            saved;
+    saved = saveModal(folder, QStringLiteral("password-prompt-item"),
+                      [] {
+                          (void)tessela::PromptPanel::password(
+                              QStringLiteral("This item uses a different password"),
+                              QStringLiteral("Enter the password it was locked with."));
+                      }) &&
+            saved;
+
+    // The open panels, over a sample folder.
+    const QTemporaryDir sample;
+    const QDir documents(sample.path());
+    for (const char* name : {"Photos", "Taxes 2026", "Letters.tessvault"}) {
+        (void)documents.mkpath(QString::fromUtf8(name));
+    }
+    for (const char* name : {"Report.pdf", "Budget.ods", "Notes.txt"}) {
+        QFile file(documents.filePath(QString::fromUtf8(name)));
+        (void)file.open(QIODevice::WriteOnly);
+    }
+    saved = saveModal(
+                folder, QStringLiteral("choose-items-to-lock"),
+                [&] {
+                    (void)tessela::ItemChooser::choose(
+                        QStringLiteral("Choose files or folders to lock."), QStringLiteral("Lock"),
+                        tessela::ItemChooser::Kind::filesAndFolders, sample.path());
+                },
+                500) &&
+            saved;
+    saved = saveModal(
+                folder, QStringLiteral("find-locked-item"),
+                [&] {
+                    (void)tessela::ItemChooser::choose(
+                        QStringLiteral("Find Letters"), QStringLiteral("Choose"),
+                        tessela::ItemChooser::Kind::lockedItem, sample.path());
+                },
+                500) &&
             saved;
     return saved;
 }

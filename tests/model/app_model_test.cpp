@@ -8,7 +8,14 @@
 #include <QThread>
 #include <QUrl>
 
+#include <QAbstractItemView>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QItemSelectionModel>
+#include <QTimer>
+
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "model/app_model.h"
@@ -18,14 +25,61 @@
 #include "secrets/shared_state.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
+#include "support/modal_script.h"
 #include "support/offscreen_application.h"
 
 namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::press;
 using testing::readFile;
+using testing::typePassword;
 using testing::writeFile;
+
+// Runs the event loop until `done` holds, for at most 30 seconds.
+bool settle(const std::function<bool()>& done) {
+    for (int waited = 0; waited < 3000; ++waited) {
+        if (done()) {
+            return true;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    return done();
+}
+
+// In an open file dialog: goes to `folder`, waits for its listing and selects `names` (as the
+// dialog shows them).
+void selectIn(QWidget& window, const fs::path& folder, const QStringList& names) {
+    auto* dialog = qobject_cast<QFileDialog*>(&window);
+    ASSERT_NE(dialog, nullptr);
+    const QString where = QString::fromStdString(folder.string());
+    dialog->setDirectory(where);
+    auto* files = dialog->findChild<QFileSystemModel*>();
+    auto* list = dialog->findChild<QAbstractItemView*>("listView");
+    ASSERT_TRUE(files != nullptr && list != nullptr);
+    const bool listed = settle([&] {
+        return std::all_of(names.begin(), names.end(), [&](const QString& name) {
+            return files->index(where + "/" + name).isValid();
+        });
+    });
+    if (!listed) {
+        const QModelIndex root = files->index(where);
+        QStringList there;
+        for (int row = 0; row < files->rowCount(root); ++row) {
+            there << files->fileName(files->index(row, 0, root)).toUtf8().toHex(' ');
+        }
+        ADD_FAILURE() << "listed: " << there.join(", ").toStdString();
+        window.close();  // the code under test goes on instead of waiting here
+        return;
+    }
+    for (const QString& name : names) {
+        list->selectionModel()->select(files->index(where + "/" + name),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QCoreApplication::processEvents();  // the dialog's button follows the selection
+}
 
 class AppModelTest : public testing::FuseTest {
   protected:
@@ -47,10 +101,16 @@ class AppModelTest : public testing::FuseTest {
     }
 
     AppModel::Options options(bool testOverride = false) const {
-        return {temp / "support",       home,
-                std::nullopt,           tool,
-                LockerOptions(),        AppPaths::defaultKeychainService,
-                temp / "settings.json", testOverride};
+        // fprintd is asked on a bus where nobody answers.
+        return {temp / "support",
+                home,
+                std::nullopt,
+                tool,
+                LockerOptions(),
+                AppPaths::defaultKeychainService,
+                temp / "settings.json",
+                testOverride,
+                "unix:path=" + (temp / "no-bus").string()};
     }
 
     // A lock made before the application starts, with the same records.
@@ -82,7 +142,7 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
 
     AppModel model(options());
     std::vector<std::pair<TesselaCommand, bool>> handed;
-    QObject::connect(&model, &AppModel::operationRequested, [&](const TesselaCommand& command) {
+    QObject::connect(&model, &AppModel::commandStarted, [&](const TesselaCommand& command) {
         handed.emplace_back(command, model.isReady());
     });
     const TesselaCommand first = TesselaCommand::lockNow({taxes.lastKnownPath});
@@ -210,6 +270,172 @@ TEST_F(AppModelTest, RevealShowsTheItemInTheFileManagerOrOpensWhatItCan) {
     EXPECT_EQ(opener.opened.back(), open.contentURL().string());
     model.locker().relock(open, false);
     QDesktopServices::unsetUrlHandler("file");
+}
+
+TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChangesNothing) {
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    const std::string big(32 << 20, 'b');
+    writeFile(home / "Docs/Big.bin", big);
+    writeFile(home / "Docs/Notes.txt", "notes");
+    AppModel model(options(true));
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+
+    // The panel's Cancel is pressed as soon as the first item's panel is up.
+    QStringList messages;
+    QObject::connect(&model.progress().state(), &ProgressState::changed, [&] {
+        messages << model.progress().state().message();
+        if (messages.size() == 1) {
+            QTimer::singleShot(0, [&] { press(*model.progress().window(), "Cancel"); });
+        }
+    });
+    testing::ModalScript alerts;
+    alerts.then([](QWidget& alert) { press(alert, "OK"); });
+    QCoro::waitFor(
+        model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt", home / "Docs/Notes.txt"}));
+
+    // Cancelled: untouched and not reported. The missing item: one alert. The last: locked.
+    EXPECT_EQ(messages.front(), "Getting Big.bin ready…");
+    EXPECT_EQ(readFile(home / "Docs/Big.bin"), big);
+    EXPECT_FALSE(fs::exists(home / "Docs/Big.tessvault"));
+    EXPECT_EQ(alerts.seen,
+              std::vector<std::string>{"Could not lock Nope.txt | That item no longer exists."});
+    EXPECT_TRUE(alerts.unexpected.empty());
+    EXPECT_TRUE(messages.contains("Encrypting Notes.txt…")) << messages.join(", ").toStdString();
+    EXPECT_FALSE(fs::exists(home / "Docs/Notes.txt"));
+    EXPECT_FALSE(model.progress().window()->isVisible());
+    EXPECT_TRUE(model.activity().isIdle());
+    ASSERT_EQ(model.rows().size(), 1U);
+
+    // A name in the earlier style given to the new item meanwhile is repaired within seconds,
+    // and the list follows.
+    fs::rename(home / "Docs/Notes.tessvault", home / "Docs/Notes.txt.tessvault");
+    EXPECT_TRUE(settle([&] {
+        return !model.rows().empty() && model.rows()[0].url == home / "Docs/Notes.tessvault";
+    }));
+}
+
+TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockFinish) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    writeFile(home / "Docs/Old.txt", "old");
+    const LockedItem old = Locker(temp / "support", home, std::nullopt, tool)
+                               .lock(home / "Docs/Old.txt", "an earlier password", 0);
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    Opener opener;
+    QDesktopServices::setUrlHandler("file", &opener, "open");
+    AppModel model(options(true));
+    model.setTouchIDEnabled(false);
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+    testing::ModalScript prompts;
+
+    // Five wrong passwords end it without a word.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        prompts.then([](QWidget& prompt) { typePassword(prompt, "wrong"); });
+    }
+    QCoro::waitFor(model.unlock(taxes.lastKnownPath));
+    ASSERT_EQ(prompts.seen.size(), 5U);
+    EXPECT_NE(prompts.seen[0].find("Tessela needs your password to unlock Taxes.txt."),
+              std::string::npos);
+    EXPECT_NE(prompts.seen[4].find("That password did not work. Try again."), std::string::npos);
+    EXPECT_TRUE(model.openItems().empty());
+
+    // The right one opens it and shows its file; asking again only shows it.
+    prompts.then([](QWidget& prompt) { typePassword(prompt, password); });
+    QCoro::waitFor(model.unlock(taxes.lastKnownPath));
+    ASSERT_EQ(model.openItems().size(), 1U);
+    const OpenItem open = model.openItems()[0];
+    EXPECT_EQ(opener.opened, std::vector<std::string>{open.contentURL().string()});
+    QCoro::waitFor(model.unlock(taxes.lastKnownPath));
+    EXPECT_EQ(opener.opened.size(), 2U);
+    EXPECT_EQ(prompts.seen.size(), 6U);
+
+    // An item on a password the keyring does not keep asks for its own until it works.
+    prompts.then([](QWidget& prompt) { typePassword(prompt, password); })
+        .then([](QWidget& prompt) { typePassword(prompt, "still wrong"); })
+        .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
+    QCoro::waitFor(model.unlock(old.lastKnownPath));
+    ASSERT_EQ(prompts.seen.size(), 9U);
+    EXPECT_NE(prompts.seen[7].find("This item uses a different password"), std::string::npos);
+    EXPECT_NE(prompts.seen[8].find("This item uses a different password"), std::string::npos);
+    EXPECT_EQ(model.openItems().size(), 2U);
+
+    // Files in use: quietly left open, or forced when the user says so.
+    {
+        std::ifstream held(open.contentURL());
+        ASSERT_TRUE(held.is_open());
+        EXPECT_FALSE(QCoro::waitFor(model.relock(open, false)));
+        EXPECT_EQ(prompts.seen.size(), 9U);
+        prompts.then([](QWidget& alert) { press(alert, "Force Lock"); });
+        EXPECT_TRUE(QCoro::waitFor(model.relock(open, true)));
+        ASSERT_EQ(prompts.seen.size(), 10U);
+        EXPECT_EQ(prompts.seen[9].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
+            << prompts.seen[9];
+    }
+
+    // Everything locked, then one lock removed: ordinary files again, shown in their folder.
+    QCoro::waitFor(model.lockAll());
+    EXPECT_TRUE(model.openItems().empty());
+    prompts.then([](QWidget& alert) { press(alert, "Remove Lock"); }).then([](QWidget& prompt) {
+        typePassword(prompt, password);
+    });
+    QCoro::waitFor(model.removeLock(taxes.lastKnownPath));
+    EXPECT_EQ(prompts.seen[10],
+              "Remove the lock from Taxes.txt? | Taxes.txt turns back into normal files that "
+              "anyone using this Mac can open.");
+    EXPECT_EQ(readFile(home / "Docs/Taxes.txt"), "content of Taxes.txt");
+    EXPECT_FALSE(fs::exists(taxes.lastKnownPath));
+    EXPECT_EQ(opener.opened.back(), (home / "Docs").string());
+    EXPECT_EQ(model.rows().size(), 1U);
+    EXPECT_TRUE(prompts.unexpected.empty());
+    EXPECT_EQ(prompts.left(), 0U);
+    QDesktopServices::unsetUrlHandler("file");
+}
+
+TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem) {
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    fs::create_directories(home / "Docs/Folder");
+    writeFile(home / "Docs/Folder/inside.txt", "inside");
+    const fs::path accented = home / "Docs" / "Café notes.txt";
+    writeFile(accented, "an accented name");
+    writeFile(home / "Docs/Other.txt", "not chosen");
+    AppModel model(options(true));
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+
+    testing::ModalScript dialogs;
+    dialogs.then([&](QWidget& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Choose files or folders to lock.");
+        selectIn(dialog, home / "Docs", {"Folder", "Café notes.txt"});
+        press(dialog, "Lock");
+    });
+    model.chooseAndLock();
+    ASSERT_TRUE(settle([&] { return model.rows().size() == 2 && model.activity().isIdle(); }))
+        << (dialogs.unexpected.empty() ? "" : dialogs.unexpected.front());
+    EXPECT_TRUE(fs::exists(home / "Docs/Folder.tessvault"));
+    EXPECT_TRUE(fs::exists(home / "Docs" / "Café notes.tessvault"));
+    EXPECT_FALSE(fs::exists(accented));
+    EXPECT_EQ(readFile(home / "Docs/Other.txt"), "not chosen");
+
+    // A copy elsewhere, the original gone: the row is missing until it is found there.
+    fs::create_directories(temp / "Backup");
+    fs::copy(home / "Docs/Folder.tessvault", temp / "Backup/Folder.tessvault",
+             fs::copy_options::recursive);
+    fs::remove_all(home / "Docs/Folder.tessvault");
+    QCoro::waitFor(model.refresh());
+    const auto missing = std::find_if(model.rows().begin(), model.rows().end(),
+                                      [](const ItemRow& row) { return row.name == "Folder"; });
+    ASSERT_NE(missing, model.rows().end());
+    ASSERT_EQ(missing->url, std::nullopt);
+    dialogs.then([&](QWidget& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Find Folder");
+        selectIn(dialog, temp / "Backup", {"Folder.tessvault"});
+        press(dialog, "Choose");
+    });
+    model.locate(*missing);
+    EXPECT_TRUE(settle([&] {
+        return std::any_of(model.rows().begin(), model.rows().end(), [&](const ItemRow& row) {
+            return row.url == temp / "Backup/Folder.tessvault";
+        });
+    }));
+    EXPECT_TRUE(dialogs.unexpected.empty());
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {

@@ -12,12 +12,16 @@
 #include <functional>
 #include <memory>
 
+#include "support/modal_script.h"
 #include "support/offscreen_application.h"
 #include "views/progress_panel.h"
 #include "views/prompt_panel.h"
 
 namespace tessela {
 namespace {
+
+using testing::buttonOf;
+using testing::press;
 
 class PromptPanelTest : public ::testing::Test {
   protected:
@@ -34,24 +38,6 @@ class PromptPanelTest : public ::testing::Test {
         QTimer::singleShot(0, [look] { (*look)(); });
     }
 
-    static QPushButton* button(QWidget& window, const QString& text) {
-        for (QPushButton* candidate : window.findChildren<QPushButton*>()) {
-            if (candidate->text() == text) {
-                return candidate;
-            }
-        }
-        return nullptr;
-    }
-
-    // Clicks the window's button labelled `text`.
-    static void press(QWidget& window, const QString& text) {
-        if (QPushButton* found = button(window, text)) {
-            found->click();
-        } else {
-            ADD_FAILURE() << "no button " << text.toStdString();
-        }
-    }
-
     testing::OffscreenApplication application;
 };
 
@@ -63,7 +49,7 @@ TEST_F(PromptPanelTest, ButtonsKeepTheCallersOrderAndTheFirstIsTheDefault) {
             shown << candidate->text();
         }
         const auto* box = qobject_cast<QMessageBox*>(&alert);
-        firstIsDefault = box != nullptr && box->defaultButton() == button(alert, "Try Again");
+        firstIsDefault = box != nullptr && box->defaultButton() == buttonOf(alert, "Try Again");
         press(alert, "Force Lock");
     });
     EXPECT_EQ(PromptPanel::choose("Taxes is in use", "Numbers has files open.",
@@ -109,7 +95,7 @@ TEST_F(PromptPanelTest, TheProgressPanelIsOneWindowWhoseCancelDoesWhatWasLastSet
     EXPECT_EQ(second, 1);
 
     panel.show("Finishing…");  // no cancel action: the button does nothing
-    const QPushButton* cancel = button(window, "Cancel");
+    const QPushButton* cancel = buttonOf(window, "Cancel");
     EXPECT_TRUE(cancel != nullptr && !cancel->isEnabled());
     panel.state().cancel();
     EXPECT_EQ(second, 1);

@@ -1,0 +1,396 @@
+// The model's operations that change items: lock, unlock, lock again, lock everything, remove a
+// lock, and the password prompts they share.
+#include <qcoro/qcorotask.h>
+#include <QApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <memory>
+
+#include "activity/cancel_token.h"
+#include "engine/locked_names.h"
+#include "model/app_model.h"
+#include "model/app_paths.h"
+#include "privacy/thumbnail_scrubber.h"
+#include "views/fingerprint_prompt.h"
+#include "views/prompt_panel.h"
+
+namespace tessela {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QString shown(const std::string& text) {
+    return QString::fromStdString(text);  // ill-formed UTF-8 shows as replacement characters
+}
+
+// What an engine call failed with, as far as the alerts need it.
+struct Failure {
+    std::optional<TesselaError::Case> errorCase;  // none for an error that is not the engine's
+    std::string description;
+    std::vector<std::string> apps;  // who holds files, for inUse
+    std::optional<TesselaError::LockedNotice> notice;
+
+    [[nodiscard]] bool is(TesselaError::Case wanted) const { return errorCase == wanted; }
+};
+
+Failure failureOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const TesselaError& engine) {
+        Failure failure{engine.errorCase(), engine.errorDescription(), {}, engine.lockedNotice()};
+        if (const auto* apps = std::get_if<std::vector<std::string>>(&engine.payload())) {
+            failure.apps = *apps;
+        }
+        return failure;
+    } catch (const std::exception& other) {
+        return {std::nullopt, other.what(), {}, std::nullopt};
+    } catch (...) {
+        return {std::nullopt, "Something unexpected went wrong.", {}, std::nullopt};
+    }
+}
+
+void alert(const QString& title, const std::string& message) {
+    (void)PromptPanel::choose(title, shown(message), {QStringLiteral("OK")});
+}
+
+}  // namespace
+
+QString AppModel::message(LockStep step, const QString& name) {
+    switch (step) {
+        case LockStep::preparing:
+            return QStringLiteral("Getting %1 ready…").arg(name);
+        case LockStep::downloading:
+            return QStringLiteral("Downloading %1 from iCloud…").arg(name);
+        case LockStep::encrypting:
+            return QStringLiteral("Encrypting %1…").arg(name);
+        case LockStep::verifying:
+            return QStringLiteral("Checking every file in %1…").arg(name);
+        case LockStep::removingOriginal:
+            return QStringLiteral("Removing the unlocked original…");
+        case LockStep::restoring:
+            return QStringLiteral("Restoring %1…").arg(name);
+        case LockStep::finishing:
+            return QStringLiteral("Finishing up…");
+    }
+    return {};
+}
+
+void AppModel::scrubPreviews(const fs::path& item) const {
+    (void)ThumbnailScrubber::reset(
+        locker_.mountsRoot(), {item},
+        {AppPaths::cacheHome() / "thumbnails", AppPaths::dataHome() / "recently-used.xbel"});
+}
+
+void AppModel::scheduleHiddenExtensionRecheck() {
+    for (const std::chrono::seconds delay : {std::chrono::seconds(3), std::chrono::seconds(30)}) {
+        // The model as the timer's context: a model gone by then repairs nothing.
+        QTimer::singleShot(delay, this,
+                           [this] { QCoro::connect(repairHiddenExtensionsNow(), this, [] {}); });
+    }
+}
+
+QCoro::Task<> AppModel::repairHiddenExtensionsNow() {
+    auto repairing = worker_.run([this] { return locker_.repairHiddenExtensions(); });
+    if (co_await std::move(repairing)) {
+        co_await refresh();
+    }
+}
+
+QCoro::Task<> AppModel::lock(std::vector<fs::path> urls) {
+    co_await waitUntilReady();
+    co_await waitWhilePasswordChanges();
+    auto loading = worker_.run([this] { return passwords_.load(); });
+    const std::optional<StoredSecret> stored = co_await std::move(loading);
+    if (!stored) {
+        needsSetup_ = true;
+        Q_EMIT needsSetupChanged();
+        Q_EMIT setupRequested();
+        co_return;
+    }
+    if (activity_.isQuitting()) {
+        QApplication::beep();
+        co_return;
+    }
+    std::vector<std::string> names;
+    for (const fs::path& url : urls) {
+        names.push_back(url.filename().string());
+    }
+    {
+        const Tracking tracking(*this, "locking " + TesselaError::list(names));
+        for (const fs::path& url : urls) {
+            const QString name = shown(url.filename().string());
+            auto cancel = std::make_shared<CancelToken>();
+            progress_.show(message(LockStep::preparing, name), [cancel] { cancel->cancel(); });
+            auto locking = worker_.run([this, url, secret = *stored, cancel, name] {
+                // Steps are reported on the worker; the panel is touched on the main thread.
+                const ProgressCallback onStep = [this, name](LockStep step) {
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, step, name] { progress_.state().setMessage(message(step, name)); },
+                        Qt::QueuedConnection);
+                };
+                (void)locker_.lock(url, secret.password, secret.generation, cancel.get(), onStep);
+                scrubPreviews(url);
+            });
+            std::optional<Failure> failure;
+            try {
+                co_await std::move(locking);
+            } catch (...) {
+                failure = failureOf(std::current_exception());
+            }
+            progress_.hide();
+            if (!failure || failure->notice) {
+                scheduleHiddenExtensionRecheck();  // locked, whatever is left to recovery
+            }
+            if (!failure || failure->is(TesselaError::Case::cancelled)) {
+                continue;
+            }
+            if (failure->notice) {
+                alert(shown(failure->notice->title), failure->notice->message);
+            } else {
+                alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
+            }
+        }
+    }
+    co_await refresh();
+}
+
+QCoro::Task<> AppModel::lockNow(std::vector<fs::path> urls) {
+    co_await waitUntilReady();
+    for (fs::path& url : urls) {
+        if (const std::optional<OpenItem> open = co_await openItemFor(std::move(url))) {
+            auto relocking = relock(*open, true);
+            (void)co_await std::move(relocking);
+        }
+    }
+    co_await refresh();
+}
+
+QCoro::Task<> AppModel::lockAll() {
+    co_await waitUntilReady();
+    const std::vector<OpenItem> open = openItems_;
+    for (const OpenItem& item : open) {
+        auto relocking = relock(item, true);
+        (void)co_await std::move(relocking);
+    }
+    co_await refresh();
+}
+
+QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
+    const QString name = shown(item.name);
+    const auto lockAgain = [this, &item](bool force) -> QCoro::Task<std::optional<Failure>> {
+        auto relocking = tracked("locking " + item.name, [this, item, force] {
+            locker_.relock(item, force);
+            scrubPreviews(item.lockedURL);
+        });
+        try {
+            co_await std::move(relocking);
+        } catch (...) {
+            co_return failureOf(std::current_exception());
+        }
+        co_return std::nullopt;
+    };
+    auto trying = lockAgain(false);
+    const std::optional<Failure> failure = co_await std::move(trying);
+    if (!failure) {
+        co_return true;
+    }
+    if (!interactive) {
+        co_return false;
+    }
+    if (!failure->is(TesselaError::Case::inUse)) {
+        alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
+        co_return false;
+    }
+    const std::string apps =
+        failure->apps.empty() ? std::string("another app") : TesselaError::list(failure->apps);
+    const int choice = PromptPanel::choose(
+        QStringLiteral("%1 is still in use").arg(name),
+        QStringLiteral("Files are open in %1. Close them, then try again. Force Lock closes them "
+                       "without saving, so unsaved changes in open apps will be lost.")
+            .arg(shown(apps)),
+        {QStringLiteral("Try Again"), QStringLiteral("Force Lock"), QStringLiteral("Cancel")});
+    if (choice == 0) {
+        auto again = relock(std::move(item), true);
+        co_return co_await std::move(again);
+    }
+    if (choice != 1) {
+        co_return false;
+    }
+    auto forcing = lockAgain(true);
+    if (const std::optional<Failure> forced = co_await std::move(forcing)) {
+        alert(QStringLiteral("Could not lock %1").arg(name), forced->description);
+        co_return false;
+    }
+    co_return true;
+}
+
+QCoro::Task<> AppModel::unlock(fs::path url) {
+    co_await waitUntilReady();
+    if (url.extension() != LockedNames::lockedExtension) {
+        co_return;
+    }
+    if (const std::optional<OpenItem> open = co_await openItemFor(url)) {
+        present(*open);
+        co_return;
+    }
+    const std::string name = displayName(url);
+    auto asking = verifiedPassword("unlock " + name);
+    const std::optional<std::string> password = co_await std::move(asking);
+    if (!password) {
+        co_return;
+    }
+    if (activity_.isQuitting()) {
+        QApplication::beep();
+        co_return;
+    }
+    std::optional<OpenItem> opened;
+    std::optional<Failure> failure;
+    {
+        const Tracking tracking(*this, "unlocking " + name);
+        auto opening = withItemPassword<OpenItem>(
+            password,
+            [this, url](const std::string& candidate) { return locker_.unlock(url, candidate); });
+        try {
+            opened = co_await std::move(opening);
+        } catch (...) {
+            failure = failureOf(std::current_exception());
+        }
+    }
+    co_await refresh();
+    if (opened) {
+        present(*opened);
+    } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
+        alert(QStringLiteral("Could not unlock %1").arg(shown(name)), failure->description);
+    }
+}
+
+QCoro::Task<> AppModel::removeLock(fs::path url) {
+    co_await waitUntilReady();
+    const std::string name = displayName(url);
+    if (PromptPanel::choose(
+            QStringLiteral("Remove the lock from %1?").arg(shown(name)),
+            QStringLiteral("%1 turns back into normal files that anyone using this Mac can open.")
+                .arg(shown(name)),
+            {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}) != 0) {
+        co_return;
+    }
+    auto asking = verifiedPassword("remove the lock from " + name);
+    const std::optional<std::string> password = co_await std::move(asking);
+    if (!password) {
+        co_return;
+    }
+    if (activity_.isQuitting()) {
+        QApplication::beep();
+        co_return;
+    }
+    auto cancel = std::make_shared<CancelToken>();
+    progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)),
+                   [cancel] { cancel->cancel(); });
+    std::optional<fs::path> restored;
+    std::optional<Failure> failure;
+    {
+        const Tracking tracking(*this, "removing the lock from " + name);
+        // The panel keeps its first message: the steps of a removal say nothing more.
+        auto removing =
+            withItemPassword<fs::path>(password, [this, url, cancel](const std::string& candidate) {
+                return locker_.removeLock(url, candidate, cancel.get());
+            });
+        try {
+            restored = co_await std::move(removing);
+        } catch (...) {
+            failure = failureOf(std::current_exception());
+        }
+    }
+    progress_.hide();
+    if (restored) {
+        co_await showInFileManager(*restored);
+    } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
+        alert(QStringLiteral("Could not remove the lock"), failure->description);
+    }
+    co_await refresh();
+}
+
+QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(std::string reason) {
+    auto loading = worker_.run([this] { return passwords_.load(); });
+    const std::optional<StoredSecret> stored = co_await std::move(loading);
+    if (!stored) {
+        const std::optional<QString> typed =
+            PromptPanel::password(QStringLiteral("Enter the password for this item"), QString());
+        co_return typed ? std::optional(typed->toStdString()) : std::nullopt;
+    }
+    auto touching = FingerprintPrompt::authenticate(
+        QStringLiteral("Tessela wants to %1.").arg(shown(reason)), settings_, fingerprint_);
+    if (co_await std::move(touching)) {
+        co_return stored->password;
+    }
+    QString text = QStringLiteral("Tessela needs your password to %1.").arg(shown(reason));
+    for (int prompt = 0; prompt < 5; ++prompt) {
+        const std::optional<QString> typed =
+            PromptPanel::password(QStringLiteral("Enter your Tessela password"), text);
+        if (!typed) {
+            co_return std::nullopt;
+        }
+        if (typed->toStdString() == stored->password) {
+            co_return stored->password;
+        }
+        text = QStringLiteral("That password did not work. Try again.");
+    }
+    co_return std::nullopt;
+}
+
+template <typename Result>
+QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
+    std::optional<std::string> first, std::function<Result(const std::string&)> body) {
+    auto loading = worker_.run([this] { return passwords_.load(); });
+    const std::optional<StoredSecret> stored = co_await std::move(loading);
+    std::vector<std::string> candidates;
+    if (first) {
+        candidates.push_back(*first);
+    }
+    if (stored) {
+        for (std::string& candidate : stored->openCandidates()) {
+            if (std::find(candidates.begin(), candidates.end(), candidate) == candidates.end()) {
+                candidates.push_back(std::move(candidate));
+            }
+        }
+    }
+    // Returns the body's result, or none when the password was wrong; other errors go on.
+    const auto attempt = [this,
+                          &body](std::string candidate) -> QCoro::Task<std::optional<Result>> {
+        auto trying =
+            worker_.run([body, candidate = std::move(candidate)] { return body(candidate); });
+        try {
+            co_return co_await std::move(trying);
+        } catch (const TesselaError& error) {
+            if (error.errorCase() != TesselaError::Case::wrongPassword) {
+                throw;
+            }
+        }
+        co_return std::nullopt;
+    };
+    for (const std::string& candidate : candidates) {
+        auto trying = attempt(candidate);
+        if (std::optional<Result> result = co_await std::move(trying)) {
+            co_return result;
+        }
+    }
+    for (;;) {
+        const std::optional<QString> typed =
+            PromptPanel::password(QStringLiteral("This item uses a different password"),
+                                  QStringLiteral("Enter the password it was locked with."));
+        if (!typed) {
+            co_return std::nullopt;
+        }
+        auto trying = attempt(typed->toStdString());
+        if (std::optional<Result> result = co_await std::move(trying)) {
+            co_return result;
+        }
+    }
+}
+
+}  // namespace tessela
