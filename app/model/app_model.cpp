@@ -106,7 +106,7 @@ QCoro::Task<bool> AppModel::start() {
     }
     ready_ = true;
     for (const TesselaCommand& command : std::exchange(pending_, {})) {
-        run(command);
+        post(command);
     }
     Q_EMIT readyChanged();
     co_return true;
@@ -121,7 +121,12 @@ void AppModel::handle(const TesselaCommand& command) {
         pending_.push_back(command);
         return;
     }
-    run(command);
+    post(command);
+}
+
+void AppModel::post(const TesselaCommand& command) {
+    QMetaObject::invokeMethod(
+        this, [this, command] { run(command); }, Qt::QueuedConnection);
 }
 
 void AppModel::run(const TesselaCommand& command) {
@@ -245,10 +250,12 @@ QCoro::Task<std::optional<OpenItem>> AppModel::openItemFor(fs::path url) {
     // Resolving a path another program named may wait on a slow mount: off the main thread.
     // The work is a named task, never a temporary inside the co_await: g++ 12 destroys such a
     // temporary's captures twice.
+    // The items open once the work queued before is done, not as the list last showed them:
+    // an unlock still waiting on the worker counts.
     QCoro::Task<std::optional<OpenItem>> finding =
-        worker_.run([url, open = openItems_]() -> std::optional<OpenItem> {
+        worker_.run([this, url]() -> std::optional<OpenItem> {
             const fs::path wanted = canonicalPath(url);
-            for (const OpenItem& item : open) {
+            for (const OpenItem& item : locker_.openItems()) {
                 if (canonicalPath(item.lockedURL) == wanted) {
                     return item;
                 }
@@ -287,12 +294,12 @@ void AppModel::present(const OpenItem& item) const {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(content.string())));
 }
 
-void AppModel::confirmForget(const ItemRow& row) {
+void AppModel::confirmForget(ItemRow row) {
     const QString name = QString::fromStdString(row.name);
     if (PromptPanel::choose(QStringLiteral("Forget %1?").arg(name),
                             QStringLiteral("Tessela stops listing it. Nothing is deleted."),
                             {QStringLiteral("Forget"), QStringLiteral("Cancel")}) == 0) {
-        QCoro::connect(forget(row), this, [] {});
+        QCoro::connect(forget(std::move(row)), this, [] {});
     }
 }
 
@@ -305,29 +312,37 @@ void AppModel::chooseAndLock() {
     }
 }
 
-void AppModel::locate(const ItemRow& row) {
+void AppModel::locate(ItemRow row) {
     const fs::path near = row.url ? row.url->parent_path() : fs::path(row.location).parent_path();
     const std::vector<fs::path> chosen = ItemChooser::choose(
         QStringLiteral("Find %1").arg(QString::fromStdString(row.name)), QStringLiteral("Choose"),
         ItemChooser::Kind::lockedItem, QString::fromStdString(near.string()));
     if (!chosen.empty()) {
-        QCoro::connect(relocate(row, chosen.front()), this, [] {});
+        QCoro::connect(relocate(std::move(row), chosen.front()), this, [] {});
     }
 }
 
-QCoro::Task<> AppModel::relocate(const ItemRow& row, fs::path url) {
+QCoro::Task<> AppModel::relocate(ItemRow row, fs::path url) {
     auto recording = worker_.run([this, id = row.id, url] {
         try {
-            (void)locker_.relocate(id, url);
+            return locker_.relocate(id, url);
         } catch (const std::exception&) {
-            // The list keeps what it had.
+            return true;  // the list could not be written: it keeps what it had, as a refresh does
         }
     });
-    co_await std::move(recording);
+    if (!co_await std::move(recording)) {
+        (void)PromptPanel::choose(
+            QStringLiteral("%1 is not %2")
+                .arg(QString::fromStdString(url.filename().string()),
+                     QString::fromStdString(row.name)),
+            QStringLiteral("Choose the locked item that was moved or copied there. Tessela uses "
+                           "only its own locked items, and each one for one entry."),
+            {QStringLiteral("OK")});
+    }
     co_await refresh();
 }
 
-QCoro::Task<> AppModel::forget(const ItemRow& row) {
+QCoro::Task<> AppModel::forget(ItemRow row) {
     auto forgetting = worker_.run([this, id = row.id] {
         try {
             locker_.forget(id);

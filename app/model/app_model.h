@@ -2,6 +2,7 @@
 
 #include <qcoro/qcorotask.h>
 #include <QObject>
+#include <QTimer>
 
 #include <cstdint>
 #include <filesystem>
@@ -108,15 +109,15 @@ class AppModel : public QObject {
     // Asks which files and folders to lock, then locks them.
     void chooseAndLock();
     // Asks where a missing row's locked item is now and records the chosen one for it.
-    void locate(const ItemRow& row);
+    void locate(ItemRow row);
     // Records `url` as where the row's item is now (its bookmark and last known path), then
-    // refreshes. Nothing happens when the list no longer holds the item or `url` is not a
-    // locked item.
-    QCoro::Task<> relocate(const ItemRow& row, std::filesystem::path url);
+    // refreshes. A file that is not a locked item of this user's, or one the list already holds
+    // as another item, is refused with an alert.
+    QCoro::Task<> relocate(ItemRow row, std::filesystem::path url);
     // Asks "Forget {name}?" and, on "Forget", forgets the row.
-    void confirmForget(const ItemRow& row);
+    void confirmForget(ItemRow row);
     // Drops the row's item from the list (nothing on disk is touched) and refreshes.
-    QCoro::Task<> forget(const ItemRow& row);
+    QCoro::Task<> forget(ItemRow row);
 
     // Locks each file or folder with the kept password, one after the other; a failure on one
     // is reported and the others still go. Waits for start-up and for a password change.
@@ -168,6 +169,8 @@ class AppModel : public QObject {
     void touchIDEnabledChanged();
     // A command has started, in arrival order (commands that came during start-up included).
     void commandStarted(const tessela::TesselaCommand& command);
+    // The operation showing the progress panel has ended; the next may show it.
+    void progressPanelReleased();
     // The user has to set a password before anything can be locked.
     void setupRequested();
 
@@ -212,8 +215,30 @@ class AppModel : public QObject {
     void scrubPreviews(const std::filesystem::path& item) const;
     // One repair of the locked items' names and looks, and a refresh when anything changed.
     QCoro::Task<> repairHiddenExtensionsNow();
-    // Runs `command`'s operation as a task of its own.
+    // Starts `command`'s operation as a task of its own, from the event loop: commands start
+    // in the order they came, whatever alert an earlier one puts up.
+    void post(const TesselaCommand& command);
     void run(const TesselaCommand& command);
+
+    // The progress panel shows one operation at a time: a lock or lock removal waits for its
+    // turn, which ends (and the panel hides) when the turn goes.
+    QCoro::Task<> takeProgressPanel();
+    class PanelTurn {
+      public:
+        explicit PanelTurn(AppModel& model) : model_(model) {}
+        ~PanelTurn() {
+            model_.progress_.hide();
+            model_.panelTaken_ = false;
+            // The next waiter goes from the event loop, not from inside this one's ending.
+            QTimer::singleShot(0, &model_,
+                               [model = &model_] { Q_EMIT model->progressPanelReleased(); });
+        }
+        PanelTurn(const PanelTurn&) = delete;
+        PanelTurn& operator=(const PanelTurn&) = delete;
+
+      private:
+        AppModel& model_;
+    };
 
     Options options_;
     Locker locker_;
@@ -224,6 +249,7 @@ class AppModel : public QObject {
     Worker worker_;
     FingerprintCheck fingerprint_;
     ProgressPanel progress_;
+    bool panelTaken_ = false;
     Activity activity_;
     bool ready_ = false;
     bool changingPassword_ = false;

@@ -1,5 +1,6 @@
 // The model's operations that change items: lock, unlock, lock again, lock everything, remove a
 // lock, and the password prompts they share.
+#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 #include <QApplication>
 #include <QTimer>
@@ -79,6 +80,13 @@ QString AppModel::message(LockStep step, const QString& name) {
     return {};
 }
 
+QCoro::Task<> AppModel::takeProgressPanel() {
+    while (panelTaken_) {
+        co_await qCoro(this, &AppModel::progressPanelReleased);
+    }
+    panelTaken_ = true;
+}
+
 void AppModel::scrubPreviews(const fs::path& item) const {
     (void)ThumbnailScrubber::reset(
         locker_.mountsRoot(), {item},
@@ -103,24 +111,36 @@ QCoro::Task<> AppModel::repairHiddenExtensionsNow() {
 QCoro::Task<> AppModel::lock(std::vector<fs::path> urls) {
     co_await waitUntilReady();
     co_await waitWhilePasswordChanges();
-    auto loading = worker_.run([this] { return passwords_.load(); });
-    const std::optional<StoredSecret> stored = co_await std::move(loading);
-    if (!stored) {
+    auto loading = worker_.run([this] {
+        std::optional<StoredSecret> stored = passwords_.load();
+        return std::pair(stored, stored ? PasswordStore::Presence::present : passwords_.presence());
+    });
+    const auto [stored, presence] = co_await std::move(loading);
+    std::vector<std::string> names;
+    for (const fs::path& url : urls) {
+        names.push_back(url.filename().string());
+    }
+    if (!stored && presence == PasswordStore::Presence::absent) {
         needsSetup_ = true;
         Q_EMIT needsSetupChanged();
         Q_EMIT setupRequested();
+        co_return;
+    }
+    if (!stored) {
+        // Kept, but the keyring would not give it (locked, or not answering): not a first run.
+        alert(QStringLiteral("Could not lock %1").arg(shown(TesselaError::list(names))),
+              "Tessela could not read its password from the desktop keyring. Unlock the keyring, "
+              "then try again.");
         co_return;
     }
     if (activity_.isQuitting()) {
         QApplication::beep();
         co_return;
     }
-    std::vector<std::string> names;
-    for (const fs::path& url : urls) {
-        names.push_back(url.filename().string());
-    }
     {
         const Tracking tracking(*this, "locking " + TesselaError::list(names));
+        co_await takeProgressPanel();
+        const PanelTurn turn(*this);
         for (const fs::path& url : urls) {
             const QString name = shown(url.filename().string());
             auto cancel = std::make_shared<CancelToken>();
@@ -172,7 +192,9 @@ QCoro::Task<> AppModel::lockNow(std::vector<fs::path> urls) {
 
 QCoro::Task<> AppModel::lockAll() {
     co_await waitUntilReady();
-    const std::vector<OpenItem> open = openItems_;
+    // The items open once the work queued before is done: an unlock still waiting counts.
+    auto reading = worker_.run([this] { return locker_.openItems(); });
+    const std::vector<OpenItem> open = co_await std::move(reading);
     for (const OpenItem& item : open) {
         auto relocking = relock(item, true);
         (void)co_await std::move(relocking);
@@ -288,13 +310,15 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         QApplication::beep();
         co_return;
     }
-    auto cancel = std::make_shared<CancelToken>();
-    progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)),
-                   [cancel] { cancel->cancel(); });
     std::optional<fs::path> restored;
     std::optional<Failure> failure;
     {
         const Tracking tracking(*this, "removing the lock from " + name);
+        co_await takeProgressPanel();
+        const PanelTurn turn(*this);
+        auto cancel = std::make_shared<CancelToken>();
+        progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)),
+                       [cancel] { cancel->cancel(); });
         // The panel keeps its first message: the steps of a removal say nothing more.
         auto removing =
             withItemPassword<fs::path>(password, [this, url, cancel](const std::string& candidate) {
@@ -306,7 +330,6 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
             failure = failureOf(std::current_exception());
         }
     }
-    progress_.hide();
     if (restored) {
         co_await showInFileManager(*restored);
     } else if (failure && !failure->is(TesselaError::Case::cancelled)) {

@@ -6,6 +6,7 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QItemSelectionModel>
 #include <QLineEdit>
@@ -28,80 +29,119 @@ fs::path onDisk(const QString& shown) {
     return fs::path(QFile::encodeName(shown).toStdString());
 }
 
+// Qt's own dialog, where a folder is chosen like a file: the desktop's dialogs choose files or
+// folders, never both at once. Double-clicking a folder, or typing its name and pressing Return,
+// still goes into it.
+class Chooser : public QFileDialog {
+  public:
+    Chooser(const QString& message, const QString& acceptLabel, ItemChooser::Kind kind,
+            const QString& folder, QWidget* parent)
+        : QFileDialog(parent, message, folder), kind_(kind), acceptLabel_(acceptLabel) {
+        setOption(QFileDialog::DontUseNativeDialog);
+        setFileMode(kind == ItemChooser::Kind::filesAndFolders ? QFileDialog::ExistingFiles
+                                                               : QFileDialog::ExistingFile);
+        if (kind == ItemChooser::Kind::lockedItem) {
+            setNameFilter(QStringLiteral("Locked items (*.tessvault)"));
+        }
+        setLabelText(QFileDialog::Accept, acceptLabel);
+        resize(760, 500);
+        list_ = findChild<QAbstractItemView*>(QStringLiteral("listView"));
+        files_ = findChild<QFileSystemModel*>();
+        typed_ = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        if (auto* box = findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))) {
+            button_ = box->button(QDialogButtonBox::Open);
+        }
+        for (auto* view : findChildren<QAbstractItemView*>()) {
+            view->setSelectionMode(kind == ItemChooser::Kind::filesAndFolders
+                                       ? QAbstractItemView::ExtendedSelection
+                                       : QAbstractItemView::SingleSelection);
+        }
+        // The dialog relabels its button "Open" for a folder and disables it for some
+        // selections: here the button keeps its label and goes with the selection. Queued, so
+        // that this runs after the dialog's own update.
+        const auto relabel = [this] {
+            if (button_ != nullptr) {
+                button_->setText(acceptLabel_);
+                button_->setEnabled(!selected().empty());
+            }
+        };
+        if (list_ != nullptr) {
+            connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, relabel,
+                    Qt::QueuedConnection);
+        }
+        connect(this, &QFileDialog::directoryEntered, this, relabel, Qt::QueuedConnection);
+        if (typed_ != nullptr) {
+            connect(typed_, &QLineEdit::textChanged, this, relabel, Qt::QueuedConnection);
+        }
+    }
+
+    // Whether this is the dialog this was written for (Qt's widget dialog with its list).
+    [[nodiscard]] bool usable() const { return list_ != nullptr && files_ != nullptr; }
+    [[nodiscard]] const std::vector<fs::path>& chosen() const noexcept { return chosen_; }
+
+    // Every way of confirming comes here: the button, Return, double-clicking a file.
+    void accept() override {
+        if (typed_ != nullptr && typed_->hasFocus()) {
+            const QStringList names = selectedFiles();
+            if (names.size() == 1 && QFileInfo(names.front()).isDir() &&
+                !(kind_ == ItemChooser::Kind::lockedItem &&
+                  names.front().endsWith(QStringLiteral(".tessvault")))) {
+                setDirectory(names.front());
+                typed_->clear();
+                return;
+            }
+        }
+        chosen_ = selected();
+        if (!chosen_.empty()) {
+            QDialog::accept();  // not the file dialog's own: that goes into folders
+        }
+    }
+
+  private:
+    // What is selected in the list (folders included), else what was typed.
+    [[nodiscard]] std::vector<fs::path> selected() const {
+        std::vector<fs::path> paths;
+        if (list_ != nullptr && files_ != nullptr) {
+            for (const QModelIndex& index : list_->selectionModel()->selectedRows()) {
+                paths.push_back(onDisk(files_->filePath(index)));
+            }
+        }
+        if (paths.empty()) {
+            for (const QString& typed : selectedFiles()) {
+                paths.push_back(onDisk(typed));
+            }
+        }
+        if (kind_ == ItemChooser::Kind::lockedItem) {
+            std::erase_if(paths, [](const fs::path& path) {
+                return path.extension() != ".tessvault" || !isThere(path);
+            });
+        } else {
+            std::erase_if(paths, [](const fs::path& path) { return !isThere(path); });
+        }
+        return paths;
+    }
+
+    ItemChooser::Kind kind_;
+    QString acceptLabel_;
+    QAbstractItemView* list_ = nullptr;
+    QFileSystemModel* files_ = nullptr;
+    QLineEdit* typed_ = nullptr;
+    QPushButton* button_ = nullptr;
+    std::vector<fs::path> chosen_;
+};
+
 }  // namespace
 
 std::vector<fs::path> ItemChooser::choose(const QString& message, const QString& acceptLabel,
                                           Kind kind, const QString& folder, QWidget* parent) {
-    // Qt's own dialog: the desktop's dialogs choose files or folders, never both at once.
-    QFileDialog dialog(parent, message, folder);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(kind == Kind::filesAndFolders ? QFileDialog::ExistingFiles
-                                                     : QFileDialog::ExistingFile);
-    if (kind == Kind::lockedItem) {
-        dialog.setNameFilter(QStringLiteral("Locked items (*.tessvault)"));
-    }
-    dialog.setLabelText(QFileDialog::Accept, acceptLabel);
-    dialog.resize(760, 500);
-    auto* list = dialog.findChild<QAbstractItemView*>(QStringLiteral("listView"));
-    auto* box = dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-    auto* files = dialog.findChild<QFileSystemModel*>();
-    if (list == nullptr || box == nullptr || files == nullptr) {
+    Chooser dialog(message, acceptLabel, kind, folder, parent);
+    if (!dialog.usable()) {
         return {};  // not the dialog this was written for: choose nothing rather than guess
     }
-    QPushButton* accept = box->button(QDialogButtonBox::Open);
-    for (auto* view : dialog.findChildren<QAbstractItemView*>()) {
-        view->setSelectionMode(kind == Kind::filesAndFolders ? QAbstractItemView::ExtendedSelection
-                                                             : QAbstractItemView::SingleSelection);
-    }
-
-    // What is selected in the list (folders included), else what was typed.
-    const auto selected = [&] {
-        std::vector<fs::path> paths;
-        for (const QModelIndex& index : list->selectionModel()->selectedRows()) {
-            paths.push_back(onDisk(files->filePath(index)));
-        }
-        if (paths.empty()) {
-            for (const QString& typed : dialog.selectedFiles()) {
-                paths.push_back(onDisk(typed));
-            }
-        }
-        if (kind == Kind::lockedItem) {
-            std::erase_if(paths, [](const fs::path& path) {
-                return path.extension() != ".tessvault" || !isThere(path);
-            });
-        }
-        return paths;
-    };
-    // The dialog relabels its button "Open" for a folder and disables it for some selections:
-    // here a folder is chosen like a file, so the button keeps its label and goes with the
-    // selection.
-    const auto relabel = [&] {
-        if (accept != nullptr) {
-            accept->setText(acceptLabel);
-            accept->setEnabled(!selected().empty());
-        }
-    };
-    QObject::connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, &dialog,
-                     relabel, Qt::QueuedConnection);
-    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, relabel,
-                     Qt::QueuedConnection);
-    if (auto* typed = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
-        QObject::connect(typed, &QLineEdit::textChanged, &dialog, relabel, Qt::QueuedConnection);
-    }
-
-    std::vector<fs::path> chosen;
-    QObject::disconnect(box, &QDialogButtonBox::accepted, &dialog, nullptr);
-    QObject::connect(box, &QDialogButtonBox::accepted, &dialog, [&] {
-        chosen = selected();
-        if (!chosen.empty()) {
-            static_cast<QDialog&>(dialog).done(
-                QDialog::Accepted);  // not its own accept(): that goes into folders
-        }
-    });
     if (dialog.exec() != QDialog::Accepted) {
         return {};
     }
-    return chosen;
+    return dialog.chosen();
 }
 
 }  // namespace tessela

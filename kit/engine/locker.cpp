@@ -1,5 +1,7 @@
 #include "engine/locker.h"
 
+#include <sys/stat.h>
+
 #include "engine/hidden_extensions.h"
 #include "engine/lock_operation.h"
 #include "engine/lock_removal.h"
@@ -8,6 +10,7 @@
 #include "engine/open_items.h"
 #include "engine/password_migration.h"
 #include "engine/recovery.h"
+#include "files/paths.h"
 
 namespace tessela {
 
@@ -108,16 +111,29 @@ void Locker::forget(const Uuid& id) {
 }
 
 bool Locker::relocate(const Uuid& id, const std::filesystem::path& url) {
-    if (url.extension() != LockedNames::lockedExtension || !LockedNames::isOwnBundle(url)) {
+    // Recorded by its real path: a link on the way there (in a folder others can write) must
+    // not decide later where the item is.
+    const std::filesystem::path real = canonicalPath(url);
+    struct stat config {};
+    if (real.extension() != LockedNames::lockedExtension || !LockedNames::isOwnBundle(real) ||
+        ::lstat((real / "gocryptfs.conf").c_str(), &config) != 0 || !S_ISREG(config.st_mode)) {
         return false;
     }
-    for (const LockedItem& item : parts_.index.load()) {
+    const std::vector<LockedItem> items = parts_.index.load();
+    std::optional<LockedItem> wanted;
+    for (const LockedItem& item : items) {
         if (item.id == id) {
-            parts_.index.upsert(ItemIndex::refreshed(item, url));
-            return true;
+            wanted = item;
+        } else if (const std::optional<std::filesystem::path> there = ItemIndex::locate(item);
+                   there && canonicalPath(*there) == real) {
+            return false;  // another entry's item: one locked item never stands for two
         }
     }
-    return false;
+    if (!wanted) {
+        return false;
+    }
+    parts_.index.upsert(ItemIndex::refreshed(*wanted, real));
+    return true;
 }
 
 void Locker::checkLockLocation(const std::filesystem::path& url) const {

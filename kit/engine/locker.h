@@ -99,9 +99,9 @@ class Locker {
     // Drops the record of the item `id` from the list; nothing on disk is touched. An item
     // found again later is adopted afresh when it is opened.
     void forget(const Uuid& id);
-    // Records that the item `id` is now at `url` (a fresh bookmark and last known path); false,
-    // with nothing changed, when the list does not hold the item or `url` is not a locked item
-    // of this user's own.
+    // Records that the item `id` is now at `url` (a fresh bookmark and its real path as last
+    // known path); false, with nothing changed, when the list does not hold the item, `url` is
+    // not a locked item of this user's own, or it is where another entry's item is.
     bool relocate(const Uuid& id, const std::filesystem::path& url);
     // The records of every locked item, in their stored order.
     [[nodiscard]] std::vector<LockedItem> lockedItems() const;

@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QTimer>
 
 #include <cstdlib>
@@ -149,9 +151,12 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
     const TesselaCommand second = TesselaCommand::unlock(taxes.lastKnownPath);
     model.handle(first);
     model.handle(second);
-    EXPECT_TRUE(handed.empty());  // not ready: queued
+    EXPECT_TRUE(handed.empty());   // not ready: queued
+    testing::ModalScript prompts;  // the unlock asks for a password: none is kept
+    prompts.then([](QWidget& prompt) { press(prompt, "Cancel"); });
 
     ASSERT_TRUE(QCoro::waitFor(model.start()));
+    EXPECT_TRUE(settle([&] { return handed.size() == 2 && prompts.left() == 0; }));
     EXPECT_EQ(handed,
               (std::vector<std::pair<TesselaCommand, bool>>{{first, true}, {second, true}}));
     EXPECT_EQ(model.rows().size(), 1U);  // the interrupted lock was undone
@@ -290,11 +295,17 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     });
     testing::ModalScript alerts;
     alerts.then([](QWidget& alert) { press(alert, "OK"); });
-    QCoro::waitFor(
-        model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt", home / "Docs/Notes.txt"}));
+    // Two requests at once: the second waits for the panel, so Cancel reaches the item shown.
+    auto first = model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt"});
+    auto second = model.lock({home / "Docs/Notes.txt"});
+    QCoro::waitFor(std::move(first));
+    QCoro::waitFor(std::move(second));
 
-    // Cancelled: untouched and not reported. The missing item: one alert. The last: locked.
+    // Cancelled: untouched and not reported. The missing item: one alert. The other request's
+    // item: locked.
     EXPECT_EQ(messages.front(), "Getting Big.bin ready…");
+    EXPECT_LT(messages.indexOf("Getting Nope.txt ready…"),
+              messages.indexOf("Getting Notes.txt ready…"));
     EXPECT_EQ(readFile(home / "Docs/Big.bin"), big);
     EXPECT_FALSE(fs::exists(home / "Docs/Big.tessvault"));
     EXPECT_EQ(alerts.seen,
@@ -309,6 +320,8 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     // A name in the earlier style given to the new item meanwhile is repaired within seconds,
     // and the list follows.
     fs::rename(home / "Docs/Notes.tessvault", home / "Docs/Notes.txt.tessvault");
+    QCoro::waitFor(model.refresh());
+    ASSERT_EQ(model.rows()[0].url, home / "Docs/Notes.txt.tessvault");
     EXPECT_TRUE(settle([&] {
         return !model.rows().empty() && model.rows()[0].url == home / "Docs/Notes.tessvault";
     }));
@@ -400,9 +413,22 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
     AppModel model(options(true));
     ASSERT_TRUE(QCoro::waitFor(model.start()));
 
+    writeFile(home / "Docs/Plans.txt", "plans");
     testing::ModalScript dialogs;
     dialogs.then([&](QWidget& dialog) {
         EXPECT_EQ(dialog.windowTitle(), "Choose files or folders to lock.");
+        // A folder's name typed and confirmed goes into it; nothing is chosen yet.
+        auto* fileDialog = qobject_cast<QFileDialog*>(&dialog);
+        auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_TRUE(fileDialog != nullptr && typed != nullptr);
+        fileDialog->setDirectory(QString::fromStdString((home / "Docs").string()));
+        QApplication::setActiveWindow(&dialog);
+        typed->setFocus();
+        typed->setText("Folder");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(typed, &enter);
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_EQ(fileDialog->directory().dirName(), "Folder");
         selectIn(dialog, home / "Docs", {"Folder", "Café notes.txt"});
         press(dialog, "Lock");
     });
@@ -414,22 +440,46 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
     EXPECT_FALSE(fs::exists(accented));
     EXPECT_EQ(readFile(home / "Docs/Other.txt"), "not chosen");
 
+    // A double-clicked file is chosen.
+    dialogs.then([&](QWidget& dialog) {
+        selectIn(dialog, home / "Docs", {"Plans.txt"});
+        auto* files = dialog.findChild<QFileSystemModel*>();
+        auto* list = dialog.findChild<QAbstractItemView*>("listView");
+        Q_EMIT list->activated(
+            files->index(QString::fromStdString((home / "Docs/Plans.txt").string())));
+    });
+    model.chooseAndLock();
+    ASSERT_TRUE(settle([&] { return model.rows().size() == 3 && model.activity().isIdle(); }));
+    EXPECT_TRUE(fs::exists(home / "Docs/Plans.tessvault"));
+
     // A copy elsewhere, the original gone: the row is missing until it is found there.
     fs::create_directories(temp / "Backup");
     fs::copy(home / "Docs/Folder.tessvault", temp / "Backup/Folder.tessvault",
              fs::copy_options::recursive);
     fs::remove_all(home / "Docs/Folder.tessvault");
     QCoro::waitFor(model.refresh());
-    const auto missing = std::find_if(model.rows().begin(), model.rows().end(),
-                                      [](const ItemRow& row) { return row.name == "Folder"; });
-    ASSERT_NE(missing, model.rows().end());
-    ASSERT_EQ(missing->url, std::nullopt);
+    const auto found = std::find_if(model.rows().begin(), model.rows().end(),
+                                    [](const ItemRow& row) { return row.name == "Folder"; });
+    ASSERT_NE(found, model.rows().end());
+    const ItemRow missing = *found;  // the list is replaced at each refresh
+    ASSERT_EQ(missing.url, std::nullopt);
+    // Another entry's locked item is refused, and the row stays missing.
+    dialogs
+        .then([&](QWidget& dialog) {
+            selectIn(dialog, home / "Docs", {"Plans.tessvault"});
+            press(dialog, "Choose");
+        })
+        .then([&](QWidget& alert) { press(alert, "OK"); });
+    model.locate(missing);
+    ASSERT_TRUE(settle([&] { return dialogs.left() == 0 && model.activity().isIdle(); }));
+    EXPECT_EQ(dialogs.seen.back().rfind("Plans.tessvault is not Folder | ", 0), 0U)
+        << dialogs.seen.back();
     dialogs.then([&](QWidget& dialog) {
         EXPECT_EQ(dialog.windowTitle(), "Find Folder");
         selectIn(dialog, temp / "Backup", {"Folder.tessvault"});
         press(dialog, "Choose");
     });
-    model.locate(*missing);
+    model.locate(missing);
     EXPECT_TRUE(settle([&] {
         return std::any_of(model.rows().begin(), model.rows().end(), [&](const ItemRow& row) {
             return row.url == temp / "Backup/Folder.tessvault";
