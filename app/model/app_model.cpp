@@ -57,7 +57,7 @@ AppModel::AppModel(Options options, QObject* parent)
               options_.lockerOptions),
       passwords_(options_.keychainService),
       settings_(options_.settingsFile),
-      fingerprint_(options_.fingerprintBus) {
+      fingerprint_(std::make_shared<const FingerprintCheck>(options_.fingerprintBus)) {
     idleMinutes_ = static_cast<int>(settings_.idleMinutes());
     touchIDEnabled_ = settings_.touchIDEnabled();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -247,7 +248,8 @@ class AppModel : public QObject {
     // Released only after the worker has finished every engine call (members go in reverse).
     std::optional<SupportLock> supportLock_;
     Worker worker_;
-    FingerprintCheck fingerprint_;
+    // Shared with a verification still running when the model goes (at quit).
+    std::shared_ptr<const FingerprintCheck> fingerprint_;
     ProgressPanel progress_;
     bool panelTaken_ = false;
     Activity activity_;

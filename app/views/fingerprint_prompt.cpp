@@ -67,7 +67,8 @@ FingerprintPrompt::~FingerprintPrompt() {
 }
 
 QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings& settings,
-                                                  const FingerprintCheck& check, QWidget* parent) {
+                                                  std::shared_ptr<const FingerprintCheck> check,
+                                                  QWidget* parent) {
     if (!settings.touchIDEnabled()) {
         co_return false;
     }
@@ -79,8 +80,8 @@ QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings
     // Asking whether a finger can be used is a call to fprintd too: it runs on the worker, and
     // the prompt appears only once a verification is about to start.
     QFutureWatcher<bool> watcher;
-    watcher.setFuture(QtConcurrent::run([&check, fallback, shown] {
-        if (!check.usable()) {
+    watcher.setFuture(QtConcurrent::run([check, fallback, shown] {
+        if (!check->usable()) {
             return false;
         }
         QMetaObject::invokeMethod(qApp, [shown] {
@@ -88,7 +89,7 @@ QCoro::Task<bool> FingerprintPrompt::authenticate(QString reason, const Settings
                 (*shown)->show();
             }
         });
-        return check.verify(fallback.get());
+        return check->verify(fallback.get());
     }));
     // The watcher reports the end through this thread's event loop, so a verification that
     // ends after this check is still seen: the caller is resumed exactly once.

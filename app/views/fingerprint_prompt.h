@@ -35,10 +35,10 @@ class FingerprintPrompt : public QDialog {
     // user turned the preference off; false without a prompt when no finger can be used;
     // otherwise the prompt is shown while `check` verifies on a thread of its own, and the
     // answer is true only for a match. The caller is suspended, never the event loop, and
-    // resumed once; `check` must stay alive until then.
-    [[nodiscard]] static QCoro::Task<bool> authenticate(QString reason, const Settings& settings,
-                                                        const FingerprintCheck& check,
-                                                        QWidget* parent = nullptr);
+    // resumed once. The verification holds `check` for as long as it runs, even past its caller.
+    [[nodiscard]] static QCoro::Task<bool> authenticate(
+        QString reason, const Settings& settings, std::shared_ptr<const FingerprintCheck> check,
+        QWidget* parent = nullptr);
 
   private:
     std::shared_ptr<CancelToken> fallback_;

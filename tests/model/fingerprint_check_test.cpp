@@ -109,7 +109,7 @@ TEST_F(FingerprintCheckTest, PromptShowsTheReasonAndItsButtonFallsBackToThePassw
     const Settings settings(temp / "settings.json");
 
     startFprintd(R"({"result": "verify-match"})");
-    const FingerprintCheck matching(address);
+    const auto matching = std::make_shared<const FingerprintCheck>(address);
     EXPECT_TRUE(
         QCoro::waitFor(FingerprintPrompt::authenticate("Unlock Taxes", settings, matching)));
     EXPECT_EQ(calls(), "Claim VerifyStart VerifyStop Release");
@@ -142,7 +142,7 @@ TEST_F(FingerprintCheckTest, PromptShowsTheReasonAndItsButtonFallsBackToThePassw
     });
     presser.start(20);
     const std::chrono::minutes limit(2);
-    const FingerprintCheck silent(address, limit);
+    const auto silent = std::make_shared<const FingerprintCheck>(address, limit);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(QCoro::waitFor(FingerprintPrompt::authenticate("Unlock Taxes", settings, silent)));
     EXPECT_TRUE(pressed);
