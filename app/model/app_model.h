@@ -202,6 +202,8 @@ class AppModel : public QObject {
         auto running = worker_.run(std::move(work));  // named: see reveal
         co_return co_await std::move(running);
     }
+    // The verified password, unless the user gave up or quitting began meanwhile (a beep).
+    QCoro::Task<std::optional<std::string>> passwordToGoOn(std::string reason);
     // Runs `body` on the worker with each password the item may be locked with (`first`, then
     // the kept ones), then with what the user types until it works; none when the user cancels.
     // Errors other than a wrong password reach the caller.

@@ -261,13 +261,9 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
         co_return;
     }
     const std::string name = displayName(url);
-    auto asking = verifiedPassword("unlock " + name);
+    auto asking = passwordToGoOn("unlock " + name);
     const std::optional<std::string> password = co_await std::move(asking);
     if (!password) {
-        co_return;
-    }
-    if (activity_.isQuitting()) {
-        QApplication::beep();
         co_return;
     }
     std::optional<OpenItem> opened;
@@ -301,13 +297,9 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
             {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}) != 0) {
         co_return;
     }
-    auto asking = verifiedPassword("remove the lock from " + name);
+    auto asking = passwordToGoOn("remove the lock from " + name);
     const std::optional<std::string> password = co_await std::move(asking);
     if (!password) {
-        co_return;
-    }
-    if (activity_.isQuitting()) {
-        QApplication::beep();
         co_return;
     }
     std::optional<fs::path> restored;
@@ -336,6 +328,16 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         alert(QStringLiteral("Could not remove the lock"), failure->description);
     }
     co_await refresh();
+}
+
+QCoro::Task<std::optional<std::string>> AppModel::passwordToGoOn(std::string reason) {
+    auto asking = verifiedPassword(std::move(reason));
+    std::optional<std::string> password = co_await std::move(asking);
+    if (password && activity_.isQuitting()) {
+        QApplication::beep();  // quitting began while the password was asked for
+        co_return std::nullopt;
+    }
+    co_return password;
 }
 
 QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(std::string reason) {
