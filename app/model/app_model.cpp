@@ -34,7 +34,14 @@ struct Snapshot {
     std::map<Uuid, std::int64_t> sizes;
     std::vector<OpenItem> openItems;
     std::int64_t currentGeneration = 1;  // the stored secret's, or 1 without one
+    bool passwordKept = false;           // kept, even when it could not be read now
 };
+
+// Whether the keyring keeps a password, read or not: only a keyring surely without one means
+// that the user still has to set it.
+bool passwordKept(const PasswordStore& passwords) {
+    return passwords.load().has_value() || passwords.presence() != PasswordStore::Presence::absent;
+}
 
 }  // namespace
 
@@ -83,7 +90,7 @@ QCoro::Task<bool> AppModel::start() {
     }
     // Whether a password is kept: asked off the main thread, where a keyring that must be
     // unlocked first may take its time.
-    const bool kept = co_await worker_.run([this] { return passwords_.load().has_value(); });
+    const bool kept = co_await worker_.run([this] { return passwordKept(passwords_); });
     needsSetup_ = !kept;
     Q_EMIT needsSetupChanged();
     const RecoveryReport report =
@@ -129,24 +136,37 @@ void AppModel::post(const TesselaCommand& command) {
         this, [this, command] { run(command); }, Qt::QueuedConnection);
 }
 
+void AppModel::launch(QCoro::Task<> task) {
+    QCoro::connect(reported(std::move(task)), this, [] {});
+}
+
+QCoro::Task<> AppModel::reported(QCoro::Task<> task) {
+    try {
+        co_await std::move(task);
+    } catch (const std::exception& error) {
+        (void)PromptPanel::choose(QStringLiteral("Tessela could not finish that"),
+                                  QString::fromStdString(error.what()), {QStringLiteral("OK")});
+    }
+}
+
 void AppModel::run(const TesselaCommand& command) {
     Q_EMIT commandStarted(command);
     const std::vector<fs::path>& paths = command.paths();
     switch (command.kind()) {
         case TesselaCommand::Case::lock:
-            QCoro::connect(lock(paths), this, [] {});
+            launch(lock(paths));
             break;
         case TesselaCommand::Case::lockNow:
-            QCoro::connect(lockNow(paths), this, [] {});
+            launch(lockNow(paths));
             break;
         case TesselaCommand::Case::unlock:
-            QCoro::connect(unlock(paths.front()), this, [] {});
+            launch(unlock(paths.front()));
             break;
         case TesselaCommand::Case::removeLock:
-            QCoro::connect(removeLock(paths.front()), this, [] {});
+            launch(removeLock(paths.front()));
             break;
         case TesselaCommand::Case::reveal:
-            QCoro::connect(reveal(paths.front()), this, [] {});
+            launch(reveal(paths.front()));
             break;
     }
 }
@@ -170,6 +190,9 @@ QCoro::Task<> AppModel::refresh() {
             }
             if (const std::optional<StoredSecret> stored = passwords_.load()) {
                 taken.currentGeneration = stored->generation;
+                taken.passwordKept = true;
+            } else {
+                taken.passwordKept = passwordKept(passwords_);
             }
             return taken;
         });
@@ -178,6 +201,10 @@ QCoro::Task<> AppModel::refresh() {
     }
     openItems_ = snapshot->openItems;
     Q_EMIT openItemsChanged();
+    if (needsSetup_ == snapshot->passwordKept) {  // set meanwhile, from the command line too
+        needsSetup_ = !snapshot->passwordKept;
+        Q_EMIT needsSetupChanged();
+    }
 
     std::vector<std::string> names;
     for (const LockedItem& item : snapshot->items) {
@@ -299,7 +326,7 @@ void AppModel::confirmForget(ItemRow row) {
     if (PromptPanel::choose(QStringLiteral("Forget %1?").arg(name),
                             QStringLiteral("Tessela stops listing it. Nothing is deleted."),
                             {QStringLiteral("Forget"), QStringLiteral("Cancel")}) == 0) {
-        QCoro::connect(forget(std::move(row)), this, [] {});
+        launch(forget(std::move(row)));
     }
 }
 
@@ -308,7 +335,7 @@ void AppModel::chooseAndLock() {
         QStringLiteral("Choose files or folders to lock."), QStringLiteral("Lock"),
         ItemChooser::Kind::filesAndFolders, QString::fromStdString(options_.home.string()));
     if (!chosen.empty()) {
-        QCoro::connect(lock(chosen), this, [] {});
+        launch(lock(chosen));
     }
 }
 
@@ -318,19 +345,25 @@ void AppModel::locate(ItemRow row) {
         QStringLiteral("Find %1").arg(QString::fromStdString(row.name)), QStringLiteral("Choose"),
         ItemChooser::Kind::lockedItem, QString::fromStdString(near.string()));
     if (!chosen.empty()) {
-        QCoro::connect(relocate(std::move(row), chosen.front()), this, [] {});
+        launch(relocate(std::move(row), chosen.front()));
     }
 }
 
 QCoro::Task<> AppModel::relocate(ItemRow row, fs::path url) {
-    auto recording = worker_.run([this, id = row.id, url] {
+    // Recorded or refused, or why the list could not be read or written.
+    auto recording = worker_.run([this, id = row.id, url]() -> std::pair<bool, std::string> {
         try {
-            return locker_.relocate(id, url);
-        } catch (const std::exception&) {
-            return true;  // the list could not be written: it keeps what it had, as a refresh does
+            return {locker_.relocate(id, url), {}};
+        } catch (const std::exception& error) {
+            return {false, error.what()};
         }
     });
-    if (!co_await std::move(recording)) {
+    const auto [recorded, problem] = co_await std::move(recording);
+    if (!problem.empty()) {
+        (void)PromptPanel::choose(
+            QStringLiteral("Could not record where %1 is").arg(QString::fromStdString(row.name)),
+            QString::fromStdString(problem), {QStringLiteral("OK")});
+    } else if (!recorded) {
         (void)PromptPanel::choose(
             QStringLiteral("%1 is not %2")
                 .arg(QString::fromStdString(url.filename().string()),

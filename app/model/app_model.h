@@ -202,14 +202,24 @@ class AppModel : public QObject {
         auto running = worker_.run(std::move(work));  // named: see reveal
         co_return co_await std::move(running);
     }
+    // A password to go on with and the kept secret as it was read for it, once: the passwords
+    // tried later are those that let the user through.
+    struct Asked {
+        std::string password;
+        std::optional<StoredSecret> stored;
+    };
     // The verified password, unless the user gave up or quitting began meanwhile (a beep).
-    QCoro::Task<std::optional<std::string>> passwordToGoOn(std::string reason);
-    // Runs `body` on the worker with each password the item may be locked with (`first`, then
-    // the kept ones), then with what the user types until it works; none when the user cancels.
-    // Errors other than a wrong password reach the caller.
+    QCoro::Task<std::optional<Asked>> passwordToGoOn(std::string reason);
+    // verifiedPassword against a secret already read (none: nothing kept could be read).
+    QCoro::Task<std::optional<std::string>> verifiedPassword(std::string reason,
+                                                             std::optional<StoredSecret> stored);
+    // Runs `body` on the worker with each password the item may be locked with (`asked`, then
+    // the kept ones it was verified against), then with what the user types until it works;
+    // none when the user cancels. An empty password is never tried. Errors other than a wrong
+    // password reach the caller. The progress panel steps aside while the user types.
     template <typename Result>
     QCoro::Task<std::optional<Result>> withItemPassword(
-        std::optional<std::string> first, std::function<Result(const std::string&)> body);
+        Asked asked, std::function<Result(const std::string&)> body);
     // The open item that is the same item as `url`, looked up off the main thread.
     QCoro::Task<std::optional<OpenItem>> openItemFor(std::filesystem::path url);
     // Selects `url` in a file manager window, or opens its folder when no file manager answers.
@@ -222,6 +232,10 @@ class AppModel : public QObject {
     // in the order they came, whatever alert an earlier one puts up.
     void post(const TesselaCommand& command);
     void run(const TesselaCommand& command);
+    // Starts `task` on its own; whatever it throws that it did not report is said in an alert,
+    // never dropped.
+    void launch(QCoro::Task<> task);
+    QCoro::Task<> reported(QCoro::Task<> task);
 
     // The progress panel shows one operation at a time: a lock or lock removal waits for its
     // turn, which ends (and the panel hides) when the turn goes.

@@ -96,8 +96,7 @@ void AppModel::scrubPreviews(const fs::path& item) const {
 void AppModel::scheduleHiddenExtensionRecheck() {
     for (const std::chrono::seconds delay : {std::chrono::seconds(3), std::chrono::seconds(30)}) {
         // The model as the timer's context: a model gone by then repairs nothing.
-        QTimer::singleShot(delay, this,
-                           [this] { QCoro::connect(repairHiddenExtensionsNow(), this, [] {}); });
+        QTimer::singleShot(delay, this, [this] { launch(repairHiddenExtensionsNow()); });
     }
 }
 
@@ -262,7 +261,7 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
     }
     const std::string name = displayName(url);
     auto asking = passwordToGoOn("unlock " + name);
-    const std::optional<std::string> password = co_await std::move(asking);
+    std::optional<Asked> password = co_await std::move(asking);
     if (!password) {
         co_return;
     }
@@ -271,7 +270,7 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
     {
         const Tracking tracking(*this, "unlocking " + name);
         auto opening = withItemPassword<OpenItem>(
-            password,
+            std::move(*password),
             [this, url](const std::string& candidate) { return locker_.unlock(url, candidate); });
         try {
             opened = co_await std::move(opening);
@@ -298,7 +297,7 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         co_return;
     }
     auto asking = passwordToGoOn("remove the lock from " + name);
-    const std::optional<std::string> password = co_await std::move(asking);
+    std::optional<Asked> password = co_await std::move(asking);
     if (!password) {
         co_return;
     }
@@ -312,8 +311,8 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)),
                        [cancel] { cancel->cancel(); });
         // The panel keeps its first message: the steps of a removal say nothing more.
-        auto removing =
-            withItemPassword<fs::path>(password, [this, url, cancel](const std::string& candidate) {
+        auto removing = withItemPassword<fs::path>(
+            std::move(*password), [this, url, cancel](const std::string& candidate) {
                 return locker_.removeLock(url, candidate, cancel.get());
             });
         try {
@@ -330,19 +329,30 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
     co_await refresh();
 }
 
-QCoro::Task<std::optional<std::string>> AppModel::passwordToGoOn(std::string reason) {
-    auto asking = verifiedPassword(std::move(reason));
+QCoro::Task<std::optional<AppModel::Asked>> AppModel::passwordToGoOn(std::string reason) {
+    auto loading = worker_.run([this] { return passwords_.load(); });
+    std::optional<StoredSecret> stored = co_await std::move(loading);
+    auto asking = verifiedPassword(std::move(reason), stored);
     std::optional<std::string> password = co_await std::move(asking);
-    if (password && activity_.isQuitting()) {
+    if (!password) {
+        co_return std::nullopt;
+    }
+    if (activity_.isQuitting()) {
         QApplication::beep();  // quitting began while the password was asked for
         co_return std::nullopt;
     }
-    co_return password;
+    co_return Asked{std::move(*password), std::move(stored)};
 }
 
 QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(std::string reason) {
     auto loading = worker_.run([this] { return passwords_.load(); });
-    const std::optional<StoredSecret> stored = co_await std::move(loading);
+    std::optional<StoredSecret> stored = co_await std::move(loading);
+    auto asking = verifiedPassword(std::move(reason), std::move(stored));
+    co_return co_await std::move(asking);
+}
+
+QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(
+    std::string reason, std::optional<StoredSecret> stored) {
     if (!stored) {
         const std::optional<QString> typed =
             PromptPanel::password(QStringLiteral("Enter the password for this item"), QString());
@@ -370,20 +380,17 @@ QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(std::string r
 
 template <typename Result>
 QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
-    std::optional<std::string> first, std::function<Result(const std::string&)> body) {
-    auto loading = worker_.run([this] { return passwords_.load(); });
-    const std::optional<StoredSecret> stored = co_await std::move(loading);
-    std::vector<std::string> candidates;
-    if (first) {
-        candidates.push_back(*first);
-    }
-    if (stored) {
-        for (std::string& candidate : stored->openCandidates()) {
+    Asked asked, std::function<Result(const std::string&)> body) {
+    std::vector<std::string> candidates{asked.password};
+    if (asked.stored) {
+        for (std::string& candidate : asked.stored->openCandidates()) {
             if (std::find(candidates.begin(), candidates.end(), candidate) == candidates.end()) {
                 candidates.push_back(std::move(candidate));
             }
         }
     }
+    // An empty password opens nothing, and the disk image tool takes it for an error.
+    std::erase(candidates, std::string());
     // Returns the body's result, or none when the password was wrong; other errors go on.
     const auto attempt = [this,
                           &body](std::string candidate) -> QCoro::Task<std::optional<Result>> {
@@ -405,11 +412,18 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
         }
     }
     for (;;) {
+        // The panel floats above everything: out of the way while the user types.
+        const bool panelUp = progress_.isShown();
+        progress_.setShown(false);
         const std::optional<QString> typed =
             PromptPanel::password(QStringLiteral("This item uses a different password"),
                                   QStringLiteral("Enter the password it was locked with."));
+        progress_.setShown(panelUp);
         if (!typed) {
             co_return std::nullopt;
+        }
+        if (typed->isEmpty()) {
+            continue;
         }
         auto trying = attempt(typed->toStdString());
         if (std::optional<Result> result = co_await std::move(trying)) {

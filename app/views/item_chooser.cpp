@@ -70,6 +70,15 @@ class Chooser : public QFileDialog {
                     Qt::QueuedConnection);
         }
         connect(this, &QFileDialog::directoryEntered, this, relabel, Qt::QueuedConnection);
+        if (kind == ItemChooser::Kind::lockedItem) {
+            // A locked item is a folder: going into one (double-clicking it) chooses it.
+            connect(this, &QFileDialog::directoryEntered, this, [this](const QString& entered) {
+                if (entered.endsWith(QStringLiteral(".tessvault")) && isVisible()) {
+                    chosen_ = {onDisk(entered)};
+                    QDialog::accept();
+                }
+            });
+        }
         if (typed_ != nullptr) {
             connect(typed_, &QLineEdit::textChanged, this, relabel, Qt::QueuedConnection);
         }

@@ -97,4 +97,14 @@ void ProgressPanel::hide() {
     }
 }
 
+bool ProgressPanel::isShown() const {
+    return window_ && window_->isVisible();
+}
+
+void ProgressPanel::setShown(bool shown) {
+    if (window_) {
+        window_->setVisible(shown);
+    }
+}
+
 }  // namespace tessela

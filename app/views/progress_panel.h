@@ -46,6 +46,10 @@ class ProgressPanel {
     // Sets the message and the cancel action and brings the panel up, without activating it.
     void show(const QString& message, std::function<void()> onCancel = {});
     void hide();
+    // Whether the panel is up; putting it out of the way (false) and back (true) keeps its
+    // message and cancel action.
+    [[nodiscard]] bool isShown() const;
+    void setShown(bool shown);
 
     [[nodiscard]] ProgressState& state() noexcept { return state_; }
     // The window itself, once it was first shown; none before.

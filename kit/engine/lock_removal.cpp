@@ -4,6 +4,7 @@
 
 #include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -41,6 +42,13 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
     const std::optional<FileIdentity> identity = FileIdentity::of(url);
     if (!identity || ::lstat(url.c_str(), &lockedInfo) != 0) {
         throw TesselaError::notFound();
+    }
+    // Only a bundle itself, never a link to one: a link named like a locked item (planted in a
+    // shared folder) would have the real item decrypted next to the link, where its planter can
+    // read it. And only this user's own bundle (root tends everyone's), not someone else's copy
+    // of it.
+    if (!S_ISDIR(lockedInfo.st_mode) || (lockedInfo.st_uid != ::geteuid() && ::geteuid() != 0)) {
+        throw TesselaError::notLocked();
     }
     const std::optional<LockedItem> record = e_.index.item(url);
 

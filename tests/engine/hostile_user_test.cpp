@@ -149,6 +149,22 @@ TEST_F(HostileUserTest, LinkPlantedAtTheRestoredCopysNameIsNeverWrittenThrough) 
     EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
 }
 
+// A link named like a locked item, planted in a shared folder, points at root's own item: removing
+// "its" lock must not decrypt root's item next to the link.
+TEST_F(HostileUserTest, LockedItemLinkedIntoASharedFolderIsNeverRestoredThere) {
+    fs::create_directories(temp / "root-only/Docs");
+    writeFile(temp / "root-only/Docs/payroll.txt", "salaries");
+    const LockedItem record = locker->lock(temp / "root-only/Docs/payroll.txt", password, 1);
+    const fs::path planted = shared / "payroll.tessvault";
+    run([&] { check(::symlink(record.lastKnownPath.c_str(), planted.c_str()) == 0, "symlink"); });
+
+    EXPECT_THROW((void)locker->removeLock(planted, password), TesselaError);
+    EXPECT_EQ(testing::namesIn(shared), std::vector<std::string>{"payroll.tessvault"});
+    EXPECT_TRUE(fs::is_symlink(planted));
+    EXPECT_TRUE(fs::is_directory(record.lastKnownPath));
+    EXPECT_EQ(locker->lockedItems().size(), 1U);
+}
+
 TEST_F(HostileUserTest, LinkPlantedIntoTheAttackersFolderReceivesNothing) {
     writeFile(shared / "payroll.txt", "salaries");
     const LockedItem record = locker->lock(shared / "payroll.txt", password, 1);

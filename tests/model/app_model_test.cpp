@@ -385,17 +385,26 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     }
 
     // Everything locked, then one lock removed: ordinary files again, shown in their folder.
+    // Its own password is asked for with the panel out of the way; an empty answer asks again.
     QCoro::waitFor(model.lockAll());
     EXPECT_TRUE(model.openItems().empty());
-    prompts.then([](QWidget& alert) { press(alert, "Remove Lock"); }).then([](QWidget& prompt) {
-        typePassword(prompt, password);
-    });
-    QCoro::waitFor(model.removeLock(taxes.lastKnownPath));
+    bool panelAside = false;
+    prompts.then([](QWidget& alert) { press(alert, "Remove Lock"); })
+        .then([](QWidget& prompt) { typePassword(prompt, password); })
+        .then([&](QWidget& prompt) {
+            panelAside = !model.progress().isShown();
+            typePassword(prompt, "");
+        })
+        .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
+    QCoro::waitFor(model.removeLock(old.lastKnownPath));
+    ASSERT_EQ(prompts.seen.size(), 14U);
     EXPECT_EQ(prompts.seen[10],
-              "Remove the lock from Taxes.txt? | Taxes.txt turns back into normal files that "
+              "Remove the lock from Old.txt? | Old.txt turns back into normal files that "
               "anyone using this Mac can open.");
-    EXPECT_EQ(readFile(home / "Docs/Taxes.txt"), "content of Taxes.txt");
-    EXPECT_FALSE(fs::exists(taxes.lastKnownPath));
+    EXPECT_NE(prompts.seen[13].find("This item uses a different password"), std::string::npos);
+    EXPECT_TRUE(panelAside);
+    EXPECT_EQ(readFile(home / "Docs/Old.txt"), "old");
+    EXPECT_FALSE(fs::exists(old.lastKnownPath));
     EXPECT_EQ(opener.opened.back(), (home / "Docs").string());
     EXPECT_EQ(model.rows().size(), 1U);
     EXPECT_TRUE(prompts.unexpected.empty());
