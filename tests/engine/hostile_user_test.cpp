@@ -294,8 +294,13 @@ TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {
     if (!setImmutable(true)) {
         GTEST_SKIP() << "this file system has no immutable attribute";
     }
+    // Cleared again however the test ends: not even root could remove the folder otherwise.
+    struct Cleared {
+        std::function<bool(bool)> set;
+        ~Cleared() { (void)set(false); }
+    } const cleared{setImmutable};
     const TesselaError error = lockFailure(home / "Docs/Fixed/Report.pdf");
-    setImmutable(false);
+    ASSERT_TRUE(setImmutable(false));
     EXPECT_EQ(error, TesselaError::originalNotRemovable("Report.pdf"));
     EXPECT_EQ(testing::namesIn(home / "Docs/Fixed"), std::vector<std::string>{"Report.pdf"});
     expectNothingLeft(home / "Docs/Fixed");

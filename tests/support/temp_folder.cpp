@@ -1,6 +1,8 @@
 #include "support/temp_folder.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,16 @@ TempFolder::~TempFolder() {
     makeTreeRemovable(path_);
     std::error_code error;
     std::filesystem::remove_all(path_, error);
+    if (std::filesystem::exists(path_, error)) {
+        // A tree deeper than a path can be long: rm works its way down without whole paths.
+        const char* const arguments[] = {"rm", "-rf", "--", path_.c_str(), nullptr};
+        pid_t child = 0;
+        if (::posix_spawn(&child, "/bin/rm", nullptr, nullptr, const_cast<char* const*>(arguments),
+                          environ) == 0) {
+            int status = 0;
+            (void)::waitpid(child, &status, 0);
+        }
+    }
 }
 
 void writeFile(const std::filesystem::path& file, std::string_view content) {
