@@ -8,15 +8,22 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTreeView>
+
+#include "engine/locked_names.h"
 
 namespace tessela {
 
 namespace {
 
 namespace fs = std::filesystem;
+
+const QString lockedExtension = QString::fromUtf8(LockedNames::lockedExtension);
 
 bool isThere(const fs::path& path) {
     struct stat status {};
@@ -45,6 +52,14 @@ class Chooser : public QFileDialog {
         }
         setLabelText(QFileDialog::Accept, acceptLabel);
         resize(760, 500);
+        // Room for the places' names, and for every column of the detailed list.
+        if (auto* splitter = findChild<QSplitter*>(QStringLiteral("splitter"))) {
+            splitter->setSizes({170, 590});
+        }
+        if (auto* details = findChild<QTreeView*>(QStringLiteral("treeView"))) {
+            details->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+            details->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+        }
         list_ = findChild<QAbstractItemView*>(QStringLiteral("listView"));
         files_ = findChild<QFileSystemModel*>();
         typed_ = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -73,7 +88,7 @@ class Chooser : public QFileDialog {
         if (kind == ItemChooser::Kind::lockedItem) {
             // A locked item is a folder: going into one (double-clicking it) chooses it.
             connect(this, &QFileDialog::directoryEntered, this, [this](const QString& entered) {
-                if (entered.endsWith(QStringLiteral(".tessvault")) && isVisible()) {
+                if (entered.endsWith(lockedExtension) && isVisible()) {
                     chosen_ = {onDisk(entered)};
                     QDialog::accept();
                 }
@@ -94,7 +109,7 @@ class Chooser : public QFileDialog {
             const QStringList names = selectedFiles();
             if (names.size() == 1 && QFileInfo(names.front()).isDir() &&
                 !(kind_ == ItemChooser::Kind::lockedItem &&
-                  names.front().endsWith(QStringLiteral(".tessvault")))) {
+                  names.front().endsWith(lockedExtension))) {
                 setDirectory(names.front());
                 typed_->clear();
                 return;
@@ -122,7 +137,7 @@ class Chooser : public QFileDialog {
         }
         if (kind_ == ItemChooser::Kind::lockedItem) {
             std::erase_if(paths, [](const fs::path& path) {
-                return path.extension() != ".tessvault" || !isThere(path);
+                return path.extension() != LockedNames::lockedExtension || !isThere(path);
             });
         } else {
             std::erase_if(paths, [](const fs::path& path) { return !isThere(path); });

@@ -43,7 +43,8 @@ bool saveModal(const QDir& folder, const QString& name, const Ask& ask, int sett
     bool saved = false;
     QTimer::singleShot(settle, [&] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
-            modal->adjustSize();
+            // Grown to what it needs, never shrunk below the size it was given.
+            modal->resize(modal->size().expandedTo(modal->sizeHint()));
             const QString file = folder.filePath(name + ".png");
             saved = modal->grab().save(file);
             std::cout << (saved ? "wrote " : "could not write ") << file.toStdString() << '\n';
