@@ -636,9 +636,7 @@ class Session {
     // desktop's caches: those of the item itself (and of the mounts folder), never of its
     // neighbours.
     void scrubThumbnails(const fs::path& item) const {
-        (void)ThumbnailScrubber::reset(
-            locker_.mountsRoot(), {item},
-            {AppPaths::cacheHome() / "thumbnails", AppPaths::dataHome() / "recently-used.xbel"});
+        (void)ThumbnailScrubber::reset(locker_.mountsRoot(), {item}, AppPaths::previewPlaces());
     }
 
     Locker& locker_;

@@ -37,12 +37,6 @@ struct Snapshot {
     bool passwordKept = false;           // kept, even when it could not be read now
 };
 
-// Whether the keyring keeps a password, read or not: only a keyring surely without one means
-// that the user still has to set it.
-bool passwordKept(const PasswordStore& passwords) {
-    return passwords.load().has_value() || passwords.presence() != PasswordStore::Presence::absent;
-}
-
 }  // namespace
 
 AppModel::Options AppModel::Options::standard() {
@@ -88,11 +82,6 @@ QCoro::Task<bool> AppModel::start() {
             co_return false;
         }
     }
-    // Whether a password is kept: asked off the main thread, where a keyring that must be
-    // unlocked first may take its time.
-    const bool kept = co_await worker_.run([this] { return passwordKept(passwords_); });
-    needsSetup_ = !kept;
-    Q_EMIT needsSetupChanged();
     const RecoveryReport report =
         co_await tracked("finishing interrupted work", [this] { return locker_.recover(); });
     if (const std::optional<RecoveryNotice> notice = report.notice()) {
@@ -188,11 +177,13 @@ QCoro::Task<> AppModel::refresh() {
             } catch (const std::exception&) {
                 return std::nullopt;  // the list stays as it was
             }
+            // Only a keyring surely without a password means that the user still has to set
+            // one: a locked keyring keeps it.
             if (const std::optional<StoredSecret> stored = passwords_.load()) {
                 taken.currentGeneration = stored->generation;
                 taken.passwordKept = true;
             } else {
-                taken.passwordKept = passwordKept(passwords_);
+                taken.passwordKept = passwords_.presence() != PasswordStore::Presence::absent;
             }
             return taken;
         });
@@ -201,7 +192,7 @@ QCoro::Task<> AppModel::refresh() {
     }
     openItems_ = snapshot->openItems;
     Q_EMIT openItemsChanged();
-    if (needsSetup_ == snapshot->passwordKept) {  // set meanwhile, from the command line too
+    if (needsSetup_ == snapshot->passwordKept) {  // at start-up, or set from the command line
         needsSetup_ = !snapshot->passwordKept;
         Q_EMIT needsSetupChanged();
     }
@@ -274,11 +265,10 @@ QCoro::Task<> AppModel::waitWhilePasswordChanges() {
 }
 
 QCoro::Task<std::optional<OpenItem>> AppModel::openItemFor(fs::path url) {
-    // Resolving a path another program named may wait on a slow mount: off the main thread.
-    // The work is a named task, never a temporary inside the co_await: g++ 12 destroys such a
-    // temporary's captures twice.
-    // The items open once the work queued before is done, not as the list last showed them:
-    // an unlock still waiting on the worker counts.
+    // Off the main thread: resolving a path another program named may wait on a slow mount.
+    // The items are those open once the work queued before is done, not as the list last
+    // showed them: an unlock still waiting on the worker counts. The work is a named task,
+    // never a temporary inside the co_await: g++ 12 destroys such a temporary's captures twice.
     QCoro::Task<std::optional<OpenItem>> finding =
         worker_.run([this, url]() -> std::optional<OpenItem> {
             const fs::path wanted = canonicalPath(url);

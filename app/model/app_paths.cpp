@@ -62,4 +62,8 @@ std::filesystem::path AppPaths::home() {
     return "/";
 }
 
+ThumbnailScrubber::Places AppPaths::previewPlaces() {
+    return {cacheHome() / "thumbnails", dataHome() / "recently-used.xbel"};
+}
+
 }  // namespace tessela

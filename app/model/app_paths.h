@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "privacy/thumbnail_scrubber.h"
+
 namespace tessela {
 
 // Where the application keeps its private data, with the overrides test runs use.
@@ -24,6 +26,9 @@ struct AppPaths {
     [[nodiscard]] static std::filesystem::path cacheHome();
     // The per-user configuration folder: $XDG_CONFIG_HOME when absolute, else ~/.config.
     [[nodiscard]] static std::filesystem::path configHome();
+    // Where the desktop keeps previews and recent files: the thumbnails under cacheHome(), the
+    // recent-files list under dataHome().
+    [[nodiscard]] static ThumbnailScrubber::Places previewPlaces();
 };
 
 }  // namespace tessela

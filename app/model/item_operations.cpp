@@ -88,9 +88,7 @@ QCoro::Task<> AppModel::takeProgressPanel() {
 }
 
 void AppModel::scrubPreviews(const fs::path& item) const {
-    (void)ThumbnailScrubber::reset(
-        locker_.mountsRoot(), {item},
-        {AppPaths::cacheHome() / "thumbnails", AppPaths::dataHome() / "recently-used.xbel"});
+    (void)ThumbnailScrubber::reset(locker_.mountsRoot(), {item}, AppPaths::previewPlaces());
 }
 
 void AppModel::scheduleHiddenExtensionRecheck() {

@@ -16,6 +16,7 @@
 #include "commands/command_socket.h"
 #include "commands/sender_check.h"
 #include "commands/tessela_command.h"
+#include "engine/locked_names.h"
 #include "model/app_model.h"
 #include "model/app_paths.h"
 #include "model/command_server.h"
@@ -28,8 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view lockedSuffix = ".tessvault";
-
 // The request a locked item's path or a file link makes: an unlock.
 std::optional<TesselaCommand> openingCommand(const std::string& url) {
     std::string path = url;
@@ -37,7 +36,8 @@ std::optional<TesselaCommand> openingCommand(const std::string& url) {
         const QUrl link(QString::fromStdString(url));
         path = link.isLocalFile() ? link.toLocalFile().toStdString() : std::string();
     }
-    if (!path.empty() && path.front() == '/' && fs::path(path).extension() == lockedSuffix) {
+    if (!path.empty() && path.front() == '/' &&
+        fs::path(path).extension() == LockedNames::lockedExtension) {
         return TesselaCommand::unlock(fs::path(path).lexically_normal());
     }
     return std::nullopt;
@@ -115,13 +115,6 @@ std::vector<std::string> asURLs(const std::vector<std::string>& opened) {
     return urls;
 }
 
-}  // namespace
-
-bool isSomethingToOpen(const std::string& argument) {
-    return argument.starts_with("tessela:") || argument.starts_with("file:") ||
-           fs::path(argument).extension() == lockedSuffix;
-}
-
 // Hands `urls` to the running application; true once it took them.
 bool handOver(const std::optional<fs::path>& socket, const std::vector<std::string>& urls) {
     try {
@@ -130,6 +123,13 @@ bool handOver(const std::optional<fs::path>& socket, const std::vector<std::stri
     } catch (const std::exception&) {
         return false;
     }
+}
+
+}  // namespace
+
+bool isSomethingToOpen(const std::string& argument) {
+    return argument.starts_with("tessela:") || argument.starts_with("file:") ||
+           fs::path(argument).extension() == LockedNames::lockedExtension;
 }
 
 int runDesktopApplication(int argc, char** argv, const std::vector<std::string>& opened) {
