@@ -446,7 +446,7 @@ class Session {
         }
         if (outcome.message) {
             std::cerr << *outcome.message << '\n';
-            if (outcome.message->starts_with("Tessela is still moving")) {
+            if (outcome.stillMigrating) {
                 std::cerr << forgetHint;
             }
         }

@@ -68,7 +68,7 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
             } catch (const std::exception&) {
                 names.clear();
             }
-            return {PasswordRules::stillMigratingMessage(names), {}};
+            return {PasswordRules::stillMigratingMessage(names), {}, false, true};
         }
         if (stored->password != current) {
             return {notCorrect, {}, false};

@@ -24,7 +24,8 @@ class PasswordChange {
     struct Outcome {
         std::optional<std::string> message;
         std::map<Uuid, TesselaError> failures;
-        bool changed = false;  // the new password is the one kept now
+        bool changed = false;         // the new password is the one kept now
+        bool stillMigrating = false;  // refused: items are still on the password before
     };
 
     // Resumes an unfinished move: while the stored secret has a previous password, moves the

@@ -33,6 +33,7 @@ extern "C" {
 
 #include "commands/finder_menu_model.h"
 #include "commands/tessela_command.h"
+#include "engine/hidden_extensions.h"
 #include "posix/unique_fd.h"
 
 namespace {
@@ -153,8 +154,9 @@ GList* fileItems(NautilusMenuProvider* /*provider*/, GList* files) {
     GList* items = nullptr;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const std::string name = "TesselaMenuProvider::entry" + std::to_string(index);
-        NautilusMenuItem* item = nautilus_menu_item_new(name.c_str(), entries[index].title.c_str(),
-                                                        nullptr, "tessela-locked");
+        NautilusMenuItem* item =
+            nautilus_menu_item_new(name.c_str(), entries[index].title.c_str(), nullptr,
+                                   tessela::HiddenExtensions::lockedIconName);
         g_object_set_data_full(G_OBJECT(item), filesKey, nautilus_file_info_list_copy(files),
                                freeFiles);
         g_object_set_data(G_OBJECT(item), caseKey,

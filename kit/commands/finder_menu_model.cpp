@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
+#include "checks/lock_policy.h"
 #include "files/paths.h"
 #include "secrets/shared_state.h"
 
@@ -12,7 +14,7 @@ namespace tessela {
 
 namespace {
 
-constexpr std::string_view lockedExtension = ".tessvault";
+constexpr std::string_view lockedExtension = LockPolicy::lockedSuffix;
 
 // Whether the last component of `path` has exactly the extension ".tessvault" (as
 // path::extension() tells it: a name that is only ".tessvault" has none), without building a
@@ -83,18 +85,12 @@ std::vector<FinderMenuEntry> FinderMenuModel::entries(
 
 namespace {
 
-// What the application published: the open items' paths and the boot time they were written
-// under; no paths when nothing usable was published.
-struct Published {
-    std::shared_ptr<const std::set<std::string>> unlockedPaths;
-    std::int64_t bootTime = 0;
-};
-
-// The published state, read again only when its file changed. The application replaces the
+// The open items' paths the application published during this boot; null when nothing usable
+// was published. Read again only when its file changed. The application replaces the
 // file whole, so a new version is a new file: another inode, or (when an inode is reused) other
 // times and size. A right-click with nothing new published then costs one stat; SharedState's
 // own read decides what may be read at all.
-Published published() {
+std::shared_ptr<const std::set<std::string>> published() {
     struct Version {
         dev_t device;
         ino_t inode;
@@ -112,7 +108,7 @@ Published published() {
     static std::mutex guard;
     static std::optional<std::filesystem::path> cachedURL;
     static std::optional<Version> cachedVersion;
-    static Published cached;
+    static std::shared_ptr<const std::set<std::string>> cached;
 
     const std::optional<std::filesystem::path> url = SharedState::defaultURL();
     if (!url) {
@@ -126,11 +122,12 @@ Published published() {
                           status.st_ctim};
     const std::lock_guard lock(guard);
     if (cachedURL != url || cachedVersion != version) {
-        cached = {};
+        cached = nullptr;
+        // A state written before the last restart says nothing about what is open now.
         if (const std::optional<SharedState> state = SharedState::read(url)) {
-            cached.unlockedPaths = std::make_shared<const std::set<std::string>>(
-                state->unlockedPaths.begin(), state->unlockedPaths.end());
-            cached.bootTime = state->bootTime;
+            if (auto paths = state->unlockedSet(SharedState::currentBootTime())) {
+                cached = std::make_shared<const std::set<std::string>>(std::move(*paths));
+            }
         }
         cachedURL = url;
         cachedVersion = version;
@@ -145,10 +142,12 @@ std::vector<FinderMenuEntry> FinderMenuModel::currentEntries(
     if (selection.empty()) {
         return {};
     }
-    // A state written before the last restart says nothing about what is open now.
-    const Published state = published();
-    const bool current = state.unlockedPaths && state.bootTime == SharedState::currentBootTime();
-    return entriesFor(selection, current ? state.unlockedPaths.get() : nullptr);
+    // Only a selection of locked items alone asks what is open.
+    const bool allLocked = std::all_of(selection.begin(), selection.end(), [](const auto& item) {
+        return isLockedName(item.native());
+    });
+    const std::shared_ptr<const std::set<std::string>> open = allLocked ? published() : nullptr;
+    return entriesFor(selection, open.get());
 }
 
 }  // namespace tessela

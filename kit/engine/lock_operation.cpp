@@ -24,14 +24,15 @@
 
 namespace tessela {
 
-void LockOperation::checkLocation(const std::filesystem::path& url) const {
+ItemFacts LockOperation::checkLocation(const std::filesystem::path& url) const {
     if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
         throw TesselaError::pathTooLong(url.filename().string());
     }
-    if (const std::optional<LockRefusal> refusal =
-            e_.policy.refusal(url, ItemFacts::inspect(url, false))) {
+    ItemFacts facts = ItemFacts::inspect(url, false);
+    if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
         throw TesselaError::refused(*refusal);
     }
+    return facts;
 }
 
 LockedItem LockOperation::run(const std::filesystem::path& url, const std::string& password,
@@ -42,8 +43,7 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     report(progress, LockStep::preparing);
     // The path rules first: a refused location is refused at once, before anything walks what
     // may be a whole file system.
-    checkLocation(url);
-    ItemFacts facts = ItemFacts::inspect(url, false);
+    ItemFacts facts = checkLocation(url);
     const std::filesystem::path real = realPath(url);
     const std::filesystem::path parent = real.parent_path();
     const std::string name = real.filename().string();

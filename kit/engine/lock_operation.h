@@ -24,8 +24,8 @@ class LockOperation {
                    std::int64_t generation, const CancelToken* cancel,
                    const ProgressCallback& progress, const CopyProgressCallback& copyProgress);
     // The lock's first checks, which walk nothing: the path's length and the location rules.
-    // Throws what the lock would; changes nothing.
-    void checkLocation(const std::filesystem::path& url) const;
+    // Throws what the lock would; changes nothing. Returns what it found out about the item.
+    ItemFacts checkLocation(const std::filesystem::path& url) const;
 
   private:
     // The lock's last steps, once the locked item is in place: removes the original. Throws what

@@ -137,7 +137,7 @@ bool Locker::relocate(const Uuid& id, const std::filesystem::path& url) {
 }
 
 void Locker::checkLockLocation(const std::filesystem::path& url) const {
-    LockOperation(parts_).checkLocation(url);
+    (void)LockOperation(parts_).checkLocation(url);
 }
 
 std::map<Uuid, TesselaError> Locker::changePassword(const std::string& oldPassword,
