@@ -386,7 +386,7 @@ class Session {
                              "use tessela change-password.\n";
                 return failure;
             case PasswordStore::Presence::unknown:
-                std::cerr << "Could not read your password from your Keychain.\n";
+                std::cerr << "Could not read your password from your keyring.\n";
                 return failure;
             case PasswordStore::Presence::absent:
                 break;
@@ -408,7 +408,7 @@ class Session {
             }
             store_.save(StoredSecret{*password, generation, std::nullopt, {}});
         } catch (const std::exception& error) {
-            std::cerr << "Could not save your password to the Keychain. (" << shown(error.what())
+            std::cerr << "Could not save your password to the keyring. (" << shown(error.what())
                       << ")\n";
             return failure;
         }
@@ -423,7 +423,7 @@ class Session {
                              "tessela setup.\n";
                 return failure;
             case PasswordStore::Presence::unknown:
-                std::cerr << "Could not read your password from your Keychain.\n";
+                std::cerr << "Could not read your password from your keyring.\n";
                 return failure;
             case PasswordStore::Presence::present:
                 break;
@@ -774,12 +774,19 @@ int run(int argc, char** argv) {
                   << error.code().message() << ".\n";
         return failure;
     }
+    Locker locker(support, AppPaths::home(), runningProgram(), DiskImageTool());
     if (!supportLock) {
+        // Setting up the password needs only the keyring and a look at the records (written
+        // atomically, so read whole): it works while the desktop application runs, which
+        // reads the keyring again at its next refresh and at every request.
+        if (name == "setup") {
+            const PasswordStore store(AppPaths::keychainService());
+            return Session(locker, *request, cancel, store).setup();
+        }
         std::cerr << "Another copy of Tessela is working in " << shown(support.string())
                   << ". Try again when it has finished.\n";
         return failure;
     }
-    Locker locker(support, AppPaths::home(), runningProgram(), DiskImageTool());
 
     const RecoveryReport recovery = locker.recover();
     const std::optional<RecoveryNotice> notice = recovery.notice();

@@ -143,7 +143,7 @@ void AppModel::run(const TesselaCommand& command) {
     const std::vector<fs::path>& paths = command.paths();
     switch (command.kind()) {
         case TesselaCommand::Case::lock:
-            launch(lock(paths));
+            launch(lock(paths, true));
             break;
         case TesselaCommand::Case::lockNow:
             launch(lockNow(paths));

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -122,7 +123,11 @@ class AppModel : public QObject {
 
     // Locks each file or folder with the kept password, one after the other; a failure on one
     // is reported and the others still go. Waits for start-up and for a password change.
-    QCoro::Task<> lock(std::vector<std::filesystem::path> urls);
+    // `tellWhenLocked` (a request from outside, such as the file manager's menu): an item whose
+    // lock ended before the progress panel could be read is reported with a notification.
+    QCoro::Task<> lock(std::vector<std::filesystem::path> urls, bool tellWhenLocked = false);
+    // How long the progress panel must have been up for the user to have read it.
+    static constexpr std::chrono::milliseconds panelReadable{1500};
     // Locks the open items among `urls` again; the others are skipped.
     QCoro::Task<> lockNow(std::vector<std::filesystem::path> urls);
     // Opens the locked item at `url` and shows its files; an open item is only shown.
@@ -240,6 +245,10 @@ class AppModel : public QObject {
     // The progress panel shows one operation at a time: a lock or lock removal waits for its
     // turn, which ends (and the panel hides) when the turn goes.
     QCoro::Task<> takeProgressPanel();
+    // The panel's last word after a cancellation.
+    [[nodiscard]] static QString cancelledWord();
+    // A copy-progress callback for the engine that shows the bytes done in the panel.
+    [[nodiscard]] CopyProgressCallback bytesToPanel();
     class PanelTurn {
       public:
         explicit PanelTurn(AppModel& model) : model_(model) {}

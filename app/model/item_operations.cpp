@@ -3,9 +3,11 @@
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "engine/locked_names.h"
 #include "model/app_model.h"
 #include "model/app_paths.h"
+#include "model/notifications.h"
 #include "privacy/thumbnail_scrubber.h"
 #include "views/fingerprint_prompt.h"
 #include "views/prompt_panel.h"
@@ -80,6 +83,28 @@ QString AppModel::message(LockStep step, const QString& name) {
     return {};
 }
 
+QString AppModel::cancelledWord() {
+    return QStringLiteral("Cancelled. Nothing was changed.");
+}
+
+CopyProgressCallback AppModel::bytesToPanel() {
+    // Called from the copier's threads, often: the panel hears of it at most ten times a
+    // second, and always of the end.
+    auto lastSent = std::make_shared<std::atomic<std::int64_t>>(0);
+    return [this, lastSent](std::int64_t done, std::int64_t total) {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        std::int64_t before = lastSent->load();
+        if (done < total && (now - before < 100 || !lastSent->compare_exchange_strong(before, now))) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            this, [this, done, total] { progress_.state().setBytes(done, total); },
+            Qt::QueuedConnection);
+    };
+}
+
 QCoro::Task<> AppModel::takeProgressPanel() {
     while (panelTaken_) {
         co_await qCoro(this, &AppModel::progressPanelReleased);
@@ -105,7 +130,7 @@ QCoro::Task<> AppModel::repairHiddenExtensionsNow() {
     }
 }
 
-QCoro::Task<> AppModel::lock(std::vector<fs::path> urls) {
+QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
     co_await waitUntilReady();
     co_await waitWhilePasswordChanges();
     auto loading = worker_.run([this] {
@@ -142,28 +167,43 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls) {
             const QString name = shown(url.filename().string());
             auto cancel = std::make_shared<CancelToken>();
             progress_.show(message(LockStep::preparing, name), [cancel] { cancel->cancel(); });
-            auto locking = worker_.run([this, url, secret = *stored, cancel, name] {
-                // Steps are reported on the worker; the panel is touched on the main thread.
-                const ProgressCallback onStep = [this, name](LockStep step) {
-                    QMetaObject::invokeMethod(
-                        this,
-                        [this, step, name] { progress_.state().setMessage(message(step, name)); },
-                        Qt::QueuedConnection);
-                };
-                (void)locker_.lock(url, secret.password, secret.generation, cancel.get(), onStep);
-                scrubPreviews(url);
-            });
+            QElapsedTimer onScreen;
+            onScreen.start();
+            auto locking = worker_.run(
+                [this, url, secret = *stored, cancel, name, bytes = bytesToPanel()] {
+                    // Steps are reported on the worker; the panel is touched on the main thread.
+                    const ProgressCallback onStep = [this, name](LockStep step) {
+                        QMetaObject::invokeMethod(
+                            this,
+                            [this, step, name] {
+                                progress_.state().setMessage(message(step, name));
+                            },
+                            Qt::QueuedConnection);
+                    };
+                    (void)locker_.lock(url, secret.password, secret.generation, cancel.get(),
+                                       onStep, bytes);
+                    scrubPreviews(url);
+                });
             std::optional<Failure> failure;
             try {
                 co_await std::move(locking);
             } catch (...) {
                 failure = failureOf(std::current_exception());
             }
+            if (failure && failure->is(TesselaError::Case::cancelled)) {
+                progress_.showLastWord(cancelledWord());
+                continue;
+            }
             progress_.hide();
             if (!failure || failure->notice) {
                 scheduleHiddenExtensionRecheck();  // locked, whatever is left to recovery
             }
-            if (!failure || failure->is(TesselaError::Case::cancelled)) {
+            if (!failure) {
+                // A small item's lock is over before anyone could read the panel: the user
+                // who asked from the file manager still learns that it is done.
+                if (tellWhenLocked && onScreen.elapsed() < panelReadable.count()) {
+                    Notifications::post(QStringLiteral("%1 is locked").arg(name), QString());
+                }
                 continue;
             }
             if (failure->notice) {
@@ -310,13 +350,17 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
                        [cancel] { cancel->cancel(); });
         // The panel keeps its first message: the steps of a removal say nothing more.
         auto removing = withItemPassword<fs::path>(
-            std::move(*password), [this, url, cancel](const std::string& candidate) {
-                return locker_.removeLock(url, candidate, cancel.get());
+            std::move(*password),
+            [this, url, cancel, bytes = bytesToPanel()](const std::string& candidate) {
+                return locker_.removeLock(url, candidate, cancel.get(), {}, bytes);
             });
         try {
             restored = co_await std::move(removing);
         } catch (...) {
             failure = failureOf(std::current_exception());
+        }
+        if (failure && failure->is(TesselaError::Case::cancelled)) {
+            progress_.showLastWord(cancelledWord());
         }
     }
     if (restored) {
@@ -362,12 +406,17 @@ QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(
         co_return stored->password;
     }
     QString text = QStringLiteral("Tessela needs your password to %1.").arg(shown(reason));
-    for (int prompt = 0; prompt < 5; ++prompt) {
+    for (int tries = 0; tries < 5;) {
         const std::optional<QString> typed =
             PromptPanel::password(QStringLiteral("Enter your Tessela password"), text);
         if (!typed) {
             co_return std::nullopt;
         }
+        // Return pressed before anything was typed is no try: the prompt simply comes again.
+        if (typed->isEmpty()) {
+            continue;
+        }
+        ++tries;
         if (typed->toStdString() == stored->password) {
             co_return stored->password;
         }

@@ -3,16 +3,40 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QVBoxLayout>
+
+#include "errors/byte_count.h"
 
 namespace tessela {
 
 void ProgressState::setMessage(const QString& message) {
     message_ = message;
+    bytes_.reset();
     Q_EMIT changed();
+}
+
+void ProgressState::setBytes(std::int64_t done, std::int64_t total) {
+    bytes_ = Bytes{done, total};
+    Q_EMIT changed();
+}
+
+QString ProgressState::amount() const {
+    if (!bytes_) {
+        return {};
+    }
+    const auto percent = static_cast<int>(
+        bytes_->total > 0
+            ? static_cast<double>(bytes_->done) * 100 / static_cast<double>(bytes_->total)
+            : 100);
+    return QStringLiteral("%1% (%2 of %3)")
+        .arg(percent)
+        .arg(QString::fromStdString(formatByteCount(bytes_->done)),
+             QString::fromStdString(formatByteCount(bytes_->total)));
 }
 
 void ProgressState::setOnCancel(std::function<void()> onCancel) {
@@ -29,35 +53,83 @@ void ProgressState::cancel() const {
 
 namespace {
 
+// The panel's window: Escape presses "Cancel" once the user has brought it to the front.
+class PanelWindow : public QWidget {
+  public:
+    explicit PanelWindow(ProgressState& state)
+        : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+          state_(state) {}
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape) {
+            state_.cancel();
+            return;
+        }
+        QWidget::keyPressEvent(event);
+    }
+
+  private:
+    ProgressState& state_;
+};
+
+// A bar's scale while bytes are counted: fine enough for a smooth fill, far from int's limit.
+constexpr int barSteps = 1000;
+
 // The panel's content: it follows the state.
 std::unique_ptr<QWidget> makeWindow(ProgressState& state) {
-    auto window = std::make_unique<QWidget>(
-        nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    auto window = std::make_unique<PanelWindow>(state);
     window->setWindowTitle(QStringLiteral("Tessela"));
+    window->setAccessibleName(QStringLiteral("Tessela progress"));
     window->setAttribute(Qt::WA_ShowWithoutActivating);
     // 380 wide and at least 70 high; a long message makes it taller rather than being cut.
     window->setFixedWidth(380);
     window->setMinimumHeight(70);
 
-    auto* busy = new QProgressBar;
-    busy->setRange(0, 0);  // no known end: the indicator keeps moving
-    busy->setTextVisible(false);
-    busy->setFixedWidth(48);
+    auto* bar = new QProgressBar;
+    bar->setTextVisible(false);
+    bar->setFixedWidth(48);
+    bar->setAccessibleName(QStringLiteral("Progress"));
     auto* message = new QLabel;
     message->setTextFormat(Qt::PlainText);
     message->setWordWrap(true);
     message->setObjectName(QStringLiteral("message"));
+    auto* amount = new QLabel;
+    amount->setTextFormat(Qt::PlainText);
+    amount->setObjectName(QStringLiteral("amount"));
+    QFont small = amount->font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    amount->setFont(small);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"));
-    cancel->setFocusPolicy(Qt::NoFocus);  // a click, never a key the user meant for their work
+    // Reached with Tab and pressed with Space once the user brings the panel to the front;
+    // appearing never takes the keyboard (the window shows without activating).
+    cancel->setFocusPolicy(Qt::StrongFocus);
+    cancel->setAutoDefault(false);
 
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(message);
+    texts->addWidget(amount);
     auto* row = new QHBoxLayout(window.get());
-    row->addWidget(busy);
-    row->addWidget(message, 1);
+    row->addWidget(bar);
+    row->addLayout(texts, 1);
     row->addWidget(cancel);
 
-    const auto update = [message, cancel, &state] {
+    const auto update = [window = window.get(), bar, message, amount, cancel, &state] {
         message->setText(state.message());
+        if (const std::optional<ProgressState::Bytes>& bytes = state.bytes()) {
+            bar->setRange(0, barSteps);
+            bar->setValue(bytes->total > 0 ? static_cast<int>(static_cast<double>(bytes->done) *
+                                                              barSteps /
+                                                              static_cast<double>(bytes->total))
+                                           : barSteps);
+        } else {
+            bar->setRange(0, 0);  // no known end: the indicator keeps moving
+        }
+        amount->setText(state.amount());
+        amount->setVisible(state.bytes().has_value());
         cancel->setEnabled(state.canCancel());
+        window->setAccessibleDescription(state.message());
     };
     QObject::connect(&state, &ProgressState::changed, window.get(), update);
     QObject::connect(cancel, &QPushButton::clicked, window.get(), [&state] { state.cancel(); });
@@ -67,10 +139,19 @@ std::unique_ptr<QWidget> makeWindow(ProgressState& state) {
 
 }  // namespace
 
-ProgressPanel::ProgressPanel() = default;
+ProgressPanel::ProgressPanel() {
+    lastWord_.setSingleShot(true);
+    QObject::connect(&lastWord_, &QTimer::timeout, [this] {
+        if (window_) {
+            window_->hide();
+        }
+    });
+}
+
 ProgressPanel::~ProgressPanel() = default;
 
 void ProgressPanel::show(const QString& message, std::function<void()> onCancel) {
+    lastWord_.stop();
     state_.setMessage(message);
     state_.setOnCancel(std::move(onCancel));
     if (!window_) {
@@ -92,9 +173,19 @@ void ProgressPanel::show(const QString& message, std::function<void()> onCancel)
 }
 
 void ProgressPanel::hide() {
-    if (window_) {
+    if (window_ && !lastWord_.isActive()) {
         window_->hide();
     }
+}
+
+void ProgressPanel::showLastWord(const QString& message) {
+    if (!window_ || !window_->isVisible()) {
+        return;  // nothing on screen to end with a word
+    }
+    state_.setMessage(message);
+    state_.setOnCancel({});
+    window_->adjustSize();
+    lastWord_.start(lingering);
 }
 
 bool ProgressPanel::isShown() const {

@@ -7,19 +7,71 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <vector>
 
 namespace tessela {
 
+namespace {
+
+// Brings a prompt's window to the front and makes it the one that takes the keys. A request from
+// the file manager arrives while the file manager is in front; the prompt must still get the
+// keys the user types next.
+void bringToFront(QWidget& window) {
+    window.raise();
+    window.activateWindow();
+}
+
+// An alert whose focus is on its default button whenever it shows. Left to itself a window
+// manager gives the focus to whichever button comes first in the tab order, and a focused
+// button is the one Return presses: "Force Lock" in "… is still in use".
+class Alert : public QMessageBox {
+  public:
+    using QMessageBox::QMessageBox;
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        if (QPushButton* chosen = defaultButton()) {
+            chosen->setFocus(Qt::ActiveWindowFocusReason);
+        }
+        bringToFront(*this);
+    }
+};
+
+// The password prompt: its field has the focus whenever it shows, so the password the user types
+// goes into it and Return sends it.
+class PasswordPrompt : public QDialog {
+  public:
+    PasswordPrompt(QWidget* parent, QLineEdit& field) : QDialog(parent), field_(field) {}
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QDialog::showEvent(event);
+        field_.setFocus(Qt::ActiveWindowFocusReason);
+        bringToFront(*this);
+    }
+
+  private:
+    QLineEdit& field_;
+};
+
+}  // namespace
+
 int PromptPanel::choose(const QString& title, const QString& message, const QStringList& buttons,
                         QWidget* parent, int defaultButton) {
-    QMessageBox alert(parent);
+    Alert alert(parent);
     alert.setWindowTitle(QStringLiteral("Tessela"));
     alert.setTextFormat(Qt::PlainText);
     alert.setText(title);
-    alert.setInformativeText(message);
+    // No empty second label for a screen reader to announce.
+    if (!message.isEmpty()) {
+        alert.setInformativeText(message);
+    }
+    alert.setAccessibleName(title);
+    alert.setAccessibleDescription(message);
     // One role for all keeps the buttons in the caller's order on every desktop style.
     std::vector<QPushButton*> added;
     for (const QString& label : buttons) {
@@ -31,7 +83,6 @@ int PromptPanel::choose(const QString& title, const QString& message, const QStr
     if (defaultButton >= 0 && static_cast<std::size_t>(defaultButton) < added.size()) {
         alert.setDefaultButton(added[static_cast<std::size_t>(defaultButton)]);
     }
-    QApplication::setActiveWindow(&alert);
     alert.exec();
     for (std::size_t index = 0; index < added.size(); ++index) {
         if (alert.clickedButton() == added[index]) {
@@ -44,25 +95,27 @@ int PromptPanel::choose(const QString& title, const QString& message, const QStr
 
 std::optional<QString> PromptPanel::password(const QString& title, const QString& message,
                                              QWidget* parent) {
-    QDialog prompt(parent);
+    auto* field = new QLineEdit;
+    PasswordPrompt prompt(parent, *field);
     prompt.setWindowTitle(QStringLiteral("Tessela"));
+    prompt.setAccessibleName(title);
+    prompt.setAccessibleDescription(message);
     auto* heading = new QLabel(title);
     heading->setTextFormat(Qt::PlainText);
     QFont bold = heading->font();
     bold.setBold(true);
     heading->setFont(bold);
     heading->setWordWrap(true);
-    auto* text = new QLabel(message);
-    text->setTextFormat(Qt::PlainText);
-    text->setWordWrap(true);
-    auto* field = new QLineEdit;
     field->setEchoMode(QLineEdit::Password);
     field->setFixedWidth(260);
+    field->setAccessibleName(QStringLiteral("Password"));
     // "OK" then "Cancel", in that order on every desktop style; Return is "OK", Escape is
-    // "Cancel" (the dialog's own reject).
+    // "Cancel" (the dialog's own reject). "Cancel" never becomes the default by taking the
+    // focus: Return in the field always sends what was typed.
     auto* ok = new QPushButton(QStringLiteral("OK"));
     auto* cancel = new QPushButton(QStringLiteral("Cancel"));
     ok->setDefault(true);
+    cancel->setAutoDefault(false);
     QObject::connect(ok, &QPushButton::clicked, &prompt, &QDialog::accept);
     QObject::connect(cancel, &QPushButton::clicked, &prompt, &QDialog::reject);
     auto* buttons = new QHBoxLayout;
@@ -71,11 +124,15 @@ std::optional<QString> PromptPanel::password(const QString& title, const QString
     buttons->addWidget(cancel);
     auto* layout = new QVBoxLayout(&prompt);
     layout->addWidget(heading);
-    layout->addWidget(text);
+    if (!message.isEmpty()) {
+        auto* text = new QLabel(message);
+        text->setTextFormat(Qt::PlainText);
+        text->setWordWrap(true);
+        layout->addWidget(text);
+    }
     layout->addWidget(field);
     layout->addLayout(buttons);
-    field->setFocus();
-    QApplication::setActiveWindow(&prompt);
+    heading->setBuddy(field);
     if (prompt.exec() != QDialog::Accepted) {
         return std::nullopt;
     }

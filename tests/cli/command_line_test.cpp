@@ -343,6 +343,11 @@ TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
     EXPECT_EQ(second.output, "Another copy of Tessela is working in " +
                                  (temp / "support").string() +
                                  ". Try again when it has finished.\n");
+    // Setting up the password needs only the keyring: it is not refused meanwhile.
+    keyring = std::make_unique<testing::KeyringSession>();
+    const ProcessResult setup = tessela({"setup", "--password-stdin"}, "first password\n");
+    EXPECT_EQ(setup.status, 0) << setup.output;
+    EXPECT_EQ(PasswordStore(AppPaths::defaultKeychainService).load()->password, "first password");
     ::kill(lock->pid(), SIGINT);
     (void)lock->readAll();
     (void)lock->wait();

@@ -282,13 +282,18 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     const std::string big(32 << 20, 'b');
     writeFile(home / "Docs/Big.bin", big);
     writeFile(home / "Docs/Notes.txt", "notes");
+    startNotifications();
     AppModel model(options(true));
     ASSERT_TRUE(QCoro::waitFor(model.start()));
 
     // The panel's Cancel is pressed as soon as the first item's panel is up.
     QStringList messages;
+    QStringList amounts;
     QObject::connect(&model.progress().state(), &ProgressState::changed, [&] {
         messages << model.progress().state().message();
+        if (!model.progress().state().amount().isEmpty()) {
+            amounts << model.progress().state().amount();
+        }
         if (messages.size() == 1) {
             QTimer::singleShot(0, [&] { press(*model.progress().window(), "Cancel"); });
         }
@@ -297,13 +302,17 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     alerts.then([](QWidget& alert) { press(alert, "OK"); });
     // Two requests at once: the second waits for the panel, so Cancel reaches the item shown.
     auto first = model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt"});
-    auto second = model.lock({home / "Docs/Notes.txt"});
+    // The second as the file manager asks: a lock too quick to read the panel is notified.
+    auto second = model.lock({home / "Docs/Notes.txt"}, true);
     QCoro::waitFor(std::move(first));
     QCoro::waitFor(std::move(second));
 
-    // Cancelled: untouched and not reported. The missing item: one alert. The other request's
-    // item: locked.
+    // Cancelled: untouched, said in the panel and nowhere else. The missing item: one alert.
+    // The other request's item: locked, with the bytes copied shown, and notified.
     EXPECT_EQ(messages.front(), "Getting Big.bin ready…");
+    EXPECT_LT(messages.indexOf("Cancelled. Nothing was changed."),
+              messages.indexOf("Getting Nope.txt ready…"));
+    EXPECT_EQ(amounts.back(), "100% (5 bytes of 5 bytes)") << amounts.join(", ").toStdString();
     EXPECT_LT(messages.indexOf("Getting Nope.txt ready…"),
               messages.indexOf("Getting Notes.txt ready…"));
     EXPECT_EQ(readFile(home / "Docs/Big.bin"), big);
@@ -316,6 +325,10 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     EXPECT_FALSE(model.progress().window()->isVisible());
     EXPECT_TRUE(model.activity().isIdle());
     ASSERT_EQ(model.rows().size(), 1U);
+    EXPECT_TRUE(settle([&] {
+        return readFile(temp / "notify.log").find("Notes.txt is locked") != std::string::npos;
+    }));
+    EXPECT_EQ(readFile(temp / "notify.log").find("Big.bin is locked"), std::string::npos);
 
     // A name in the earlier style given to the new item meanwhile is repaired within seconds,
     // and the list follows.
@@ -340,15 +353,16 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     testing::ModalScript prompts;
 
-    // Five wrong passwords end it without a word.
+    // Five wrong passwords end it without a word; Return pressed on an empty field is no try.
+    prompts.then([](QWidget& prompt) { typePassword(prompt, ""); });
     for (int attempt = 0; attempt < 5; ++attempt) {
         prompts.then([](QWidget& prompt) { typePassword(prompt, "wrong"); });
     }
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 5U);
-    EXPECT_NE(prompts.seen[0].find("Tessela needs your password to unlock Taxes.txt."),
+    ASSERT_EQ(prompts.seen.size(), 6U);
+    EXPECT_NE(prompts.seen[1].find("Tessela needs your password to unlock Taxes.txt."),
               std::string::npos);
-    EXPECT_NE(prompts.seen[4].find("That password did not work. Try again."), std::string::npos);
+    EXPECT_NE(prompts.seen[5].find("That password did not work. Try again."), std::string::npos);
     EXPECT_TRUE(model.openItems().empty());
 
     // The right one opens it and shows its file; asking again only shows it.
@@ -359,16 +373,16 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     EXPECT_EQ(opener.opened, std::vector<std::string>{open.contentURL().string()});
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
     EXPECT_EQ(opener.opened.size(), 2U);
-    EXPECT_EQ(prompts.seen.size(), 6U);
+    EXPECT_EQ(prompts.seen.size(), 7U);
 
     // An item on a password the keyring does not keep asks for its own until it works.
     prompts.then([](QWidget& prompt) { typePassword(prompt, password); })
         .then([](QWidget& prompt) { typePassword(prompt, "still wrong"); })
         .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
     QCoro::waitFor(model.unlock(old.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 9U);
-    EXPECT_NE(prompts.seen[7].find("This item uses a different password"), std::string::npos);
+    ASSERT_EQ(prompts.seen.size(), 10U);
     EXPECT_NE(prompts.seen[8].find("This item uses a different password"), std::string::npos);
+    EXPECT_NE(prompts.seen[9].find("This item uses a different password"), std::string::npos);
     EXPECT_EQ(model.openItems().size(), 2U);
 
     // Files in use: quietly left open, or forced when the user says so.
@@ -376,12 +390,12 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
         std::ifstream held(open.contentURL());
         ASSERT_TRUE(held.is_open());
         EXPECT_FALSE(QCoro::waitFor(model.relock(open, false)));
-        EXPECT_EQ(prompts.seen.size(), 9U);
+        EXPECT_EQ(prompts.seen.size(), 10U);
         prompts.then([](QWidget& alert) { press(alert, "Force Lock"); });
         EXPECT_TRUE(QCoro::waitFor(model.relock(open, true)));
-        ASSERT_EQ(prompts.seen.size(), 10U);
-        EXPECT_EQ(prompts.seen[9].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
-            << prompts.seen[9];
+        ASSERT_EQ(prompts.seen.size(), 11U);
+        EXPECT_EQ(prompts.seen[10].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
+            << prompts.seen[10];
     }
 
     // Everything locked, then one lock removed: ordinary files again, shown in their folder.
@@ -397,11 +411,11 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
         })
         .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
     QCoro::waitFor(model.removeLock(old.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 14U);
-    EXPECT_EQ(prompts.seen[10],
+    ASSERT_EQ(prompts.seen.size(), 15U);
+    EXPECT_EQ(prompts.seen[11],
               "Remove the lock from Old.txt? | Old.txt turns back into normal files that "
               "anyone using this Mac can open.");
-    EXPECT_NE(prompts.seen[13].find("This item uses a different password"), std::string::npos);
+    EXPECT_NE(prompts.seen[14].find("This item uses a different password"), std::string::npos);
     EXPECT_TRUE(panelAside);
     EXPECT_EQ(readFile(home / "Docs/Old.txt"), "old");
     EXPECT_FALSE(fs::exists(old.lastKnownPath));
