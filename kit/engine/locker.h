@@ -60,15 +60,17 @@ class Locker {
     // that wants a refusal before it asks for a password: throws what lock() would throw for
     // them. Changes nothing.
     void checkLockLocation(const std::filesystem::path& url) const;
-    // Opens the locked item at `url` (a ".tessvault" bundle) at mountsRoot/{id}, writable, and
-    // returns it; an item already open is returned as it is, attaching nothing. A bundle without
-    // a record (copied from elsewhere) gets one with password generation 0. A wrong password
-    // (wrongPassword) or other attach failure (diskImage) leaves no mount folder behind.
+    // Opens the locked item at `url` (a ".tessvault" bundle) at mountsRoot/{id}, writable, shows
+    // it by its name (its shownFolder, a link mountsRoot/NAME → {id}, when one can be made) and
+    // returns it; an item already open is returned as it is, attaching nothing (only given a
+    // shown folder when it has none). A bundle without a record (copied from elsewhere) gets one
+    // with password generation 0. A wrong password (wrongPassword) or other attach failure
+    // (diskImage) leaves no mount folder behind.
     OpenItem unlock(const std::filesystem::path& url, const std::string& password);
 
     // The items open now: attached images whose mount folder lies in mountsRoot and is named
-    // after a record's id, in the order the system lists them. Images mounted anywhere else are
-    // never listed.
+    // after a record's id, in the order the system lists them, each with the shown folder that
+    // leads to its mount folder, if any. Images mounted anywhere else are never listed.
     [[nodiscard]] std::vector<OpenItem> openItems() const;
 
     // Stores a record (generation 0) for each of the images mounted by this engine, so items
@@ -76,8 +78,9 @@ class Locker {
     void adoptOpenItems(const std::vector<AttachedImage>& images) const noexcept;
 
     // Closes an open item: detaches its volume (with `force`, even while applications hold
-    // files) and removes its mount folder. A volume already detached elsewhere only has its
-    // folder removed. A refused detach (inUse) leaves the item open.
+    // files) and removes its mount folder and every shown folder leading to it. A volume already
+    // detached elsewhere only has its folders removed. A refused detach (inUse) leaves the item
+    // open.
     void relock(const OpenItem& item, bool force);
 
     // Turns the locked item at `url` back into ordinary files next to it, under a name that
@@ -91,9 +94,10 @@ class Locker {
                                      const CopyProgressCallback& copyProgress = {});
 
     // Finishes or undoes every operation a crash interrupted, from the journal and what is on
-    // disk; detaches leftover mounts in the mounts folder that belong to no indexed item and
-    // removes empty mount folders. Entries it cannot settle safely (a disk missing, the index
-    // unreadable, a step failing) stay for the next start. Never throws.
+    // disk; detaches leftover mounts in the mounts folder that belong to no indexed item,
+    // removes empty mount folders and the shown folders (links) that lead to no attached volume.
+    // Entries it cannot settle safely (a disk missing, the index unreadable, a step failing) stay
+    // for the next start. Never throws.
     [[nodiscard]] RecoveryReport recover() noexcept;
 
     // Drops the record of the item `id` from the list; nothing on disk is touched. An item

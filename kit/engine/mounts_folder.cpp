@@ -1,27 +1,88 @@
 #include "engine/mounts_folder.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "files/item_facts.h"
 #include "posix/system_error.h"
+#include "records/uuid.h"
+#include "text/utf8.h"
 
 namespace tessela {
+
+namespace {
+
+// The word a shown folder takes when the item's own name cannot be used.
+constexpr std::string_view fallbackName = "Tessela item";
+// How many numbered names are tried for one shown folder before the item is left at its mount
+// folder: far more than items are ever open at once.
+constexpr int mostShownNumbers = 1000;
+
+// Whether `name` in `folder` is a folder itself, not a link to one.
+bool isFolder(const Folder& folder, const std::string& name) noexcept {
+    struct stat info {};
+    return ::fstatat(folder.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(info.st_mode);
+}
+
+// The target of the link `name` in `folder`, read without following it; none when `name` is
+// not a link (readlinkat fails with EINVAL on anything else).
+std::optional<std::string> linkTarget(const Folder& folder, const std::string& name) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = ::readlinkat(folder.fd(), name.c_str(), target.data(), target.size());
+    if (length < 0) {
+        return std::nullopt;
+    }
+    // A target that fills the buffer is longer than any path: it leads nowhere here.
+    return static_cast<std::size_t>(length) < target.size()
+               ? std::string(target.data(), static_cast<std::size_t>(length))
+               : std::string();
+}
+
+// The links in `folder` with their targets, in byte order of their names; nothing followed.
+std::vector<std::pair<std::string, std::string>> linksIn(const Folder& folder) {
+    std::vector<std::pair<std::string, std::string>> links;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.descriptorPath())) {
+        // The type the listing gives: a mount folder is never looked into, so a volume whose
+        // daemon hangs cannot stall the listing.
+        std::error_code error;
+        if (!entry.is_symlink(error)) {
+            continue;
+        }
+        const std::string name = entry.path().filename().string();
+        if (std::optional<std::string> target = linkTarget(folder, name)) {
+            links.emplace_back(name, std::move(*target));
+        }
+    }
+    std::sort(links.begin(), links.end());
+    return links;
+}
+
+}  // namespace
 
 void MountsFolder::make(const std::filesystem::path& mountPoint) const {
     fileSystem_->makeFolders(root_, 0700);
     const Folder mounts = Folder::open(root_);
     fileSystem_->changeMode(mounts, 0700);
+    const std::string name = mountPoint.filename().string();
     // fusermount wants the mount folder writable by the user.
     std::optional<std::system_error> failed;
     bool made = false;
     try {
-        (void)fileSystem_->makeFolder(mounts, mountPoint.filename().string(), 0700);
+        (void)fileSystem_->makeFolder(mounts, name, 0700);
         made = true;
     } catch (const std::system_error& error) {
-        if (error.code() != std::errc::file_exists) {
+        // A folder left there is reused; a link under the name is never mounted through.
+        if (error.code() != std::errc::file_exists || !isFolder(mounts, name)) {
             failed = error;
         }
     }
@@ -32,7 +93,7 @@ void MountsFolder::make(const std::filesystem::path& mountPoint) const {
         // leave plain content where the encrypted volume was.
         if (made) {
             try {
-                (void)fileSystem_->removeEmptyFolder(mounts, mountPoint.filename().string());
+                (void)fileSystem_->removeEmptyFolder(mounts, name);
             } catch (...) {
             }
         }
@@ -58,11 +119,130 @@ bool MountsFolder::remove(const std::filesystem::path& mountPoint) const noexcep
         const std::string name = mountPoint.filename().string();
         const bool removed =
             fileSystem_->removeEmptyFolder(*mounts, name) || !mounts->contains(name);
+        if (removed) {
+            // A shown folder leading nowhere would only confuse: it goes with its mount folder.
+            removeShownFoldersOf(*mounts, name);
+        }
         fileSystem_->changeMode(*mounts, 0500);
         return removed;
     } catch (...) {
         return false;
     }
+}
+
+std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
+    const std::filesystem::path& mountPoint, const std::string& name) const noexcept {
+    try {
+        const Folder mounts = Folder::open(root_);
+        fileSystem_->changeMode(mounts, 0700);
+        std::optional<std::filesystem::path> made;
+        try {
+            // Relative, so that it leads to the mount folder beside it wherever the support
+            // folder is reached from.
+            const std::string target = mountPoint.filename().string();
+            for (int number = 1; number <= mostShownNumbers && !made; ++number) {
+                const std::string shown = shownName(name, number);
+                try {
+                    fileSystem_->makeLink(mounts, shown, target);
+                    made = root_ / shown;
+                } catch (const std::system_error& error) {
+                    if (error.code() != std::errc::file_exists) {
+                        break;
+                    }
+                    if (linkTarget(mounts, shown) == target) {
+                        made = root_ / shown;  // already shown there
+                    }
+                }
+            }
+        } catch (...) {
+            // Whatever failed, the mounts folder is closed again below.
+        }
+        try {
+            fileSystem_->changeMode(mounts, 0500);
+        } catch (...) {
+            // The item is open either way. The mounts folder stays writable until the engine's
+            // next change there closes it; without a shown folder nothing leads into it.
+            if (made) {
+                (void)fileSystem_->removeLink(mounts, made->filename().string());
+            }
+            return std::nullopt;
+        }
+        return made;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::map<std::string, std::filesystem::path> MountsFolder::shownFolders() const noexcept {
+    std::map<std::string, std::filesystem::path> shown;
+    try {
+        const Folder mounts = Folder::open(root_);
+        for (const auto& [name, target] : linksIn(mounts)) {
+            if (Uuid::parse(target)) {
+                shown.emplace(target, root_ / name);  // the first in byte order stays
+            }
+        }
+    } catch (...) {
+        // Unreadable: every item is seen at its mount folder.
+    }
+    return shown;
+}
+
+void MountsFolder::removeStaleShownFolders(const std::set<std::string>& mounted) const noexcept {
+    try {
+        std::optional<Folder> mounts;
+        try {
+            mounts = Folder::open(root_);
+        } catch (const std::system_error&) {
+            return;  // no mounts folder, nothing shown
+        }
+        std::vector<std::string> stale;
+        for (const auto& [name, target] : linksIn(*mounts)) {
+            if (!mounted.contains(target)) {
+                stale.push_back(name);
+            }
+        }
+        if (stale.empty()) {
+            return;
+        }
+        fileSystem_->changeMode(*mounts, 0700);
+        try {
+            for (const std::string& name : stale) {
+                (void)fileSystem_->removeLink(*mounts, name);
+            }
+        } catch (...) {
+            // What stays is tried again at the next start; the mounts folder is closed again.
+        }
+        fileSystem_->changeMode(*mounts, 0500);
+    } catch (...) {
+    }
+}
+
+void MountsFolder::removeShownFoldersOf(const Folder& mounts,
+                                        const std::string& folderName) const noexcept {
+    try {
+        for (const auto& [name, target] : linksIn(mounts)) {
+            if (target == folderName) {
+                (void)fileSystem_->removeLink(mounts, name);
+            }
+        }
+    } catch (...) {
+        // What stays leads nowhere; recovery removes it at the next start.
+    }
+}
+
+std::string MountsFolder::shownName(const std::string& name, int number) {
+    std::string base = name;
+    base.erase(0, base.find_first_not_of('.'));  // never hidden, never "." or ".."
+    if (base.empty() || base.find('/') != std::string::npos ||
+        base.find('\0') != std::string::npos || Uuid::parse(base)) {
+        base = fallbackName;
+    }
+    const std::string suffix = number > 1 ? " " + std::to_string(number) : "";
+    std::string shown = shortenUtf8(std::move(base), NAME_MAX + 1 - suffix.size()) + suffix;
+    // A number's space keeps any name from reading as an id; checked all the same, since a name
+    // that did would be taken for a mount folder.
+    return Uuid::parse(shown) ? std::string(fallbackName) + suffix : shown;
 }
 
 bool MountsFolder::isMountPoint(const std::filesystem::path& url) {

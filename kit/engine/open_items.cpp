@@ -1,10 +1,11 @@
-// Opening and relocking: attaching a locked item at its private mount folder, listing what is
-// open from the system's list of mounts, and detaching again.
+// Opening and relocking: attaching a locked item at its private mount folder and showing it by
+// its name, listing what is open from the system's list of mounts, and detaching again.
 #include "engine/open_items.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 
 #include "engine/locked_names.h"
 #include "errors/tessela_error.h"
@@ -35,6 +36,11 @@ OpenItem OpenItems::unlock(const std::filesystem::path& url, const std::string& 
     if (record) {
         for (OpenItem& open : list()) {
             if (open.id == record->id) {
+                if (!open.shownFolder) {
+                    // Opened by a version that showed items at their mount folders, or its
+                    // shown folder could not be made then: it is shown by its name from now on.
+                    open.shownFolder = e_.mounts.makeShownFolder(open.mountPoint, open.name);
+                }
                 return open;
             }
         }
@@ -79,12 +85,15 @@ OpenItem OpenItems::unlock(const std::filesystem::path& url, const std::string& 
             // The size is a nicety; the item is open either way.
         }
     }
-    return OpenItem{id, url, mountPoint, kind, name};
+    // Open and recorded: only now is it shown by its name. Without a shown folder it is seen at
+    // its mount folder, open all the same.
+    return OpenItem{id, url, mountPoint, kind, name, e_.mounts.makeShownFolder(mountPoint, name)};
 }
 
 std::vector<OpenItem> OpenItems::list() const {
     const std::string prefix = prefixOf(e_.mounts.root());
     const std::vector<LockedItem> records = e_.index.load();
+    const std::map<std::string, std::filesystem::path> shown = e_.mounts.shownFolders();
     std::vector<OpenItem> items;
     for (const AttachedImage& image : e_.tool.attachedImages()) {
         const std::filesystem::path mountPoint = canonicalPath(image.mountPoint);
@@ -101,9 +110,11 @@ std::vector<OpenItem> OpenItems::list() const {
         const std::optional<ItemMarker> marker = ItemMarker::read(mountPoint);
         const std::filesystem::path lockedURL =
             ItemIndex::locate(*record).value_or(std::filesystem::path(record->lastKnownPath));
-        items.push_back(OpenItem{record->id, lockedURL, mountPoint,
-                                 marker ? marker->kind : record->kind,
-                                 LockedNames::itemName(marker, *record, lockedURL)});
+        const auto shownFolder = shown.find(folderName);
+        items.push_back(OpenItem{
+            record->id, lockedURL, mountPoint, marker ? marker->kind : record->kind,
+            LockedNames::itemName(marker, *record, lockedURL),
+            shownFolder != shown.end() ? std::optional(shownFolder->second) : std::nullopt});
     }
     return items;
 }

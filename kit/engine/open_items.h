@@ -14,6 +14,8 @@ namespace tessela {
 
 // The items open now and the ways they open and close (Locker::unlock, openItems,
 // adoptOpenItems, relock): an item is open while its volume is attached at mountsRoot/{id}.
+// It is shown by its name through its shown folder (MountsFolder), made once the item is open
+// and recorded and removed with its mount folder; the mount folder alone identifies it.
 class OpenItems {
   public:
     explicit OpenItems(const EngineParts& parts) : e_(parts) {}

@@ -1,5 +1,5 @@
 // Recovery at start-up: finishing or undoing the operations a crash interrupted, from the
-// journal and what is on disk, then clearing leftover mounts and mount folders.
+// journal and what is on disk, then clearing leftover mounts, mount folders and shown folders.
 #include "engine/recovery.h"
 
 #include <sys/stat.h>
@@ -514,14 +514,28 @@ class RecoveryPass {
         }
         std::error_code error;
         std::vector<std::filesystem::path> folders;
-        for (const auto& folder : std::filesystem::directory_iterator(e_.mounts.root(), error)) {
-            folders.push_back(folder.path());
+        for (const auto& entry : std::filesystem::directory_iterator(e_.mounts.root(), error)) {
+            // Links are shown folders, settled below and never followed; the rest are mount
+            // folders.
+            std::error_code typeError;
+            if (!entry.is_symlink(typeError)) {
+                folders.push_back(entry.path());
+            }
         }
         for (const std::filesystem::path& folder : folders) {
             if (!mounted.contains(canonicalPath(folder).string())) {
                 e_.mounts.remove(folder);  // only an empty folder goes
             }
         }
+        // A shown folder stays only while a volume is attached at the mount folder it leads to.
+        const std::filesystem::path mountsRoot = canonicalPath(e_.mounts.root());
+        std::set<std::string> mountedFolders;
+        for (const std::string& path : mounted) {
+            if (std::filesystem::path(path).parent_path() == mountsRoot) {
+                mountedFolders.insert(std::filesystem::path(path).filename().string());
+            }
+        }
+        e_.mounts.removeStaleShownFolders(mountedFolders);
     }
 
     const EngineParts& e_;

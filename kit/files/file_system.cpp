@@ -50,6 +50,22 @@ void LinuxFileSystem::changeMode(const Folder& folder, mode_t mode) {
     }
 }
 
+void LinuxFileSystem::makeLink(const Folder& parent, const std::string& name,
+                               const std::string& target) {
+    if (::symlinkat(target.c_str(), parent.fd(), name.c_str()) != 0) {
+        throwLastError("symlink", parent.path() / name);
+    }
+}
+
+bool LinuxFileSystem::removeLink(const Folder& parent, const std::string& name) {
+    // Looked at without following first, so that only a link is ever removed here; unlinkat
+    // never follows one. Someone able to write in `parent` could still swap the name between
+    // the two calls: links are removed only in folders no one else may write in.
+    struct stat info {};
+    return ::fstatat(parent.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(info.st_mode) && ::unlinkat(parent.fd(), name.c_str(), 0) == 0;
+}
+
 void LinuxFileSystem::writePrivately(const std::filesystem::path& file, std::string_view bytes) {
     posix::createDirectories(file.parent_path(), 0700);
     posix::replaceAtomically(file, bytes, 0600);

@@ -14,10 +14,10 @@
 namespace tessela {
 
 // Every way the engine changes the disk or makes a change durable goes through this seam:
-// creating, renaming and removing names, changing a folder's mode, private atomic writes, the
-// flushes, and the free-space figure the space checks trust. Reading the disk does not, nor do
-// the content's own bytes as the copy writes them: those become durable with the flush of the
-// whole file system that comes before anything depends on them.
+// creating, renaming and removing names (symbolic links among them), changing a folder's mode,
+// private atomic writes, the flushes, and the free-space figure the space checks trust. Reading the
+// disk does not, nor do the content's own bytes as the copy writes them: those become durable with
+// the flush of the whole file system that comes before anything depends on them.
 //
 // One implementation is real (LinuxFileSystem); tests put another in its place to record each
 // step, to fail one, or to cut the power at one and keep only what had been made durable.
@@ -48,6 +48,14 @@ class FileSystem {
     virtual bool removeEmptyFolder(const Folder& parent, const std::string& name) = 0;
     // Gives the open folder `folder` the permission bits `mode`.
     virtual void changeMode(const Folder& folder, mode_t mode) = 0;
+    // Creates the symbolic link `name` in `parent` holding `target` exactly as given (never
+    // resolved), exclusively: EEXIST when the name is taken, even by a dangling link.
+    virtual void makeLink(const Folder& parent, const std::string& name,
+                          const std::string& target) = 0;
+    // Removes `name` in `parent` when it is a symbolic link: the link itself, never what it
+    // leads to, and never anything that is not a link. False when it is not one, is missing, or
+    // the removal failed.
+    virtual bool removeLink(const Folder& parent, const std::string& name) = 0;
 
     // Replaces `file` with `bytes` so that a crash leaves the old or the new content, mode 0600,
     // in a folder made 0700 when missing: a temporary file, fsync, rename, fsync of the folder.
@@ -83,6 +91,9 @@ class LinuxFileSystem final : public FileSystem {
                     const Folder::RemovalGuard& guard) override;
     bool removeEmptyFolder(const Folder& parent, const std::string& name) override;
     void changeMode(const Folder& folder, mode_t mode) override;
+    void makeLink(const Folder& parent, const std::string& name,
+                  const std::string& target) override;
+    bool removeLink(const Folder& parent, const std::string& name) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;

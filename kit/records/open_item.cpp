@@ -3,7 +3,8 @@
 namespace tessela {
 
 std::filesystem::path OpenItem::contentURL() const {
-    return kind == LockedItem::Kind::folder ? mountPoint : mountPoint / name;
+    const std::filesystem::path& folder = shownFolder ? *shownFolder : mountPoint;
+    return kind == LockedItem::Kind::folder ? folder : folder / name;
 }
 
 }  // namespace tessela

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -174,6 +175,13 @@ class EngineTest : public FuseTest {
             }
         }
         return hidden;
+    }
+
+    // Runs `change` with the mounts folder writable for a moment, as only the engine makes it.
+    void whileMountsFolderWritable(const std::function<void()>& change) {
+        ASSERT_EQ(::chmod(mountsRoot.c_str(), 0700), 0);
+        change();
+        ASSERT_EQ(::chmod(mountsRoot.c_str(), 0500), 0);
     }
 
     void expectNothingLeft(const fs::path& folder) {

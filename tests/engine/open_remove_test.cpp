@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
+#include "engine/mounts_folder.h"
 #include "files/item_facts.h"
 #include "records/volume_layout.h"
 #include "support/child_process.h"
@@ -76,6 +78,8 @@ TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
     EXPECT_EQ(open.name, "Report.pdf");
     EXPECT_EQ(open.kind, LockedItem::Kind::file);
     EXPECT_EQ(open.mountPoint, mountsRoot / open.id.string());
+    EXPECT_EQ(open.shownFolder, mountsRoot / "Report.pdf");
+    EXPECT_EQ(open.contentURL(), mountsRoot / "Report.pdf/Report.pdf");
     EXPECT_EQ(readFile(open.contentURL()), "first");
     writeFile(open.contentURL(), "edited while open");
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{open});
@@ -86,10 +90,113 @@ TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
 
     locker->relock(open, false);
     EXPECT_FALSE(fs::exists(open.mountPoint));
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{});
     const OpenItem again = locker->unlock(locked, password);
     EXPECT_EQ(readFile(again.contentURL()), "edited while open");
     locker->relock(again, false);
+}
+
+// Each open item is seen in a folder of its own name, "Taxes", "Taxes 2", …, that leads into its
+// volume; relocking one takes only its own folder away, and its name is free again.
+TEST_F(OpenRemoveTest, OpenItemsOfOneNameAreShownApartUntilEachIsRelocked) {
+    writeFile(home / "Docs/Taxes/return.txt", "2023");
+    writeFile(home / "Archive/Taxes/return.txt", "2019");
+    const fs::path recent = locker->lock(home / "Docs/Taxes", password, 1).lastKnownPath;
+    const fs::path older = locker->lock(home / "Archive/Taxes", password, 1).lastKnownPath;
+    const OpenItem first = locker->unlock(recent, password);
+    const OpenItem second = locker->unlock(older, password);
+
+    EXPECT_EQ(first.contentURL(), mountsRoot / "Taxes");
+    EXPECT_EQ(second.contentURL(), mountsRoot / "Taxes 2");
+    EXPECT_EQ(fs::read_symlink(mountsRoot / "Taxes 2"), second.id.string());
+    EXPECT_EQ(readFile(first.contentURL() / "return.txt"), "2023");
+    EXPECT_EQ(readFile(second.contentURL() / "return.txt"), "2019");
+    writeFile(second.contentURL() / "receipts.txt", "kept");
+    EXPECT_EQ(readFile(second.mountPoint / "receipts.txt"), "kept");
+    EXPECT_EQ(testing::permissions(mountsRoot), 0500U);
+    std::vector<OpenItem> listed = locker->openItems();
+    std::sort(listed.begin(), listed.end(),
+              [](const OpenItem& a, const OpenItem& b) { return a.shownFolder < b.shownFolder; });
+    EXPECT_EQ(listed, (std::vector<OpenItem>{first, second}));
+
+    locker->relock(first, false);
+    std::vector<std::string> left{second.id.string(), "Taxes 2"};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(namesIn(mountsRoot), left);
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{second});
+    const OpenItem again = locker->unlock(recent, password);
+    EXPECT_EQ(again.shownFolder, mountsRoot / "Taxes");
+
+    locker->relock(again, false);
+    locker->relock(second, true);  // forced, it takes its shown folder away all the same
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(readFile(locker->unlock(older, password).contentURL() / "receipts.txt"), "kept");
+}
+
+// An item opened by a version that made no shown folder is listed and used at its mount folder;
+// unlocking it again shows it by its name, and relocking the item as it was listed removes that.
+TEST_F(OpenRemoveTest, ItemOpenedWithoutAShownFolderWorksAtItsMountFolder) {
+    const fs::path locked = lockedFile("Report.pdf", "figures");
+    const OpenItem open = locker->unlock(locked, password);
+    whileMountsFolderWritable([&] { ASSERT_TRUE(fs::remove(mountsRoot / "Report.pdf")); });
+    OpenItem unshown = open;
+    unshown.shownFolder.reset();
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{unshown});
+    EXPECT_EQ(unshown.contentURL(), open.mountPoint / "Report.pdf");
+    EXPECT_EQ(readFile(unshown.contentURL()), "figures");
+
+    EXPECT_EQ(locker->unlock(locked, password), open);
+    locker->relock(unshown, false);
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
+}
+
+// A link at an item's mount folder name is never taken for the mount folder: nothing is mounted
+// where it leads.
+TEST_F(OpenRemoveTest, LinkAtTheMountFoldersNameIsNeverMountedThrough) {
+    const fs::path locked = lockedFile("Report.pdf", "secret");
+    const std::string id = index.item(locked)->id.string();
+    fs::create_directories(temp / "elsewhere");
+    whileMountsFolderWritable(
+        [&] { fs::create_directory_symlink(temp / "elsewhere", mountsRoot / id); });
+    EXPECT_THROW((void)locker->unlock(locked, password), std::system_error);
+    EXPECT_FALSE(isMounted(temp / "elsewhere"));
+    EXPECT_EQ(namesIn(temp / "elsewhere"), std::vector<std::string>{});
+    EXPECT_EQ(testing::permissions(mountsRoot), 0500U);
+}
+
+// A shown folder's name is the item's own as far as it can be: never hidden, never read as a
+// mount folder's id, never longer than a name may be (cut at whole characters), bytes kept.
+TEST(ShownNameTest, NamesNeverHideNeverReadAsAnIdAndFitInAName) {
+    const std::string id = Uuid::random().string();
+    std::string lowerId = id;
+    std::transform(lowerId.begin(), lowerId.end(), lowerId.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string accents;
+    for (int count = 0; count < 200; ++count) {
+        accents += "\xc3\xa9";  // é, two bytes
+    }
+    const struct {
+        std::string name;
+        int number;
+        std::string shown;
+    } cases[] = {
+        {"Taxes", 1, "Taxes"},
+        {"Taxes", 3, "Taxes 3"},
+        {"Report.pdf", 2, "Report.pdf 2"},
+        {".bashrc", 1, "bashrc"},
+        {"..", 1, "Tessela item"},
+        {"", 2, "Tessela item 2"},
+        {"a/b", 1, "Tessela item"},
+        {id, 1, "Tessela item"},
+        {lowerId, 2, "Tessela item 2"},
+        {"caf\xe9", 1, "caf\xe9"},
+        {accents, 1, accents.substr(0, 254)},
+        {accents, 12, accents.substr(0, 252) + " 12"},
+    };
+    for (const auto& [name, number, shown] : cases) {
+        EXPECT_EQ(MountsFolder::shownName(name, number), shown) << name << " " << number;
+    }
 }
 
 TEST_F(OpenRemoveTest, NothingCanBeWrittenWhereARelockedVolumeWas) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
 #include "engine/mounts_folder.h"
@@ -225,6 +227,35 @@ TEST_F(RecoverTest, StaleMountOfUnknownItemIsDetachedWithoutNotice) {
     EXPECT_EQ(report.notice(), std::nullopt);
     EXPECT_FALSE(isMounted(stale));
     EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
+}
+
+// What a crash or a volume detached behind the engine's back leaves in the mounts folder: a
+// shown folder whose mount folder is still there, unmounted, and one whose mount folder is gone.
+// Recovery removes both and keeps the shown folder of the item that is still open.
+TEST_F(RecoverTest, ShownFoldersOfClosedItemsGoAndThoseOfOpenItemsStay) {
+    writeFile(home / "Docs/Taxes/return.txt", "numbers");
+    writeFile(home / "Docs/Plan/steps.txt", "steps");
+    writeFile(home / "Docs/Report.pdf", "figures");
+    const OpenItem ejected =
+        locker->unlock(locker->lock(home / "Docs/Taxes", password, 1).lastKnownPath, password);
+    const OpenItem halfClosed =
+        locker->unlock(locker->lock(home / "Docs/Plan", password, 1).lastKnownPath, password);
+    const OpenItem open =
+        locker->unlock(locker->lock(home / "Docs/Report.pdf", password, 1).lastKnownPath, password);
+    tool.detach(ejected.mountPoint, false);
+    tool.detach(halfClosed.mountPoint, false);
+    whileMountsFolderWritable([&] { ASSERT_TRUE(fs::remove(halfClosed.mountPoint)); });
+    ASSERT_TRUE(fs::is_symlink(mountsRoot / "Plan"));
+
+    EXPECT_EQ(recoverAfterRestart(), RecoveryReport{});
+    std::vector<std::string> left{open.id.string(), "Report.pdf"};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(namesIn(mountsRoot), left);
+    EXPECT_EQ(testing::permissions(mountsRoot), 0500U);
+    EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{open});
+    EXPECT_EQ(readFile(open.contentURL()), "figures");
+    locker->relock(open, false);
+    expectNoLeftovers();
 }
 
 TEST_F(RecoverTest, InterruptedRemovalOfAMovedItemFindsItThroughItsBookmark) {

@@ -126,6 +126,16 @@ bool PowerCutFileSystem::removeEmptyFolder(const Folder& parent, const std::stri
     return ::renameat(parent.fd(), name.c_str(), AT_FDCWD, buried.c_str()) == 0;
 }
 
+bool PowerCutFileSystem::removeLink(const Folder& parent, const std::string& name) {
+    before({FileSystemStep::Kind::removeLink, parent.path() / name, {}});
+    const std::optional<struct stat> member = parent.memberStatus(name);
+    if (!member || !S_ISLNK(member->st_mode) || member->st_dev != device_) {
+        return real_.removeLink(parent, name);  // fails as the real removal fails
+    }
+    const fs::path buried = graveyard_ / std::to_string(member->st_ino);
+    return ::renameat(parent.fd(), name.c_str(), AT_FDCWD, buried.c_str()) == 0;
+}
+
 PowerCutFileSystem::Node PowerCutFileSystem::nodeOf(const fs::path& path,
                                                     const struct stat& info) const {
     Node node;

@@ -27,10 +27,10 @@ class PowerCut : public SimulatedCrash {};
 // - a flush of a file makes its data and mode durable, not its name; a flush of a tree, each of
 //   its files and folders;
 // - a private write is durable at once (it flushes the file and its folder itself).
-// Renames, deletions, new folders and mode changes that nothing flushed afterwards are lost. A
-// removed tree or folder is kept aside (in a graveyard under root) rather than deleted, so that
-// a removal the power cut takes back brings back the very objects, inodes and all (and no new
-// file can take an inode number the shadow still gives to a removed one).
+// Renames, deletions, new folders and links, and mode changes that nothing flushed afterwards are
+// lost. A removed tree, folder or link is kept aside (in a graveyard under root) rather than
+// deleted, so that a removal the power cut takes back brings back the very objects, inodes and
+// all (and no new file can take an inode number the shadow still gives to a removed one).
 //
 // cutBefore(n) makes step n throw PowerCut and change nothing, and every later step too. The
 // test then unmounts what is mounted and calls restoreDurableState(), which turns the disk under
@@ -54,6 +54,7 @@ class PowerCutFileSystem : public RecordingFileSystem {
     bool removeTree(const Folder& parent, const std::string& name,
                     const Folder::RemovalGuard& guard) override;
     bool removeEmptyFolder(const Folder& parent, const std::string& name) override;
+    bool removeLink(const Folder& parent, const std::string& name) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;

@@ -15,10 +15,10 @@ void RecordingFileSystem::forgetSteps() {
 }
 
 std::string RecordingFileSystem::stepList() const {
-    static constexpr const char* names[] = {"makeFolder", "makeFolders",    "createFile",
-                                            "rename",     "removeTree",     "removeEmptyFolder",
-                                            "changeMode", "writePrivately", "syncFile",
-                                            "syncFolder", "syncTree",       "syncFileSystem"};
+    static constexpr const char* names[] = {
+        "makeFolder",        "makeFolders", "createFile", "rename",        "removeTree",
+        "removeEmptyFolder", "changeMode",  "makeLink",   "removeLink",    "writePrivately",
+        "syncFile",          "syncFolder",  "syncTree",   "syncFileSystem"};
     std::string list;
     int number = 0;
     for (const FileSystemStep& step : steps()) {
@@ -75,6 +75,17 @@ bool RecordingFileSystem::removeEmptyFolder(const Folder& parent, const std::str
 void RecordingFileSystem::changeMode(const Folder& folder, mode_t mode) {
     before({Kind::changeMode, folder.path(), {}});
     real_.changeMode(folder, mode);
+}
+
+void RecordingFileSystem::makeLink(const Folder& parent, const std::string& name,
+                                   const std::string& target) {
+    before({Kind::makeLink, parent.path() / name, target});
+    real_.makeLink(parent, name, target);
+}
+
+bool RecordingFileSystem::removeLink(const Folder& parent, const std::string& name) {
+    before({Kind::removeLink, parent.path() / name, {}});
+    return real_.removeLink(parent, name);
 }
 
 void RecordingFileSystem::writePrivately(const std::filesystem::path& file,

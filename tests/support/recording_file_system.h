@@ -22,6 +22,8 @@ struct FileSystemStep {
         removeTree,
         removeEmptyFolder,
         changeMode,
+        makeLink,
+        removeLink,
         writePrivately,
         syncFile,
         syncFolder,
@@ -30,7 +32,7 @@ struct FileSystemStep {
     };
     Kind kind;
     std::filesystem::path path;    // what the step changes or flushes (a rename's source)
-    std::filesystem::path target;  // a rename's destination
+    std::filesystem::path target;  // a rename's destination, a new link's target
 };
 
 // The real file system with every step recorded, and a hook before each: the hook may change the
@@ -57,6 +59,9 @@ class RecordingFileSystem : public FileSystem {
                     const Folder::RemovalGuard& guard) override;
     bool removeEmptyFolder(const Folder& parent, const std::string& name) override;
     void changeMode(const Folder& folder, mode_t mode) override;
+    void makeLink(const Folder& parent, const std::string& name,
+                  const std::string& target) override;
+    bool removeLink(const Folder& parent, const std::string& name) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
