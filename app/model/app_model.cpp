@@ -232,6 +232,7 @@ QCoro::Task<> AppModel::refresh() {
         QCoro::Task<> writing = worker_.run([open = openItems_] {
             if (const std::optional<fs::path> url = SharedState::defaultURL()) {
                 SharedState state{{}, SharedState::currentBootTime()};
+                state.bootId = SharedState::currentBootId();
                 for (const OpenItem& item : open) {
                     state.unlockedPaths.push_back(canonicalPath(item.lockedURL).string());
                 }

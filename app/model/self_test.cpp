@@ -19,7 +19,9 @@ bool SelfTest::passes(const std::optional<std::filesystem::path>& location) {
     }
     const bool passed = SharedState::read(location) == probe;
     try {
-        before.value_or(SharedState{{}, SharedState::currentBootTime()}).write(*location);
+        before
+            .value_or(SharedState{{}, SharedState::currentBootTime(), SharedState::currentBootId()})
+            .write(*location);
     } catch (const std::exception&) {
         // The probe stays; the next refresh of the application writes the state afresh.
     }

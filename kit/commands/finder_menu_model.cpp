@@ -123,9 +123,11 @@ std::shared_ptr<const std::set<std::string>> published() {
     const std::lock_guard lock(guard);
     if (cachedURL != url || cachedVersion != version) {
         cached = nullptr;
-        // A state written before the last restart says nothing about what is open now.
+        // A state written before the last restart says nothing about what is open now. The
+        // boot id is read once: a process never outlives the boot it started in.
+        static const std::string bootId = SharedState::currentBootId();
         if (const std::optional<SharedState> state = SharedState::read(url)) {
-            if (auto paths = state->unlockedSet(SharedState::currentBootTime())) {
+            if (auto paths = state->unlockedSet(SharedState::currentBootTime(), bootId)) {
                 cached = std::make_shared<const std::set<std::string>>(std::move(*paths));
             }
         }

@@ -21,6 +21,8 @@ namespace {
 
 constexpr const char* pathsKey = "unlockedPaths";
 constexpr const char* exactPathsKey = "unlockedPathsBytes";
+constexpr const char* bootTimeKey = "bootTime";
+constexpr const char* bootIdKey = "bootId";
 
 }  // namespace
 
@@ -69,8 +71,20 @@ std::int64_t SharedState::currentBootTime() {
     return 0;
 }
 
-std::optional<std::set<std::string>> SharedState::unlockedSet(std::int64_t currentBootTime) const {
-    if (bootTime != currentBootTime) {
+std::string SharedState::currentBootId() {
+    std::ifstream file("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(file, id);
+    return file ? id : std::string();
+}
+
+std::optional<std::set<std::string>> SharedState::unlockedSet(
+    std::int64_t currentBootTime, std::string_view currentBootId) const {
+    // The boot time is derived from the wall clock (now minus the uptime), so on a virtual
+    // machine whose clock is stepped it drifts by seconds within one boot; the id does not.
+    const bool sameBoot = !bootId.empty() && !currentBootId.empty() ? bootId == currentBootId
+                                                                    : bootTime == currentBootTime;
+    if (!sameBoot) {
         return std::nullopt;
     }
     return std::set<std::string>(unlockedPaths.begin(), unlockedPaths.end());
@@ -84,7 +98,10 @@ nlohmann::json SharedState::toJson() const {
         allText = allText && text == path;
         shown.push_back(std::move(text));
     }
-    nlohmann::json object = {{pathsKey, std::move(shown)}, {"bootTime", bootTime}};
+    nlohmann::json object = {{pathsKey, std::move(shown)}, {bootTimeKey, bootTime}};
+    if (!bootId.empty()) {
+        object[bootIdKey] = bootId;
+    }
     if (!allText) {
         nlohmann::json exact = nlohmann::json::array();
         for (const std::string& path : unlockedPaths) {
@@ -98,7 +115,8 @@ nlohmann::json SharedState::toJson() const {
 SharedState SharedState::fromJson(const nlohmann::json& object) {
     const JsonFields fields(object);
     SharedState state;
-    state.bootTime = fields.integer("bootTime");
+    state.bootTime = fields.integer(bootTimeKey);
+    state.bootId = fields.optionalString(bootIdKey).value_or("");
     state.unlockedPaths = fields.strings(pathsKey);
     if (const std::optional<std::vector<std::string>> encoded =
             fields.optionalStrings(exactPathsKey)) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -14,9 +15,9 @@ namespace tessela {
 // The few facts the application shares with the file-manager plug-in, which runs in the file
 // manager's process: which locked items are open now. The application writes "state.json" in the
 // per-user runtime folder ($XDG_RUNTIME_DIR/tessela, private to the user and gone at logout)
-// after every refresh; the plug-in reads it each time it builds its menu. The boot time it
-// carries tells a file left from before a restart, when every volume was detached, from a fresh
-// one. A plain value.
+// after every refresh; the plug-in reads it each time it builds its menu. The boot it names tells
+// a file left from before a restart, when every volume was detached, from a fresh one. A plain
+// value.
 struct SharedState {
     // The name the design gives the place both share; here it names nothing on disk.
     static constexpr const char* groupIdentifier = "K4T9QX2MZR.com.lanternworks.tessela";
@@ -26,8 +27,13 @@ struct SharedState {
     // bytes: one that is not UTF-8 is written repaired under "unlockedPaths" and exactly, as
     // Base64, under "unlockedPathsBytes", which a reader prefers.
     std::vector<std::string> unlockedPaths;
-    // The seconds of the machine's boot time when it was written.
+    // The seconds of the machine's boot time when it was written. Kept for readers that know
+    // only this; it moves by seconds on some virtual machines, so a boot id, when there is one,
+    // decides instead.
     std::int64_t bootTime = 0;
+    // The kernel's identifier of the boot it was written in ("bootId"); empty when unknown, as in
+    // a state from a writer that did not know it. Written only when known.
+    std::string bootId = {};
 
     friend bool operator==(const SharedState&, const SharedState&) = default;
 
@@ -48,12 +54,17 @@ struct SharedState {
     void write(const std::filesystem::path& url) const;
     // The "btime" line of /proc/stat; 0 when it cannot be read.
     [[nodiscard]] static std::int64_t currentBootTime();
-    // The open items' paths, or none when the state was written before the last restart.
+    // /proc/sys/kernel/random/boot_id, a random identifier the kernel draws at each boot; empty
+    // when it cannot be read.
+    [[nodiscard]] static std::string currentBootId();
+    // The open items' paths, or none when the state was written in another boot: the boot ids
+    // decide when both are known, otherwise the boot times, which must be equal.
     [[nodiscard]] std::optional<std::set<std::string>> unlockedSet(
-        std::int64_t currentBootTime) const;
+        std::int64_t currentBootTime, std::string_view currentBootId) const;
 
     [[nodiscard]] nlohmann::json toJson() const;
-    // Both keys required, other keys ignored; throws DecodingError.
+    // "unlockedPaths" and "bootTime" required, "bootId" optional, other keys ignored; throws
+    // DecodingError.
     [[nodiscard]] static SharedState fromJson(const nlohmann::json& object);
 };
 

@@ -95,7 +95,9 @@ TEST_F(AppServicesTest, SelfTestLeavesTheSharedStateAsItFoundIt) {
     const fs::path state = temp / "runtime/tessela/state.json";
     EXPECT_TRUE(SelfTest::passes(state));
     EXPECT_EQ(SharedState::read(state),
-              (SharedState{{}, SharedState::currentBootTime()}));  // nothing before: empty
+              (SharedState{{},
+                           SharedState::currentBootTime(),
+                           SharedState::currentBootId()}));  // nothing before: empty, this boot's
 
     const SharedState before{{"/home/someone/Taxes.tessvault"}, 1234};
     before.write(state);

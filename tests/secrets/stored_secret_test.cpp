@@ -51,7 +51,10 @@ TEST(SharedStateTest, WrittenPrivatelyReadBackAndStaleAfterARestart) {
     const std::filesystem::path file = temp / "runtime/tessela/state.json";
     const std::int64_t boot = SharedState::currentBootTime();
     EXPECT_GT(boot, 0);
-    const SharedState state{{"/home/ann/Report.tessvault", "/home/ann/caf\xe9.tessvault"}, boot};
+    const std::string bootId = SharedState::currentBootId();
+    EXPECT_EQ(bootId.size(), 36U) << bootId;
+    const SharedState state{
+        {"/home/ann/Report.tessvault", "/home/ann/caf\xe9.tessvault"}, boot, bootId};
     state.write(file);
     EXPECT_EQ(SharedState::read(file), state);
     struct stat info {};
@@ -59,17 +62,55 @@ TEST(SharedStateTest, WrittenPrivatelyReadBackAndStaleAfterARestart) {
     EXPECT_EQ(info.st_mode & 07777, 0600U);
     ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0700U);
+    // Readers that know only the boot time still find it.
+    const nlohmann::json written = JSONCodec::parse(testing::readFile(file));
+    EXPECT_EQ(written.at("bootTime"), boot);
+    EXPECT_EQ(written.at("bootId"), bootId);
 
-    EXPECT_EQ(state.unlockedSet(boot)->size(), 2U);
-    EXPECT_EQ(state.unlockedSet(boot - 1), std::nullopt);
-    EXPECT_EQ((SharedState{{}, boot}).unlockedSet(boot), std::set<std::string>{});
+    EXPECT_EQ(state.unlockedSet(boot, bootId)->size(), 2U);
+    EXPECT_EQ((SharedState{{}, boot}).unlockedSet(boot, bootId), std::set<std::string>{});
 
     testing::writeFile(file, R"({"unlockedPaths":["/a"],"bootTime":"12"})");
     EXPECT_EQ(SharedState::read(file), std::nullopt);
+    testing::writeFile(file, R"({"unlockedPaths":["/a"],"bootTime":12,"bootId":7})");
+    EXPECT_EQ(SharedState::read(file), std::nullopt);
+    EXPECT_THROW((void)SharedState::fromJson(JSONCodec::parse(testing::readFile(file))),
+                 DecodingError);
     testing::writeFile(file, R"({"unlockedPaths":["/a"],"bootTime":12,"writtenBy":"later"})");
     EXPECT_EQ(SharedState::read(file), (SharedState{{"/a"}, 12}));
     EXPECT_EQ(SharedState::read(temp / "missing.json"), std::nullopt);
     EXPECT_EQ(SharedState::read(std::nullopt), std::nullopt);
+}
+
+// Whether a published state belongs to this boot: by the boot ids when both are known, since
+// the boot time of a virtual machine drifts by seconds within one boot; by the exact boot time
+// when either id is unknown (a state from an earlier writer, or no /proc).
+TEST(SharedStateTest, TheBootIdDecidesWhenBothAreKnownAndTheBootTimeOtherwise) {
+    const std::string id = "5f1b1e0a-6f55-4c4e-9a63-0c2d8e7b2f41";
+    const std::string otherId = "0b4c8a6e-2d1f-4a9b-8e3c-7f6a5d4c3b21";
+    struct Case {
+        const char* scenario;
+        std::string writtenId;
+        std::int64_t currentTime;
+        std::string currentId;
+        bool sameBoot;
+    };
+    const Case cases[] = {
+        {"the boot time drifted, the id is the same", id, 1008, id, true},
+        {"another boot at the same second", id, 1000, otherId, false},
+        {"written without an id, same boot time", "", 1000, id, true},
+        {"written without an id, the boot time moved", "", 1008, id, false},
+        {"no id known now, same boot time", id, 1000, "", true},
+        {"no id known now, the boot time moved", id, 1008, "", false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.scenario);
+        const SharedState state{{"/home/ann/Taxes.tessvault"}, 1000, test.writtenId};
+        const auto open = state.unlockedSet(test.currentTime, test.currentId);
+        EXPECT_EQ(open, test.sameBoot
+                            ? std::optional(std::set<std::string>{"/home/ann/Taxes.tessvault"})
+                            : std::nullopt);
+    }
 }
 
 }  // namespace
