@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""What a person meets first, on a real X display with a window manager, through the
+accessibility tree and the keyboard as a person uses them: where the focus is when a prompt
+opens, what Return and Escape do there, and that the progress panel's Cancel is reached from
+the keyboard. Run inside tests/display/session; the program folder is the first argument.
+"""
+import os
+import pathlib
+import subprocess
+import sys
+import time
+import unittest
+
+import dogtail.config
+
+dogtail.config.config.checkForA11y = False
+dogtail.config.config.logDebugToFile = False
+dogtail.config.config.logDebugToStdOut = False
+dogtail.config.config.searchCutoffCount = 5
+dogtail.config.config.defaultDelay = 0.2
+from dogtail import rawinput, tree  # noqa: E402  (after the configuration above)
+
+PROGRAMS = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else "build/release/bin").resolve()
+TESSELA = str(PROGRAMS / "tessela")
+FINDER = str(PROGRAMS / "tessela-finder")
+PASSWORD = "display password 1"
+HOME = pathlib.Path(os.environ["HOME"])
+DOCS = HOME / "Docs"
+
+
+def run(*arguments, stdin=None):
+    return subprocess.run(arguments, input=stdin, capture_output=True, text=True, timeout=120)
+
+
+def entry_url(path, title):
+    """The command URL of the file-manager menu's entry `title` for `path`."""
+    for line in run(FINDER, "entries", str(path)).stdout.splitlines():
+        shown, _, url = line.partition("\t")
+        if shown == title:
+            return url
+    raise AssertionError(f"no entry {title!r} for {path}")
+
+
+def wait_for(condition, what, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        found = condition()
+        if found:
+            return found
+        time.sleep(0.2)
+    raise AssertionError(f"gave up waiting for {what}")
+
+
+def mounts_under(folder):
+    with open("/proc/self/mountinfo", encoding="utf-8") as info:
+        return [line.split()[4] for line in info if line.split()[4].startswith(str(folder))]
+
+
+class FirstContact(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        DOCS.mkdir(parents=True, exist_ok=True)
+        setup = run(TESSELA, "setup", "--password-stdin", stdin=PASSWORD + "\n")
+        assert setup.returncode == 0, setup.stdout + setup.stderr
+        (DOCS / "Taxes").mkdir()
+        (DOCS / "Taxes/2025.txt").write_text("taxes")
+        locked = run(TESSELA, "lock", str(DOCS / "Taxes"))
+        assert locked.returncode == 0, locked.stdout + locked.stderr
+        # No fingerprint reader here: the password is typed.
+        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        cls.application = subprocess.Popen([TESSELA], env=environment)
+        socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
+        wait_for(socket.exists, "the application's socket")
+        cls.app = wait_for(lambda: next((a for a in tree.root.applications()
+                                         if a.name in ("Tessela", "tessela")), None),
+                           "the application in the accessibility tree")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.application.terminate()
+        cls.application.wait(30)
+
+    def window(self, text, seconds=30):
+        """The dialog showing `text` as one of its labels, once it is up."""
+        def showing():
+            for dialog in self.app.findChildren(lambda n: n.roleName in ("dialog", "alert")):
+                labels = dialog.findChildren(lambda n: n.roleName == "label", showingOnly=True)
+                if any(text in label.name for label in labels):
+                    return dialog
+            return None
+        return wait_for(showing, f"a window saying {text!r}", seconds)
+
+    def focused(self, window):
+        """The control of `window` that has the keyboard focus (the innermost one)."""
+        found = window.findChildren(lambda n: n.focused and n.roleName != "filler")
+        return found[-1] if found else None
+
+    def gone(self, window):
+        wait_for(lambda: window.dead or not window.showing, "the window to close")
+
+    def test_1_password_prompt_takes_the_typed_password_and_an_empty_one_is_no_try(self):
+        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
+                       check=True, timeout=60)
+        prompt = self.window("Tessela needs your password to unlock Taxes.")
+        field = self.focused(prompt)
+        self.assertIsNotNone(field, "nothing in the prompt has the focus")
+        self.assertEqual(field.roleName, "password text")
+        rawinput.pressKey("Return")  # nothing typed yet: asked again, not counted
+        prompt = self.window("Tessela needs your password to unlock Taxes.")
+        self.assertEqual(self.focused(prompt).roleName, "password text")
+        rawinput.typeText(PASSWORD)
+        rawinput.pressKey("Return")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+
+    def test_2_return_in_the_in_use_alert_tries_again_and_never_forces(self):
+        mount = pathlib.Path(mounts_under(HOME)[0])
+        held = open(mount / "2025.txt", encoding="utf-8")  # a program holding a file open
+        try:
+            subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Lock Now")],
+                           check=True, timeout=60)
+            alert = self.window("Taxes is still in use")
+            focus = self.focused(alert)
+            self.assertEqual((focus.roleName, focus.name), ("push button", "Try Again"))
+            rawinput.pressKey("Return")
+            time.sleep(1)
+            alert = self.window("Taxes is still in use")  # tried again: still in use
+            self.assertEqual(held.read(), "taxes")  # never forced
+            rawinput.pressKey("Escape")
+            self.gone(alert)
+            self.assertTrue(mounts_under(HOME))
+        finally:
+            held.close()
+        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Lock Now")],
+                       check=True, timeout=60)
+        wait_for(lambda: not mounts_under(HOME), "the item to lock")
+
+    def test_3_return_never_confirms_a_lock_another_program_asked_for(self):
+        (DOCS / "Report.txt").write_text("report")
+        url = entry_url(DOCS / "Report.txt", "Lock with Tessela")
+        subprocess.run([TESSELA, url], check=True, timeout=60)  # an unidentified sender
+        alert = self.window("Only lock it if you asked for this.")
+        focus = self.focused(alert)
+        self.assertEqual((focus.roleName, focus.name), ("push button", "Cancel"))
+        rawinput.pressKey("Return")
+        self.gone(alert)
+        time.sleep(1)
+        self.assertEqual((DOCS / "Report.txt").read_text(), "report")
+        self.assertFalse((DOCS / "Report.tessvault").exists())
+
+    def test_4_the_progress_panels_cancel_is_reached_from_the_keyboard(self):
+        large = DOCS / "Large.bin"
+        with open(large, "wb") as file:
+            file.truncate(16 << 30)  # holes: long to copy, no space taken
+        subprocess.run([FINDER, "open", entry_url(large, "Lock with Tessela")],
+                       check=True, timeout=60)
+        panel = wait_for(lambda: self.app.findChild(
+            lambda n: n.name == "Tessela progress" and n.showing, retry=False,
+            requireResult=False), "the progress panel")
+        cancel = panel.findChild(lambda n: n.roleName == "push button" and n.name == "Cancel")
+        self.assertTrue(cancel.focusable)
+        # The person clicks the panel to bring it to the front (it never takes the keys by
+        # itself), then presses Space on the button that has the focus.
+        message = panel.findChild(lambda n: n.roleName == "label" and n.name.startswith(
+            ("Getting Large.bin", "Encrypting Large.bin")))
+        x, y = message.position
+        rawinput.click(x + 5, y + 5)
+        wait_for(lambda: cancel.focused, "Cancel to have the focus")
+        rawinput.pressKey("space")
+        wait_for(lambda: panel.findChild(lambda n: n.name == "Cancelled. Nothing was changed.",
+                                         retry=False, requireResult=False), "the last word")
+        wait_for(lambda: not any(p.name.endswith(".partial.sparsebundle")
+                                 for p in DOCS.iterdir()), "the partial container to go")
+        self.assertEqual(large.stat().st_size, 16 << 30)
+        self.assertFalse((DOCS / "Large.tessvault").exists())
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
