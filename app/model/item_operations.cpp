@@ -96,7 +96,8 @@ CopyProgressCallback AppModel::bytesToPanel() {
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count();
         std::int64_t before = lastSent->load();
-        if (done < total && (now - before < 100 || !lastSent->compare_exchange_strong(before, now))) {
+        if (done < total &&
+            (now - before < 100 || !lastSent->compare_exchange_strong(before, now))) {
             return;
         }
         QMetaObject::invokeMethod(
@@ -169,21 +170,19 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
             progress_.show(message(LockStep::preparing, name), [cancel] { cancel->cancel(); });
             QElapsedTimer onScreen;
             onScreen.start();
-            auto locking = worker_.run(
-                [this, url, secret = *stored, cancel, name, bytes = bytesToPanel()] {
-                    // Steps are reported on the worker; the panel is touched on the main thread.
-                    const ProgressCallback onStep = [this, name](LockStep step) {
-                        QMetaObject::invokeMethod(
-                            this,
-                            [this, step, name] {
-                                progress_.state().setMessage(message(step, name));
-                            },
-                            Qt::QueuedConnection);
-                    };
-                    (void)locker_.lock(url, secret.password, secret.generation, cancel.get(),
-                                       onStep, bytes);
-                    scrubPreviews(url);
-                });
+            auto locking = worker_.run([this, url, secret = *stored, cancel, name,
+                                        bytes = bytesToPanel()] {
+                // Steps are reported on the worker; the panel is touched on the main thread.
+                const ProgressCallback onStep = [this, name](LockStep step) {
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, step, name] { progress_.state().setMessage(message(step, name)); },
+                        Qt::QueuedConnection);
+                };
+                (void)locker_.lock(url, secret.password, secret.generation, cancel.get(), onStep,
+                                   bytes);
+                scrubPreviews(url);
+            });
             std::optional<Failure> failure;
             try {
                 co_await std::move(locking);

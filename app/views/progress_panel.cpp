@@ -29,10 +29,10 @@ QString ProgressState::amount() const {
     if (!bytes_) {
         return {};
     }
-    const auto percent = static_cast<int>(
-        bytes_->total > 0
-            ? static_cast<double>(bytes_->done) * 100 / static_cast<double>(bytes_->total)
-            : 100);
+    const auto percent =
+        static_cast<int>(bytes_->total > 0 ? static_cast<double>(bytes_->done) * 100 /
+                                                 static_cast<double>(bytes_->total)
+                                           : 100);
     return QStringLiteral("%1% (%2 of %3)")
         .arg(percent)
         .arg(QString::fromStdString(formatByteCount(bytes_->done)),
@@ -105,6 +105,7 @@ std::unique_ptr<QWidget> makeWindow(ProgressState& state) {
     // appearing never takes the keyboard (the window shows without activating).
     cancel->setFocusPolicy(Qt::StrongFocus);
     cancel->setAutoDefault(false);
+    cancel->setFocus();  // for when the panel is brought to the front
 
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
@@ -119,10 +120,10 @@ std::unique_ptr<QWidget> makeWindow(ProgressState& state) {
         message->setText(state.message());
         if (const std::optional<ProgressState::Bytes>& bytes = state.bytes()) {
             bar->setRange(0, barSteps);
-            bar->setValue(bytes->total > 0 ? static_cast<int>(static_cast<double>(bytes->done) *
-                                                              barSteps /
-                                                              static_cast<double>(bytes->total))
-                                           : barSteps);
+            bar->setValue(bytes->total > 0
+                              ? static_cast<int>(static_cast<double>(bytes->done) * barSteps /
+                                                 static_cast<double>(bytes->total))
+                              : barSteps);
         } else {
             bar->setRange(0, 0);  // no known end: the indicator keeps moving
         }
