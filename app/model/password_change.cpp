@@ -1,5 +1,7 @@
 #include "model/password_change.h"
 
+#include <algorithm>
+
 #include "secrets/password_rules.h"
 
 namespace tessela {
@@ -59,7 +61,7 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
         (void)finishMigrationIfNeeded();
         stored = store_.load();
         if (!stored) {
-            return {"Could not read your password from your Keychain.", {}};
+            return {"Could not read your password from your keyring.", {}};
         }
         if (stored->previous) {
             std::vector<std::string> names;
@@ -77,11 +79,19 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
     try {
         store_.save(stored->changing(newPassword));
     } catch (const std::exception&) {
-        return {"Could not save the new password to your Keychain.", {}};
+        return {"Could not save the new password to your keyring.", {}};
     }
     Outcome outcome = finishMigrationIfNeeded();
     outcome.changed = true;
     return outcome;
+}
+
+std::int64_t PasswordChange::firstGeneration() const {
+    std::int64_t generation = 1;
+    for (const LockedItem& record : locker_.lockedItems()) {
+        generation = std::max(generation, record.passwordGeneration + 1);
+    }
+    return generation;
 }
 
 }  // namespace tessela

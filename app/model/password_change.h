@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,6 +36,10 @@ class PasswordChange {
     // Checks `current` against the stored password and `newPassword` against the rules, stores
     // the new secret and moves the items. Refusals change nothing.
     Outcome change(const std::string& current, const std::string& newPassword);
+    // The generation of a first password (setup): above every generation recorded so far, so
+    // that items moved by passwords the keyring no longer knows count as still to move, never
+    // as done. Reads the list of items.
+    [[nodiscard]] std::int64_t firstGeneration() const;
 
   private:
     Locker& locker_;

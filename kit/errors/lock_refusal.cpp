@@ -12,14 +12,14 @@ struct RefusalText {
 // Indexed by the enumeration's value, so the order must follow the declaration.
 constexpr std::array<RefusalText, allLockRefusals.size()> refusalTexts = {{
     {"doesNotExist", "That item no longer exists."},
-    {"systemLocation", "Tessela does not lock macOS system folders."},
+    {"systemLocation", "Tessela does not lock system folders."},
     {"homeFolder",
      "Tessela does not lock your whole home folder. Lock the folders inside it instead."},
     {"standardFolder",
      "Tessela does not lock your whole Desktop, Documents or Downloads folder. Lock the items "
      "inside it instead."},
     {"libraryFolder",
-     "Tessela does not lock items in your Library folder, because apps rely on them."},
+     "Tessela does not lock items in your settings and data folders, because apps rely on them."},
     {"application", "Tessela does not lock apps."},
     {"tesselaItself", "Tessela cannot lock itself."},
     {"volumeRoot", "Tessela does not lock whole drives. Lock the folders on the drive instead."},

@@ -38,7 +38,7 @@ std::string describe(TesselaError::Case errorCase, const TesselaError::Payload& 
                    ". Close them, then try again.";
         }
         case Case::diskImage:
-            return "macOS could not open the locked item: " + nameOf(payload);
+            return "The system could not open the locked item: " + nameOf(payload);
         case Case::copyFailed:
             return "Copying failed: " + nameOf(payload);
         case Case::verificationFailed:
@@ -65,19 +65,22 @@ std::string describe(TesselaError::Case errorCase, const TesselaError::Payload& 
         case Case::containsUnlockedItem:
             return nameOf(payload) + " contains an unlocked Tessela item. Lock it first.";
         case Case::containsMountedDisk:
-            return nameOf(payload) + " contains a mounted disk image. Eject it, then try again.";
+            return nameOf(payload) +
+                   " contains a mounted drive or disk image. Unmount it, then try again.";
         case Case::containsAppleDouble:
             return nameOf(payload) +
-                   " contains hidden macOS metadata files (their names start with ._) that "
+                   " contains hidden metadata files from another system (their names start with "
+                   "._) that "
                    "Tessela cannot lock safely. Remove them, then try again.";
         case Case::finderLocked:
             return nameOf(payload) +
-                   " is marked Locked in Finder. Choose File > Get Info, untick Locked, then try "
+                   " is marked immutable. Clear it with \u201csudo chattr -i\u201d, then try "
                    "again.";
         case Case::containsFinderLocked:
             return nameOf(payload) +
-                   " contains files marked Locked in Finder. Choose File > Get Info, untick "
-                   "Locked, then try again.";
+                   " contains files marked immutable. Clear them with \u201csudo chattr -i\u201d, "
+                   "then "
+                   "try again.";
         case Case::hardLinked:
             return nameOf(payload) +
                    " has another copy linked to it elsewhere, so Tessela cannot lock it safely.";

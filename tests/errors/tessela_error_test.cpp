@@ -30,7 +30,7 @@ const std::vector<SentenceCase>& sentenceTable() {
          "Files are still open in Preview. Close them, then try again."},
         {TesselaError::inUse({}), "Some files are still open. Close them, then try again."},
         {TesselaError::diskImage("Password incorrect."),
-         "macOS could not open the locked item: Password incorrect."},
+         "The system could not open the locked item: Password incorrect."},
         {TesselaError::copyFailed("disk full"), "Copying failed: disk full"},
         {TesselaError::verificationFailed({}),
          "The locked copy did not match the original (0 differences), so nothing was changed."},
@@ -44,6 +44,11 @@ const std::vector<SentenceCase>& sentenceTable() {
          "changed. The item is still locked."},
         {TesselaError::refused(LockRefusal::homeFolder),
          "Tessela does not lock your whole home folder. Lock the folders inside it instead."},
+        {TesselaError::refused(LockRefusal::systemLocation),
+         "Tessela does not lock system folders."},
+        {TesselaError::refused(LockRefusal::libraryFolder),
+         "Tessela does not lock items in your settings and data folders, because apps rely on "
+         "them."},
         {TesselaError::lockedButOriginalRemains("Taxes"),
          "Taxes is locked, but Tessela could not remove the unlocked original. It will try "
          "again next time it opens."},
@@ -55,16 +60,15 @@ const std::vector<SentenceCase>& sentenceTable() {
         {TesselaError::containsUnlockedItem("Work"),
          "Work contains an unlocked Tessela item. Lock it first."},
         {TesselaError::containsMountedDisk("Work"),
-         "Work contains a mounted disk image. Eject it, then try again."},
+         "Work contains a mounted drive or disk image. Unmount it, then try again."},
         {TesselaError::containsAppleDouble("Work"),
-         "Work contains hidden macOS metadata files (their names start with ._) that Tessela "
-         "cannot lock safely. Remove them, then try again."},
+         "Work contains hidden metadata files from another system (their names start with ._) "
+         "that Tessela cannot lock safely. Remove them, then try again."},
         {TesselaError::finderLocked("Work"),
-         "Work is marked Locked in Finder. Choose File > Get Info, untick Locked, then try "
-         "again."},
+         "Work is marked immutable. Clear it with \u201csudo chattr -i\u201d, then try again."},
         {TesselaError::containsFinderLocked("Work"),
-         "Work contains files marked Locked in Finder. Choose File > Get Info, untick Locked, "
-         "then try again."},
+         "Work contains files marked immutable. Clear them with \u201csudo chattr -i\u201d, then "
+         "try again."},
         {TesselaError::hardLinked("Work"),
          "Work has another copy linked to it elsewhere, so Tessela cannot lock it safely."},
         {TesselaError::wrongPassword(), "That password did not work."},
