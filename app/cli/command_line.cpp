@@ -400,12 +400,7 @@ class Session {
             return failure;
         }
         try {
-            // Above every generation recorded so far, so that items moved by passwords this
-            // keyring no longer knows count as still to move, never as done.
-            std::int64_t generation = 1;
-            for (const LockedItem& record : locker_.lockedItems()) {
-                generation = std::max(generation, record.passwordGeneration + 1);
-            }
+            const std::int64_t generation = PasswordChange(locker_, store_).firstGeneration();
             store_.save(StoredSecret{*password, generation, std::nullopt, {}});
         } catch (const std::exception& error) {
             std::cerr << "Could not save your password to the keyring. (" << shown(error.what())

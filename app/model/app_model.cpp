@@ -1,7 +1,6 @@
 #include "model/app_model.h"
 
 #include <qcoro/qcorosignal.h>
-#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -18,8 +17,6 @@
 #include "model/password_change.h"
 #include "secrets/shared_state.h"
 #include "text/file_name_order.h"
-#include "views/item_chooser.h"
-#include "views/prompt_panel.h"
 
 namespace tessela {
 
@@ -51,9 +48,11 @@ AppModel::Options AppModel::Options::standard() {
             std::nullopt};
 }
 
-AppModel::AppModel(Options options, QObject* parent)
+AppModel::AppModel(Options options, Questions& questions, QObject* parent)
     : QObject(parent),
       options_(std::move(options)),
+      questions_(questions),
+      progress_(questions.progress()),
       locker_(options_.support, options_.home, options_.appBundle, options_.tool,
               options_.lockerOptions),
       passwords_(options_.keychainService),
@@ -110,7 +109,7 @@ QCoro::Task<bool> AppModel::start() {
 
 void AppModel::handle(const TesselaCommand& command) {
     if (activity_.isQuitting()) {
-        QApplication::beep();
+        questions_.beep();
         return;
     }
     if (!ready_) {
@@ -130,11 +129,15 @@ void AppModel::launch(QCoro::Task<> task) {
 }
 
 QCoro::Task<> AppModel::reported(QCoro::Task<> task) {
+    // Said once the failed work is left behind: no question is awaited inside a handler.
+    std::optional<std::string> problem;
     try {
         co_await std::move(task);
     } catch (const std::exception& error) {
-        (void)PromptPanel::choose(QStringLiteral("Tessela could not finish that"),
-                                  QString::fromStdString(error.what()), {QStringLiteral("OK")});
+        problem = error.what();
+    }
+    if (problem) {
+        co_await alert(QStringLiteral("Tessela could not finish that"), *problem);
     }
 }
 
@@ -170,7 +173,6 @@ QCoro::Task<> AppModel::refresh() {
                     if (const std::optional<fs::path> url = ItemIndex::locate(item)) {
                         taken.located.emplace(item.id, *url);
                         taken.sizes.emplace(item.id, ItemFacts::allocatedSize(*url));
-                        Locker::setHiddenExtensionIfNeeded(*url);
                     }
                 }
                 taken.openItems = locker_.openItems();
@@ -313,30 +315,45 @@ void AppModel::present(const OpenItem& item) const {
 }
 
 void AppModel::confirmForget(ItemRow row) {
+    launch(askToForget(std::move(row)));
+}
+
+QCoro::Task<> AppModel::askToForget(ItemRow row) {
     const QString name = QString::fromStdString(row.name);
-    if (PromptPanel::choose(QStringLiteral("Forget %1?").arg(name),
-                            QStringLiteral("Tessela stops listing it. Nothing is deleted."),
-                            {QStringLiteral("Forget"), QStringLiteral("Cancel")}) == 0) {
-        launch(forget(std::move(row)));
+    auto asking = questions_.choose(QStringLiteral("Forget %1?").arg(name),
+                                    QStringLiteral("Tessela stops listing it. Nothing is deleted."),
+                                    {QStringLiteral("Forget"), QStringLiteral("Cancel")});
+    if (co_await std::move(asking) == 0) {
+        co_await forget(std::move(row));
     }
 }
 
 void AppModel::chooseAndLock() {
-    const std::vector<fs::path> chosen = ItemChooser::choose(
-        QStringLiteral("Choose files or folders to lock."), QStringLiteral("Lock"),
-        ItemChooser::Kind::filesAndFolders, QString::fromStdString(options_.home.string()));
+    launch(askAndLock());
+}
+
+QCoro::Task<> AppModel::askAndLock() {
+    auto asking = questions_.chooseItems(QStringLiteral("Choose files or folders to lock."),
+                                         QStringLiteral("Lock"), ItemChoice::filesAndFolders,
+                                         QString::fromStdString(options_.home.string()));
+    std::vector<fs::path> chosen = co_await std::move(asking);
     if (!chosen.empty()) {
-        launch(lock(chosen));
+        co_await lock(std::move(chosen));
     }
 }
 
 void AppModel::locate(ItemRow row) {
+    launch(askWhereAndRelocate(std::move(row)));
+}
+
+QCoro::Task<> AppModel::askWhereAndRelocate(ItemRow row) {
     const fs::path near = row.url ? row.url->parent_path() : fs::path(row.location).parent_path();
-    const std::vector<fs::path> chosen = ItemChooser::choose(
+    auto asking = questions_.chooseItems(
         QStringLiteral("Find %1").arg(QString::fromStdString(row.name)), QStringLiteral("Choose"),
-        ItemChooser::Kind::lockedItem, QString::fromStdString(near.string()));
+        ItemChoice::lockedItem, QString::fromStdString(near.string()));
+    const std::vector<fs::path> chosen = co_await std::move(asking);
     if (!chosen.empty()) {
-        launch(relocate(std::move(row), chosen.front()));
+        co_await relocate(std::move(row), chosen.front());
     }
 }
 
@@ -351,17 +368,15 @@ QCoro::Task<> AppModel::relocate(ItemRow row, fs::path url) {
     });
     const auto [recorded, problem] = co_await std::move(recording);
     if (!problem.empty()) {
-        (void)PromptPanel::choose(
+        co_await alert(
             QStringLiteral("Could not record where %1 is").arg(QString::fromStdString(row.name)),
-            QString::fromStdString(problem), {QStringLiteral("OK")});
+            problem);
     } else if (!recorded) {
-        (void)PromptPanel::choose(
-            QStringLiteral("%1 is not %2")
-                .arg(QString::fromStdString(url.filename().string()),
-                     QString::fromStdString(row.name)),
-            QStringLiteral("Choose the locked item that was moved or copied there. Tessela uses "
-                           "only its own locked items, and each one for one entry."),
-            {QStringLiteral("OK")});
+        co_await alert(QStringLiteral("%1 is not %2")
+                           .arg(QString::fromStdString(url.filename().string()),
+                                QString::fromStdString(row.name)),
+                       "Choose the locked item that was moved or copied there. Tessela uses only "
+                       "its own locked items, and each one for one entry.");
     }
     co_await refresh();
 }

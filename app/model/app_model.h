@@ -19,12 +19,12 @@
 #include "engine/locker.h"
 #include "model/fingerprint_check.h"
 #include "model/password_store.h"
+#include "model/questions.h"
 #include "model/settings.h"
 #include "model/worker.h"
 #include "records/open_item.h"
 #include "records/support_lock.h"
 #include "records/uuid.h"
-#include "views/progress_panel.h"
 
 namespace tessela {
 
@@ -78,7 +78,8 @@ class AppModel : public QObject {
         [[nodiscard]] static Options standard();
     };
 
-    explicit AppModel(Options options, QObject* parent = nullptr);
+    // `questions` answers what the model asks the user; it outlives the model.
+    AppModel(Options options, Questions& questions, QObject* parent = nullptr);
     ~AppModel() override;
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;
@@ -108,16 +109,19 @@ class AppModel : public QObject {
     // Opens an open item's files with the default application: its folder, or its one file.
     void present(const OpenItem& item) const;
 
-    // Asks which files and folders to lock, then locks them.
+    // Asks which files and folders to lock, then locks them (started on its own, or awaited).
     void chooseAndLock();
+    QCoro::Task<> askAndLock();
     // Asks where a missing row's locked item is now and records the chosen one for it.
     void locate(ItemRow row);
+    QCoro::Task<> askWhereAndRelocate(ItemRow row);
     // Records `url` as where the row's item is now (its bookmark and last known path), then
     // refreshes. A file that is not a locked item of this user's, or one the list already holds
     // as another item, is refused with an alert.
     QCoro::Task<> relocate(ItemRow row, std::filesystem::path url);
     // Asks "Forget {name}?" and, on "Forget", forgets the row.
     void confirmForget(ItemRow row);
+    QCoro::Task<> askToForget(ItemRow row);
     // Drops the row's item from the list (nothing on disk is touched) and refreshes.
     QCoro::Task<> forget(ItemRow row);
 
@@ -147,7 +151,7 @@ class AppModel : public QObject {
     // Repairs the locked items' names and looks 3 and 30 seconds from now (a file manager may
     // still be writing its own look over a new lock's), refreshing when anything changed.
     void scheduleHiddenExtensionRecheck();
-    [[nodiscard]] ProgressPanel& progress() noexcept { return progress_; }
+    [[nodiscard]] ProgressDisplay& progress() noexcept { return progress_; }
     // The row's name for the item at `url`, else the file name without its extension.
     [[nodiscard]] std::string displayName(const std::filesystem::path& url) const;
 
@@ -245,6 +249,8 @@ class AppModel : public QObject {
     // The progress panel shows one operation at a time: a lock or lock removal waits for its
     // turn, which ends (and the panel hides) when the turn goes.
     QCoro::Task<> takeProgressPanel();
+    // An alert with the single button "OK".
+    QCoro::Task<> alert(QString title, std::string message);
     // The panel's last word after a cancellation.
     [[nodiscard]] static QString cancelledWord();
     // A copy-progress callback for the engine that shows the bytes done in the panel.
@@ -267,6 +273,8 @@ class AppModel : public QObject {
     };
 
     Options options_;
+    Questions& questions_;
+    ProgressDisplay& progress_;
     Locker locker_;
     PasswordStore passwords_;
     Settings settings_;
@@ -275,7 +283,6 @@ class AppModel : public QObject {
     Worker worker_;
     // Shared with a verification still running when the model goes (at quit).
     std::shared_ptr<const FingerprintCheck> fingerprint_;
-    ProgressPanel progress_;
     bool panelTaken_ = false;
     Activity activity_;
     bool ready_ = false;

@@ -2,7 +2,6 @@
 // lock, and the password prompts they share.
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -18,8 +17,6 @@
 #include "model/app_paths.h"
 #include "model/notifications.h"
 #include "privacy/thumbnail_scrubber.h"
-#include "views/fingerprint_prompt.h"
-#include "views/prompt_panel.h"
 
 namespace tessela {
 
@@ -57,10 +54,6 @@ Failure failureOf(const std::exception_ptr& error) {
     }
 }
 
-void alert(const QString& title, const std::string& message) {
-    (void)PromptPanel::choose(title, shown(message), {QStringLiteral("OK")});
-}
-
 }  // namespace
 
 QString AppModel::message(LockStep step, const QString& name) {
@@ -81,6 +74,11 @@ QString AppModel::message(LockStep step, const QString& name) {
             return QStringLiteral("Finishing up…");
     }
     return {};
+}
+
+QCoro::Task<> AppModel::alert(QString title, std::string message) {
+    auto telling = questions_.choose(std::move(title), shown(message), {QStringLiteral("OK")});
+    (void)co_await std::move(telling);
 }
 
 QString AppModel::cancelledWord() {
@@ -151,13 +149,14 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
     }
     if (!stored) {
         // Kept, but the keyring would not give it (locked, or not answering): not a first run.
-        alert(QStringLiteral("Could not lock %1").arg(shown(TesselaError::list(names))),
-              "Tessela could not read its password from the desktop keyring. Unlock the keyring, "
-              "then try again.");
+        co_await alert(
+            QStringLiteral("Could not lock %1").arg(shown(TesselaError::list(names))),
+            "Tessela could not read its password from the desktop keyring. Unlock the keyring, "
+            "then try again.");
         co_return;
     }
     if (activity_.isQuitting()) {
-        QApplication::beep();
+        questions_.beep();
         co_return;
     }
     {
@@ -206,9 +205,9 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
                 continue;
             }
             if (failure->notice) {
-                alert(shown(failure->notice->title), failure->notice->message);
+                co_await alert(shown(failure->notice->title), failure->notice->message);
             } else {
-                alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
+                co_await alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
             }
         }
     }
@@ -261,17 +260,18 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
         co_return false;
     }
     if (!failure->is(TesselaError::Case::inUse)) {
-        alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
+        co_await alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
         co_return false;
     }
     const std::string apps =
         failure->apps.empty() ? std::string("another app") : TesselaError::list(failure->apps);
-    const int choice = PromptPanel::choose(
+    auto asking = questions_.choose(
         QStringLiteral("%1 is still in use").arg(name),
         QStringLiteral("Files are open in %1. Close them, then try again. Force Lock closes them "
                        "without saving, so unsaved changes in open apps will be lost.")
             .arg(shown(apps)),
         {QStringLiteral("Try Again"), QStringLiteral("Force Lock"), QStringLiteral("Cancel")});
+    const int choice = co_await std::move(asking);
     if (choice == 0) {
         auto again = relock(std::move(item), true);
         co_return co_await std::move(again);
@@ -281,7 +281,7 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
     }
     auto forcing = lockAgain(true);
     if (const std::optional<Failure> forced = co_await std::move(forcing)) {
-        alert(QStringLiteral("Could not lock %1").arg(name), forced->description);
+        co_await alert(QStringLiteral("Could not lock %1").arg(name), forced->description);
         co_return false;
     }
     co_return true;
@@ -319,18 +319,20 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
     if (opened) {
         present(*opened);
     } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
-        alert(QStringLiteral("Could not unlock %1").arg(shown(name)), failure->description);
+        co_await alert(QStringLiteral("Could not unlock %1").arg(shown(name)),
+                       failure->description);
     }
 }
 
 QCoro::Task<> AppModel::removeLock(fs::path url) {
     co_await waitUntilReady();
     const std::string name = displayName(url);
-    if (PromptPanel::choose(
-            QStringLiteral("Remove the lock from %1?").arg(shown(name)),
-            QStringLiteral("%1 turns back into normal files that anyone using this Mac can open.")
-                .arg(shown(name)),
-            {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}) != 0) {
+    auto confirming = questions_.choose(
+        QStringLiteral("Remove the lock from %1?").arg(shown(name)),
+        QStringLiteral("%1 turns back into normal files that anyone using this computer can open.")
+            .arg(shown(name)),
+        {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")});
+    if (co_await std::move(confirming) != 0) {
         co_return;
     }
     auto asking = passwordToGoOn("remove the lock from " + name);
@@ -365,7 +367,7 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
     if (restored) {
         co_await showInFileManager(*restored);
     } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
-        alert(QStringLiteral("Could not remove the lock"), failure->description);
+        co_await alert(QStringLiteral("Could not remove the lock"), failure->description);
     }
     co_await refresh();
 }
@@ -379,7 +381,7 @@ QCoro::Task<std::optional<AppModel::Asked>> AppModel::passwordToGoOn(std::string
         co_return std::nullopt;
     }
     if (activity_.isQuitting()) {
-        QApplication::beep();  // quitting began while the password was asked for
+        questions_.beep();  // quitting began while the password was asked for
         co_return std::nullopt;
     }
     co_return Asked{std::move(*password), std::move(stored)};
@@ -395,19 +397,19 @@ QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(std::string r
 QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(
     std::string reason, std::optional<StoredSecret> stored) {
     if (!stored) {
-        const std::optional<QString> typed =
-            PromptPanel::password(QStringLiteral("Enter the password for this item"), QString());
+        auto asking = questions_.password(QStringLiteral("Enter the password for this item"), {});
+        const std::optional<QString> typed = co_await std::move(asking);
         co_return typed ? std::optional(typed->toStdString()) : std::nullopt;
     }
-    auto touching = FingerprintPrompt::authenticate(
+    auto touching = questions_.fingerprint(
         QStringLiteral("Tessela wants to %1.").arg(shown(reason)), settings_, fingerprint_);
     if (co_await std::move(touching)) {
         co_return stored->password;
     }
     QString text = QStringLiteral("Tessela needs your password to %1.").arg(shown(reason));
     for (int tries = 0; tries < 5;) {
-        const std::optional<QString> typed =
-            PromptPanel::password(QStringLiteral("Enter your Tessela password"), text);
+        auto asking = questions_.password(QStringLiteral("Enter your Tessela password"), text);
+        const std::optional<QString> typed = co_await std::move(asking);
         if (!typed) {
             co_return std::nullopt;
         }
@@ -461,9 +463,9 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
         // The panel floats above everything: out of the way while the user types.
         const bool panelUp = progress_.isShown();
         progress_.setShown(false);
-        const std::optional<QString> typed =
-            PromptPanel::password(QStringLiteral("This item uses a different password"),
-                                  QStringLiteral("Enter the password it was locked with."));
+        auto asking = questions_.password(QStringLiteral("This item uses a different password"),
+                                          QStringLiteral("Enter the password it was locked with."));
+        const std::optional<QString> typed = co_await std::move(asking);
         progress_.setShown(panelUp);
         if (!typed) {
             co_return std::nullopt;

@@ -21,7 +21,7 @@
 #include "model/app_paths.h"
 #include "model/command_server.h"
 #include "model/notifications.h"
-#include "views/prompt_panel.h"
+#include "views/widget_questions.h"
 
 namespace tessela {
 
@@ -50,12 +50,13 @@ std::optional<TesselaCommand> openingCommand(const std::string& url) {
 // time and later requests wait their turn.
 class Intake {
   public:
-    explicit Intake(AppModel& model) : model_(model) {}
+    Intake(AppModel& model, Questions& questions) : model_(model), questions_(questions) {}
 
     void take(std::vector<std::string> urls, std::optional<std::string> sender) {
         queue_.push_back({std::move(urls), std::move(sender)});
-        if (queue_.size() == 1) {
-            QTimer::singleShot(0, &model_, [this] { next(); });
+        if (!taking_) {
+            taking_ = true;
+            QTimer::singleShot(0, &model_, [this] { QCoro::connect(next(), &model_, [] {}); });
         }
     }
 
@@ -65,38 +66,44 @@ class Intake {
         std::optional<std::string> sender;
     };
 
-    void next() {
+    // Takes the requests in order; a confirmation is awaited, never run in a loop of its own.
+    QCoro::Task<> next() {
         while (!queue_.empty()) {
-            const Request& request = queue_.front();
-            for (const std::string& url : request.urls) {
-                handle(url, request.sender);
-            }
+            const Request request = queue_.front();
             queue_.pop_front();
+            for (const std::string& url : request.urls) {
+                auto handling = handle(url, request.sender);
+                co_await std::move(handling);
+            }
         }
+        taking_ = false;
     }
 
-    void handle(const std::string& url, const std::optional<std::string>& sender) {
+    QCoro::Task<> handle(std::string url, std::optional<std::string> sender) {
         if (const std::optional<TesselaCommand> opening = openingCommand(url)) {
             model_.handle(*opening);
-            return;
+            co_return;
         }
         const std::optional<TesselaCommand> command = TesselaCommand::parse(url);
         if (!command) {
-            return;
+            co_return;
         }
         // "Cancel" is the default: Return pressed in another window never locks anything.
-        if (command->needsConfirmation(sender, AppPaths::isTestOverride()) &&
-            PromptPanel::choose(QString::fromStdString(command->confirmationQuestion()),
-                                QStringLiteral("Only lock it if you asked for this."),
-                                {QStringLiteral("Lock"), QStringLiteral("Cancel")}, nullptr,
-                                1) != 0) {
-            return;
+        if (command->needsConfirmation(sender, AppPaths::isTestOverride())) {
+            auto asking = questions_.choose(QString::fromStdString(command->confirmationQuestion()),
+                                            QStringLiteral("Only lock it if you asked for this."),
+                                            {QStringLiteral("Lock"), QStringLiteral("Cancel")}, 1);
+            if (co_await std::move(asking) != 0) {
+                co_return;
+            }
         }
         model_.handle(*command);
     }
 
     AppModel& model_;
+    Questions& questions_;
     std::deque<Request> queue_;
+    bool taking_ = false;
 };
 
 // The URLs as a request to the running application: whole paths made absolute.
@@ -148,7 +155,8 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessela"));
     QApplication::setQuitOnLastWindowClosed(false);
-    AppModel model(AppModel::Options::standard());
+    WidgetQuestions questions;
+    AppModel model(AppModel::Options::standard(), questions);
     try {
         if (!model.takeSupportLock()) {
             // Another copy works with these records. It listens from the moment it holds them:
@@ -179,7 +187,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     });
     // Listening from the start: requests that come during start-up wait in the model until
     // it is ready.
-    Intake intake(model);
+    Intake intake(model, questions);
     std::unique_ptr<CommandServer> server;
     if (socket) {
         try {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <qcoro/qcorosignal.h>
 #include <QAbstractItemView>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeView>
@@ -41,13 +43,13 @@ fs::path onDisk(const QString& shown) {
 // still goes into it.
 class Chooser : public QFileDialog {
   public:
-    Chooser(const QString& message, const QString& acceptLabel, ItemChooser::Kind kind,
+    Chooser(const QString& message, const QString& acceptLabel, ItemChoice kind,
             const QString& folder, QWidget* parent)
         : QFileDialog(parent, message, folder), kind_(kind), acceptLabel_(acceptLabel) {
         setOption(QFileDialog::DontUseNativeDialog);
-        setFileMode(kind == ItemChooser::Kind::filesAndFolders ? QFileDialog::ExistingFiles
-                                                               : QFileDialog::ExistingFile);
-        if (kind == ItemChooser::Kind::lockedItem) {
+        setFileMode(kind == ItemChoice::filesAndFolders ? QFileDialog::ExistingFiles
+                                                        : QFileDialog::ExistingFile);
+        if (kind == ItemChoice::lockedItem) {
             setNameFilter(QStringLiteral("Locked items (*.tessvault)"));
         }
         setLabelText(QFileDialog::Accept, acceptLabel);
@@ -67,7 +69,7 @@ class Chooser : public QFileDialog {
             button_ = box->button(QDialogButtonBox::Open);
         }
         for (auto* view : findChildren<QAbstractItemView*>()) {
-            view->setSelectionMode(kind == ItemChooser::Kind::filesAndFolders
+            view->setSelectionMode(kind == ItemChoice::filesAndFolders
                                        ? QAbstractItemView::ExtendedSelection
                                        : QAbstractItemView::SingleSelection);
         }
@@ -85,7 +87,7 @@ class Chooser : public QFileDialog {
                     Qt::QueuedConnection);
         }
         connect(this, &QFileDialog::directoryEntered, this, relabel, Qt::QueuedConnection);
-        if (kind == ItemChooser::Kind::lockedItem) {
+        if (kind == ItemChoice::lockedItem) {
             // A locked item is a folder: going into one (double-clicking it) chooses it.
             connect(this, &QFileDialog::directoryEntered, this, [this](const QString& entered) {
                 if (entered.endsWith(lockedExtension) && isVisible()) {
@@ -108,8 +110,7 @@ class Chooser : public QFileDialog {
         if (typed_ != nullptr && typed_->hasFocus()) {
             const QStringList names = selectedFiles();
             if (names.size() == 1 && QFileInfo(names.front()).isDir() &&
-                !(kind_ == ItemChooser::Kind::lockedItem &&
-                  names.front().endsWith(lockedExtension))) {
+                !(kind_ == ItemChoice::lockedItem && names.front().endsWith(lockedExtension))) {
                 setDirectory(names.front());
                 typed_->clear();
                 return;
@@ -135,7 +136,7 @@ class Chooser : public QFileDialog {
                 paths.push_back(onDisk(typed));
             }
         }
-        if (kind_ == ItemChooser::Kind::lockedItem) {
+        if (kind_ == ItemChoice::lockedItem) {
             std::erase_if(paths, [](const fs::path& path) {
                 return path.extension() != LockedNames::lockedExtension || !isThere(path);
             });
@@ -145,7 +146,7 @@ class Chooser : public QFileDialog {
         return paths;
     }
 
-    ItemChooser::Kind kind_;
+    ItemChoice kind_;
     QString acceptLabel_;
     QAbstractItemView* list_ = nullptr;
     QFileSystemModel* files_ = nullptr;
@@ -156,16 +157,31 @@ class Chooser : public QFileDialog {
 
 }  // namespace
 
-std::vector<fs::path> ItemChooser::choose(const QString& message, const QString& acceptLabel,
-                                          Kind kind, const QString& folder, QWidget* parent) {
-    Chooser dialog(message, acceptLabel, kind, folder, parent);
-    if (!dialog.usable()) {
-        return {};  // not the dialog this was written for: choose nothing rather than guess
+QCoro::Task<std::vector<fs::path>> ItemChooser::choose(QString message, QString acceptLabel,
+                                                       ItemChoice kind, QString folder,
+                                                       QWidget* parent) {
+    auto* dialog = new Chooser(message, acceptLabel, kind, folder, parent);
+    const QPointer<Chooser> alive(dialog);  // a parent closing takes it along
+    if (!dialog->usable()) {
+        delete dialog;
+        co_return {};  // not the dialog this was written for: choose nothing rather than guess
     }
-    if (dialog.exec() != QDialog::Accepted) {
-        return {};
+    // Modal without an event loop of its own; the caller is suspended until it is answered.
+    if (parent != nullptr) {
+        dialog->open();
+    } else {
+        dialog->setWindowModality(Qt::ApplicationModal);
+        dialog->show();
     }
-    return dialog.chosen();
+    const int result = co_await qCoro(dialog, &QDialog::finished);
+    std::vector<fs::path> chosen;
+    if (alive) {
+        if (result == QDialog::Accepted) {
+            chosen = dialog->chosen();
+        }
+        dialog->deleteLater();
+    }
+    co_return chosen;
 }
 
 }  // namespace tessela

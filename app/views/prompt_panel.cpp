@@ -1,11 +1,13 @@
 #include "views/prompt_panel.h"
 
+#include <qcoro/qcorosignal.h>
 #include <QApplication>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
@@ -15,6 +17,42 @@
 namespace tessela {
 
 namespace {
+
+// A prompt of ours for as long as it is awaited, then deleted from the event loop (it may
+// still be delivering the signal that ended the wait). A prompt its parent took along is
+// already gone.
+template <typename Window>
+class Shown {
+  public:
+    explicit Shown(Window* window) : window_(window), alive_(window) {}
+    ~Shown() {
+        if (alive_) {
+            window_->deleteLater();
+        }
+    }
+    Shown(const Shown&) = delete;
+    Shown& operator=(const Shown&) = delete;
+
+    // Used only while it is alive: before the wait, and after it when the wait ended.
+    [[nodiscard]] Window* get() const { return window_; }
+    Window& operator*() const { return *window_; }
+    Window* operator->() const { return window_; }
+
+  private:
+    Window* window_;
+    QPointer<Window> alive_;
+};
+
+// Shows `window` modal without an event loop of its own: over its parent's window when it has
+// one, over the whole application otherwise; the caller awaits its finished signal.
+void showModal(QDialog& window) {
+    if (window.parentWidget() != nullptr) {
+        window.open();
+    } else {
+        window.setWindowModality(Qt::ApplicationModal);
+        window.show();
+    }
+}
 
 // Brings a prompt's window to the front and makes it the one that takes the keys. A request from
 // the file manager arrives while the file manager is in front; the prompt must still get the
@@ -60,43 +98,45 @@ class PasswordPrompt : public QDialog {
 
 }  // namespace
 
-int PromptPanel::choose(const QString& title, const QString& message, const QStringList& buttons,
-                        QWidget* parent, int defaultButton) {
-    Alert alert(parent);
-    alert.setWindowTitle(QStringLiteral("Tessela"));
-    alert.setTextFormat(Qt::PlainText);
-    alert.setText(title);
+QCoro::Task<int> PromptPanel::choose(QString title, QString message, QStringList buttons,
+                                     QWidget* parent, int defaultButton) {
+    const Shown<Alert> alert(new Alert(parent));
+    alert->setWindowTitle(QStringLiteral("Tessela"));
+    alert->setTextFormat(Qt::PlainText);
+    alert->setText(title);
     // No empty second label for a screen reader to announce.
     if (!message.isEmpty()) {
-        alert.setInformativeText(message);
+        alert->setInformativeText(message);
     }
-    alert.setAccessibleName(title);
-    alert.setAccessibleDescription(message);
+    alert->setAccessibleName(title);
+    alert->setAccessibleDescription(message);
     // One role for all keeps the buttons in the caller's order on every desktop style.
     std::vector<QPushButton*> added;
     for (const QString& label : buttons) {
-        added.push_back(alert.addButton(label, QMessageBox::ActionRole));
+        added.push_back(alert->addButton(label, QMessageBox::ActionRole));
         if (label == QStringLiteral("Cancel")) {
-            alert.setEscapeButton(added.back());
+            alert->setEscapeButton(added.back());
         }
     }
     if (defaultButton >= 0 && static_cast<std::size_t>(defaultButton) < added.size()) {
-        alert.setDefaultButton(added[static_cast<std::size_t>(defaultButton)]);
+        alert->setDefaultButton(added[static_cast<std::size_t>(defaultButton)]);
     }
-    alert.exec();
+    showModal(*alert);
+    co_await qCoro(alert.get(), &QDialog::finished);
     for (std::size_t index = 0; index < added.size(); ++index) {
-        if (alert.clickedButton() == added[index]) {
-            return static_cast<int>(index);
+        if (alert->clickedButton() == added[index]) {
+            co_return static_cast<int>(index);
         }
     }
     // Closed another way (Escape without a "Cancel", the window's close): the last button.
-    return added.empty() ? 0 : static_cast<int>(added.size()) - 1;
+    co_return added.empty() ? 0 : static_cast<int>(added.size()) - 1;
 }
 
-std::optional<QString> PromptPanel::password(const QString& title, const QString& message,
-                                             QWidget* parent) {
+QCoro::Task<std::optional<QString>> PromptPanel::password(QString title, QString message,
+                                                          QWidget* parent) {
     auto* field = new QLineEdit;
-    PasswordPrompt prompt(parent, *field);
+    const Shown<PasswordPrompt> shown(new PasswordPrompt(parent, *field));
+    PasswordPrompt& prompt = *shown;
     prompt.setWindowTitle(QStringLiteral("Tessela"));
     prompt.setAccessibleName(title);
     prompt.setAccessibleDescription(message);
@@ -133,10 +173,11 @@ std::optional<QString> PromptPanel::password(const QString& title, const QString
     layout->addWidget(field);
     layout->addLayout(buttons);
     heading->setBuddy(field);
-    if (prompt.exec() != QDialog::Accepted) {
-        return std::nullopt;
+    showModal(prompt);
+    if (co_await qCoro(&prompt, &QDialog::finished) != QDialog::Accepted) {
+        co_return std::nullopt;
     }
-    return field->text();
+    co_return field->text();
 }
 
 }  // namespace tessela

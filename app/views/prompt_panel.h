@@ -1,5 +1,6 @@
 #pragma once
 
+#include <qcoro/qcorotask.h>
 #include <QString>
 #include <QStringList>
 
@@ -9,18 +10,20 @@ class QWidget;
 
 namespace tessela {
 
-// The modal alerts and the password prompt. The wording is always the caller's.
+// The alerts and the password prompt. The wording is always the caller's. Each is shown
+// without a nested event loop (modal over `parent`'s window, or over the whole application
+// without one) and awaited: the caller is suspended until it is answered.
 struct PromptPanel {
     // An alert with `title` as its text, `message` below it, and one button per entry of
-    // `buttons`, in that order; the first is the default (Return), and a "Cancel" button
-    // answers Escape. Returns the index of the button pressed.
-    // `defaultButton` picks another default where Return must not agree by accident.
-    static int choose(const QString& title, const QString& message, const QStringList& buttons,
-                      QWidget* parent = nullptr, int defaultButton = 0);
+    // `buttons`, in that order. Return presses `defaultButton` (the first unless said
+    // otherwise), which has the focus when the alert opens; a "Cancel" button answers Escape.
+    // Returns the index of the button pressed; closed another way, the last one.
+    static QCoro::Task<int> choose(QString title, QString message, QStringList buttons,
+                                   QWidget* parent = nullptr, int defaultButton = 0);
     // An alert with a secure password field that has the keyboard focus, and the buttons "OK"
     // (the default) and "Cancel". "OK" gives the text, even when empty; "Cancel" gives none.
-    static std::optional<QString> password(const QString& title, const QString& message,
-                                           QWidget* parent = nullptr);
+    static QCoro::Task<std::optional<QString>> password(QString title, QString message,
+                                                        QWidget* parent = nullptr);
 };
 
 }  // namespace tessela

@@ -172,10 +172,6 @@ bool Locker::setHiddenExtension(const std::filesystem::path& locked) {
     return HiddenExtensions::set(locked);
 }
 
-void Locker::setHiddenExtensionIfNeeded(const std::filesystem::path& locked) {
-    HiddenExtensions::setIfNeeded(locked);
-}
-
 bool Locker::repairHiddenExtensions() noexcept {
     return HiddenExtensions(parts_).repair();
 }

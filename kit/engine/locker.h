@@ -153,7 +153,6 @@ class Locker {
     // (HiddenExtensions: the GIO metadata attribute "metadata::custom-icon-name" =
     // "tessela-locked"). Best effort: a failure is one line on standard error.
     static bool setHiddenExtension(const std::filesystem::path& locked);
-    static void setHiddenExtensionIfNeeded(const std::filesystem::path& locked);
     // Migrates earlier-style names of located items without an operation in flight and sets
     // every located item's look; true when any item got a new name. Never fails.
     bool repairHiddenExtensions() noexcept;

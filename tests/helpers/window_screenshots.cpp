@@ -1,5 +1,6 @@
 // Renders each of Tessela's windows, menus and prompts to a PNG in the folder given, offscreen,
 // so that they can be looked at without a desktop. Run through scripts/screenshots.
+#include <qcoro/qcorotask.h>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -126,8 +127,9 @@ static bool renderAll(const QDir& folder) {
          {QStringLiteral("Try Again"), QStringLiteral("Force Lock"), QStringLiteral("Cancel")}},
         {"alert-remove-lock",
          QStringLiteral("Remove the lock from Taxes 2026?"),
-         QStringLiteral("Taxes 2026 turns back into normal files that anyone using this Mac can "
-                        "open."),
+         QStringLiteral(
+             "Taxes 2026 turns back into normal files that anyone using this computer can "
+             "open."),
          {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}},
         {"alert-forget",
          QStringLiteral("Forget Taxes 2026?"),
@@ -141,23 +143,23 @@ static bool renderAll(const QDir& folder) {
     for (const Alert& alert : alerts) {
         saved = saveModal(folder, QString::fromUtf8(alert.file),
                           [&] {
-                              (void)tessela::PromptPanel::choose(alert.title, alert.message,
-                                                                 alert.buttons);
+                              (void)QCoro::waitFor(tessela::PromptPanel::choose(
+                                  alert.title, alert.message, alert.buttons));
                           }) &&
                 saved;
     }
     saved = saveModal(folder, QStringLiteral("password-prompt"),
                       [] {
-                          (void)tessela::PromptPanel::password(
+                          (void)QCoro::waitFor(tessela::PromptPanel::password(
                               QStringLiteral("Enter your Tessela password"),
-                              QStringLiteral("Tessela needs your password to unlock Taxes 2026."));
+                              QStringLiteral("Tessela needs your password to unlock Taxes 2026.")));
                       }) &&
             saved;
     saved = saveModal(folder, QStringLiteral("password-prompt-item"),
                       [] {
-                          (void)tessela::PromptPanel::password(
+                          (void)QCoro::waitFor(tessela::PromptPanel::password(
                               QStringLiteral("This item uses a different password"),
-                              QStringLiteral("Enter the password it was locked with."));
+                              QStringLiteral("Enter the password it was locked with.")));
                       }) &&
             saved;
 
@@ -174,18 +176,18 @@ static bool renderAll(const QDir& folder) {
     saved = saveModal(
                 folder, QStringLiteral("choose-items-to-lock"),
                 [&] {
-                    (void)tessela::ItemChooser::choose(
+                    (void)QCoro::waitFor(tessela::ItemChooser::choose(
                         QStringLiteral("Choose files or folders to lock."), QStringLiteral("Lock"),
-                        tessela::ItemChooser::Kind::filesAndFolders, sample.path());
+                        tessela::ItemChoice::filesAndFolders, sample.path()));
                 },
                 500) &&
             saved;
     saved = saveModal(
                 folder, QStringLiteral("find-locked-item"),
                 [&] {
-                    (void)tessela::ItemChooser::choose(
+                    (void)QCoro::waitFor(tessela::ItemChooser::choose(
                         QStringLiteral("Find Letters"), QStringLiteral("Choose"),
-                        tessela::ItemChooser::Kind::lockedItem, sample.path());
+                        tessela::ItemChoice::lockedItem, sample.path()));
                 },
                 500) &&
             saved;

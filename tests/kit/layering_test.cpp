@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessela {
 namespace {
@@ -45,6 +47,9 @@ TEST(KitLayeringTest, NoFolderIncludesOneAboveIt) {
             for (std::string line; std::getline(stream, line);) {
                 std::smatch match;
                 if (std::regex_search(line, match, include)) {
+                    EXPECT_GE(layerOf(match[1].str()), 0)
+                        << source.path().lexically_relative(KIT_SOURCE_DIR).string() << " includes "
+                        << match[1].str() << ", which is no folder of the kit";
                     EXPECT_LE(layerOf(match[1].str()), layer)
                         << source.path().lexically_relative(KIT_SOURCE_DIR).string() << " includes "
                         << match[1].str() << ", a layer above " << name;
@@ -53,6 +58,53 @@ TEST(KitLayeringTest, NoFolderIncludesOneAboveIt) {
         }
     }
     EXPECT_GT(sources, 50);
+}
+
+// The program's folders and what each may include besides the kit: the model never includes a
+// view or the command line, the command line never a view, the file-manager parts only the kit.
+struct ProgramFolder {
+    std::string_view folder;
+    std::vector<std::string_view> mayInclude;
+};
+
+TEST(ProgramLayeringTest, TheModelIncludesNoViewAndNoFolderIncludesAnUnknownOne) {
+    const std::vector<ProgramFolder> program = {
+        {"app/model", {"model"}}, {"app/cli", {"model", "cli"}}, {"app/views", {"model", "views"}},
+        {"finder/helper", {}},    {"finder/nautilus", {}},
+    };
+    const std::regex include(R"re(#include "([a-z_]+)/)re");
+    const fs::path root = fs::path(KIT_SOURCE_DIR).parent_path();
+    for (const char* top : {"app", "finder"}) {
+        for (const fs::directory_entry& folder : fs::directory_iterator(root / top)) {
+            const std::string name = folder.path().lexically_relative(root).string();
+            if (folder.is_directory() && name != "app/icons" && name != "finder/actions") {
+                EXPECT_TRUE(
+                    std::any_of(program.begin(), program.end(),
+                                [&](const ProgramFolder& known) { return known.folder == name; }))
+                    << "the folder " << name << " has no place in the layers";
+            }
+        }
+    }
+    int sources = 0;
+    for (const ProgramFolder& part : program) {
+        for (const fs::directory_entry& source : fs::directory_iterator(root / part.folder)) {
+            std::ifstream stream(source.path());
+            ++sources;
+            for (std::string line; std::getline(stream, line);) {
+                std::smatch match;
+                if (!std::regex_search(line, match, include)) {
+                    continue;
+                }
+                const std::string included = match[1].str();
+                const bool allowed = layerOf(included) >= 0 ||
+                                     std::find(part.mayInclude.begin(), part.mayInclude.end(),
+                                               included) != part.mayInclude.end();
+                EXPECT_TRUE(allowed)
+                    << source.path().lexically_relative(root).string() << " includes " << included;
+            }
+        }
+    }
+    EXPECT_GT(sources, 30);
 }
 
 }  // namespace

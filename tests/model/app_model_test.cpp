@@ -8,12 +8,6 @@
 #include <QThread>
 #include <QUrl>
 
-#include <QAbstractItemView>
-#include <QFileDialog>
-#include <QFileSystemModel>
-#include <QItemSelectionModel>
-#include <QKeyEvent>
-#include <QLineEdit>
 #include <QTimer>
 
 #include <cstdlib>
@@ -27,61 +21,18 @@
 #include "secrets/shared_state.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
-#include "support/modal_script.h"
 #include "support/offscreen_application.h"
+#include "support/scripted_questions.h"
 
 namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::press;
+using testing::Question;
 using testing::readFile;
-using testing::typePassword;
+using testing::settle;
+namespace answer = testing::answer;
 using testing::writeFile;
-
-// Runs the event loop until `done` holds, for at most 30 seconds.
-bool settle(const std::function<bool()>& done) {
-    for (int waited = 0; waited < 3000; ++waited) {
-        if (done()) {
-            return true;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
-    return done();
-}
-
-// In an open file dialog: goes to `folder`, waits for its listing and selects `names` (as the
-// dialog shows them).
-void selectIn(QWidget& window, const fs::path& folder, const QStringList& names) {
-    auto* dialog = qobject_cast<QFileDialog*>(&window);
-    ASSERT_NE(dialog, nullptr);
-    const QString where = QString::fromStdString(folder.string());
-    dialog->setDirectory(where);
-    auto* files = dialog->findChild<QFileSystemModel*>();
-    auto* list = dialog->findChild<QAbstractItemView*>("listView");
-    ASSERT_TRUE(files != nullptr && list != nullptr);
-    const bool listed = settle([&] {
-        return std::all_of(names.begin(), names.end(), [&](const QString& name) {
-            return files->index(where + "/" + name).isValid();
-        });
-    });
-    if (!listed) {
-        const QModelIndex root = files->index(where);
-        QStringList there;
-        for (int row = 0; row < files->rowCount(root); ++row) {
-            there << files->fileName(files->index(row, 0, root)).toUtf8().toHex(' ');
-        }
-        ADD_FAILURE() << "listed: " << there.join(", ").toStdString();
-        window.close();  // the code under test goes on instead of waiting here
-        return;
-    }
-    for (const QString& name : names) {
-        list->selectionModel()->select(files->index(where + "/" + name),
-                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    }
-    QCoreApplication::processEvents();  // the dialog's button follows the selection
-}
 
 class AppModelTest : public testing::FuseTest {
   protected:
@@ -135,6 +86,7 @@ class AppModelTest : public testing::FuseTest {
     std::unique_ptr<testing::OffscreenApplication> application;
     std::unique_ptr<testing::KeyringSession> session;
     std::unique_ptr<testing::ChildProcess> notifications;
+    testing::ScriptedQuestions questions;
 };
 
 TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
@@ -142,7 +94,7 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
     EXPECT_THROW((void)lockBefore("Interrupted.txt", 1, CrashPoint::lockAfterCopy), SimulatedCrash);
     const LockedItem taxes = lockBefore("Taxes.txt", 1);
 
-    AppModel model(options());
+    AppModel model(options(), questions);
     std::vector<std::pair<TesselaCommand, bool>> handed;
     QObject::connect(&model, &AppModel::commandStarted, [&](const TesselaCommand& command) {
         handed.emplace_back(command, model.isReady());
@@ -151,12 +103,11 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
     const TesselaCommand second = TesselaCommand::unlock(taxes.lastKnownPath);
     model.handle(first);
     model.handle(second);
-    EXPECT_TRUE(handed.empty());   // not ready: queued
-    testing::ModalScript prompts;  // the unlock asks for a password: none is kept
-    prompts.then([](QWidget& prompt) { press(prompt, "Cancel"); });
+    EXPECT_TRUE(handed.empty());       // not ready: queued
+    questions.then(answer::cancel());  // the unlock asks for a password: none is kept
 
     ASSERT_TRUE(QCoro::waitFor(model.start()));
-    EXPECT_TRUE(settle([&] { return handed.size() == 2 && prompts.left() == 0; }));
+    EXPECT_TRUE(settle([&] { return handed.size() == 2 && questions.left() == 0; }));
     EXPECT_EQ(handed,
               (std::vector<std::pair<TesselaCommand, bool>>{{first, true}, {second, true}}));
     EXPECT_EQ(model.rows().size(), 1U);  // the interrupted lock was undone
@@ -175,7 +126,7 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
         << log;
 
     // A second copy of the application finds the support folder taken.
-    AppModel another(options());
+    AppModel another(options(), questions);
     EXPECT_FALSE(QCoro::waitFor(another.start()));
 }
 
@@ -187,7 +138,7 @@ TEST_F(AppModelTest, RowsFollowTheIndexTheDiskAndThePasswordAndTheStateIsPublish
     fs::remove_all(gone.lastKnownPath);
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 2, {}, {}});
 
-    AppModel model(options());
+    AppModel model(options(), questions);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     const OpenItem open = model.locker().unlock(two.lastKnownPath, password);
     QCoro::waitFor(model.refresh());
@@ -224,7 +175,7 @@ TEST_F(AppModelTest, RowsFollowTheIndexTheDiskAndThePasswordAndTheStateIsPublish
 }
 
 TEST_F(AppModelTest, UnderTheTestOverrideNoStateIsPublished) {
-    AppModel model(options(true));
+    AppModel model(options(true), questions);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     EXPECT_FALSE(fs::exists(*SharedState::defaultURL()));
 }
@@ -243,7 +194,7 @@ TEST_F(AppModelTest, RevealShowsTheItemInTheFileManagerOrOpensWhatItCan) {
     const LockedItem notes = lockBefore("Notes.txt", 1);
     Opener opener;
     QDesktopServices::setUrlHandler("file", &opener, "open");
-    AppModel model(options(true));
+    AppModel model(options(true), questions);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
 
     // No file manager on the bus: the item's folder is opened.
@@ -283,7 +234,7 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     writeFile(home / "Docs/Big.bin", big);
     writeFile(home / "Docs/Notes.txt", "notes");
     startNotifications();
-    AppModel model(options(true));
+    AppModel model(options(true), questions);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
 
     // The panel's Cancel is pressed as soon as the first item's panel is up.
@@ -295,11 +246,10 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
             amounts << model.progress().state().amount();
         }
         if (messages.size() == 1) {
-            QTimer::singleShot(0, [&] { press(*model.progress().window(), "Cancel"); });
+            QTimer::singleShot(0, [&] { model.progress().state().cancel(); });
         }
     });
-    testing::ModalScript alerts;
-    alerts.then([](QWidget& alert) { press(alert, "OK"); });
+    questions.then(answer::press("OK"));
     // Two requests at once: the second waits for the panel, so Cancel reaches the item shown.
     auto first = model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt"});
     // The second as the file manager asks: a lock too quick to read the panel is notified.
@@ -317,12 +267,12 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
               messages.indexOf("Getting Notes.txt ready…"));
     EXPECT_EQ(readFile(home / "Docs/Big.bin"), big);
     EXPECT_FALSE(fs::exists(home / "Docs/Big.tessvault"));
-    EXPECT_EQ(alerts.seen,
+    EXPECT_EQ(questions.seen,
               std::vector<std::string>{"Could not lock Nope.txt | That item no longer exists."});
-    EXPECT_TRUE(alerts.unexpected.empty());
+    EXPECT_TRUE(questions.unexpected.empty());
     EXPECT_TRUE(messages.contains("Encrypting Notes.txt…")) << messages.join(", ").toStdString();
     EXPECT_FALSE(fs::exists(home / "Docs/Notes.txt"));
-    EXPECT_FALSE(model.progress().window()->isVisible());
+    EXPECT_FALSE(model.progress().isShown());
     EXPECT_TRUE(model.activity().isIdle());
     ASSERT_EQ(model.rows().size(), 1U);
     EXPECT_TRUE(settle([&] {
@@ -348,41 +298,40 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
     Opener opener;
     QDesktopServices::setUrlHandler("file", &opener, "open");
-    AppModel model(options(true));
+    AppModel model(options(true), questions);
     model.setTouchIDEnabled(false);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
-    testing::ModalScript prompts;
 
     // Five wrong passwords end it without a word; Return pressed on an empty field is no try.
-    prompts.then([](QWidget& prompt) { typePassword(prompt, ""); });
+    questions.then(answer::type(""));
     for (int attempt = 0; attempt < 5; ++attempt) {
-        prompts.then([](QWidget& prompt) { typePassword(prompt, "wrong"); });
+        questions.then(answer::type("wrong"));
     }
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 6U);
-    EXPECT_NE(prompts.seen[1].find("Tessela needs your password to unlock Taxes.txt."),
+    ASSERT_EQ(questions.seen.size(), 6U);
+    EXPECT_NE(questions.seen[1].find("Tessela needs your password to unlock Taxes.txt."),
               std::string::npos);
-    EXPECT_NE(prompts.seen[5].find("That password did not work. Try again."), std::string::npos);
+    EXPECT_NE(questions.seen[5].find("That password did not work. Try again."), std::string::npos);
     EXPECT_TRUE(model.openItems().empty());
 
     // The right one opens it and shows its file; asking again only shows it.
-    prompts.then([](QWidget& prompt) { typePassword(prompt, password); });
+    questions.then(answer::type(password));
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
     ASSERT_EQ(model.openItems().size(), 1U);
     const OpenItem open = model.openItems()[0];
     EXPECT_EQ(opener.opened, std::vector<std::string>{open.contentURL().string()});
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
     EXPECT_EQ(opener.opened.size(), 2U);
-    EXPECT_EQ(prompts.seen.size(), 7U);
+    EXPECT_EQ(questions.seen.size(), 7U);
 
     // An item on a password the keyring does not keep asks for its own until it works.
-    prompts.then([](QWidget& prompt) { typePassword(prompt, password); })
-        .then([](QWidget& prompt) { typePassword(prompt, "still wrong"); })
-        .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
+    questions.then(answer::type(password))
+        .then(answer::type("still wrong"))
+        .then(answer::type("an earlier password"));
     QCoro::waitFor(model.unlock(old.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 10U);
-    EXPECT_NE(prompts.seen[8].find("This item uses a different password"), std::string::npos);
-    EXPECT_NE(prompts.seen[9].find("This item uses a different password"), std::string::npos);
+    ASSERT_EQ(questions.seen.size(), 10U);
+    EXPECT_NE(questions.seen[8].find("This item uses a different password"), std::string::npos);
+    EXPECT_NE(questions.seen[9].find("This item uses a different password"), std::string::npos);
     EXPECT_EQ(model.openItems().size(), 2U);
 
     // Files in use: quietly left open, or forced when the user says so.
@@ -390,12 +339,12 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
         std::ifstream held(open.contentURL());
         ASSERT_TRUE(held.is_open());
         EXPECT_FALSE(QCoro::waitFor(model.relock(open, false)));
-        EXPECT_EQ(prompts.seen.size(), 10U);
-        prompts.then([](QWidget& alert) { press(alert, "Force Lock"); });
+        EXPECT_EQ(questions.seen.size(), 10U);
+        questions.then(answer::press("Force Lock"));
         EXPECT_TRUE(QCoro::waitFor(model.relock(open, true)));
-        ASSERT_EQ(prompts.seen.size(), 11U);
-        EXPECT_EQ(prompts.seen[10].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
-            << prompts.seen[10];
+        ASSERT_EQ(questions.seen.size(), 11U);
+        EXPECT_EQ(questions.seen[10].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
+            << questions.seen[10];
     }
 
     // Everything locked, then one lock removed: ordinary files again, shown in their folder.
@@ -403,26 +352,26 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     QCoro::waitFor(model.lockAll());
     EXPECT_TRUE(model.openItems().empty());
     bool panelAside = false;
-    prompts.then([](QWidget& alert) { press(alert, "Remove Lock"); })
-        .then([](QWidget& prompt) { typePassword(prompt, password); })
-        .then([&](QWidget& prompt) {
+    questions.then(answer::press("Remove Lock"))
+        .then(answer::type(password))
+        .then([&](const Question& prompt) {
             panelAside = !model.progress().isShown();
-            typePassword(prompt, "");
+            return answer::type("")(prompt);
         })
-        .then([](QWidget& prompt) { typePassword(prompt, "an earlier password"); });
+        .then(answer::type("an earlier password"));
     QCoro::waitFor(model.removeLock(old.lastKnownPath));
-    ASSERT_EQ(prompts.seen.size(), 15U);
-    EXPECT_EQ(prompts.seen[11],
+    ASSERT_EQ(questions.seen.size(), 15U);
+    EXPECT_EQ(questions.seen[11],
               "Remove the lock from Old.txt? | Old.txt turns back into normal files that "
-              "anyone using this Mac can open.");
-    EXPECT_NE(prompts.seen[14].find("This item uses a different password"), std::string::npos);
+              "anyone using this computer can open.");
+    EXPECT_NE(questions.seen[14].find("This item uses a different password"), std::string::npos);
     EXPECT_TRUE(panelAside);
     EXPECT_EQ(readFile(home / "Docs/Old.txt"), "old");
     EXPECT_FALSE(fs::exists(old.lastKnownPath));
     EXPECT_EQ(opener.opened.back(), (home / "Docs").string());
     EXPECT_EQ(model.rows().size(), 1U);
-    EXPECT_TRUE(prompts.unexpected.empty());
-    EXPECT_EQ(prompts.left(), 0U);
+    EXPECT_TRUE(questions.unexpected.empty());
+    EXPECT_EQ(questions.left(), 0U);
     QDesktopServices::unsetUrlHandler("file");
 }
 
@@ -433,47 +382,21 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
     const fs::path accented = home / "Docs" / "Café notes.txt";
     writeFile(accented, "an accented name");
     writeFile(home / "Docs/Other.txt", "not chosen");
-    AppModel model(options(true));
+    AppModel model(options(true), questions);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
 
-    writeFile(home / "Docs/Plans.txt", "plans");
-    testing::ModalScript dialogs;
-    dialogs.then([&](QWidget& dialog) {
-        EXPECT_EQ(dialog.windowTitle(), "Choose files or folders to lock.");
-        // A folder's name typed and confirmed goes into it; nothing is chosen yet.
-        auto* fileDialog = qobject_cast<QFileDialog*>(&dialog);
-        auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
-        ASSERT_TRUE(fileDialog != nullptr && typed != nullptr);
-        fileDialog->setDirectory(QString::fromStdString((home / "Docs").string()));
-        QApplication::setActiveWindow(&dialog);
-        typed->setFocus();
-        typed->setText("Folder");
-        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-        QApplication::sendEvent(typed, &enter);
-        EXPECT_TRUE(dialog.isVisible());
-        EXPECT_EQ(fileDialog->directory().dirName(), "Folder");
-        selectIn(dialog, home / "Docs", {"Folder", "Café notes.txt"});
-        press(dialog, "Lock");
+    questions.then([&](const Question& panel) {
+        EXPECT_EQ(panel.title, "Choose files or folders to lock.");
+        EXPECT_EQ(panel.choice, ItemChoice::filesAndFolders);
+        return answer::pick({home / "Docs/Folder", accented})(panel);
     });
     model.chooseAndLock();
     ASSERT_TRUE(settle([&] { return model.rows().size() == 2 && model.activity().isIdle(); }))
-        << (dialogs.unexpected.empty() ? "" : dialogs.unexpected.front());
+        << (questions.unexpected.empty() ? "" : questions.unexpected.front());
     EXPECT_TRUE(fs::exists(home / "Docs/Folder.tessvault"));
     EXPECT_TRUE(fs::exists(home / "Docs" / "Café notes.tessvault"));
     EXPECT_FALSE(fs::exists(accented));
     EXPECT_EQ(readFile(home / "Docs/Other.txt"), "not chosen");
-
-    // A double-clicked file is chosen.
-    dialogs.then([&](QWidget& dialog) {
-        selectIn(dialog, home / "Docs", {"Plans.txt"});
-        auto* files = dialog.findChild<QFileSystemModel*>();
-        auto* list = dialog.findChild<QAbstractItemView*>("listView");
-        Q_EMIT list->activated(
-            files->index(QString::fromStdString((home / "Docs/Plans.txt").string())));
-    });
-    model.chooseAndLock();
-    ASSERT_TRUE(settle([&] { return model.rows().size() == 3 && model.activity().isIdle(); }));
-    EXPECT_TRUE(fs::exists(home / "Docs/Plans.tessvault"));
 
     // A copy elsewhere, the original gone: the row is missing until it is found there.
     fs::create_directories(temp / "Backup");
@@ -487,28 +410,21 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
     const ItemRow missing = *found;  // the list is replaced at each refresh
     ASSERT_EQ(missing.url, std::nullopt);
     // Another entry's locked item is refused, and the row stays missing.
-    dialogs
-        .then([&](QWidget& dialog) {
-            selectIn(dialog, home / "Docs", {"Plans.tessvault"});
-            press(dialog, "Choose");
-        })
-        .then([&](QWidget& alert) { press(alert, "OK"); });
-    model.locate(missing);
-    ASSERT_TRUE(settle([&] { return dialogs.left() == 0 && model.activity().isIdle(); }));
-    EXPECT_EQ(dialogs.seen.back().rfind("Plans.tessvault is not Folder | ", 0), 0U)
-        << dialogs.seen.back();
-    dialogs.then([&](QWidget& dialog) {
-        EXPECT_EQ(dialog.windowTitle(), "Find Folder");
-        selectIn(dialog, temp / "Backup", {"Folder.tessvault"});
-        press(dialog, "Choose");
+    questions.then(answer::pick({home / "Docs" / "Café notes.tessvault"}))
+        .then(answer::press("OK"));
+    QCoro::waitFor(model.askWhereAndRelocate(missing));
+    EXPECT_EQ(questions.seen.back().rfind("Café notes.tessvault is not Folder | ", 0), 0U)
+        << questions.seen.back();
+    questions.then([&](const Question& panel) {
+        EXPECT_EQ(panel.title, "Find Folder");
+        EXPECT_EQ(panel.choice, ItemChoice::lockedItem);
+        return answer::pick({temp / "Backup/Folder.tessvault"})(panel);
     });
-    model.locate(missing);
-    EXPECT_TRUE(settle([&] {
-        return std::any_of(model.rows().begin(), model.rows().end(), [&](const ItemRow& row) {
-            return row.url == temp / "Backup/Folder.tessvault";
-        });
+    QCoro::waitFor(model.askWhereAndRelocate(missing));
+    EXPECT_TRUE(std::any_of(model.rows().begin(), model.rows().end(), [&](const ItemRow& row) {
+        return row.url == temp / "Backup/Folder.tessvault";
     }));
-    EXPECT_TRUE(dialogs.unexpected.empty());
+    EXPECT_TRUE(questions.unexpected.empty());
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {

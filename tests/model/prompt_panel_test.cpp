@@ -1,19 +1,30 @@
 // The progress panel and the prompts, through their real widgets, offscreen.
 #include <gtest/gtest.h>
 
+#include <qcoro/qcorotask.h>
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
 #include "support/modal_script.h"
 #include "support/offscreen_application.h"
+#include "support/temp_folder.h"
+#include "views/item_chooser.h"
 #include "views/progress_panel.h"
 #include "views/prompt_panel.h"
 
@@ -22,6 +33,36 @@ namespace {
 
 using testing::buttonOf;
 using testing::press;
+
+namespace fs = std::filesystem;
+using testing::settle;
+
+// In an open file dialog: goes to `folder`, waits for its listing and selects `names` (as the
+// dialog shows them).
+void selectIn(QWidget& window, const fs::path& folder, const QStringList& names) {
+    auto* dialog = qobject_cast<QFileDialog*>(&window);
+    ASSERT_NE(dialog, nullptr);
+    const QString where = QString::fromStdString(folder.string());
+    dialog->setDirectory(where);
+    auto* files = dialog->findChild<QFileSystemModel*>();
+    auto* list = dialog->findChild<QAbstractItemView*>("listView");
+    ASSERT_TRUE(files != nullptr && list != nullptr);
+    const bool listed = settle([&] {
+        return std::all_of(names.begin(), names.end(), [&](const QString& name) {
+            return files->index(where + "/" + name).isValid();
+        });
+    });
+    if (!listed) {
+        ADD_FAILURE() << "not listed in " << where.toStdString();
+        window.close();  // the code under test goes on instead of waiting here
+        return;
+    }
+    for (const QString& name : names) {
+        list->selectionModel()->select(files->index(where + "/" + name),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QCoreApplication::processEvents();  // the dialog's button follows the selection
+}
 
 class PromptPanelTest : public ::testing::Test {
   protected:
@@ -41,22 +82,38 @@ class PromptPanelTest : public ::testing::Test {
     testing::OffscreenApplication application;
 };
 
-TEST_F(PromptPanelTest, ButtonsKeepTheCallersOrderAndTheFirstIsTheDefault) {
+TEST_F(PromptPanelTest, ButtonsKeepTheCallersOrderTheDefaultIsChosenAndNoLoopRunsNested) {
     QStringList shown;
-    bool firstIsDefault = false;
+    QPushButton* defaultButton = nullptr;
+    int loopLevel = -1;
     whenModal([&](QWidget& alert) {
         for (QPushButton* candidate : alert.findChildren<QPushButton*>()) {
             shown << candidate->text();
         }
-        const auto* box = qobject_cast<QMessageBox*>(&alert);
-        firstIsDefault = box != nullptr && box->defaultButton() == buttonOf(alert, "Try Again");
+        if (const auto* box = qobject_cast<QMessageBox*>(&alert)) {
+            defaultButton = box->defaultButton();
+        }
+        loopLevel = QThread::currentThread()->loopLevel();  // waitFor's own loop alone
         press(alert, "Force Lock");
     });
-    EXPECT_EQ(PromptPanel::choose("Taxes is in use", "Numbers has files open.",
-                                  {"Try Again", "Force Lock", "Cancel"}),
+    EXPECT_EQ(QCoro::waitFor(PromptPanel::choose("Taxes is in use", "Numbers has files open.",
+                                                 {"Try Again", "Force Lock", "Cancel"})),
               1);
     EXPECT_EQ(shown, QStringList({"Try Again", "Force Lock", "Cancel"}));
-    EXPECT_TRUE(firstIsDefault);
+    EXPECT_EQ(defaultButton->text(), "Try Again");
+    EXPECT_EQ(loopLevel, 1);
+
+    // Another default where Return must not agree by accident.
+    whenModal([&](QWidget& alert) {
+        if (const auto* box = qobject_cast<QMessageBox*>(&alert)) {
+            defaultButton = box->defaultButton();
+        }
+        press(alert, "Cancel");
+    });
+    EXPECT_EQ(QCoro::waitFor(PromptPanel::choose("Lock Report?", "Only lock it if you asked.",
+                                                 {"Lock", "Cancel"}, nullptr, 1)),
+              1);
+    EXPECT_EQ(defaultButton->text(), "Cancel");
 }
 
 TEST_F(PromptPanelTest, AnEmptyPasswordIsAnAnswerAndCancelIsNone) {
@@ -65,14 +122,56 @@ TEST_F(PromptPanelTest, AnEmptyPasswordIsAnAnswerAndCancelIsNone) {
         EXPECT_TRUE(field != nullptr && field->echoMode() == QLineEdit::Password);
         press(prompt, "OK");
     });
-    EXPECT_EQ(PromptPanel::password("Unlock Taxes", "Enter your Tessela password."), QString());
+    EXPECT_EQ(QCoro::waitFor(PromptPanel::password("Unlock Taxes", "Enter your password.")),
+              QString());
     whenModal([&](QWidget& prompt) {
         if (auto* field = prompt.findChild<QLineEdit*>()) {
             field->setText("secret");
         }
         press(prompt, "Cancel");
     });
-    EXPECT_EQ(PromptPanel::password("Unlock Taxes", "Enter your Tessela password."), std::nullopt);
+    EXPECT_EQ(QCoro::waitFor(PromptPanel::password("Unlock Taxes", "Enter your password.")),
+              std::nullopt);
+}
+
+// The open panel, through its real widgets: a typed folder name goes into the folder, a
+// double-clicked file is chosen, and files and folders are chosen together.
+TEST_F(PromptPanelTest, TheOpenPanelGoesIntoTypedFoldersAndChoosesFilesAndFoldersTogether) {
+    const testing::TempFolder temp;
+    const fs::path docs = temp.path() / "Docs";
+    fs::create_directories(docs / "Folder");
+    testing::writeFile(docs / "Café notes.txt", "accented");
+    testing::writeFile(docs / "Plans.txt", "plans");
+    const QString where = QString::fromStdString(docs.string());
+
+    whenModal([&](QWidget& dialog) {
+        EXPECT_EQ(dialog.windowTitle(), "Choose files or folders to lock.");
+        auto* fileDialog = qobject_cast<QFileDialog*>(&dialog);
+        auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_TRUE(fileDialog != nullptr && typed != nullptr);
+        QApplication::setActiveWindow(&dialog);
+        typed->setFocus();
+        typed->setText("Folder");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(typed, &enter);
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_EQ(fileDialog->directory().dirName(), "Folder");
+        selectIn(dialog, docs, {"Folder", "Café notes.txt"});
+        press(dialog, "Lock");
+    });
+    EXPECT_EQ(QCoro::waitFor(ItemChooser::choose("Choose files or folders to lock.", "Lock",
+                                                 ItemChoice::filesAndFolders, where)),
+              (std::vector<fs::path>{docs / "Folder", docs / "Café notes.txt"}));
+
+    whenModal([&](QWidget& dialog) {
+        selectIn(dialog, docs, {"Plans.txt"});
+        auto* files = dialog.findChild<QFileSystemModel*>();
+        auto* list = dialog.findChild<QAbstractItemView*>("listView");
+        Q_EMIT list->activated(files->index(QString::fromStdString((docs / "Plans.txt").string())));
+    });
+    EXPECT_EQ(QCoro::waitFor(ItemChooser::choose("Choose files or folders to lock.", "Lock",
+                                                 ItemChoice::filesAndFolders, where)),
+              std::vector<fs::path>{docs / "Plans.txt"});
 }
 
 TEST_F(PromptPanelTest, TheProgressPanelIsOneWindowWhoseCancelDoesWhatWasLastSet) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QApplication>
+#include <QThread>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace tessela::testing {
@@ -22,5 +24,17 @@ class OffscreenApplication {
     char* argv_[2] = {name_, nullptr};
     std::unique_ptr<QApplication> application_;
 };
+
+// Runs the event loop until `done` holds, for at most 30 seconds; whether it held.
+inline bool settle(const std::function<bool()>& done) {
+    for (int waited = 0; waited < 3000; ++waited) {
+        if (done()) {
+            return true;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    return done();
+}
 
 }  // namespace tessela::testing
