@@ -18,6 +18,7 @@
 #include "commands/tessela_command.h"
 #include "engine/locker.h"
 #include "model/fingerprint_check.h"
+#include "model/item_list.h"
 #include "model/password_store.h"
 #include "model/questions.h"
 #include "model/settings.h"
@@ -27,20 +28,6 @@
 #include "records/uuid.h"
 
 namespace tessela {
-
-// One locked item as the list shows it. A plain value.
-struct ItemRow {
-    Uuid id;
-    std::string name;
-    // The folder holding the item where it was found, else its last known path.
-    std::string location;
-    std::optional<std::filesystem::path> url;  // none when it cannot be found
-    std::optional<std::int64_t> size;          // the space it takes, when found
-    std::optional<std::int64_t> originalSize;  // the content's size when it was locked
-    bool isOpen = false;
-    bool needsPasswordUpdate = false;  // still on an older password generation
-    friend bool operator==(const ItemRow&, const ItemRow&) = default;
-};
 
 // The application's single controller, on the main thread. It owns the engine, which it uses
 // only through its worker (one engine call at a time, in order, never on the main thread), and
@@ -93,8 +80,7 @@ class AppModel : public QObject {
     // Runs a command now, or after start-up when it is not finished; while quitting, beeps and
     // drops it.
     void handle(const TesselaCommand& command);
-    // Reads the list again (off the main thread) and publishes it, and the shared state the
-    // file-manager menu reads. A failure leaves the list as it was.
+    // Reads the item list again (ItemList::refresh).
     QCoro::Task<> refresh();
 
     // Each resumes its caller once, on the main thread, when its condition holds.
@@ -152,13 +138,9 @@ class AppModel : public QObject {
     // still be writing its own look over a new lock's), refreshing when anything changed.
     void scheduleHiddenExtensionRecheck();
     [[nodiscard]] ProgressDisplay& progress() noexcept { return progress_; }
-    // The row's name for the item at `url`, else the file name without its extension.
-    [[nodiscard]] std::string displayName(const std::filesystem::path& url) const;
-
-    [[nodiscard]] const std::vector<ItemRow>& rows() const noexcept { return rows_; }
-    [[nodiscard]] const std::vector<OpenItem>& openItems() const noexcept { return openItems_; }
+    // The locked items as the list shows them.
+    [[nodiscard]] ItemList& items() noexcept { return items_; }
     [[nodiscard]] bool isReady() const noexcept { return ready_; }
-    [[nodiscard]] bool needsSetup() const noexcept { return needsSetup_; }
     [[nodiscard]] int idleMinutes() const noexcept { return idleMinutes_; }
     void setIdleMinutes(int minutes);
     [[nodiscard]] bool touchIDEnabled() const noexcept { return touchIDEnabled_; }
@@ -169,12 +151,9 @@ class AppModel : public QObject {
     [[nodiscard]] const PasswordStore& passwords() const noexcept { return passwords_; }
 
   Q_SIGNALS:
-    void rowsChanged();
-    void openItemsChanged();
     void readyChanged();
     void idle();
     void passwordChangeEnded();
-    void needsSetupChanged();
     void idleMinutesChanged();
     void touchIDEnabledChanged();
     // A command has started, in arrival order (commands that came during start-up included).
@@ -288,9 +267,7 @@ class AppModel : public QObject {
     bool ready_ = false;
     bool changingPassword_ = false;
     std::vector<TesselaCommand> pending_;
-    std::vector<ItemRow> rows_;
-    std::vector<OpenItem> openItems_;
-    bool needsSetup_ = false;
+    ItemList items_;
     int idleMinutes_ = 15;
     bool touchIDEnabled_ = true;
 };

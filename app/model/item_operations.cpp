@@ -142,8 +142,7 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
         names.push_back(url.filename().string());
     }
     if (!stored && presence == PasswordStore::Presence::absent) {
-        needsSetup_ = true;
-        Q_EMIT needsSetupChanged();
+        items_.setNeedsSetup(true);
         Q_EMIT setupRequested();
         co_return;
     }
@@ -296,7 +295,7 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
         present(*open);
         co_return;
     }
-    const std::string name = displayName(url);
+    const std::string name = items_.displayName(url);
     auto asking = passwordToGoOn("unlock " + name);
     std::optional<Asked> password = co_await std::move(asking);
     if (!password) {
@@ -326,7 +325,7 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
 
 QCoro::Task<> AppModel::removeLock(fs::path url) {
     co_await waitUntilReady();
-    const std::string name = displayName(url);
+    const std::string name = items_.displayName(url);
     auto confirming = questions_.choose(
         QStringLiteral("Remove the lock from %1?").arg(shown(name)),
         QStringLiteral("%1 turns back into normal files that anyone using this computer can open.")

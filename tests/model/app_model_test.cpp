@@ -110,7 +110,7 @@ TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {
     EXPECT_TRUE(settle([&] { return handed.size() == 2 && questions.left() == 0; }));
     EXPECT_EQ(handed,
               (std::vector<std::pair<TesselaCommand, bool>>{{first, true}, {second, true}}));
-    EXPECT_EQ(model.rows().size(), 1U);  // the interrupted lock was undone
+    EXPECT_EQ(model.items().rows().size(), 1U);  // the interrupted lock was undone
     EXPECT_TRUE(fs::exists(home / "Docs/Interrupted.txt"));
     QCoreApplication::processEvents();
     for (int waited = 0;
@@ -144,22 +144,22 @@ TEST_F(AppModelTest, RowsFollowTheIndexTheDiskAndThePasswordAndTheStateIsPublish
     QCoro::waitFor(model.refresh());
 
     std::vector<std::string> names;
-    for (const ItemRow& row : model.rows()) {
+    for (const ItemRow& row : model.items().rows()) {
         names.push_back(row.name);
     }
     EXPECT_EQ(names,
               (std::vector<std::string>{"Gone.txt", "Item 1.txt", "item 2.txt", "Item 10.txt"}));
-    const ItemRow& missing = model.rows()[0];
+    const ItemRow& missing = model.items().rows()[0];
     EXPECT_EQ(missing.url, std::nullopt);
     EXPECT_EQ(missing.size, std::nullopt);
     EXPECT_EQ(missing.location, gone.lastKnownPath);
     EXPECT_TRUE(missing.needsPasswordUpdate);
-    EXPECT_FALSE(model.rows()[1].needsPasswordUpdate);  // generation 0 never shows it
-    EXPECT_TRUE(model.rows()[2].isOpen);
-    EXPECT_EQ(model.rows()[3].location, (home / "Docs").string());
-    EXPECT_GT(*model.rows()[3].size, 0);
-    EXPECT_EQ(model.displayName(ten.lastKnownPath), "Item 10.txt");
-    EXPECT_EQ(model.displayName(home / "Docs/Other.tessvault"), "Other");
+    EXPECT_FALSE(model.items().rows()[1].needsPasswordUpdate);  // generation 0 never shows it
+    EXPECT_TRUE(model.items().rows()[2].isOpen);
+    EXPECT_EQ(model.items().rows()[3].location, (home / "Docs").string());
+    EXPECT_GT(*model.items().rows()[3].size, 0);
+    EXPECT_EQ(model.items().displayName(ten.lastKnownPath), "Item 10.txt");
+    EXPECT_EQ(model.items().displayName(home / "Docs/Other.tessvault"), "Other");
 
     // The file-manager menu's state lists the open item, by its real path.
     const auto published = SharedState::read(SharedState::defaultURL());
@@ -169,8 +169,8 @@ TEST_F(AppModelTest, RowsFollowTheIndexTheDiskAndThePasswordAndTheStateIsPublish
     model.locker().relock(open, false);
 
     // Forgetting drops the row and touches nothing on disk.
-    QCoro::waitFor(model.forget(model.rows()[3]));
-    EXPECT_EQ(model.rows().size(), 3U);
+    QCoro::waitFor(model.forget(model.items().rows()[3]));
+    EXPECT_EQ(model.items().rows().size(), 3U);
     EXPECT_TRUE(fs::exists(ten.lastKnownPath));
 }
 
@@ -274,7 +274,7 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     EXPECT_FALSE(fs::exists(home / "Docs/Notes.txt"));
     EXPECT_FALSE(model.progress().isShown());
     EXPECT_TRUE(model.activity().isIdle());
-    ASSERT_EQ(model.rows().size(), 1U);
+    ASSERT_EQ(model.items().rows().size(), 1U);
     EXPECT_TRUE(settle([&] {
         return readFile(temp / "notify.log").find("Notes.txt is locked") != std::string::npos;
     }));
@@ -284,9 +284,10 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     // and the list follows.
     fs::rename(home / "Docs/Notes.tessvault", home / "Docs/Notes.txt.tessvault");
     QCoro::waitFor(model.refresh());
-    ASSERT_EQ(model.rows()[0].url, home / "Docs/Notes.txt.tessvault");
+    ASSERT_EQ(model.items().rows()[0].url, home / "Docs/Notes.txt.tessvault");
     EXPECT_TRUE(settle([&] {
-        return !model.rows().empty() && model.rows()[0].url == home / "Docs/Notes.tessvault";
+        return !model.items().rows().empty() &&
+               model.items().rows()[0].url == home / "Docs/Notes.tessvault";
     }));
 }
 
@@ -312,13 +313,13 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     EXPECT_NE(questions.seen[1].find("Tessela needs your password to unlock Taxes.txt."),
               std::string::npos);
     EXPECT_NE(questions.seen[5].find("That password did not work. Try again."), std::string::npos);
-    EXPECT_TRUE(model.openItems().empty());
+    EXPECT_TRUE(model.items().openItems().empty());
 
     // The right one opens it and shows its file; asking again only shows it.
     questions.then(answer::type(password));
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
-    ASSERT_EQ(model.openItems().size(), 1U);
-    const OpenItem open = model.openItems()[0];
+    ASSERT_EQ(model.items().openItems().size(), 1U);
+    const OpenItem open = model.items().openItems()[0];
     EXPECT_EQ(opener.opened, std::vector<std::string>{open.contentURL().string()});
     QCoro::waitFor(model.unlock(taxes.lastKnownPath));
     EXPECT_EQ(opener.opened.size(), 2U);
@@ -332,7 +333,7 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     ASSERT_EQ(questions.seen.size(), 10U);
     EXPECT_NE(questions.seen[8].find("This item uses a different password"), std::string::npos);
     EXPECT_NE(questions.seen[9].find("This item uses a different password"), std::string::npos);
-    EXPECT_EQ(model.openItems().size(), 2U);
+    EXPECT_EQ(model.items().openItems().size(), 2U);
 
     // Files in use: quietly left open, or forced when the user says so.
     {
@@ -350,7 +351,7 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     // Everything locked, then one lock removed: ordinary files again, shown in their folder.
     // Its own password is asked for with the panel out of the way; an empty answer asks again.
     QCoro::waitFor(model.lockAll());
-    EXPECT_TRUE(model.openItems().empty());
+    EXPECT_TRUE(model.items().openItems().empty());
     bool panelAside = false;
     questions.then(answer::press("Remove Lock"))
         .then(answer::type(password))
@@ -369,7 +370,7 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     EXPECT_EQ(readFile(home / "Docs/Old.txt"), "old");
     EXPECT_FALSE(fs::exists(old.lastKnownPath));
     EXPECT_EQ(opener.opened.back(), (home / "Docs").string());
-    EXPECT_EQ(model.rows().size(), 1U);
+    EXPECT_EQ(model.items().rows().size(), 1U);
     EXPECT_TRUE(questions.unexpected.empty());
     EXPECT_EQ(questions.left(), 0U);
     QDesktopServices::unsetUrlHandler("file");
@@ -391,8 +392,9 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
         return answer::pick({home / "Docs/Folder", accented})(panel);
     });
     model.chooseAndLock();
-    ASSERT_TRUE(settle([&] { return model.rows().size() == 2 && model.activity().isIdle(); }))
-        << (questions.unexpected.empty() ? "" : questions.unexpected.front());
+    ASSERT_TRUE(settle([&] {
+        return model.items().rows().size() == 2 && model.activity().isIdle();
+    })) << (questions.unexpected.empty() ? "" : questions.unexpected.front());
     EXPECT_TRUE(fs::exists(home / "Docs/Folder.tessvault"));
     EXPECT_TRUE(fs::exists(home / "Docs" / "Café notes.tessvault"));
     EXPECT_FALSE(fs::exists(accented));
@@ -404,9 +406,9 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
              fs::copy_options::recursive);
     fs::remove_all(home / "Docs/Folder.tessvault");
     QCoro::waitFor(model.refresh());
-    const auto found = std::find_if(model.rows().begin(), model.rows().end(),
+    const auto found = std::find_if(model.items().rows().begin(), model.items().rows().end(),
                                     [](const ItemRow& row) { return row.name == "Folder"; });
-    ASSERT_NE(found, model.rows().end());
+    ASSERT_NE(found, model.items().rows().end());
     const ItemRow missing = *found;  // the list is replaced at each refresh
     ASSERT_EQ(missing.url, std::nullopt);
     // Another entry's locked item is refused, and the row stays missing.
@@ -421,9 +423,9 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
         return answer::pick({temp / "Backup/Folder.tessvault"})(panel);
     });
     QCoro::waitFor(model.askWhereAndRelocate(missing));
-    EXPECT_TRUE(std::any_of(model.rows().begin(), model.rows().end(), [&](const ItemRow& row) {
-        return row.url == temp / "Backup/Folder.tessvault";
-    }));
+    EXPECT_TRUE(std::any_of(
+        model.items().rows().begin(), model.items().rows().end(),
+        [&](const ItemRow& row) { return row.url == temp / "Backup/Folder.tessvault"; }));
     EXPECT_TRUE(questions.unexpected.empty());
 }
 
