@@ -395,16 +395,10 @@ class Session {
         if (!password) {
             return refusedPassword();
         }
-        if (const std::optional<std::string> problem = PasswordRules::problem(*password)) {
-            std::cerr << *problem << '\n';
-            return failure;
-        }
-        try {
-            const std::int64_t generation = PasswordChange(locker_, store_).firstGeneration();
-            store_.save(StoredSecret{*password, generation, std::nullopt, {}});
-        } catch (const std::exception& error) {
-            std::cerr << "Could not save your password to the keyring. (" << shown(error.what())
-                      << ")\n";
+        const PasswordChange::Outcome outcome =
+            PasswordChange(locker_, store_).setUp(AppPaths::support(), *password);
+        if (outcome.message) {
+            std::cerr << *outcome.message << '\n';
             return failure;
         }
         std::cout << "Your Tessela password is set up and kept in your keyring.\n";

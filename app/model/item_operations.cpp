@@ -162,6 +162,8 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
         const Tracking tracking(*this, "locking " + TesselaError::list(names));
         co_await takeProgressPanel();
         const PanelTurn turn(*this);
+        std::vector<std::string> locked;
+        qint64 panelUp = 0;  // milliseconds the panel showed this request's locks
         for (const fs::path& url : urls) {
             const QString name = shown(url.filename().string());
             auto cancel = std::make_shared<CancelToken>();
@@ -187,8 +189,12 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
             } catch (...) {
                 failure = failureOf(std::current_exception());
             }
+            panelUp += onScreen.elapsed();
             if (failure && failure->is(TesselaError::Case::cancelled)) {
-                progress_.showLastWord(cancelledWord());
+                // Only this item was left as it was: those before it in the request are locked.
+                progress_.showLastWord(
+                    locked.empty() ? cancelledWord()
+                                   : QStringLiteral("Cancelled. %1 was not changed.").arg(name));
                 continue;
             }
             progress_.hide();
@@ -196,11 +202,7 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
                 scheduleHiddenExtensionRecheck();  // locked, whatever is left to recovery
             }
             if (!failure) {
-                // A small item's lock is over before anyone could read the panel: the user
-                // who asked from the file manager still learns that it is done.
-                if (tellWhenLocked && onScreen.elapsed() < panelReadable.count()) {
-                    Notifications::post(QStringLiteral("%1 is locked").arg(name), QString());
-                }
+                locked.push_back(url.filename().string());
                 continue;
             }
             if (failure->notice) {
@@ -208,6 +210,14 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
             } else {
                 co_await alert(QStringLiteral("Could not lock %1").arg(name), failure->description);
             }
+        }
+        // Locks over before anyone could read the panel: the user who asked from the file
+        // manager still learns, once for the whole request, that they are done.
+        if (tellWhenLocked && !locked.empty() && panelUp < panelReadable.count()) {
+            Notifications::post((locked.size() == 1 ? QStringLiteral("%1 is locked")
+                                                    : QStringLiteral("%1 are locked"))
+                                    .arg(shown(TesselaError::list(locked))),
+                                QString());
         }
     }
     co_await refresh();

@@ -1,8 +1,12 @@
 #include "model/password_change.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
+#include "records/support_lock.h"
 #include "secrets/password_rules.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -86,12 +90,50 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
     return outcome;
 }
 
-std::int64_t PasswordChange::firstGeneration() const {
-    std::int64_t generation = 1;
-    for (const LockedItem& record : locker_.lockedItems()) {
-        generation = std::max(generation, record.passwordGeneration + 1);
+PasswordChange::Outcome PasswordChange::setUp(const std::filesystem::path& support,
+                                              const std::string& password) {
+    if (const std::optional<std::string> problem = PasswordRules::problem(password)) {
+        return {*problem, {}};
     }
-    return generation;
+    try {
+        // Held briefly, never while a password is typed: a second setup waits its turn here.
+        std::optional<SupportLock> held;
+        for (int attempt = 0; attempt < 100 && !held; ++attempt) {
+            held = SupportLock::acquire(support, SupportLock::setupFileName);
+            if (!held) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        if (!held) {
+            return {
+                "Tessela's password is being set up elsewhere. Try again when that has "
+                "finished.",
+                {}};
+        }
+        switch (store_.presence()) {
+            case PasswordStore::Presence::present:
+                return {
+                    "A Tessela password is kept in your keyring already. To change it, use "
+                    "tessela change-password.",
+                    {}};
+            case PasswordStore::Presence::unknown:
+                return {"Could not read your password from your keyring.", {}};
+            case PasswordStore::Presence::absent:
+                break;
+        }
+        std::int64_t generation = 1;
+        for (const LockedItem& record : locker_.lockedItems()) {
+            generation = std::max(generation, record.passwordGeneration + 1);
+        }
+        store_.save(StoredSecret{password, generation, std::nullopt, {}});
+    } catch (const std::exception& error) {
+        return {std::string("Could not save your password to the keyring. (") +
+                    repairUtf8(error.what()) + ")",
+                {}};
+    }
+    Outcome done;
+    done.changed = true;
+    return done;
 }
 
 }  // namespace tessela

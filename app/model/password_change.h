@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,10 +37,12 @@ class PasswordChange {
     // Checks `current` against the stored password and `newPassword` against the rules, stores
     // the new secret and moves the items. Refusals change nothing.
     Outcome change(const std::string& current, const std::string& newPassword);
-    // The generation of a first password (setup): above every generation recorded so far, so
-    // that items moved by passwords the keyring no longer knows count as still to move, never
-    // as done. Reads the list of items.
-    [[nodiscard]] std::int64_t firstGeneration() const;
+    // Keeps `password` as the first password (setup), under the setup lock of `support`, only
+    // while the keyring surely holds none (asked again under the lock: another setup may have
+    // kept its own meanwhile), at a generation above every one recorded so far, so that items
+    // moved by passwords the keyring no longer knows count as still to move, never as done.
+    // Refusals and failures come back as the sentence to show.
+    Outcome setUp(const std::filesystem::path& support, const std::string& password);
 
   private:
     Locker& locker_;

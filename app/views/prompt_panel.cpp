@@ -149,13 +149,12 @@ QCoro::Task<std::optional<QString>> PromptPanel::password(QString title, QString
     field->setEchoMode(QLineEdit::Password);
     field->setFixedWidth(260);
     field->setAccessibleName(QStringLiteral("Password"));
-    // "OK" then "Cancel", in that order on every desktop style; Return is "OK", Escape is
-    // "Cancel" (the dialog's own reject). "Cancel" never becomes the default by taking the
-    // focus: Return in the field always sends what was typed.
+    // "OK" then "Cancel", in that order on every desktop style; Return in the field is "OK",
+    // Escape is "Cancel" (the dialog's own reject), and Return on a button the user moved to
+    // presses that button.
     auto* ok = new QPushButton(QStringLiteral("OK"));
     auto* cancel = new QPushButton(QStringLiteral("Cancel"));
     ok->setDefault(true);
-    cancel->setAutoDefault(false);
     QObject::connect(ok, &QPushButton::clicked, &prompt, &QDialog::accept);
     QObject::connect(cancel, &QPushButton::clicked, &prompt, &QDialog::reject);
     auto* buttons = new QHBoxLayout;

@@ -23,9 +23,6 @@ namespace {
 
 // The word a shown folder takes when the item's own name cannot be used.
 constexpr std::string_view fallbackName = "Tessela item";
-// How many numbered names are tried for one shown folder before the item is left at its mount
-// folder: far more than items are ever open at once.
-constexpr int mostShownNumbers = 1000;
 
 // Whether `name` in `folder` is a folder itself, not a link to one.
 bool isFolder(const Folder& folder, const std::string& name) noexcept {
@@ -140,8 +137,12 @@ std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
             // Relative, so that it leads to the mount folder beside it wherever the support
             // folder is reached from.
             const std::string target = mountPoint.filename().string();
-            for (int number = 1; number <= mostShownNumbers && !made; ++number) {
-                const std::string shown = shownName(name, number);
+            const std::optional<Uuid> id = Uuid::parse(target);
+            for (const bool wholeId : {false, true}) {
+                if (!id || made) {
+                    break;
+                }
+                const std::string shown = shownName(name, *id, wholeId);
                 try {
                     fileSystem_->makeLink(mounts, shown, target);
                     made = root_ / shown;
@@ -231,18 +232,18 @@ void MountsFolder::removeShownFoldersOf(const Folder& mounts,
     }
 }
 
-std::string MountsFolder::shownName(const std::string& name, int number) {
-    std::string base = name;
+std::string MountsFolder::shownName(const std::string& name, const Uuid& id, bool wholeId) {
+    // Text, whatever bytes the item's name has: the file manager and the desktop's launcher
+    // take the path as text, and a repaired name must still lead here.
+    std::string base = repairUtf8(name);
     base.erase(0, base.find_first_not_of('.'));  // never hidden, never "." or ".."
-    if (base.empty() || base.find('/') != std::string::npos ||
-        base.find('\0') != std::string::npos || Uuid::parse(base)) {
-        base = fallbackName;
+    if (base.find('/') != std::string::npos || base.find('\0') != std::string::npos) {
+        base.clear();
     }
-    const std::string suffix = number > 1 ? " " + std::to_string(number) : "";
-    std::string shown = shortenUtf8(std::move(base), NAME_MAX + 1 - suffix.size()) + suffix;
-    // A number's space keeps any name from reading as an id; checked all the same, since a name
-    // that did would be taken for a mount folder.
-    return Uuid::parse(shown) ? std::string(fallbackName) + suffix : shown;
+    const std::string whole = id.string();
+    const std::string suffix = " (" + (wholeId ? whole : whole.substr(0, 8)) + ")";
+    base = shortenUtf8(std::move(base), NAME_MAX + 1 - suffix.size());
+    return (base.empty() ? std::string(fallbackName) : base) + suffix;
 }
 
 bool MountsFolder::isMountPoint(const std::filesystem::path& url) {

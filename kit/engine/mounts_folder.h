@@ -7,6 +7,7 @@
 #include <string>
 
 #include "files/file_system.h"
+#include "records/uuid.h"
 
 namespace tessela {
 
@@ -40,10 +41,11 @@ class MountsFolder {
     // again. While the folder stays (still mounted), so do its shown folders.
     bool remove(const std::filesystem::path& mountPoint) const noexcept;
 
-    // Makes the shown folder of the mount folder `mountPoint`: a link
-    // shownName(name, n) → {mount folder's name}, created exclusively in the mounts folder with
-    // the first n from 1 whose name is free. Returns the link's path; none when no link could be
-    // made (the item is then seen at its mount folder). Never throws.
+    // Makes the shown folder of the mount folder `mountPoint` (named by the item's id): a link
+    // shownName(name, id, false) → {mount folder's name}, created exclusively in the mounts
+    // folder, or with the whole id where another item's short id took that name. Returns the
+    // link's path; none when no link could be made (the item is then seen at its mount
+    // folder). Never throws.
     [[nodiscard]] std::optional<std::filesystem::path> makeShownFolder(
         const std::filesystem::path& mountPoint, const std::string& name) const noexcept;
     // The shown folder of each mount folder that has one, by the mount folder's name (a link's
@@ -55,11 +57,15 @@ class MountsFolder {
     // detached elsewhere left behind. Nothing that is not a link is touched. Never throws.
     void removeStaleShownFolders(const std::set<std::string>& mounted) const noexcept;
 
-    // The name of an item's shown folder, try `number` (1 for the name alone, then "NAME 2",
-    // "NAME 3", …): the item's name bytes with leading dots dropped, cut at whole characters so
-    // that the whole fits in NAME_MAX bytes; "Tessela item" in place of a name that would be
-    // empty, hold "/" or NUL, or read as an id.
-    [[nodiscard]] static std::string shownName(const std::string& name, int number);
+    // The name of an item's shown folder: "Taxes (9B1C813B)", the item's name and the start of
+    // its id (the whole id with `wholeId`). The id keeps the path one item's forever: a path an
+    // editor kept from an item locked since never leads into another item of the same name,
+    // and two open items of one name are told apart. The name is repaired to UTF-8 (a path a
+    // launcher takes as text must still lead here), loses its leading dots and is cut at whole
+    // characters so that the whole fits in NAME_MAX bytes; "Tessela item" stands in for a name
+    // that would be empty or hold "/" or NUL. With its suffix it never reads as an id.
+    [[nodiscard]] static std::string shownName(const std::string& name, const Uuid& id,
+                                               bool wholeId);
 
     // The root of a mounted file system (ItemFacts::volumeRoot).
     [[nodiscard]] static bool isMountPoint(const std::filesystem::path& url);

@@ -10,13 +10,14 @@
 
 namespace tessela {
 
-std::optional<SupportLock> SupportLock::acquire(const std::filesystem::path& directory) {
+std::optional<SupportLock> SupportLock::acquire(const std::filesystem::path& directory,
+                                                const char* name) {
     try {
         posix::createDirectories(directory, 0700);
     } catch (const std::system_error&) {
         // The open below decides.
     }
-    const std::filesystem::path file = directory / fileName;
+    const std::filesystem::path file = directory / name;
     UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) {
         throwLastError("open", file);

@@ -7,7 +7,6 @@ the keyboard. Run inside tests/display/session; the program folder is the first 
 import os
 import pathlib
 import subprocess
-import sys
 import time
 import unittest
 
@@ -20,41 +19,8 @@ dogtail.config.config.searchCutoffCount = 5
 dogtail.config.config.defaultDelay = 0.2
 from dogtail import rawinput, tree  # noqa: E402  (after the configuration above)
 
-PROGRAMS = pathlib.Path(sys.argv.pop(1) if len(sys.argv) > 1 else "build/release/bin").resolve()
-TESSELA = str(PROGRAMS / "tessela")
-FINDER = str(PROGRAMS / "tessela-finder")
-PASSWORD = "display password 1"
-HOME = pathlib.Path(os.environ["HOME"])
-DOCS = HOME / "Docs"
-
-
-def run(*arguments, stdin=None):
-    return subprocess.run(arguments, input=stdin, capture_output=True, text=True, timeout=120)
-
-
-def entry_url(path, title):
-    """The command URL of the file-manager menu's entry `title` for `path`."""
-    for line in run(FINDER, "entries", str(path)).stdout.splitlines():
-        shown, _, url = line.partition("\t")
-        if shown == title:
-            return url
-    raise AssertionError(f"no entry {title!r} for {path}")
-
-
-def wait_for(condition, what, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        found = condition()
-        if found:
-            return found
-        time.sleep(0.2)
-    raise AssertionError(f"gave up waiting for {what}")
-
-
-def mounts_under(folder):
-    with open("/proc/self/mountinfo", encoding="utf-8") as info:
-        return [line.split()[4] for line in info if line.split()[4].startswith(str(folder))]
-
+from desktop import (DOCS, FINDER, HOME, PASSWORD, TESSELA, entry_url, mounts_under,  # noqa: E402
+                     run, wait_for)
 
 class FirstContact(unittest.TestCase):
     @classmethod
@@ -108,6 +74,17 @@ class FirstContact(unittest.TestCase):
         rawinput.pressKey("Return")  # nothing typed yet: asked again, not counted
         prompt = self.window("Tessela needs your password to unlock Taxes.")
         self.assertEqual(self.focused(prompt).roleName, "password text")
+        # Return on "Cancel", reached with Tab, cancels: nothing opens.
+        rawinput.pressKey("Tab")
+        rawinput.pressKey("Tab")
+        self.assertEqual(self.focused(prompt).name, "Cancel")
+        rawinput.pressKey("Return")
+        self.gone(prompt)
+        time.sleep(1)
+        self.assertFalse(mounts_under(HOME))
+        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
+                       check=True, timeout=60)
+        self.window("Tessela needs your password to unlock Taxes.")
         rawinput.typeText(PASSWORD)
         rawinput.pressKey("Return")
         wait_for(lambda: mounts_under(HOME), "the item to open")

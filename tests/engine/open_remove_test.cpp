@@ -78,8 +78,9 @@ TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
     EXPECT_EQ(open.name, "Report.pdf");
     EXPECT_EQ(open.kind, LockedItem::Kind::file);
     EXPECT_EQ(open.mountPoint, mountsRoot / open.id.string());
-    EXPECT_EQ(open.shownFolder, mountsRoot / "Report.pdf");
-    EXPECT_EQ(open.contentURL(), mountsRoot / "Report.pdf/Report.pdf");
+    const std::string shown = "Report.pdf (" + open.id.string().substr(0, 8) + ")";
+    EXPECT_EQ(open.shownFolder, mountsRoot / shown);
+    EXPECT_EQ(open.contentURL(), mountsRoot / shown / "Report.pdf");
     EXPECT_EQ(readFile(open.contentURL()), "first");
     writeFile(open.contentURL(), "edited while open");
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{open});
@@ -97,9 +98,10 @@ TEST_F(OpenRemoveTest, UnlockEditRelockAndUnlockAgainSeesTheEdit) {
     locker->relock(again, false);
 }
 
-// Each open item is seen in a folder of its own name, "Taxes", "Taxes 2", …, that leads into its
-// volume; relocking one takes only its own folder away, and its name is free again.
-TEST_F(OpenRemoveTest, OpenItemsOfOneNameAreShownApartUntilEachIsRelocked) {
+// Each open item is seen in a folder of its own name and id, "Taxes (9B1C813B)", that leads into
+// its volume; relocking one takes only its own folder away, and that path never leads into
+// another item.
+TEST_F(OpenRemoveTest, OpenItemsOfOneNameAreShownApartAndAPathNeverLeadsIntoAnotherItem) {
     writeFile(home / "Docs/Taxes/return.txt", "2023");
     writeFile(home / "Archive/Taxes/return.txt", "2019");
     const fs::path recent = locker->lock(home / "Docs/Taxes", password, 1).lastKnownPath;
@@ -107,31 +109,39 @@ TEST_F(OpenRemoveTest, OpenItemsOfOneNameAreShownApartUntilEachIsRelocked) {
     const OpenItem first = locker->unlock(recent, password);
     const OpenItem second = locker->unlock(older, password);
 
-    EXPECT_EQ(first.contentURL(), mountsRoot / "Taxes");
-    EXPECT_EQ(second.contentURL(), mountsRoot / "Taxes 2");
-    EXPECT_EQ(fs::read_symlink(mountsRoot / "Taxes 2"), second.id.string());
+    const auto shown = [](const OpenItem& item) {
+        return "Taxes (" + item.id.string().substr(0, 8) + ")";
+    };
+    EXPECT_EQ(first.contentURL(), mountsRoot / shown(first));
+    EXPECT_EQ(second.contentURL(), mountsRoot / shown(second));
+    EXPECT_EQ(fs::read_symlink(mountsRoot / shown(second)), second.id.string());
     EXPECT_EQ(readFile(first.contentURL() / "return.txt"), "2023");
     EXPECT_EQ(readFile(second.contentURL() / "return.txt"), "2019");
     writeFile(second.contentURL() / "receipts.txt", "kept");
     EXPECT_EQ(readFile(second.mountPoint / "receipts.txt"), "kept");
     EXPECT_EQ(testing::permissions(mountsRoot), 0500U);
     std::vector<OpenItem> listed = locker->openItems();
-    std::sort(listed.begin(), listed.end(),
-              [](const OpenItem& a, const OpenItem& b) { return a.shownFolder < b.shownFolder; });
-    EXPECT_EQ(listed, (std::vector<OpenItem>{first, second}));
+    const auto byId = [](const OpenItem& a, const OpenItem& b) { return a.id < b.id; };
+    std::sort(listed.begin(), listed.end(), byId);
+    std::vector<OpenItem> both{first, second};
+    std::sort(both.begin(), both.end(), byId);
+    EXPECT_EQ(listed, both);
 
+    // The first locked again: a save to the path it had fails, then and once the other item
+    // of that name is open again; it never lands in the other item.
     locker->relock(first, false);
-    std::vector<std::string> left{second.id.string(), "Taxes 2"};
+    std::vector<std::string> left{second.id.string(), shown(second)};
     std::sort(left.begin(), left.end());
     EXPECT_EQ(namesIn(mountsRoot), left);
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{second});
-    const OpenItem again = locker->unlock(recent, password);
-    EXPECT_EQ(again.shownFolder, mountsRoot / "Taxes");
-
-    locker->relock(again, false);
+    EXPECT_NE(::open((first.contentURL() / "return.txt").c_str(), O_WRONLY | O_TRUNC), 0);
     locker->relock(second, true);  // forced, it takes its shown folder away all the same
     EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
-    EXPECT_EQ(readFile(locker->unlock(older, password).contentURL() / "receipts.txt"), "kept");
+    const OpenItem reopened = locker->unlock(older, password);
+    EXPECT_FALSE(fs::exists(first.contentURL()));
+    EXPECT_EQ(readFile(reopened.contentURL() / "receipts.txt"), "kept");
+    EXPECT_EQ(reopened.shownFolder, second.shownFolder);  // the same path, every time
+    locker->relock(reopened, false);
 }
 
 // An item opened by a version that made no shown folder is listed and used at its mount folder;
@@ -139,7 +149,7 @@ TEST_F(OpenRemoveTest, OpenItemsOfOneNameAreShownApartUntilEachIsRelocked) {
 TEST_F(OpenRemoveTest, ItemOpenedWithoutAShownFolderWorksAtItsMountFolder) {
     const fs::path locked = lockedFile("Report.pdf", "figures");
     const OpenItem open = locker->unlock(locked, password);
-    whileMountsFolderWritable([&] { ASSERT_TRUE(fs::remove(mountsRoot / "Report.pdf")); });
+    whileMountsFolderWritable([&] { ASSERT_TRUE(fs::remove(*open.shownFolder)); });
     OpenItem unshown = open;
     unshown.shownFolder.reset();
     EXPECT_EQ(locker->openItems(), std::vector<OpenItem>{unshown});
@@ -167,35 +177,31 @@ TEST_F(OpenRemoveTest, LinkAtTheMountFoldersNameIsNeverMountedThrough) {
 
 // A shown folder's name is the item's own as far as it can be: never hidden, never read as a
 // mount folder's id, never longer than a name may be (cut at whole characters), bytes kept.
-TEST(ShownNameTest, NamesNeverHideNeverReadAsAnIdAndFitInAName) {
-    const std::string id = Uuid::random().string();
-    std::string lowerId = id;
-    std::transform(lowerId.begin(), lowerId.end(), lowerId.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+TEST(ShownNameTest, NamesCarryTheIdNeverHideAreTextAndFitInAName) {
+    const Uuid id = *Uuid::parse("9B1C813B-0C4E-4F7A-9D1E-2A3B4C5D6E7F");
     std::string accents;
     for (int count = 0; count < 200; ++count) {
         accents += "\xc3\xa9";  // é, two bytes
     }
     const struct {
         std::string name;
-        int number;
+        bool wholeId;
         std::string shown;
     } cases[] = {
-        {"Taxes", 1, "Taxes"},
-        {"Taxes", 3, "Taxes 3"},
-        {"Report.pdf", 2, "Report.pdf 2"},
-        {".bashrc", 1, "bashrc"},
-        {"..", 1, "Tessela item"},
-        {"", 2, "Tessela item 2"},
-        {"a/b", 1, "Tessela item"},
-        {id, 1, "Tessela item"},
-        {lowerId, 2, "Tessela item 2"},
-        {"caf\xe9", 1, "caf\xe9"},
-        {accents, 1, accents.substr(0, 254)},
-        {accents, 12, accents.substr(0, 252) + " 12"},
+        {"Taxes", false, "Taxes (9B1C813B)"},
+        {"Taxes", true, "Taxes (9B1C813B-0C4E-4F7A-9D1E-2A3B4C5D6E7F)"},
+        {"Report.pdf", false, "Report.pdf (9B1C813B)"},
+        {".bashrc", false, "bashrc (9B1C813B)"},
+        {"..", false, "Tessela item (9B1C813B)"},
+        {"", false, "Tessela item (9B1C813B)"},
+        {"a/b", false, "Tessela item (9B1C813B)"},
+        {"caf\xe9", false, "caf\xef\xbf\xbd (9B1C813B)"},  // text: a replacement character
+        {"\x80\x80\x80", false, "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd (9B1C813B)"},
+        {accents, false, accents.substr(0, 244) + " (9B1C813B)"},
     };
-    for (const auto& [name, number, shown] : cases) {
-        EXPECT_EQ(MountsFolder::shownName(name, number), shown) << name << " " << number;
+    for (const auto& [name, wholeId, shown] : cases) {
+        EXPECT_EQ(MountsFolder::shownName(name, id, wholeId), shown) << name;
+        EXPECT_LE(shown.size(), std::size_t{NAME_MAX});
     }
 }
 

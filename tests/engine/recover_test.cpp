@@ -245,10 +245,10 @@ TEST_F(RecoverTest, ShownFoldersOfClosedItemsGoAndThoseOfOpenItemsStay) {
     tool.detach(ejected.mountPoint, false);
     tool.detach(halfClosed.mountPoint, false);
     whileMountsFolderWritable([&] { ASSERT_TRUE(fs::remove(halfClosed.mountPoint)); });
-    ASSERT_TRUE(fs::is_symlink(mountsRoot / "Plan"));
+    ASSERT_TRUE(fs::is_symlink(*halfClosed.shownFolder));
 
     EXPECT_EQ(recoverAfterRestart(), RecoveryReport{});
-    std::vector<std::string> left{open.id.string(), "Report.pdf"};
+    std::vector<std::string> left{open.id.string(), open.shownFolder->filename().string()};
     std::sort(left.begin(), left.end());
     EXPECT_EQ(namesIn(mountsRoot), left);
     EXPECT_EQ(testing::permissions(mountsRoot), 0500U);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "model/password_change.h"
 #include "model/password_store.h"
 #include "process/process_runner.h"
 #include "support/keyring_session.h"
@@ -54,6 +55,21 @@ TEST(PasswordStoreTest, SavedSecretComesBackExactlyAndStaysOneItem) {
     EXPECT_EQ(store.load(), secret);
     EXPECT_EQ(itemsFor(serviceOfThisTest()), 1);
     EXPECT_EQ(PasswordStore(serviceOfThisTest() + ".other").load(), std::nullopt);
+}
+
+// A first password is kept only while none is: a setup that checked before another one kept its
+// own is refused when it comes to keep its password, and the kept one stays as it was.
+TEST(PasswordStoreTest, AFirstPasswordIsKeptOnlyWhileNoneIs) {
+    const testing::TempFolder temp;
+    const PasswordStore store(serviceOfThisTest());
+    Locker locker(temp.path() / "support", temp.path(), std::nullopt, DiskImageTool());
+    PasswordChange setup(locker, store);
+    EXPECT_EQ(setup.setUp(temp.path() / "support", "first password").message, std::nullopt);
+    EXPECT_EQ(store.load(), (StoredSecret{"first password", 1, std::nullopt, {}}));
+    EXPECT_EQ(setup.setUp(temp.path() / "support", "second password").message,
+              "A Tessela password is kept in your keyring already. To change it, use tessela "
+              "change-password.");
+    EXPECT_EQ(store.load()->password, "first password");
 }
 
 TEST(PasswordStoreTest, DataThatIsNoStoredSecretLoadsAsNone) {
