@@ -338,7 +338,7 @@ class Session {
         for (const fs::path& given : request_.paths) {
             const fs::path path = absoluteForm(given);
             try {
-                const std::optional<OpenItem> open = openItemAt(path);
+                const std::optional<OpenItem> open = locker_.openItem(path);
                 if (!open) {
                     std::cout << shown(path.filename().string()) << " is not open.\n";
                     continue;
@@ -454,7 +454,7 @@ class Session {
                 if (fs::path(record.lastKnownPath) != path && located != path) {
                     continue;
                 }
-                if (openItemAt(path)) {
+                if (locker_.openItem(path)) {
                     std::cerr << shown(record.displayName)
                               << " is open. Lock it first, with tessela relock.\n";
                     return failure;
@@ -608,17 +608,6 @@ class Session {
     int usage(const std::string& problem) const {
         std::cerr << "tessela: " << problem << "\nusage: " << request_.command->synopsis << '\n';
         return usageError;
-    }
-
-    std::optional<OpenItem> openItemAt(const fs::path& path) const {
-        const std::optional<LockedItem> record = locker_.record(path);
-        const fs::path wanted = canonicalPath(path);
-        for (const OpenItem& open : locker_.openItems()) {
-            if (record ? open.id == record->id : canonicalPath(open.lockedURL) == wanted) {
-                return open;
-            }
-        }
-        return std::nullopt;
     }
 
     // Previews and recent-files entries of the content just locked must not stay in the

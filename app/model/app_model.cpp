@@ -182,15 +182,7 @@ QCoro::Task<std::optional<OpenItem>> AppModel::openItemFor(fs::path url) {
     // showed them: an unlock still waiting on the worker counts. The work is a named task,
     // never a temporary inside the co_await: g++ 12 destroys such a temporary's captures twice.
     QCoro::Task<std::optional<OpenItem>> finding =
-        worker_.run([this, url]() -> std::optional<OpenItem> {
-            const fs::path wanted = canonicalPath(url);
-            for (const OpenItem& item : locker_.openItems()) {
-                if (canonicalPath(item.lockedURL) == wanted) {
-                    return item;
-                }
-            }
-            return std::nullopt;
-        });
+        worker_.run([this, url] { return locker_.openItem(url); });
     co_return co_await std::move(finding);
 }
 

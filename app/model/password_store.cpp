@@ -1,5 +1,7 @@
 #include "model/password_store.h"
 
+#include <libsecret/secret.h>
+
 #include <memory>
 #include <stdexcept>
 
@@ -10,10 +12,9 @@ namespace {
 using ErrorPointer = std::unique_ptr<GError, decltype(&g_error_free)>;
 using ValuePointer = std::unique_ptr<SecretValue, decltype(&secret_value_unref)>;
 
-}  // namespace
-
-const SecretSchema& PasswordStore::schema() {
-    static const SecretSchema theSchema = {schemaName,
+// The item's schema: attributes "service" and "account".
+const SecretSchema& schema() {
+    static const SecretSchema theSchema = {PasswordStore::schemaName,
                                            SECRET_SCHEMA_NONE,
                                            {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
                                             {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
@@ -28,6 +29,8 @@ const SecretSchema& PasswordStore::schema() {
                                            nullptr};
     return theSchema;
 }
+
+}  // namespace
 
 std::optional<StoredSecret> PasswordStore::load() const noexcept {
     GError* rawError = nullptr;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <libsecret/secret.h>
-
 #include <optional>
 #include <string>
 
@@ -12,8 +10,9 @@
 
 namespace tessela {
 
-// The user's stored secret in the desktop keyring (Secret Service, through libsecret): one item
-// with the attributes service and account, under the schema "com.lanternworks.tessela.Password",
+// The user's stored secret in the desktop keyring (Secret Service, through libsecret, which stays
+// in the source): one item with the attributes "service" and "account", under the schema
+// "com.lanternworks.tessela.Password",
 // labelled "Tessela password" as Seahorse shows it, holding the secret's compact JSON as bytes.
 // Tests give their own service name (AppPaths::keychainService), so they never touch the user's
 // real item. Calls block the calling thread while the keyring answers.
@@ -48,8 +47,6 @@ class PasswordStore {
                                                       const CancelToken* cancel = nullptr);
 
     [[nodiscard]] const std::string& service() const noexcept { return service_; }
-    // The item's schema: attributes "service" and "account".
-    [[nodiscard]] static const SecretSchema& schema();
 
   private:
     std::string service_;

@@ -34,6 +34,17 @@ std::vector<OpenItem> Locker::openItems() const {
     return OpenItems(parts_).list();
 }
 
+std::optional<OpenItem> Locker::openItem(const std::filesystem::path& url) const {
+    const std::optional<LockedItem> found = record(url);
+    const std::filesystem::path wanted = canonicalPath(url);
+    for (OpenItem& open : openItems()) {
+        if (found ? open.id == found->id : canonicalPath(open.lockedURL) == wanted) {
+            return std::move(open);
+        }
+    }
+    return std::nullopt;
+}
+
 void Locker::adoptOpenItems(const std::vector<AttachedImage>& images) const noexcept {
     OpenItems(parts_).adopt(images);
 }

@@ -72,6 +72,9 @@ class Locker {
     // after a record's id, in the order the system lists them, each with the shown folder that
     // leads to its mount folder, if any. Images mounted anywhere else are never listed.
     [[nodiscard]] std::vector<OpenItem> openItems() const;
+    // The open item that is the locked item at `url`: the one of its record, else the one whose
+    // locked file is the same path once links are resolved; none when it is not open.
+    [[nodiscard]] std::optional<OpenItem> openItem(const std::filesystem::path& url) const;
 
     // Stores a record (generation 0) for each of the images mounted by this engine, so items
     // open when the index had to be started afresh are listed again. Never throws.

@@ -18,6 +18,7 @@
 #include "process/process_runner.h"
 #include "support/child_process.h"
 #include "support/keyring_session.h"
+#include "support/raw_keyring_item.h"
 
 namespace tessela {
 namespace {
@@ -268,12 +269,7 @@ TEST_F(CommandLineTest, NothingKeptIsEverReplacedAndNoItemBlocksAChangeForGood) 
     EXPECT_EQ(tessela({"relock", (home / "Docs/Other.tessvault").string()}).status, 0);
 
     // A kept item that cannot be read is never replaced by a new first password.
-    static const SecretSchema& schema = PasswordStore::schema();
-    SecretValue* junk = secret_value_new("not a secret", -1, "text/plain");
-    ASSERT_TRUE(secret_password_store_binary_sync(
-        &schema, SECRET_COLLECTION_DEFAULT, "junk", junk, nullptr, nullptr, "service",
-        AppPaths::defaultKeychainService, "account", PasswordStore::defaultAccount, nullptr));
-    secret_value_unref(junk);
+    ASSERT_TRUE(testing::storeRawKeyringItem(AppPaths::defaultKeychainService, "not a secret"));
     EXPECT_EQ(tessela({"setup", "--password-stdin"}, "fresh password\n").status, 1);
 }
 

@@ -9,6 +9,7 @@
 #include "model/password_store.h"
 #include "process/process_runner.h"
 #include "support/keyring_session.h"
+#include "support/raw_keyring_item.h"
 #include "support/temp_folder.h"
 
 namespace tessela {
@@ -76,11 +77,7 @@ TEST(PasswordStoreTest, DataThatIsNoStoredSecretLoadsAsNone) {
     const PasswordStore store(serviceOfThisTest());
     store.save({"first", 1, std::nullopt, {}});
     // The same item's data replaced by a plain password, as another program might leave it.
-    SecretValue* plain = secret_value_new("hunter2", -1, "text/plain");
-    ASSERT_TRUE(secret_password_store_binary_sync(
-        &PasswordStore::schema(), SECRET_COLLECTION_DEFAULT, "x", plain, nullptr, nullptr,
-        "service", serviceOfThisTest().c_str(), "account", "main", nullptr));
-    secret_value_unref(plain);
+    ASSERT_TRUE(testing::storeRawKeyringItem(serviceOfThisTest(), "hunter2"));
     EXPECT_EQ(store.load(), std::nullopt);
 }
 

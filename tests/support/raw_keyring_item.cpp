@@ -1,0 +1,33 @@
+#include "support/raw_keyring_item.h"
+
+#include <libsecret/secret.h>
+
+#include "model/password_store.h"
+
+namespace tessela::testing {
+
+bool storeRawKeyringItem(const std::string& service, const std::string& data) {
+    // The item's schema as any program reaching the keyring would spell it.
+    static const SecretSchema schema = {PasswordStore::schemaName,
+                                        SECRET_SCHEMA_NONE,
+                                        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                                        0,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr};
+    SecretValue* value = secret_value_new(data.c_str(), -1, "text/plain");
+    const bool stored =
+        secret_password_store_binary_sync(&schema, SECRET_COLLECTION_DEFAULT, "raw", value, nullptr,
+                                          nullptr, "service", service.c_str(), "account",
+                                          PasswordStore::defaultAccount, nullptr) != FALSE;
+    secret_value_unref(value);
+    return stored;
+}
+
+}  // namespace tessela::testing
