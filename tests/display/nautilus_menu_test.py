@@ -27,7 +27,7 @@ import tempfile
 import time
 import unittest
 
-from desktop import DOCS, HOME, PASSWORD, TESSELA, mounts_under, run, wait_for
+from desktop import DOCS, HOME, PASSWORD, PROGRAMS, TESSELA, mounts_under, run, wait_for
 
 ITEM = DOCS / "Taxes.tessvault"
 ENABLING_LINK = (pathlib.Path(os.environ.get("XDG_DATA_HOME", HOME / ".local/share"))
@@ -60,6 +60,12 @@ def why_it_cannot_run():
             return f"{tool} is not installed"
     if not extension_folder().is_dir():
         return f"GNOME Files has no extension folder {extension_folder()}"
+    # A module built with AddressSanitizer needs its runtime loaded first, which GNOME Files
+    # (built without it) does not do: it aborts while loading the module. The module is checked
+    # under the sanitizer by its own test, loaded as GNOME Files loads it.
+    for module in PROGRAMS.parent.glob("lib*/nautilus/extensions-4/libtessela-nautilus.so"):
+        if b"libasan.so" in module.read_bytes():
+            return "the module is built with AddressSanitizer, which GNOME Files cannot load"
     with tempfile.TemporaryDirectory() as empty:
         probe = run(*with_module(empty, "true"))
     if probe.returncode != 0:
@@ -185,8 +191,18 @@ class ContextMenuFollowsTheUnlock(unittest.TestCase):
                  "GNOME Files' window on Docs to be the active window", 10)
         self.assertEqual(self.selection(), ([ITEM.name], ITEM.name),
                          "Taxes.tessvault alone should be selected, with the keyboard focus")
-        rawinput.pressKey("Menu")
-        menu = wait_for(self.context_menu, "the context menu")
+        # A press that comes while GNOME Files is still busy (a loaded machine) can go by: the
+        # key is pressed again until the menu is up.
+        menu = None
+        for _ in range(5):
+            rawinput.pressKey("Menu")
+            try:
+                menu = wait_for(self.context_menu, "the context menu", 6)
+                break
+            except AssertionError:
+                pass
+        if menu is None:
+            raise AssertionError("the context menu never opened")
         return menu, [entry.name for entry in entries_of(menu)]
 
     def close(self, menu, key="Escape"):
