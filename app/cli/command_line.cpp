@@ -22,6 +22,7 @@
 #include "errors/tessela_error.h"
 #include "files/paths.h"
 #include "model/app_paths.h"
+#include "model/lock_step_text.h"
 #include "model/password_change.h"
 #include "model/password_store.h"
 #include "model/self_test.h"
@@ -29,6 +30,7 @@
 #include "privacy/thumbnail_scrubber.h"
 #include "records/support_lock.h"
 #include "secrets/password_rules.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela::cli {
@@ -100,6 +102,8 @@ void printUsage(std::ostream& out) {
            "  --password-stdin  read the password from the first line of standard input\n"
            "  --force           (relock) close the item even while files are in use\n"
            "  --help            show help for a command\n"
+           "  --verbose         also print on standard error what Tessela worked around or\n"
+           "                    skipped, and why (its log)\n"
            "  --version         show the version\n"
            "\nThe password comes from the desktop keyring when one is kept there (tessela setup);\n"
            "when none of the passwords kept there opens an item, it is asked at the terminal.\n"
@@ -122,27 +126,8 @@ struct Request {
     bool passwordFromStandardInput = false;
     bool force = false;
     bool help = false;
+    bool verbose = false;
 };
-
-std::string phrase(LockStep step) {
-    switch (step) {
-        case LockStep::preparing:
-            return "checking";
-        case LockStep::downloading:
-            return "waiting for files to download";
-        case LockStep::encrypting:
-            return "encrypting";
-        case LockStep::verifying:
-            return "verifying";
-        case LockStep::removingOriginal:
-            return "removing the unlocked original";
-        case LockStep::restoring:
-            return "copying the content back out";
-        case LockStep::finishing:
-            return "finishing";
-    }
-    return "";
-}
 
 // File names are bytes; on the terminal they are shown as text, and a control character in a
 // name (a line feed, an escape sequence) is shown as "?" rather than acted on by the terminal.
@@ -197,7 +182,7 @@ class ProgressLine {
                 std::cerr << '\n';
                 open_ = false;
             }
-            step_ = phrase(step);
+            step_ = LockStepText::phrase(step);
             std::cerr << name_ << ": " << step_ << "…\n";
         };
     }
@@ -569,6 +554,7 @@ class Session {
                 names.emplace(record.id, record.displayName);
             }
         } catch (const std::exception&) {
+            logCaught(LogLevel::info, {"Could not name the items left behind"}, LogArea::app);
             names.clear();
         }
         for (const auto& [id, error] : failures) {
@@ -640,6 +626,8 @@ std::optional<Request> parse(int argc, char** argv, std::string& problem) {
             request.passwordFromStandardInput = true;
         } else if (!optionsEnded && word == "--force") {
             request.force = true;
+        } else if (!optionsEnded && word == "--verbose") {
+            request.verbose = true;
         } else if (!optionsEnded && word.starts_with("-") && word != "-") {
             problem = "unknown option " + word;
             return std::nullopt;
@@ -654,6 +642,15 @@ std::optional<Request> parse(int argc, char** argv, std::string& problem) {
         }
     }
     return request;
+}
+
+// With --verbose: every line of the log on standard error, after "tessela: " and its level, with
+// control characters shown as "?" as in every other line printed here. One write per line.
+void logToStandardError() {
+    setLogSink([](const LogLine& line) {
+        std::cerr << "tessela: " + std::string(rawValue(line.level)) + ": " + shown(line.text) +
+                         "\n";
+    });
 }
 
 // Turns the file-manager integration on or off when asked, then shows each file manager's state.
@@ -706,6 +703,9 @@ int run(int argc, char** argv) {
         std::cerr << "tessela: " << problem << '\n';
         printUsage(std::cerr);
         return usageError;
+    }
+    if (request->verbose) {
+        logToStandardError();
     }
     if (request->command == nullptr) {
         if (request->help) {

@@ -17,6 +17,7 @@
 #include "model/password_change.h"
 #include "secrets/shared_state.h"
 #include "text/file_name_order.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -69,6 +70,9 @@ QCoro::Task<bool> AppModel::start() {
                 co_return false;
             }
         } catch (const std::exception&) {
+            logCaught(LogLevel::warning,
+                      {"Could not take the lock on the records in ", options_.support},
+                      LogArea::app);
             co_return false;
         }
     }
@@ -288,6 +292,9 @@ QCoro::Task<> AppModel::forget(ItemRow row) {
             locker_.forget(id);
         } catch (const std::exception&) {
             // The row stays; nothing on disk was touched either way.
+            logCaught(LogLevel::warning,
+                      {"Could not forget the locked item ", id.string(), "; its row stays"},
+                      LogArea::app);
         }
     });
     co_await std::move(forgetting);
@@ -300,6 +307,9 @@ void AppModel::setIdleMinutes(int minutes) {
         settings_.setInteger(Settings::idleMinutesKey, minutes);
     } catch (const std::exception&) {
         // Kept for this run; the file is written again at the next change.
+        logCaught(LogLevel::warning,
+                  {"Could not save the auto-lock time in the settings; it holds for this run"},
+                  LogArea::app);
     }
     Q_EMIT idleMinutesChanged();
 }
@@ -310,6 +320,8 @@ void AppModel::setTouchIDEnabled(bool enabled) {
         settings_.setBoolean(Settings::touchIDKey, enabled);
     } catch (const std::exception&) {
         // Kept for this run; the file is written again at the next change.
+        logCaught(LogLevel::warning,
+                  {"Could not save the fingerprint setting; it holds for this run"}, LogArea::app);
     }
     Q_EMIT touchIDEnabledChanged();
 }

@@ -8,6 +8,7 @@
 #include "records/item_index.h"
 #include "secrets/shared_state.h"
 #include "text/file_name_order.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -56,6 +57,10 @@ QCoro::Task<> ItemList::refresh() {
                 }
                 taken.openItems = locker_.openItems();
             } catch (const std::exception&) {
+                logCaught(LogLevel::warning,
+                          {"Could not read the locked items, so the list "
+                           "stays as it was"},
+                          LogArea::app);
                 return std::nullopt;  // the list stays as it was
             }
             // Only a keyring surely without a password means that the user still has to set
@@ -121,6 +126,9 @@ QCoro::Task<> ItemList::refresh() {
                     state.write(*url);
                 } catch (const std::exception&) {
                     // The menu then offers the fuller set of entries; nothing else needs it.
+                    logCaught(LogLevel::warning,
+                              {"Could not tell the file managers which items are open"},
+                              LogArea::app);
                 }
             }
         });

@@ -15,8 +15,10 @@
 #include "engine/locked_names.h"
 #include "model/app_model.h"
 #include "model/app_paths.h"
+#include "model/lock_step_text.h"
 #include "model/notifications.h"
 #include "privacy/thumbnail_scrubber.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -50,6 +52,7 @@ Failure failureOf(const std::exception_ptr& error) {
     } catch (const std::exception& other) {
         return {std::nullopt, other.what(), {}, std::nullopt};
     } catch (...) {
+        logCaught(LogLevel::warning, {"An item operation failed"}, LogArea::app);
         return {std::nullopt, "Something unexpected went wrong.", {}, std::nullopt};
     }
 }
@@ -57,23 +60,7 @@ Failure failureOf(const std::exception_ptr& error) {
 }  // namespace
 
 QString AppModel::message(LockStep step, const QString& name) {
-    switch (step) {
-        case LockStep::preparing:
-            return QStringLiteral("Getting %1 ready…").arg(name);
-        case LockStep::downloading:
-            return QStringLiteral("Downloading %1 from iCloud…").arg(name);
-        case LockStep::encrypting:
-            return QStringLiteral("Encrypting %1…").arg(name);
-        case LockStep::verifying:
-            return QStringLiteral("Checking every file in %1…").arg(name);
-        case LockStep::removingOriginal:
-            return QStringLiteral("Removing the unlocked original…");
-        case LockStep::restoring:
-            return QStringLiteral("Restoring %1…").arg(name);
-        case LockStep::finishing:
-            return QStringLiteral("Finishing up…");
-    }
-    return {};
+    return QString::fromStdString(LockStepText::sentence(step, name.toStdString()));
 }
 
 QCoro::Task<> AppModel::alert(QString title, std::string message) {
@@ -456,6 +443,8 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
         try {
             co_return co_await std::move(trying);
         } catch (const TesselaError& error) {
+            // A kept password that does not open the item is the expected case: the next is
+            // tried, and nothing is worth a line.
             if (error.errorCase() != TesselaError::Case::wrongPassword) {
                 throw;
             }

@@ -6,6 +6,7 @@
 
 #include "records/support_lock.h"
 #include "secrets/password_rules.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -26,6 +27,8 @@ PasswordChange::Outcome PasswordChange::finishMigrationIfNeeded() {
         outcome.failures =
             locker_.changePassword(*stored->previous, stored->password, stored->generation);
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning, {"Could not move the locked items to the new password yet"},
+                  LogArea::app);
         outcome.message = "Lock every unlocked item to finish updating your password.";
         return outcome;
     }
@@ -40,6 +43,8 @@ PasswordChange::Outcome PasswordChange::finishMigrationIfNeeded() {
             store_.save(now->migrated());
         } catch (const std::exception&) {
             // The next run finds nothing left to move and tries again.
+            logCaught(LogLevel::warning, {"Could not drop the previous password from the keyring"},
+                      LogArea::app);
         }
     }
     return outcome;
@@ -72,6 +77,9 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
             try {
                 names = locker_.itemsStillMigrating(stored->generation);
             } catch (const std::exception&) {
+                logCaught(LogLevel::info,
+                          {"Could not name the items still waiting for the new password"},
+                          LogArea::app);
                 names.clear();
             }
             return {PasswordRules::stillMigratingMessage(names), {}, false, true};
@@ -83,6 +91,8 @@ PasswordChange::Outcome PasswordChange::change(const std::string& current,
     try {
         store_.save(stored->changing(newPassword));
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning, {"Could not save the new password to the keyring"},
+                  LogArea::app);
         return {"Could not save the new password to your keyring.", {}};
     }
     Outcome outcome = finishMigrationIfNeeded();

@@ -5,6 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "text/log.h"
+
 namespace tessela {
 
 namespace {
@@ -39,6 +41,11 @@ std::optional<StoredSecret> PasswordStore::load() const noexcept {
                                            service_.c_str(), "account", account_.c_str(), nullptr),
         &secret_value_unref);
     const ErrorPointer error(rawError, &g_error_free);
+    if (error) {
+        logMessage(LogLevel::info,
+                   {"Could not read the password from the keyring: ", error->message},
+                   LogArea::app);
+    }
     if (error || !value) {
         return std::nullopt;
     }
@@ -47,6 +54,9 @@ std::optional<StoredSecret> PasswordStore::load() const noexcept {
     try {
         return StoredSecret::fromCompactJson(std::string_view(bytes, length));
     } catch (...) {
+        // Not the error's text: a decoder's message may quote what it read, the secret itself.
+        logMessage(LogLevel::warning, {"The password kept in the keyring does not decode"},
+                   LogArea::app);
         return std::nullopt;
     }
 }

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "secrets/shared_state.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -15,6 +16,8 @@ bool SelfTest::passes(const std::optional<std::filesystem::path>& location) {
     try {
         probe.write(*location);
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning, {"The self-test could not write the shared state"},
+                  LogArea::app);
         return false;
     }
     const bool passed = SharedState::read(location) == probe;
@@ -24,6 +27,9 @@ bool SelfTest::passes(const std::optional<std::filesystem::path>& location) {
             .write(*location);
     } catch (const std::exception&) {
         // The probe stays; the next refresh of the application writes the state afresh.
+        logCaught(LogLevel::warning,
+                  {"The self-test could not put the shared state back in ", *location},
+                  LogArea::app);
     }
     return passed;
 }

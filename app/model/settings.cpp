@@ -5,6 +5,7 @@
 #include "files/file_io.h"
 #include "files/file_system.h"
 #include "model/app_paths.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -17,6 +18,8 @@ nlohmann::json load(const std::filesystem::path& file) {
         text = posix::readFileIfExists(file);
     } catch (const std::exception&) {
         // unreadable: the defaults
+        logCaught(LogLevel::warning, {"Could not read the settings, so the defaults hold"},
+                  LogArea::app);
     }
     if (!text) {
         return nlohmann::json::object();

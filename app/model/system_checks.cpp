@@ -17,6 +17,7 @@
 #include "model/app_paths.h"
 #include "posix/unique_fd.h"
 #include "records/uuid.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -139,6 +140,8 @@ std::optional<Folder> linkFolder(const SystemChecks::FinderPart& part) {
     try {
         return Folder::open(part.link.parent_path());
     } catch (const std::system_error&) {
+        // Usually a folder that is not there yet.
+        logCaught(LogLevel::debug, {"Could not open the folder of ", part.link}, LogArea::app);
         return std::nullopt;
     }
 }
@@ -172,6 +175,8 @@ void SystemChecks::enableFinderExtension(const std::optional<fs::path>& programF
         try {
             folder->renameReplacing(fresh, *folder, name);
         } catch (const std::system_error&) {
+            logCaught(LogLevel::warning, {"Could not link ", part.link, " to ", part.target},
+                      LogArea::app);
             ::unlinkat(folder->fd(), fresh.c_str(), 0);
         }
     }

@@ -2,6 +2,7 @@
 
 #include <qcoro/qcorotask.h>
 #include <QApplication>
+#include <QLoggingCategory>
 #include <QTimer>
 #include <QUrl>
 
@@ -14,6 +15,7 @@
 #include "commands/command_socket.h"
 #include "engine/locked_names.h"
 #include "model/app_paths.h"
+#include "text/log.h"
 #include "views/application.h"
 
 namespace tessela {
@@ -21,6 +23,33 @@ namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+
+// One category per area of the log. Debug lines are off unless asked for
+// (QT_LOGGING_RULES="tessela.*.debug=true").
+Q_LOGGING_CATEGORY(engineLog, "tessela.engine", QtInfoMsg)
+Q_LOGGING_CATEGORY(appLog, "tessela.app", QtInfoMsg)
+Q_LOGGING_CATEGORY(finderLog, "tessela.finder", QtInfoMsg)
+
+// Sends the log through Qt's logging: to standard error, which the desktop session hands to the
+// journal, or to the terminal the application was started from.
+void logThroughQt() {
+    setLogSink([](const LogLine& line) {
+        const QLoggingCategory& (*category)() = line.area == LogArea::app      ? appLog
+                                                : line.area == LogArea::finder ? finderLog
+                                                                               : engineLog;
+        switch (line.level) {
+            case LogLevel::debug:
+                qCDebug(category, "%s", line.text.c_str());
+                break;
+            case LogLevel::info:
+                qCInfo(category, "%s", line.text.c_str());
+                break;
+            case LogLevel::warning:
+                qCWarning(category, "%s", line.text.c_str());
+                break;
+        }
+    });
+}
 
 // The URLs as a request to the running application: whole paths made absolute.
 std::vector<std::string> asURLs(const std::vector<std::string>& opened) {
@@ -44,6 +73,8 @@ bool handOver(const std::optional<fs::path>& socket, const std::vector<std::stri
         return socket && CommandSocket::deliver(*socket, urls, std::chrono::seconds(5)) ==
                              CommandSocket::Delivery::delivered;
     } catch (const std::exception&) {
+        logCaught(LogLevel::debug, {"Could not hand the request to the running application"},
+                  LogArea::app);
         return false;
     }
 }
@@ -56,6 +87,7 @@ bool isSomethingToOpen(const std::string& argument) {
 }
 
 int runDesktopApplication(int argc, char** argv, const std::vector<std::string>& opened) {
+    logThroughQt();
     const std::vector<std::string> urls = asURLs(opened);
     const std::optional<fs::path> socket = CommandSocket::defaultPath();
     // A running application takes what this start was asked to open.

@@ -45,12 +45,15 @@ extern "C" {
 #include "engine/hidden_extensions.h"
 #include "posix/unique_fd.h"
 #include "secrets/shared_state.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace {
 
 using tessela::FinderMenuEntry;
 using tessela::FinderMenuModel;
+using tessela::LogArea;
+using tessela::LogLevel;
 using tessela::TesselaCommand;
 using tessela::UniqueFd;
 
@@ -261,6 +264,9 @@ gboolean announceItemsUpdated(gpointer /*unused*/) {
     try {
         providers = liveProviders;
     } catch (const std::exception&) {
+        tessela::logCaught(LogLevel::warning,
+                           {"Could not tell GNOME Files that the menu entries changed"},
+                           LogArea::finder);
         return G_SOURCE_REMOVE;
     }
     for (GObject* provider : providers) {
@@ -325,6 +331,9 @@ void providerConstructed(GObject* provider) {
     try {
         liveProviders.push_back(provider);
     } catch (const std::exception&) {
+        tessela::logCaught(LogLevel::warning,
+                           {"A menu of GNOME Files will not follow what opens and closes"},
+                           LogArea::finder);
         return;  // this one is never told of changes; its entries still follow the selection
     }
     g_object_weak_ref(provider, providerDisposed, nullptr);
@@ -349,6 +358,8 @@ GList* fileItems(NautilusMenuProvider* /*provider*/, GList* files) {
         g_warning("Tessela: %s", error.what());
         return nullptr;  // nothing may escape into GNOME Files
     } catch (...) {
+        tessela::logCaught(LogLevel::warning, {"Could not work out the menu entries"},
+                           LogArea::finder);
         return nullptr;
     }
     GList* items = nullptr;
@@ -377,6 +388,22 @@ void initialiseMenuProvider(gpointer interface, gpointer /*unused*/) {
     provider->get_background_items = backgroundItems;
 }
 
+// The log's lines go to GLib's log, as the module's own warnings do, and from there to the
+// journal. Info and debug lines show only when asked for (G_MESSAGES_DEBUG=all).
+void logThroughGLib(const tessela::LogLine& line) {
+    switch (line.level) {
+        case LogLevel::debug:
+            g_debug("Tessela: %s", line.text.c_str());
+            break;
+        case LogLevel::info:
+            g_info("Tessela: %s", line.text.c_str());
+            break;
+        case LogLevel::warning:
+            g_warning("Tessela: %s", line.text.c_str());
+            break;
+    }
+}
+
 // Where this module's file is, through the dynamic loader.
 std::optional<std::filesystem::path> modulePath() {
     Dl_info info{};
@@ -392,6 +419,7 @@ std::optional<std::filesystem::path> modulePath() {
 extern "C" {
 
 void nautilus_module_initialize(GTypeModule* module) {
+    tessela::setLogSink(logThroughGLib);
     static const GTypeInfo typeInfo = {sizeof(GObjectClass),
                                        nullptr,
                                        nullptr,

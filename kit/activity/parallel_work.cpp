@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "text/log.h"
+
 namespace tessela {
 
 void forEachInParallel(std::size_t count, int streams, const std::function<void(std::size_t)>& work,
@@ -45,6 +47,7 @@ void forEachInParallel(std::size_t count, int streams, const std::function<void(
         try {
             helpers.threads.push_back(startThread ? startThread(stream) : std::thread(stream));
         } catch (const std::system_error&) {
+            logCaught(LogLevel::info, {"Could not start another thread for parallel work"});
             break;  // out of threads: the ones already running share the work
         }
     }

@@ -15,6 +15,7 @@
 #include "files/mount_table.h"
 #include "files/paths.h"
 #include "records/volume_layout.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -47,6 +48,7 @@ void refuseMountsInside(const std::filesystem::path& location, const std::string
     try {
         mounts = MountTable::read();
     } catch (const std::system_error&) {
+        logCaught(LogLevel::warning, {"Could not read the system's list of mounts"});
         throw TesselaError::diskImage("Could not list mounted disk images.");
     }
     for (const MountEntry& mount : mounts) {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "process/process_runner.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -59,6 +60,8 @@ OpenFiles::Holders OpenFiles::holders(const std::filesystem::path& location, dou
         }
         return found;
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning,
+                  {"Could not ask ", lister, " which programs hold files in ", location, " open"});
         return Holders::unknown();
     }
 }

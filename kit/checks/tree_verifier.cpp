@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,7 @@
 #include "files/sha256.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -139,6 +141,7 @@ std::optional<bool> hashInParallel(int fd, std::int64_t size, Sha256& hash,
         try {
             readers.threads.emplace_back(read);
         } catch (const std::system_error&) {
+            logCaught(LogLevel::info, {"Could not start another thread to read a large file"});
             break;
         }
     }
@@ -299,7 +302,9 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
             }
             return FileWalk::Next::descend;
         });
-    } catch (const FileWalk::WalkError&) {
+    } catch (const FileWalk::WalkError& error) {
+        logMessage(LogLevel::info, {"Could not read ", error.path(),
+                                    " to verify it: ", std::strerror(error.code())});
         throw couldNotRead(rootName);
     }
     hashFiles(toHash, streams, cancel, stop);

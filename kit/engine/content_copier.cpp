@@ -29,6 +29,7 @@
 #include "files/file_type.h"
 #include "files/sha256.h"
 #include "posix/unique_fd.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -322,6 +323,8 @@ class WriteBack {
                 std::thread([shared = shared_] { run(*shared); }).detach();
             } catch (const std::system_error&) {
                 // No thread: the final flush does all the work.
+                logCaught(LogLevel::info,
+                          {"Could not start writing back ", *folder, " while copying into it"});
             }
         }
     }

@@ -12,6 +12,7 @@
 #include "engine/locked_names.h"
 #include "errors/tessela_error.h"
 #include "records/bookmark.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -62,6 +63,8 @@ void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
         fileSystem->renameExclusively(parent, hidden, parent, name);
     } catch (const std::system_error&) {
         // The name was taken meanwhile: beside it, under a free name.
+        logCaught(LogLevel::debug, {"Could not put ", parent.path() / hidden, " back as ", name,
+                                    "; it goes beside it"});
         fileSystem->renameExclusively(
             parent, hidden, parent,
             LockedNames::restoreDestination(name, parent.path()).filename().string());
@@ -99,6 +102,7 @@ void EngineParts::undoUnfinished(const std::filesystem::path& mountPoint, const 
         tool.detach(mountPoint, true);
     } catch (...) {
         // Nothing mounted there, or the detach failed: removing the folder tells which.
+        logCaught(LogLevel::debug, {"Could not detach ", mountPoint});
     }
     undone = mounts.remove(mountPoint) && undone;
     try {
@@ -108,6 +112,8 @@ void EngineParts::undoUnfinished(const std::filesystem::path& mountPoint, const 
             fileSystem->removeTree(parent, built->name, {built->identity, std::nullopt});
         }
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not remove the unfinished copy in ", parent.path(),
+                                      "; the next start removes it"});
         undone = false;
     }
     if (!undone) {
@@ -116,6 +122,8 @@ void EngineParts::undoUnfinished(const std::filesystem::path& mountPoint, const 
     try {
         journal.remove(id);
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not drop the journal entry of the work undone in ",
+                                      parent.path(), "; the next start drops it"});
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "engine/password_migration.h"
 #include "files/paths.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -87,6 +88,8 @@ bool HiddenExtensions::repair() const noexcept {
                 inFlight.insert(entry.id);
             }
         } catch (const std::exception&) {
+            logCaught(LogLevel::info, {"Could not read the journal, so no locked item is renamed "
+                                       "to its current form now"});
             renaming = false;
         }
         std::set<std::string> attached;
@@ -95,6 +98,8 @@ bool HiddenExtensions::repair() const noexcept {
                 attached.insert(realPath(image.imagePath));
             }
         } catch (const std::exception&) {
+            logCaught(LogLevel::info, {"Could not list the mounted volumes, so no locked item is "
+                                       "renamed to its current form now"});
             renaming = false;
         }
         const PasswordMigration migration(e_);
@@ -113,6 +118,7 @@ bool HiddenExtensions::repair() const noexcept {
         }
         return renamed;
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning, {"Could not give every locked item its look"});
         return false;
     }
 }

@@ -21,6 +21,7 @@
 #include "files/paths.h"
 #include "posix/system_error.h"
 #include "records/volume_layout.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -226,6 +227,8 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
+        logCaught(LogLevel::warning,
+                  {"Locked ", real, " but could not record it; its original stays for now"});
         throw TesselaError::lockedButOriginalRemains(name);
     }
     removeOriginal(folder, name, locked.filename().string(), entry, before, original);
@@ -238,6 +241,9 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
         e_.journal.remove(id);
     } catch (...) {
         // Recovery tidies the record and the entry at the next start.
+        logCaught(LogLevel::warning, {"Locked ", real,
+                                      " but could not mark its record complete; the next start "
+                                      "does"});
     }
     report(progress, LockStep::finishing);
     return record;
@@ -265,6 +271,8 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
         }
         throw;
     } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not look at ", real,
+                                   " once more before removing it, so it counts as changed"});
         changed = true;
     }
     if (changed) {
@@ -280,6 +288,7 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not set ", real, " aside for deletion"});
         throw TesselaError::lockedButOriginalRemains(name);
     }
     e_.passCrashPoint(CrashPoint::lockAfterRenameToDeleting);
@@ -292,6 +301,8 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
     try {
         unchanged = sameButForRename(before, metadataSnapshot(deleting));
     } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not look at ", deleting,
+                                   " once more before deleting it, so it counts as changed"});
         unchanged = false;
     }
     if (!unchanged) {
@@ -300,6 +311,7 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
         } catch (...) {
             // Nowhere to put it back now: it stays under the hidden name the journal gives, not
             // verified, and the next start puts it back in view.
+            logCaught(LogLevel::warning, {"Could not put ", deleting, " back in view as ", real});
             throw TesselaError::lockedButOriginalRemains(name);
         }
         entry.deletingPath.reset();
@@ -314,6 +326,8 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
         entry.deletingVerified = true;
         e_.journal.add(entry);
     } catch (...) {
+        logCaught(LogLevel::warning,
+                  {"Could not record in the journal that ", deleting, " may be deleted"});
         throw TesselaError::lockedButRemovalUnfinished(name);
     }
     bool gone = false;
@@ -328,6 +342,7 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not delete ", deleting});
         throw TesselaError::lockedButRemovalUnfinished(name);
     }
     if (!gone) {
@@ -340,6 +355,8 @@ void LockOperation::removeOriginal(const Folder& parent, const std::string& name
             entry.deletingVerified = false;
             e_.journal.add(entry);
         } catch (...) {
+            logCaught(LogLevel::warning,
+                      {"Could not put what is left of ", deleting, " back in view as ", real});
             throw TesselaError::lockedButRemovalUnfinished(name);
         }
         throw TesselaError::lockedButOriginalRemains(name);
@@ -367,6 +384,8 @@ bool LockOperation::undoPlacedLock(const Folder& parent, const std::string& lock
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
+        logCaught(LogLevel::warning,
+                  {"Could not take back the lock placed at ", parent.path() / locked});
         return false;
     }
 }

@@ -15,6 +15,7 @@
 #include "files/item_facts.h"
 #include "posix/system_error.h"
 #include "records/uuid.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -92,6 +93,7 @@ void MountsFolder::make(const std::filesystem::path& mountPoint) const {
             try {
                 (void)fileSystem_->removeEmptyFolder(mounts, name);
             } catch (...) {
+                logCaught(LogLevel::warning, {"Could not remove the mount folder ", mountPoint});
             }
         }
         throw;
@@ -107,11 +109,17 @@ bool MountsFolder::remove(const std::filesystem::path& mountPoint) const noexcep
         try {
             mounts = Folder::open(root_);
         } catch (const std::system_error& error) {
-            return error.code() == std::errc::no_such_file_or_directory;
+            if (error.code() == std::errc::no_such_file_or_directory) {
+                return true;
+            }
+            logCaught(LogLevel::warning, {"Could not remove the mount folder ", mountPoint});
+            return false;
         }
         try {
             fileSystem_->changeMode(*mounts, 0700);
         } catch (const std::system_error&) {
+            // The removal below tells whether it mattered.
+            logCaught(LogLevel::info, {"Could not make ", root_, " writable"});
         }
         const std::string name = mountPoint.filename().string();
         const bool removed =
@@ -123,6 +131,7 @@ bool MountsFolder::remove(const std::filesystem::path& mountPoint) const noexcep
         fileSystem_->changeMode(*mounts, 0500);
         return removed;
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not remove the mount folder ", mountPoint});
         return false;
     }
 }
@@ -148,6 +157,8 @@ std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
                     made = root_ / shown;
                 } catch (const std::system_error& error) {
                     if (error.code() != std::errc::file_exists) {
+                        logCaught(LogLevel::warning,
+                                  {"Could not make the shown folder ", root_ / shown});
                         break;
                     }
                     if (linkTarget(mounts, shown) == target) {
@@ -157,12 +168,15 @@ std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
             }
         } catch (...) {
             // Whatever failed, the mounts folder is closed again below.
+            logCaught(LogLevel::warning,
+                      {"Could not show the item open at ", mountPoint, " by its name"});
         }
         try {
             fileSystem_->changeMode(mounts, 0500);
         } catch (...) {
             // The item is open either way. The mounts folder stays writable until the engine's
             // next change there closes it; without a shown folder nothing leads into it.
+            logCaught(LogLevel::warning, {"Could not close ", root_, " again"});
             if (made) {
                 (void)fileSystem_->removeLink(mounts, made->filename().string());
             }
@@ -170,6 +184,8 @@ std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
         }
         return made;
     } catch (...) {
+        logCaught(LogLevel::warning,
+                  {"Could not show the item open at ", mountPoint, " by its name"});
         return std::nullopt;
     }
 }
@@ -183,8 +199,13 @@ std::map<std::string, std::filesystem::path> MountsFolder::shownFolders() const 
                 shown.emplace(target, root_ / name);  // the first in byte order stays
             }
         }
+    } catch (const std::system_error& error) {
+        // Unreadable: every item is seen at its mount folder. Not there yet: nothing is shown.
+        if (error.code() != std::errc::no_such_file_or_directory) {
+            logCaught(LogLevel::info, {"Could not read the shown folders in ", root_});
+        }
     } catch (...) {
-        // Unreadable: every item is seen at its mount folder.
+        logCaught(LogLevel::info, {"Could not read the shown folders in ", root_});
     }
     return shown;
 }
@@ -194,7 +215,10 @@ void MountsFolder::removeStaleShownFolders(const std::set<std::string>& mounted)
         std::optional<Folder> mounts;
         try {
             mounts = Folder::open(root_);
-        } catch (const std::system_error&) {
+        } catch (const std::system_error& error) {
+            if (error.code() != std::errc::no_such_file_or_directory) {
+                logCaught(LogLevel::warning, {"Could not remove stale shown folders in ", root_});
+            }
             return;  // no mounts folder, nothing shown
         }
         std::vector<std::string> stale;
@@ -213,9 +237,11 @@ void MountsFolder::removeStaleShownFolders(const std::set<std::string>& mounted)
             }
         } catch (...) {
             // What stays is tried again at the next start; the mounts folder is closed again.
+            logCaught(LogLevel::warning, {"Could not remove every stale shown folder in ", root_});
         }
         fileSystem_->changeMode(*mounts, 0500);
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not remove stale shown folders in ", root_});
     }
 }
 
@@ -229,6 +255,7 @@ void MountsFolder::removeShownFoldersOf(const Folder& mounts,
         }
     } catch (...) {
         // What stays leads nowhere; recovery removes it at the next start.
+        logCaught(LogLevel::info, {"Could not remove the shown folders of ", folderName});
     }
 }
 

@@ -14,6 +14,7 @@
 #include "files/paths.h"
 #include "records/item_marker.h"
 #include "records/volume_layout.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -72,6 +73,8 @@ OpenItem OpenItems::unlock(const std::filesystem::path& url, const std::string& 
             try {
                 e_.tool.detach(mountPoint, true);
             } catch (...) {
+                logCaught(LogLevel::warning,
+                          {"Could not close ", url, " again after its record could not be stored"});
             }
             e_.mounts.remove(mountPoint);
             throw;
@@ -83,6 +86,7 @@ OpenItem OpenItems::unlock(const std::filesystem::path& url, const std::string& 
             e_.index.upsert(measured);
         } catch (const std::exception&) {
             // The size is a nicety; the item is open either way.
+            logCaught(LogLevel::info, {"Could not record the size of ", url});
         }
     }
     // Open and recorded: only now is it shown by its name. Without a shown folder it is seen at
@@ -139,9 +143,12 @@ void OpenItems::adopt(const std::vector<AttachedImage>& images) const noexcept {
                 e_.index.upsert(adopted);
             } catch (const std::exception&) {
                 // This one could not be stored; the next image is handled all the same.
+                logCaught(LogLevel::warning,
+                          {"Could not store a record for the item open at ", image.mountPoint});
             }
         }
     } catch (...) {
+        logCaught(LogLevel::warning, {"Could not store records for the open items"});
     }
 }
 
@@ -157,6 +164,8 @@ void OpenItems::relock(const OpenItem& item, bool force) const {
         }
     } catch (const std::exception&) {
         // Unlisted: fall back to asking the folder itself.
+        logCaught(LogLevel::info, {"Could not list the mounted volumes; asking ", item.mountPoint,
+                                   " itself whether it is mounted"});
     }
     if (listed || MountsFolder::isMountPoint(item.mountPoint)) {
         e_.tool.detach(item.mountPoint, force);

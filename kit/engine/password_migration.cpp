@@ -9,6 +9,7 @@
 #include "files/folder.h"
 #include "journal/crash_point.h"
 #include "text/file_name_order.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -133,6 +134,7 @@ std::filesystem::path PasswordMigration::migrateNameIfNeeded(const std::filesyst
                 e_.fileSystem->renameExclusively(folder, to, folder, from);
             } catch (const std::exception&) {
                 // The record's bookmark still finds the file under its new name.
+                logCaught(LogLevel::warning, {"Could not give ", target, " its earlier name back"});
             }
         };
         if (bundleIdentity(folder, to) != before) {
@@ -142,11 +144,13 @@ std::filesystem::path PasswordMigration::migrateNameIfNeeded(const std::filesyst
         try {
             e_.index.upsert(ItemIndex::refreshed(item, target));
         } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Could not record the new name of ", url});
             putBack();
             return url;
         }
         return target;
     } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not rename ", url, " to the current naming"});
         return url;
     }
 }

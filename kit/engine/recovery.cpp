@@ -14,6 +14,7 @@
 #include "files/folder.h"
 #include "files/metadata_snapshot.h"
 #include "files/paths.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -52,6 +53,7 @@ bool Recovery::changedSince(const std::filesystem::path& url, Timestamp lockTime
             return FileWalk::Next::descend;
         });
     } catch (...) {
+        logCaught(LogLevel::info, {"Could not look through ", url, ", so it counts as changed"});
         return true;
     }
     return changed;
@@ -68,6 +70,8 @@ class RecoveryPass {
         try {
             attached_ = e_.tool.attachedImages();
         } catch (...) {
+            logCaught(LogLevel::warning,
+                      {"Recovery could not list the mounted volumes and detaches none of them"});
         }
         try {
             JSONCodec::LoadedList<LockedItem> loaded = e_.index.loadReportingDamage();
@@ -78,6 +82,8 @@ class RecoveryPass {
             }
         } catch (...) {
             // Unreadable: the records stay unknown.
+            logCaught(LogLevel::warning, {"Recovery could not read the list of locked items, so "
+                                          "interrupted work waits for the next start"});
         }
         std::vector<JournalEntry> entries;
         try {
@@ -85,6 +91,8 @@ class RecoveryPass {
             report_.journalWasDamaged = loaded.damaged;
             entries = std::move(loaded.items);
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery could not read the journal, so no interrupted "
+                                          "work is finished or undone now"});
         }
         for (JournalEntry& entry : entries) {
             try {
@@ -94,6 +102,10 @@ class RecoveryPass {
                     recoverRestore(entry);
                 }
             } catch (...) {
+                logCaught(LogLevel::warning,
+                          {"Recovery left the interrupted ",
+                           entry.kind == JournalEntry::Kind::lock ? "lock" : "lock removal", " of ",
+                           entry.originalPath, " for the next start"});
                 keep();  // whatever went wrong, the entry stays for the next start
             }
         }
@@ -106,6 +118,7 @@ class RecoveryPass {
         try {
             sweepMounts();
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery could not clear leftover mounts"});
         }
         return report_;
     }
@@ -117,6 +130,8 @@ class RecoveryPass {
         try {
             e_.journal.remove(entry.id);
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery could not drop the settled journal entry of ",
+                                          entry.originalPath, "; the next start settles it again"});
         }
     }
 
@@ -137,6 +152,7 @@ class RecoveryPass {
                 try {
                     e_.tool.detach(image.mountPoint, true);
                 } catch (...) {
+                    logCaught(LogLevel::warning, {"Recovery could not detach ", image.mountPoint});
                 }
                 e_.mounts.remove(image.mountPoint);
             }
@@ -165,6 +181,7 @@ class RecoveryPass {
             e_.fileSystem->syncFolder(folder);  // gone for good before the entry goes
             return true;
         } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Recovery could not remove ", path});
             return false;
         }
     }
@@ -178,6 +195,7 @@ class RecoveryPass {
             e_.fileSystem->syncFolder(held);
             return true;
         } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Recovery could not flush ", kept, " to disk"});
             return false;
         }
     }
@@ -229,6 +247,9 @@ class RecoveryPass {
                 try {
                     e_.journal.add(entry);
                 } catch (...) {
+                    logCaught(LogLevel::warning, {"Recovery put ", original,
+                                                  " back in view but could not say so in the "
+                                                  "journal"});
                 }
             }
             return keep();
@@ -281,6 +302,8 @@ class RecoveryPass {
                     e_.fileSystem->renameExclusively(folder, original.filename().string(), folder,
                                                      deleting);
                 } catch (...) {
+                    logCaught(LogLevel::warning,
+                              {"Recovery could not set ", original, " aside for deletion"});
                     return keep();
                 }
                 if (!settleRenamedOriginal(entry, original, lockTime)) {
@@ -293,6 +316,8 @@ class RecoveryPass {
         try {
             e_.index.upsert(*record);
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery finished the lock of ", original,
+                                          " but could not mark its record complete"});
         }
         ++report_.finishedLocks;
         drop(entry);
@@ -321,6 +346,8 @@ class RecoveryPass {
         try {
             e_.index.upsert(record);
         } catch (...) {
+            logCaught(LogLevel::warning,
+                      {"Recovery could not store a record for ", entry.finalPath});
             return std::nullopt;
         }
         return record;
@@ -338,6 +365,8 @@ class RecoveryPass {
                 return false;
             }
         } catch (const std::exception&) {
+            logCaught(LogLevel::info, {"Could not take the fingerprint of ", item,
+                                       ", so it counts as changed since the lock"});
             return false;
         }
         return renamed || (lockTime && !Recovery::changedSince(item, *lockTime));
@@ -374,6 +403,7 @@ class RecoveryPass {
                 return true;
             }
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery could not delete ", deleting});
             return false;
         }
         // What changed inside after the check stays, back in view, as a kept original.
@@ -403,6 +433,8 @@ class RecoveryPass {
                              original.filename().string());
             return true;
         } catch (const std::exception&) {
+            logCaught(LogLevel::warning,
+                      {"Recovery could not put ", renamed, " back in view as ", original});
             return false;
         }
     }
@@ -453,10 +485,14 @@ class RecoveryPass {
                     Folder::open(locked.parent_path()),
                     std::filesystem::path(entry.partialPath).filename().string());
             } catch (const std::exception&) {
+                logCaught(LogLevel::info,
+                          {"Recovery could not remove the empty folder ", entry.partialPath});
             }
             try {
                 e_.index.remove(entry.id);
             } catch (...) {
+                logCaught(LogLevel::warning,
+                          {"Recovery could not drop the record of ", entry.originalPath});
             }
             ++report_.finishedRestores;
             return drop(entry);
@@ -489,6 +525,9 @@ class RecoveryPass {
         try {
             images = e_.tool.attachedImages();
         } catch (...) {
+            logCaught(
+                LogLevel::warning,
+                {"Recovery could not list the mounted volumes and clears no leftover mounts"});
             return;
         }
         for (const AttachedImage& image : images) {
@@ -498,6 +537,8 @@ class RecoveryPass {
                 try {
                     e_.tool.detach(image.mountPoint, true);
                 } catch (...) {
+                    logCaught(LogLevel::warning,
+                              {"Recovery could not detach the leftover mount ", image.mountPoint});
                 }
                 e_.mounts.remove(image.mountPoint);
                 ++report_.detachedStale;
@@ -510,6 +551,8 @@ class RecoveryPass {
                 mounted.insert(canonicalPath(image.mountPoint).string());
             }
         } catch (...) {
+            logCaught(LogLevel::warning, {"Recovery could not list the mounted volumes and "
+                                          "removes no leftover mount folders"});
             return;
         }
         std::error_code error;
@@ -550,6 +593,7 @@ RecoveryReport Recovery::run() const noexcept {
     try {
         return RecoveryPass(e_).run();
     } catch (...) {
+        logCaught(LogLevel::warning, {"Recovery stopped"});
         return {};
     }
 }

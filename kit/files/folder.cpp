@@ -198,6 +198,7 @@ class TreeRemoval {
         try {
             level.members = namesIn(folder.get(), shown);
         } catch (const std::system_error&) {
+            // Preparing only: the removal that follows meets the same folder and reports it.
             if (!ignoreFailures_) {
                 throw;
             }
@@ -412,7 +413,8 @@ void Folder::makeTreeDeletable(const std::string& name) const noexcept {
     try {
         TreeRemoval(false, true).run(fd_.get(), name, path_ / name, std::nullopt);
     } catch (...) {
-        // Preparation never fails; what it could not change is for the removal to report.
+        // Preparation never fails; what it could not change is for the removal to report, so
+        // nothing is logged twice.
     }
 }
 

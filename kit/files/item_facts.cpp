@@ -4,9 +4,11 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <memory>
 
 #include "files/file_walk.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -33,7 +35,9 @@ std::int64_t treeSize(const std::filesystem::path& location, Measure measure) {
             }
             return FileWalk::Next::descend;
         });
-    } catch (const FileWalk::WalkError&) {
+    } catch (const FileWalk::WalkError& error) {
+        logMessage(LogLevel::info, {"Could not measure ", location, ": ", error.path(), ": ",
+                                    std::strerror(error.code())});
         return 0;
     }
     return total;

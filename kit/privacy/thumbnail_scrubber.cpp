@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "files/file_io.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -155,6 +156,8 @@ bool ThumbnailScrubber::reset(const std::filesystem::path& mountsFolder,
         const bool recent = scrubRecentFiles(places.recentFiles, matcher);
         return thumbnails && recent;
     } catch (const std::exception&) {
+        logCaught(LogLevel::warning, {"Could not forget the previews and recent files of the "
+                                      "locked items"});
         return false;
     }
 }
@@ -169,6 +172,7 @@ std::optional<std::string> ThumbnailScrubber::thumbnailURI(const std::filesystem
     try {
         bytes = posix::readFileIfExists(png);
     } catch (const std::system_error&) {
+        logCaught(LogLevel::debug, {"Could not read the preview ", png});
         return std::nullopt;
     }
     static constexpr std::string_view signature = "\x89PNG\r\n\x1a\n";

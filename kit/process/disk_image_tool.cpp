@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "files/paths.h"
 #include "posix/system_error.h"
 #include "process/process_runner.h"
+#include "text/log.h"
 #include "text/tool_output.h"
 #include "text/utf8.h"
 
@@ -262,6 +264,7 @@ std::vector<AttachedImage> DiskImageTool::attachedImages() const {
     try {
         mountInfo = posix::readFileIfExists("/proc/self/mountinfo");
     } catch (const std::system_error&) {
+        logCaught(LogLevel::warning, {"Could not read the system's list of mounts"});
     }
     if (!mountInfo) {
         throw TesselaError::diskImage(std::string(listingFailure));
@@ -321,7 +324,10 @@ std::int64_t DiskImageTool::containerOverhead(const std::filesystem::path& conte
                 entryOverhead(entry.isDirectory ? S_IFDIR : entry.info.st_mode, entry.info.st_size);
             return FileWalk::Next::descend;
         });
-    } catch (const FileWalk::WalkError&) {
+    } catch (const FileWalk::WalkError& error) {
+        logMessage(LogLevel::info, {"Could not look through all of ", content,
+                                    ", so the room it needs is estimated from what was seen: ",
+                                    error.path(), ": ", std::strerror(error.code())});
     }
     return overhead;
 }

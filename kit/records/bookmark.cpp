@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "files/file_identity.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -70,6 +71,7 @@ std::optional<Decoded> decode(const std::vector<std::uint8_t>& bytes) {
         }
         return decoded;
     } catch (const nlohmann::json::exception&) {
+        logCaught(LogLevel::info, {"A locked item's bookmark does not decode"});
         return std::nullopt;
     }
 }
@@ -169,6 +171,7 @@ std::optional<std::filesystem::path> Bookmark::resolve(const std::vector<std::ui
         return search(roots, decoded->identity);
     } catch (const std::exception&) {
         // Out of memory or a path that cannot be formed: the bookmark does not resolve.
+        logCaught(LogLevel::warning, {"A locked item's bookmark does not resolve"});
         return std::nullopt;
     }
 }

@@ -6,6 +6,7 @@
 #include "files/file_io.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -34,6 +35,7 @@ std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRo
         const std::optional<std::string> text = posix::readFileIfExists(volumeRoot / fileName);
         return text ? decode(*text) : std::nullopt;
     } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not read the item marker in ", volumeRoot});
         return std::nullopt;
     }
 }
@@ -58,6 +60,7 @@ std::optional<ItemMarker> ItemMarker::decode(std::string_view text) {
         }
         return marker;
     } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"An item marker does not decode"});
         return std::nullopt;
     }
 }

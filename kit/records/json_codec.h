@@ -12,6 +12,7 @@
 
 #include "files/file_io.h"
 #include "records/uuid.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -90,7 +91,9 @@ class JSONCodec {
             }
             return loaded;
         } catch (const DecodingError&) {
-            setAside(file);
+            const std::filesystem::path aside = setAside(file);
+            logCaught(LogLevel::warning,
+                      {file, " does not decode and is set aside as ", aside.filename()});
             return {{}, true};
         }
     }

@@ -15,7 +15,8 @@ std::optional<SupportLock> SupportLock::acquire(const std::filesystem::path& dir
     try {
         posix::createDirectories(directory, 0700);
     } catch (const std::system_error&) {
-        // The open below decides.
+        // The open below decides, and its failure is thrown with its own reason: nothing is
+        // logged here.
     }
     const std::filesystem::path file = directory / name;
     UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));

@@ -13,6 +13,7 @@
 #include "posix/unique_fd.h"
 #include "records/base64.h"
 #include "records/json_codec.h"
+#include "text/log.h"
 #include "text/utf8.h"
 
 namespace tessela {
@@ -49,6 +50,7 @@ std::optional<SharedState> SharedState::read(const std::optional<std::filesystem
     try {
         return fromJson(JSONCodec::parse(posix::readAll(file.get(), maxBytes, *url)));
     } catch (...) {
+        logCaught(LogLevel::info, {"Could not read the shared state in ", *url});
         return std::nullopt;
     }
 }
@@ -64,6 +66,7 @@ std::int64_t SharedState::currentBootTime() {
             try {
                 return std::stoll(line.substr(6));
             } catch (const std::exception&) {
+                logCaught(LogLevel::info, {"Could not read the boot time in /proc/stat"});
                 return 0;
             }
         }

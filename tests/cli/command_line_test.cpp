@@ -389,6 +389,23 @@ TEST_F(CommandLineTest, RecordsThatCannotBeUsedAreNotAnotherCopyWorking) {
                                  (temp / "file/Tessela").string() + ": Not a directory.\n");
 }
 
+// What a command works around is printed, with why, only when asked for: here the journal of
+// unfinished work, which cannot be read, so recovery skips it.
+TEST_F(CommandLineTest, VerboseShowsWhatWasSkippedAndWhy) {
+    const fs::path journal = temp / "support" / OperationJournal::fileName;
+    fs::create_directories(journal);  // opens, but cannot be read
+    EXPECT_EQ(tessela({"recover"}).output, "Nothing to recover.\n");
+
+    const ProcessResult verbose = tessela({"--verbose", "recover"});
+    EXPECT_EQ(verbose.status, 0);
+    EXPECT_NE(verbose.output.find("Nothing to recover.\n"), std::string::npos);
+    EXPECT_NE(verbose.output.find("tessela: warning: Recovery could not read the journal, so no "
+                                  "interrupted work is finished or undone now: read " +
+                                  journal.string() + ": Is a directory\n"),
+              std::string::npos)
+        << verbose.output;
+}
+
 // Locking Docs/Secret forgets what the desktop remembers of Docs/Secret, and nothing of its
 // neighbours.
 TEST_F(CommandLineTest, LockForgetsRecentFilesOfTheItemOnly) {

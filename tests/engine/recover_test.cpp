@@ -7,6 +7,7 @@
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
 #include "engine/mounts_folder.h"
+#include "text/log.h"
 
 namespace tessela {
 namespace {
@@ -400,6 +401,42 @@ TEST_F(RecoverTest, DeletionCutShortIsFinishedWithoutTakingWhatArrivedLater) {
     EXPECT_EQ(namesIn(home / "Docs/Plan/sub"), std::vector<std::string>{"new work.txt"});
     EXPECT_EQ(lockedContent(home / "Docs/Plan.tessvault", "sub/b.txt"), "beta");
     expectNoLeftovers();
+}
+
+// The log's lines while it lives; the sink goes with it, also when a test fails.
+class CapturedLog {
+  public:
+    CapturedLog() {
+        setLogSink([this](const LogLine& line) { lines.push_back(line); });
+    }
+    ~CapturedLog() { setLogSink({}); }
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    std::vector<LogLine> lines;
+};
+
+// A step recovery cannot take is skipped, the rest of the start goes on, and the log says what
+// was skipped and why, with a path that is not UTF-8 repaired to text.
+TEST_F(RecoverTest, UnreadableJournalIsSkippedAndTheLogSaysWhy) {
+    const fs::path support = temp / "records\xff";
+    // A folder where the journal belongs: it opens, but cannot be read.
+    fs::create_directories(support / OperationJournal::fileName);
+    const CapturedLog log;
+    EXPECT_EQ(Locker(support, home, std::nullopt, tool).recover(), RecoveryReport{});
+    EXPECT_TRUE(fs::is_directory(support / OperationJournal::fileName));
+
+    const LogLine expected{
+        LogLevel::warning, LogArea::engine,
+        "Recovery could not read the journal, so no interrupted work is "
+        "finished or undone now: read " +
+            (temp / "records\xEF\xBF\xBD" / OperationJournal::fileName).string() +
+            ": Is a directory"};
+    std::string logged;
+    for (const LogLine& line : log.lines) {
+        logged += std::string(rawValue(line.level)) + ": " + line.text + "\n";
+    }
+    EXPECT_NE(std::find(log.lines.begin(), log.lines.end(), expected), log.lines.end()) << logged;
 }
 
 TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {

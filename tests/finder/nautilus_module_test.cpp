@@ -11,6 +11,7 @@ extern "C" {
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -343,6 +344,29 @@ TEST_F(NautilusModuleTest, AnEntryThatStoppedApplyingSaysSoOnceAndDeliversNothin
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
     EXPECT_EQ(notifications.received.size(), 2U);
+}
+
+// What the module works around goes to GLib's log, never as an exception into GNOME Files: a
+// state file that does not decode is read as no state, and the log says so.
+TEST_F(NautilusModuleTest, AStateThatDoesNotDecodeIsSkippedAndLoggedThroughGLib) {
+    const fs::path state = temp / "run/tessela/state.json";
+    testing::writeFile(state, "not a state");
+    std::vector<std::string> logged;
+    const guint handler = g_log_set_handler(
+        nullptr, G_LOG_LEVEL_MASK,
+        [](const gchar*, GLogLevelFlags, const gchar* message, gpointer lines) {
+            static_cast<std::vector<std::string>*>(lines)->emplace_back(message);
+        },
+        &logged);
+    select({temp / "Docs/Bills.tessvault"});
+    const std::vector<ShownItem> shown = menu();
+    g_log_remove_handler(nullptr, handler);
+
+    EXPECT_EQ(shown, withLock({"Unlock with Tessela", "Lock Now", "Remove Lock\u2026"}));
+    const std::string expected = "Tessela: Could not read the shared state in " + state.string();
+    EXPECT_TRUE(std::any_of(logged.begin(), logged.end(), [&](const std::string& line) {
+        return line.starts_with(expected);
+    })) << ::testing::PrintToString(logged);
 }
 
 TEST_F(NautilusModuleTest, APublishedChangeAsksEveryLiveProviderForItsEntriesAgain) {
