@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -204,10 +205,11 @@ class AppModel : public QObject {
     // Runs `body` on the worker with each password the item may be locked with (`asked`, then
     // the kept ones it was verified against), then with what the user types until it works;
     // none when the user cancels. An empty password is never tried. Errors other than a wrong
-    // password reach the caller. The progress panel steps aside while the user types.
+    // password reach the caller. With `holdsPanel` (the caller has the progress panel's turn)
+    // the panel steps aside while the user types; otherwise it is left to its owner.
     template <typename Result>
     QCoro::Task<std::optional<Result>> withItemPassword(
-        Asked asked, std::function<Result(const std::string&)> body);
+        Asked asked, std::function<Result(const std::string&)> body, bool holdsPanel);
     // The open item that is the same item as `url`, looked up off the main thread.
     QCoro::Task<std::optional<OpenItem>> openItemFor(std::filesystem::path url);
     // Selects `url` in a file manager window, or opens its folder when no file manager answers.
@@ -268,6 +270,9 @@ class AppModel : public QObject {
     bool changingPassword_ = false;
     std::vector<TesselaCommand> pending_;
     ItemList items_;
+    // How often each item was opened or locked by this model: tells an answer about one opening
+    // of an item from a later one at the same mount folder.
+    std::map<Uuid, std::uint64_t> openings_;
     int idleMinutes_ = 15;
     bool touchIDEnabled_ = true;
 };

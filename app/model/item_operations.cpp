@@ -245,6 +245,7 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
         } catch (...) {
             co_return failureOf(std::current_exception());
         }
+        ++openings_[item.id];
         co_return std::nullopt;
     };
     auto trying = lockAgain(false);
@@ -261,6 +262,9 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
     }
     const std::string apps =
         failure->apps.empty() ? std::string("another app") : TesselaError::list(failure->apps);
+    // Which opening of the item the user is asked about: while the question is up, another
+    // request may lock it and the user open it again, at the same mount folder.
+    const std::uint64_t opening = openings_[item.id];
     auto asking = questions_.choose(
         QStringLiteral("%1 is still in use").arg(name),
         QStringLiteral("Files are open in %1. Close them, then try again. Force Lock closes them "
@@ -268,12 +272,18 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
             .arg(shown(apps)),
         {QStringLiteral("Try Again"), QStringLiteral("Force Lock"), QStringLiteral("Cancel")});
     const int choice = co_await std::move(asking);
+    if (choice != 0 && choice != 1) {
+        co_return false;
+    }
+    // The answer is about that opening alone: one locked meanwhile is done with, and one opened
+    // again since is the user's new work, which is never forced closed on an old answer.
+    if (openings_[item.id] != opening) {
+        auto finding = openItemFor(item.lockedURL);
+        co_return !(co_await std::move(finding));
+    }
     if (choice == 0) {
         auto again = relock(std::move(item), true);
         co_return co_await std::move(again);
-    }
-    if (choice != 1) {
-        co_return false;
     }
     auto forcing = lockAgain(true);
     if (const std::optional<Failure> forced = co_await std::move(forcing)) {
@@ -304,12 +314,16 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
         const Tracking tracking(*this, "unlocking " + name);
         auto opening = withItemPassword<OpenItem>(
             std::move(*password),
-            [this, url](const std::string& candidate) { return locker_.unlock(url, candidate); });
+            [this, url](const std::string& candidate) { return locker_.unlock(url, candidate); },
+            false);
         try {
             opened = co_await std::move(opening);
         } catch (...) {
             failure = failureOf(std::current_exception());
         }
+    }
+    if (opened) {
+        ++openings_[opened->id];
     }
     co_await refresh();
     if (opened) {
@@ -350,7 +364,8 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
             std::move(*password),
             [this, url, cancel, bytes = bytesToPanel()](const std::string& candidate) {
                 return locker_.removeLock(url, candidate, cancel.get(), {}, bytes);
-            });
+            },
+            true);
         try {
             restored = co_await std::move(removing);
         } catch (...) {
@@ -424,7 +439,7 @@ QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(
 
 template <typename Result>
 QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
-    Asked asked, std::function<Result(const std::string&)> body) {
+    Asked asked, std::function<Result(const std::string&)> body, bool holdsPanel) {
     std::vector<std::string> candidates{asked.password};
     if (asked.stored) {
         for (std::string& candidate : asked.stored->openCandidates()) {
@@ -458,13 +473,18 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
         }
     }
     for (;;) {
-        // The panel floats above everything: out of the way while the user types.
-        const bool panelUp = progress_.isShown();
-        progress_.setShown(false);
+        // The panel floats above everything: out of the way while the user types, when it is
+        // this operation's to move (another operation's panel is left alone).
+        const bool panelUp = holdsPanel && progress_.isShown();
+        if (holdsPanel) {
+            progress_.setShown(false);
+        }
         auto asking = questions_.password(QStringLiteral("This item uses a different password"),
                                           QStringLiteral("Enter the password it was locked with."));
         const std::optional<QString> typed = co_await std::move(asking);
-        progress_.setShown(panelUp);
+        if (holdsPanel) {
+            progress_.setShown(panelUp);
+        }
         if (!typed) {
             co_return std::nullopt;
         }

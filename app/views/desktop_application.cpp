@@ -24,16 +24,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One category per area of the log. Debug lines are off unless asked for
-// (QT_LOGGING_RULES="tessela.*.debug=true").
-Q_LOGGING_CATEGORY(engineLog, "tessela.engine", QtInfoMsg)
-Q_LOGGING_CATEGORY(appLog, "tessela.app", QtInfoMsg)
-Q_LOGGING_CATEGORY(finderLog, "tessela.finder", QtInfoMsg)
+// One category per area of the log. Only warnings reach the journal unless more is asked for
+// (QT_LOGGING_RULES="tessela.*.info=true" or "tessela.*.debug=true"): lines below that may name
+// files inside locked items, which the journal would keep long after they are locked.
+Q_LOGGING_CATEGORY(engineLog, "tessela.engine", QtWarningMsg)
+Q_LOGGING_CATEGORY(appLog, "tessela.app", QtWarningMsg)
+Q_LOGGING_CATEGORY(finderLog, "tessela.finder", QtWarningMsg)
 
 // Sends the log through Qt's logging: to standard error, which the desktop session hands to the
 // journal, or to the terminal the application was started from.
 void logThroughQt() {
-    setLogSink([](const LogLine& line) {
+    setLogSink([](const LogLine& incoming) {
+        // A name may hold control characters: never sent to a terminal as they are.
+        LogLine line = incoming;
+        for (char& character : line.text) {
+            if (static_cast<unsigned char>(character) < 0x20 || character == '\x7f') {
+                character = '?';
+            }
+        }
         const QLoggingCategory& (*category)() = line.area == LogArea::app      ? appLog
                                                 : line.area == LogArea::finder ? finderLog
                                                                                : engineLog;

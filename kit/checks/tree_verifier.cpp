@@ -303,8 +303,9 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
             return FileWalk::Next::descend;
         });
     } catch (const FileWalk::WalkError& error) {
-        logMessage(LogLevel::info, {"Could not read ", error.path(),
-                                    " to verify it: ", std::strerror(error.code())});
+        // Debug only: the path names a file inside the item, which the journal must not keep.
+        logMessage(LogLevel::debug, {"Could not read ", error.path(),
+                                     " to verify it: ", std::strerror(error.code())});
         throw couldNotRead(rootName);
     }
     hashFiles(toHash, streams, cancel, stop);

@@ -36,8 +36,9 @@ std::int64_t treeSize(const std::filesystem::path& location, Measure measure) {
             return FileWalk::Next::descend;
         });
     } catch (const FileWalk::WalkError& error) {
-        logMessage(LogLevel::info, {"Could not measure ", location, ": ", error.path(), ": ",
-                                    std::strerror(error.code())});
+        // Debug only: the path names a file inside the item, which the journal must not keep.
+        logMessage(LogLevel::debug, {"Could not measure ", location, ": ", error.path(), ": ",
+                                     std::strerror(error.code())});
         return 0;
     }
     return total;

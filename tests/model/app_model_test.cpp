@@ -347,6 +347,26 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
         EXPECT_EQ(questions.seen[10].rfind("Taxes.txt is still in use | Files are open in ", 0), 0U)
             << questions.seen[10];
     }
+    // An answer about an opening that was locked and opened again while it was asked forces
+    // nothing: the new opening is the user's new work.
+    {
+        const OpenItem first = model.locker().unlock(taxes.lastKnownPath, password);
+        auto held = std::make_unique<std::ifstream>(first.contentURL());
+        std::optional<OpenItem> again;
+        questions
+            .then([&](const Question& alert) {
+                held.reset();
+                EXPECT_TRUE(QCoro::waitFor(model.relock(first, false)));
+                QCoro::waitFor(model.unlock(taxes.lastKnownPath));  // asks for the password
+                again = model.locker().openItem(taxes.lastKnownPath);
+                return answer::press("Force Lock")(alert);
+            })
+            .then(answer::type(password));
+        EXPECT_FALSE(QCoro::waitFor(model.relock(first, true)));
+        ASSERT_TRUE(again.has_value());
+        EXPECT_EQ(model.locker().openItem(taxes.lastKnownPath), again);
+        model.locker().relock(*again, false);
+    }
 
     // Everything locked, then one lock removed: ordinary files again, shown in their folder.
     // Its own password is asked for with the panel out of the way; an empty answer asks again.
@@ -361,11 +381,11 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
         })
         .then(answer::type("an earlier password"));
     QCoro::waitFor(model.removeLock(old.lastKnownPath));
-    ASSERT_EQ(questions.seen.size(), 15U);
-    EXPECT_EQ(questions.seen[11],
+    ASSERT_EQ(questions.seen.size(), 17U);
+    EXPECT_EQ(questions.seen[13],
               "Remove the lock from Old.txt? | Old.txt turns back into normal files that "
               "anyone using this computer can open.");
-    EXPECT_NE(questions.seen[14].find("This item uses a different password"), std::string::npos);
+    EXPECT_NE(questions.seen[16].find("This item uses a different password"), std::string::npos);
     EXPECT_TRUE(panelAside);
     EXPECT_EQ(readFile(home / "Docs/Old.txt"), "old");
     EXPECT_FALSE(fs::exists(old.lastKnownPath));
