@@ -104,6 +104,17 @@ static bool renderAll(const QDir& folder) {
     if (QWidget* window = panel.window()) {
         saved = save(*window, folder, QStringLiteral("progress-panel")) && saved;
     }
+    panel.state().setMessage(QStringLiteral("Encrypting \u201CTaxes 2026\u201D\u2026"));
+    panel.state().setBytes(450'000'000, 1'000'000'000);
+    if (QWidget* window = panel.window()) {
+        window->adjustSize();
+        saved = save(*window, folder, QStringLiteral("progress-panel-bytes")) && saved;
+    }
+    panel.show(QStringLiteral("Encrypting \u201CTaxes 2026\u201D\u2026"), [] {});
+    panel.showLastWord(QStringLiteral("Cancelled. Nothing was changed."));
+    if (QWidget* window = panel.window()) {
+        saved = save(*window, folder, QStringLiteral("progress-panel-cancelled")) && saved;
+    }
     panel.show(QStringLiteral("Removing the lock from \u201CQuarterly tax documents, receipts, "
                               "bank statements and letters from the accountant for the year "
                               "2026\u201D\u2026"),
