@@ -76,47 +76,6 @@ const std::filesystem::path& Locker::mountsRoot() const noexcept {
     return parts_.mounts.root();
 }
 
-bool Locker::changedSince(const std::filesystem::path& url, Timestamp lockTime) {
-    return Recovery::changedSince(url, lockTime);
-}
-
-std::filesystem::path Locker::restoreDestination(const std::string& name,
-                                                 const std::filesystem::path& folder) {
-    return LockedNames::restoreDestination(name, folder);
-}
-
-bool Locker::isMountPoint(const std::filesystem::path& url) {
-    return MountsFolder::isMountPoint(url);
-}
-
-std::int64_t Locker::contentLogicalSize(const std::filesystem::path& mount, LockedItem::Kind kind,
-                                        const std::string& name) {
-    return OpenItems::contentLogicalSize(mount, kind, name);
-}
-
-std::string Locker::itemName(const std::optional<ItemMarker>& marker,
-                             const std::optional<LockedItem>& record,
-                             const std::filesystem::path& locked) {
-    return LockedNames::itemName(marker, record, locked);
-}
-
-std::string Locker::lockedBaseName(const std::string& name, bool isFileOrPackage) {
-    return LockedNames::lockedBaseName(name, isFileOrPackage);
-}
-
-std::filesystem::path Locker::availableLockedURL(const std::string& base,
-                                                 const std::filesystem::path& parent) {
-    return LockedNames::availableLockedURL(base, parent);
-}
-
-std::string Locker::volumeName(const std::string& name) {
-    return LockedNames::volumeName(name);
-}
-
-std::int64_t Locker::containerOverhead(const std::filesystem::path& content) {
-    return DiskImageTool::containerOverhead(content);
-}
-
 void Locker::forget(const Uuid& id) {
     parts_.index.remove(id);
 }
@@ -168,15 +127,6 @@ std::vector<std::string> Locker::itemsStillMigrating(std::int64_t generation) co
 std::filesystem::path Locker::migrateNameIfNeeded(const std::filesystem::path& url,
                                                   const LockedItem& item) const {
     return PasswordMigration(parts_).migrateNameIfNeeded(url, item);
-}
-
-std::optional<std::string> Locker::unmigratedSuffix(const std::string& current,
-                                                    const std::string& displayName) {
-    return PasswordMigration::unmigratedSuffix(current, displayName);
-}
-
-bool Locker::isPackageExtension(const std::string& extension) {
-    return PasswordMigration::isPackageExtension(extension);
 }
 
 bool Locker::setHiddenExtension(const std::filesystem::path& locked) {

@@ -117,22 +117,6 @@ class Locker {
     // The folder that holds the open items' mount folders.
     [[nodiscard]] const std::filesystem::path& mountsRoot() const noexcept;
 
-    // The design's helpers, kept where callers look for them; each belongs to a piece.
-    [[nodiscard]] static bool changedSince(const std::filesystem::path& url, Timestamp lockTime);
-    [[nodiscard]] static std::filesystem::path restoreDestination(
-        const std::string& name, const std::filesystem::path& folder);
-    [[nodiscard]] static bool isMountPoint(const std::filesystem::path& url);
-    [[nodiscard]] static std::int64_t contentLogicalSize(const std::filesystem::path& mount,
-                                                         LockedItem::Kind kind,
-                                                         const std::string& name);
-    [[nodiscard]] static std::string itemName(const std::optional<ItemMarker>& marker,
-                                              const std::optional<LockedItem>& record,
-                                              const std::filesystem::path& locked);
-    [[nodiscard]] static std::string lockedBaseName(const std::string& name, bool isFileOrPackage);
-    [[nodiscard]] static std::filesystem::path availableLockedURL(
-        const std::string& base, const std::filesystem::path& parent);
-    [[nodiscard]] static std::string volumeName(const std::string& name);
-    [[nodiscard]] static std::int64_t containerOverhead(const std::filesystem::path& content);
     // Moves every item to a new password: re-keys each indexed item recorded below
     // `generation` and records `generation` for it; returns the failures by item id (one
     // item's failure never stops the others). Throws needsAllLocked while any item is open
@@ -147,10 +131,6 @@ class Locker {
     // returns where it is afterwards; never fails.
     [[nodiscard]] std::filesystem::path migrateNameIfNeeded(const std::filesystem::path& url,
                                                             const LockedItem& item) const;
-    [[nodiscard]] static std::optional<std::string> unmigratedSuffix(
-        const std::string& current, const std::string& displayName);
-    // No folder is shown as one file here: always false.
-    [[nodiscard]] static bool isPackageExtension(const std::string& extension);
 
     // The locked item's look in the file manager, in place of a hidden extension
     // (HiddenExtensions: the GIO metadata attribute "metadata::custom-icon-name" =

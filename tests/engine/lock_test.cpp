@@ -9,6 +9,7 @@
 
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
+#include "engine/locked_names.h"
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
 #include "records/volume_layout.h"
@@ -98,30 +99,30 @@ TEST_F(LockTest, NamesAvoidExistingItemsAndKeepFolderNames) {
 }
 
 TEST(LockerNamesTest, BaseNamesDropKnownExtensions) {
-    EXPECT_EQ(Locker::lockedBaseName("Report.pdf", true), "Report");
-    EXPECT_EQ(Locker::lockedBaseName("backup.tar.gz", true), "backup");
-    EXPECT_EQ(Locker::lockedBaseName("notes.v2.txt", true), "notes.v2");
-    EXPECT_EQ(Locker::lockedBaseName("data.qqqzz", true), "data.qqqzz");
-    EXPECT_EQ(Locker::lockedBaseName("Photos.2024", false), "Photos.2024");
-    EXPECT_EQ(Locker::lockedBaseName("README", true), "README");
-    EXPECT_EQ(Locker::lockedBaseName(".bashrc", true), ".bashrc");
+    EXPECT_EQ(LockedNames::lockedBaseName("Report.pdf", true), "Report");
+    EXPECT_EQ(LockedNames::lockedBaseName("backup.tar.gz", true), "backup");
+    EXPECT_EQ(LockedNames::lockedBaseName("notes.v2.txt", true), "notes.v2");
+    EXPECT_EQ(LockedNames::lockedBaseName("data.qqqzz", true), "data.qqqzz");
+    EXPECT_EQ(LockedNames::lockedBaseName("Photos.2024", false), "Photos.2024");
+    EXPECT_EQ(LockedNames::lockedBaseName("README", true), "README");
+    EXPECT_EQ(LockedNames::lockedBaseName(".bashrc", true), ".bashrc");
 }
 
 TEST(LockerNamesTest, LongNamesAreCutAtWholeCharacters) {
     testing::TempFolder temp;
     const std::string longName = std::string(247, 'a') + "ü";  // 249 bytes
-    const fs::path locked = Locker::availableLockedURL(longName, temp.path());
+    const fs::path locked = LockedNames::availableLockedURL(longName, temp.path());
     const std::string base = locked.filename().string();
     const std::string stem = base.substr(0, base.size() - std::string(".tessvault").size());
     EXPECT_LT(stem.size(), 243U);
     EXPECT_EQ(stem, std::string(242, 'a'));
 
     const std::string wide = "ü" + std::string(61, 'b') + "€€";  // 2 + 61 + 6 = 69 bytes
-    const std::string volume = Locker::volumeName(wide);
+    const std::string volume = LockedNames::volumeName(wide);
     EXPECT_LT(volume.size(), 64U);
     EXPECT_EQ(volume, "ü" + std::string(61, 'b'));
     const std::string euros = std::string(240, 'c') + "€€";  // 246 bytes
-    EXPECT_EQ(Locker::availableLockedURL(euros, temp.path()).filename().string(),
+    EXPECT_EQ(LockedNames::availableLockedURL(euros, temp.path()).filename().string(),
               std::string(240, 'c') + ".tessvault");
 }
 

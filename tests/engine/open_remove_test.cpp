@@ -8,6 +8,7 @@
 
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
+#include "engine/locked_names.h"
 #include "engine/mounts_folder.h"
 #include "files/item_facts.h"
 #include "records/volume_layout.h"
@@ -350,8 +351,9 @@ TEST_F(OpenRemoveTest, RestoredNamesNeverOverwrite) {
 
     writeFile(temp / "f/README", "");
     writeFile(temp / "f/README (restored)", "");
-    EXPECT_EQ(Locker::restoreDestination("README", temp / "f"), temp / "f/README (restored 2)");
-    EXPECT_EQ(Locker::restoreDestination("Photos", temp / "f"), temp / "f/Photos");
+    EXPECT_EQ(LockedNames::restoreDestination("README", temp / "f"),
+              temp / "f/README (restored 2)");
+    EXPECT_EQ(LockedNames::restoreDestination("Photos", temp / "f"), temp / "f/Photos");
 }
 
 TEST_F(OpenRemoveTest, ForeignBundleRestoresAsFolderNamedAfterIt) {
@@ -402,7 +404,8 @@ TEST_F(OpenRemoveTest, SpaceExactlyAtTheLimitIsEnough) {
 TEST_F(OpenRemoveTest, LockSpaceExactlyAtTheLimitIsEnough) {
     writeFile(home / "Docs/Report.pdf", std::string(100'000, 'r'));
     const fs::path item = home / "Docs/Report.pdf";
-    const std::int64_t needed = ItemFacts::inspect(item).size + Locker::containerOverhead(item) +
+    const std::int64_t needed = ItemFacts::inspect(item).size +
+                                DiskImageTool::containerOverhead(item) +
                                 LockerOptions::defaultSpaceMargin;
     fileSystem.freeBytes = needed - 1;
     EXPECT_EQ(lockFailure(item), TesselaError::notEnoughSpace(needed, needed - 1));

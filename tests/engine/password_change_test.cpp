@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_fixture.h"
+#include "engine/password_migration.h"
 #include "journal/journal_entry.h"
 
 namespace tessela {
@@ -142,7 +143,7 @@ TEST_F(PasswordChangeTest, EarlierNamesMoveToTheCurrentNamingOnlyWhenTheyAreTheI
     EXPECT_EQ(locker->migrateNameIfNeeded(docs / "Budget.xlsx.tessvault", linked),
               docs / "Budget.xlsx.tessvault");
     EXPECT_TRUE(fs::is_symlink(docs / "Budget.xlsx.tessvault"));
-    EXPECT_EQ(Locker::unmigratedSuffix("Report.pdf -3", "Report.pdf"), std::nullopt);
+    EXPECT_EQ(PasswordMigration::unmigratedSuffix("Report.pdf -3", "Report.pdf"), std::nullopt);
 }
 
 TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFails) {

@@ -7,6 +7,7 @@
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
 #include "engine/mounts_folder.h"
+#include "engine/recovery.h"
 #include "text/log.h"
 
 namespace tessela {
@@ -453,11 +454,11 @@ TEST(ChangedSinceTest, ComparesAtNanosecondsAgainstLockTimePlusOneSecond) {
     const long limit = static_cast<long>(future.time_since_epoch().count()) + 1;
     setTimes(temp / "Item/inner.txt", limit, 0);
     setTimes(temp / "Item", limit - 5, 0);
-    EXPECT_FALSE(Locker::changedSince(temp / "Item", future));
+    EXPECT_FALSE(Recovery::changedSince(temp / "Item", future));
     setTimes(temp / "Item/inner.txt", limit, 1);
-    EXPECT_TRUE(Locker::changedSince(temp / "Item", future));
-    EXPECT_TRUE(Locker::changedSince(temp / "Item", lockTime));
-    EXPECT_TRUE(Locker::changedSince(temp / "missing", future));
+    EXPECT_TRUE(Recovery::changedSince(temp / "Item", future));
+    EXPECT_TRUE(Recovery::changedSince(temp / "Item", lockTime));
+    EXPECT_TRUE(Recovery::changedSince(temp / "missing", future));
 }
 
 TEST(RecoveryNoticeTest, PluralLinesAndTitles) {

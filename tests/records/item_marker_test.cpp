@@ -1,4 +1,5 @@
 #include "records/item_marker.h"
+#include "engine/locked_names.h"
 
 #include <gtest/gtest.h>
 
@@ -68,17 +69,17 @@ TEST(ItemNameTest, PrefersMarkerThenRecordThenFileName) {
     const ItemMarker marker(LockedItem::Kind::file, "Marker Name.pdf");
     const std::filesystem::path locked = "/home/ada/Bundle Name.tessvault";
 
-    EXPECT_EQ(Locker::itemName(marker, record, locked), "Marker Name.pdf");
-    EXPECT_EQ(Locker::itemName(ItemMarker(LockedItem::Kind::file, "../x"), record, locked),
+    EXPECT_EQ(LockedNames::itemName(marker, record, locked), "Marker Name.pdf");
+    EXPECT_EQ(LockedNames::itemName(ItemMarker(LockedItem::Kind::file, "../x"), record, locked),
               "Record Name.pdf");
-    EXPECT_EQ(Locker::itemName(std::nullopt, std::nullopt, locked), "Bundle Name");
+    EXPECT_EQ(LockedNames::itemName(std::nullopt, std::nullopt, locked), "Bundle Name");
     record.displayName = "a/b";
-    EXPECT_EQ(Locker::itemName(std::nullopt, record, locked), "Bundle Name");
+    EXPECT_EQ(LockedNames::itemName(std::nullopt, record, locked), "Bundle Name");
 }
 
 TEST(ItemNameTest, FallsBackToTesselaItemWhenNoCandidateIsSafe) {
     const ItemMarker dotdot(LockedItem::Kind::folder, "..");
-    EXPECT_EQ(Locker::itemName(dotdot, std::nullopt, "/home/ada/.tessvault"), "Tessela item");
+    EXPECT_EQ(LockedNames::itemName(dotdot, std::nullopt, "/home/ada/.tessvault"), "Tessela item");
 }
 
 TEST(OpenItemTest, ContentIsMountPointForFolderAndNamedFileForFile) {
