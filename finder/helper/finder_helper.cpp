@@ -75,8 +75,8 @@ void printEntries(const std::vector<FinderMenuEntry>& entries) {
 
 int usage() {
     std::cerr << "usage: tessela-finder open [--show-errors] URL…|-\n"
-                 "       tessela-finder entries PATH…\n"
-                 "       tessela-finder menu PATH…\n";
+                 "       tessela-finder entries [--] PATH…\n"
+                 "       tessela-finder menu [--] PATH…\n";
     return 2;
 }
 
@@ -141,7 +141,11 @@ int run(int argc, char** argv) {
         return usage();
     }
     const std::string verb = argv[1];
-    const std::vector<std::string> arguments(argv + 2, argv + argc);
+    std::vector<std::string> arguments(argv + 2, argv + argc);
+    // "--" may come before the paths, so that a path beginning with "-" reads as one.
+    if (verb != "open" && !arguments.empty() && arguments.front() == "--") {
+        arguments.erase(arguments.begin());
+    }
     if (verb == "open") {
         std::vector<std::string> urls(arguments);
         const bool showErrors = !urls.empty() && urls.front() == "--show-errors";

@@ -1,5 +1,7 @@
 #include "finder_popup.h"
 
+#include <string>
+
 #include <QApplication>
 #include <QCursor>
 #include <QIcon>
@@ -40,20 +42,38 @@ void FinderPopup::choose(TesselaCommand::Case kind) {
     }
 }
 
-void showError(int argc, char** argv, const std::string& sentence) {
+// Qt's own arguments are never taken from the command line: every argument after the verb is a
+// path or a URL, and one such as "-platformpluginpath DIR" must not make Qt load plugins from
+// wherever it points. Qt is given the program's name alone.
+class QtArguments {
+  public:
+    explicit QtArguments(char** argv)
+        : program_(argv != nullptr && argv[0] != nullptr ? argv[0] : "") {}
+    int& count() noexcept { return count_; }
+    char** values() noexcept { return values_; }
+
+  private:
+    std::string program_;
+    int count_ = 1;
+    char* values_[2] = {program_.data(), nullptr};
+};
+
+void showError(int /*argc*/, char** argv, const std::string& sentence) {
     const bool display = std::getenv("DISPLAY") != nullptr ||
                          std::getenv("WAYLAND_DISPLAY") != nullptr ||
                          std::getenv("QT_QPA_PLATFORM") != nullptr;
     if (!display) {
         return;
     }
-    QApplication application(argc, argv);
+    QtArguments arguments(argv);
+    QApplication application(arguments.count(), arguments.values());
     QApplication::setApplicationName(QStringLiteral("Tessela"));
     QMessageBox::warning(nullptr, QStringLiteral("Tessela"), QString::fromStdString(sentence));
 }
 
-int showMenu(int argc, char** argv, std::vector<std::filesystem::path> selection) {
-    QApplication application(argc, argv);
+int showMenu(int /*argc*/, char** argv, std::vector<std::filesystem::path> selection) {
+    QtArguments arguments(argv);
+    QApplication application(arguments.count(), arguments.values());
     QApplication::setApplicationName(QStringLiteral("Tessela"));
     FinderPopup popup(std::move(selection), [](const std::vector<std::string>& urls) {
         return openURLs(urls, applicationProgram());

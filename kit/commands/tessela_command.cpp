@@ -209,8 +209,12 @@ bool TesselaCommand::needsConfirmation(const std::optional<std::string>& sender,
 
 std::string TesselaCommand::confirmationQuestion() const {
     std::vector<std::string> names;
-    for (const std::filesystem::path& path : paths_) {
-        std::string name = path.filename().string();
+    for (std::filesystem::path path : paths_) {
+        // "Folder/" names the folder: its name, never an empty one.
+        while (!path.has_filename() && path.has_relative_path()) {
+            path = path.parent_path();
+        }
+        std::string name = path.has_filename() ? path.filename().string() : path.string();
         if (path.extension() == ".tessvault") {
             name = path.stem().string();
         }

@@ -90,6 +90,9 @@ TEST(TesselaCommandTest, OnlyLockRequestsFromUnknownSendersAreConfirmed) {
               "Another app asked Tessela to lock Report.pdf. Lock it?");
     EXPECT_EQ(Command::lock({"/a", "/b", "/c"}).confirmationQuestion(),
               "Another app asked Tessela to lock a, b and c. Lock them?");
+    // A folder written with a trailing slash is named all the same.
+    EXPECT_EQ(Command::lock({"/d/Taxes/"}).confirmationQuestion(),
+              "Another app asked Tessela to lock Taxes. Lock it?");
 }
 
 TEST(CommandFramingTest, LinesTravelWholeAndBadOnesAreRejected) {

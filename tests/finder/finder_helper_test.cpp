@@ -136,7 +136,8 @@ TEST_F(FinderHelperTest, OpenSaysClearlyWhenTesselaCannotBeStartedOrReached) {
 }
 
 TEST(FinderActionFilesTest, DolphinAndNemoRunTheHelpersMenu) {
-    const std::string menu = std::string(FINDER_HELPER) + " menu %F";
+    // Quoted, so that an installation folder with a space in its name still works.
+    const std::string menu = "\"" + std::string(FINDER_HELPER) + "\" menu %F";
     const fs::path serviceMenu = fs::path(ACTIONS_DIR) / "tessela-service-menu.desktop";
     testing::ChildProcess validate("/usr/bin/desktop-file-validate", {serviceMenu.string()});
     EXPECT_EQ(validate.readAll(), "");
