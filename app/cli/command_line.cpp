@@ -129,25 +129,9 @@ struct Request {
     bool verbose = false;
 };
 
-// File names are bytes; on the terminal they are shown as text, and a control character in a
-// name (a line feed, an escape sequence) is shown as "?" rather than acted on by the terminal.
+// File names are bytes; on the terminal they are shown as text with no control character.
 std::string shown(std::string_view bytes) {
-    const std::string text = repairUtf8(bytes);
-    std::string safe;
-    safe.reserve(text.size());
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        const auto code = static_cast<unsigned char>(text[index]);
-        const auto next = index + 1 < text.size() ? static_cast<unsigned char>(text[index + 1]) : 0;
-        if (code < 0x20 || code == 0x7F) {
-            safe += '?';
-        } else if (code == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            safe += '?';  // U+0080–U+009F, the C1 controls (a terminal acts on some)
-            ++index;
-        } else {
-            safe += text[index];
-        }
-    }
-    return safe;
+    return terminalSafe(bytes);
 }
 
 // The path made absolute and standardised, without a trailing separator.

@@ -16,6 +16,7 @@
 #include "engine/locked_names.h"
 #include "model/app_paths.h"
 #include "text/log.h"
+#include "text/utf8.h"
 #include "views/application.h"
 
 namespace tessela {
@@ -37,11 +38,7 @@ void logThroughQt() {
     setLogSink([](const LogLine& incoming) {
         // A name may hold control characters: never sent to a terminal as they are.
         LogLine line = incoming;
-        for (char& character : line.text) {
-            if (static_cast<unsigned char>(character) < 0x20 || character == '\x7f') {
-                character = '?';
-            }
-        }
+        line.text = terminalSafe(line.text);
         const QLoggingCategory& (*category)() = line.area == LogArea::app      ? appLog
                                                 : line.area == LogArea::finder ? finderLog
                                                                                : engineLog;

@@ -12,12 +12,12 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeView>
 
 #include "engine/locked_names.h"
+#include "views/awaited_dialog.h"
 
 namespace tessela {
 
@@ -160,26 +160,15 @@ class Chooser : public QFileDialog {
 QCoro::Task<std::vector<fs::path>> ItemChooser::choose(QString message, QString acceptLabel,
                                                        ItemChoice kind, QString folder,
                                                        QWidget* parent) {
-    auto* dialog = new Chooser(message, acceptLabel, kind, folder, parent);
-    const QPointer<Chooser> alive(dialog);  // a parent closing takes it along
+    const AwaitedDialog<Chooser> dialog(new Chooser(message, acceptLabel, kind, folder, parent));
     if (!dialog->usable()) {
-        delete dialog;
         co_return {};  // not the dialog this was written for: choose nothing rather than guess
     }
-    // Modal without an event loop of its own; the caller is suspended until it is answered.
-    if (parent != nullptr) {
-        dialog->open();
-    } else {
-        dialog->setWindowModality(Qt::ApplicationModal);
-        dialog->show();
-    }
-    const int result = co_await qCoro(dialog, &QDialog::finished);
+    dialog.showModal();
+    const int result = co_await qCoro(dialog.get(), &QDialog::finished);
     std::vector<fs::path> chosen;
-    if (alive) {
-        if (result == QDialog::Accepted) {
-            chosen = dialog->chosen();
-        }
-        dialog->deleteLater();
+    if (dialog.alive() && result == QDialog::Accepted) {
+        chosen = dialog->chosen();
     }
     co_return chosen;
 }

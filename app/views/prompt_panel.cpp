@@ -7,52 +7,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <vector>
 
+#include "views/awaited_dialog.h"
+
 namespace tessela {
 
 namespace {
-
-// A prompt of ours for as long as it is awaited, then deleted from the event loop (it may
-// still be delivering the signal that ended the wait). A prompt its parent took along is
-// already gone.
-template <typename Window>
-class Shown {
-  public:
-    explicit Shown(Window* window) : window_(window), alive_(window) {}
-    ~Shown() {
-        if (alive_) {
-            window_->deleteLater();
-        }
-    }
-    Shown(const Shown&) = delete;
-    Shown& operator=(const Shown&) = delete;
-
-    // Used only while it is alive: before the wait, and after it when the wait ended.
-    [[nodiscard]] Window* get() const { return window_; }
-    Window& operator*() const { return *window_; }
-    Window* operator->() const { return window_; }
-
-  private:
-    Window* window_;
-    QPointer<Window> alive_;
-};
-
-// Shows `window` modal without an event loop of its own: over its parent's window when it has
-// one, over the whole application otherwise; the caller awaits its finished signal.
-void showModal(QDialog& window) {
-    if (window.parentWidget() != nullptr) {
-        window.open();
-    } else {
-        window.setWindowModality(Qt::ApplicationModal);
-        window.show();
-    }
-}
 
 // Brings a prompt's window to the front and makes it the one that takes the keys. A request from
 // the file manager arrives while the file manager is in front; the prompt must still get the
@@ -100,7 +65,7 @@ class PasswordPrompt : public QDialog {
 
 QCoro::Task<int> PromptPanel::choose(QString title, QString message, QStringList buttons,
                                      QWidget* parent, int defaultButton) {
-    const Shown<Alert> alert(new Alert(parent));
+    const AwaitedDialog<Alert> alert(new Alert(parent));
     alert->setWindowTitle(QStringLiteral("Tessela"));
     alert->setTextFormat(Qt::PlainText);
     alert->setText(title);
@@ -121,7 +86,7 @@ QCoro::Task<int> PromptPanel::choose(QString title, QString message, QStringList
     if (defaultButton >= 0 && static_cast<std::size_t>(defaultButton) < added.size()) {
         alert->setDefaultButton(added[static_cast<std::size_t>(defaultButton)]);
     }
-    showModal(*alert);
+    alert.showModal();
     co_await qCoro(alert.get(), &QDialog::finished);
     for (std::size_t index = 0; index < added.size(); ++index) {
         if (alert->clickedButton() == added[index]) {
@@ -135,7 +100,7 @@ QCoro::Task<int> PromptPanel::choose(QString title, QString message, QStringList
 QCoro::Task<std::optional<QString>> PromptPanel::password(QString title, QString message,
                                                           QWidget* parent) {
     auto* field = new QLineEdit;
-    const Shown<PasswordPrompt> shown(new PasswordPrompt(parent, *field));
+    const AwaitedDialog<PasswordPrompt> shown(new PasswordPrompt(parent, *field));
     PasswordPrompt& prompt = *shown;
     prompt.setWindowTitle(QStringLiteral("Tessela"));
     prompt.setAccessibleName(title);
@@ -172,7 +137,7 @@ QCoro::Task<std::optional<QString>> PromptPanel::password(QString title, QString
     layout->addWidget(field);
     layout->addLayout(buttons);
     heading->setBuddy(field);
-    showModal(prompt);
+    shown.showModal();
     if (co_await qCoro(&prompt, &QDialog::finished) != QDialog::Accepted) {
         co_return std::nullopt;
     }

@@ -138,6 +138,11 @@ bool MountsFolder::remove(const std::filesystem::path& mountPoint) const noexcep
 
 std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
     const std::filesystem::path& mountPoint, const std::string& name) const noexcept {
+    // Only a mount folder named by its item's id gets a shown folder: the name carries the id.
+    const std::optional<Uuid> id = Uuid::parse(mountPoint.filename().string());
+    if (!id) {
+        return std::nullopt;
+    }
     try {
         const Folder mounts = Folder::open(root_);
         fileSystem_->changeMode(mounts, 0700);
@@ -146,9 +151,8 @@ std::optional<std::filesystem::path> MountsFolder::makeShownFolder(
             // Relative, so that it leads to the mount folder beside it wherever the support
             // folder is reached from.
             const std::string target = mountPoint.filename().string();
-            const std::optional<Uuid> id = Uuid::parse(target);
             for (const bool wholeId : {false, true}) {
-                if (!id || made) {
+                if (made) {
                     break;
                 }
                 const std::string shown = shownName(name, *id, wholeId);

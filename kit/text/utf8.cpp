@@ -86,4 +86,23 @@ std::string shortenUtf8(std::string text, std::size_t limit) {
     return text;
 }
 
+std::string terminalSafe(std::string_view bytes) {
+    const std::string text = repairUtf8(bytes);
+    std::string safe;
+    safe.reserve(text.size());
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        const auto code = static_cast<unsigned char>(text[index]);
+        const auto next = index + 1 < text.size() ? static_cast<unsigned char>(text[index + 1]) : 0;
+        if (code < 0x20 || code == 0x7F) {
+            safe += '?';
+        } else if (code == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            safe += '?';  // U+0080–U+009F, the C1 controls
+            ++index;
+        } else {
+            safe += text[index];
+        }
+    }
+    return safe;
+}
+
 }  // namespace tessela

@@ -14,4 +14,9 @@ namespace tessela {
 // cut inside a multi-byte character.
 [[nodiscard]] std::string shortenUtf8(std::string text, std::size_t limit);
 
+// `bytes` as text for a terminal or a log: repaired as repairUtf8 does, and every control
+// character (C0, DEL and the C1 range, which a terminal acts on: a line feed, an escape
+// sequence) shown as "?" rather than acted on.
+[[nodiscard]] std::string terminalSafe(std::string_view bytes);
+
 }  // namespace tessela

@@ -7,26 +7,17 @@
 namespace tessela::testing {
 
 bool storeRawKeyringItem(const std::string& service, const std::string& data) {
-    // The item's schema as any program reaching the keyring would spell it.
-    static const SecretSchema schema = {PasswordStore::schemaName,
-                                        SECRET_SCHEMA_NONE,
-                                        {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                         {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                         {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                        0,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr};
+    // The item's schema as any program reaching the keyring would name it.
+    SecretSchema* schema = secret_schema_new(PasswordStore::schemaName, SECRET_SCHEMA_NONE,
+                                             "service", SECRET_SCHEMA_ATTRIBUTE_STRING, "account",
+                                             SECRET_SCHEMA_ATTRIBUTE_STRING, nullptr);
     SecretValue* value = secret_value_new(data.c_str(), -1, "text/plain");
     const bool stored =
-        secret_password_store_binary_sync(&schema, SECRET_COLLECTION_DEFAULT, "raw", value, nullptr,
+        secret_password_store_binary_sync(schema, SECRET_COLLECTION_DEFAULT, "raw", value, nullptr,
                                           nullptr, "service", service.c_str(), "account",
                                           PasswordStore::defaultAccount, nullptr) != FALSE;
     secret_value_unref(value);
+    secret_schema_unref(schema);
     return stored;
 }
 
