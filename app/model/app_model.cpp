@@ -227,7 +227,8 @@ QCoro::Task<> AppModel::askToForget(ItemRow row) {
     const QString name = QString::fromStdString(row.name);
     auto asking = questions_.choose(QStringLiteral("Forget %1?").arg(name),
                                     QStringLiteral("Tessela stops listing it. Nothing is deleted."),
-                                    {QStringLiteral("Forget"), QStringLiteral("Cancel")});
+                                    {QStringLiteral("Forget"), QStringLiteral("Cancel")},
+                                    1);  // Return keeps the item listed
     if (co_await std::move(asking) == 0) {
         co_await forget(std::move(row));
     }

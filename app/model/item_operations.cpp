@@ -341,7 +341,8 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         QStringLiteral("Remove the lock from %1?").arg(shown(name)),
         QStringLiteral("%1 turns back into normal files that anyone using this computer can open.")
             .arg(shown(name)),
-        {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")});
+        {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")},
+        1);  // Return keeps the lock: removing it is never a key pressed by accident
     if (co_await std::move(confirming) != 0) {
         co_return;
     }

@@ -131,6 +131,18 @@ class FirstContact(unittest.TestCase):
         self.assertEqual((DOCS / "Report.txt").read_text(), "report")
         self.assertFalse((DOCS / "Report.tessvault").exists())
 
+    def test_3b_return_never_removes_a_lock(self):
+        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Remove Lock\u2026")],
+                       check=True, timeout=60)
+        alert = self.window("Remove the lock from Taxes?")
+        focus = self.focused(alert)
+        self.assertEqual((focus.roleName, focus.name), ("push button", "Cancel"))
+        rawinput.pressKey("Return")
+        self.gone(alert)
+        time.sleep(1)
+        self.assertTrue((DOCS / "Taxes.tessvault").exists())
+        self.assertFalse((DOCS / "Taxes").exists())
+
     def test_4_the_progress_panels_cancel_is_reached_from_the_keyboard(self):
         large = DOCS / "Large.bin"
         with open(large, "wb") as file:

@@ -128,6 +128,7 @@ static bool renderAll(const QDir& folder) {
         QString title;
         QString message;
         QStringList buttons;
+        int defaultButton = 0;
     };
     const std::vector<Alert> alerts = {
         {"alert-in-use",
@@ -141,11 +142,13 @@ static bool renderAll(const QDir& folder) {
          QStringLiteral(
              "Taxes 2026 turns back into normal files that anyone using this computer can "
              "open."),
-         {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")}},
+         {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")},
+         1},
         {"alert-forget",
          QStringLiteral("Forget Taxes 2026?"),
          QStringLiteral("Tessela stops listing it. Nothing is deleted."),
-         {QStringLiteral("Forget"), QStringLiteral("Cancel")}},
+         {QStringLiteral("Forget"), QStringLiteral("Cancel")},
+         1},
         {"alert-could-not-lock",
          QStringLiteral("Could not lock Photos"),
          QStringLiteral("There is not enough free space. 2.1 GB more is needed."),
@@ -155,7 +158,8 @@ static bool renderAll(const QDir& folder) {
         saved = saveModal(folder, QString::fromUtf8(alert.file),
                           [&] {
                               (void)QCoro::waitFor(tessela::PromptPanel::choose(
-                                  alert.title, alert.message, alert.buttons));
+                                  alert.title, alert.message, alert.buttons, nullptr,
+                                  alert.defaultButton));
                           }) &&
                 saved;
     }

@@ -373,7 +373,11 @@ TEST_F(AppModelTest, OpeningAsksForThePasswordAndLockingAgainAndRemovingTheLockF
     QCoro::waitFor(model.lockAll());
     EXPECT_TRUE(model.items().openItems().empty());
     bool panelAside = false;
-    questions.then(answer::press("Remove Lock"))
+    questions
+        .then([](const Question& confirmation) {
+            EXPECT_EQ(confirmation.buttons[confirmation.defaultButton], "Cancel");  // Return
+            return answer::press("Remove Lock")(confirmation);
+        })
         .then(answer::type(password))
         .then([&](const Question& prompt) {
             panelAside = !model.progress().isShown();
