@@ -67,12 +67,22 @@ class FirstContact(unittest.TestCase):
     def focus_reaches(self, window, name):
         wait_for(lambda: (self.focused(window).name == name), f"the focus to reach {name}", 10)
 
+    def choose_entry(self, path, title):
+        """Chooses the file-manager menu's entry `title` for `path`, as the helper does."""
+        subprocess.run([FINDER, "open", entry_url(path, title)], check=True, timeout=60)
+
+    def alert_defaulting_to(self, text, button):
+        """The alert saying `text`, once it is up with the focus on `button`."""
+        alert = self.window(text)
+        focus = self.focused(alert)
+        self.assertEqual((focus.roleName, focus.name), ("push button", button))
+        return alert
+
     def gone(self, window):
         wait_for(lambda: window.dead or not window.showing, "the window to close")
 
     def test_1_password_prompt_takes_the_typed_password_and_an_empty_one_is_no_try(self):
-        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
-                       check=True, timeout=60)
+        self.choose_entry(DOCS / "Taxes.tessvault", "Unlock with Tessela")
         prompt = self.window("Tessela needs your password to unlock Taxes.")
         field = self.focused(prompt)
         self.assertIsNotNone(field, "nothing in the prompt has the focus")
@@ -89,8 +99,7 @@ class FirstContact(unittest.TestCase):
         self.gone(prompt)
         time.sleep(1)
         self.assertFalse(mounts_under(HOME))
-        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
-                       check=True, timeout=60)
+        self.choose_entry(DOCS / "Taxes.tessvault", "Unlock with Tessela")
         self.window("Tessela needs your password to unlock Taxes.")
         rawinput.typeText(PASSWORD)
         rawinput.pressKey("Return")
@@ -100,11 +109,8 @@ class FirstContact(unittest.TestCase):
         mount = pathlib.Path(mounts_under(HOME)[0])
         held = open(mount / "2025.txt", encoding="utf-8")  # a program holding a file open
         try:
-            subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Lock Now")],
-                           check=True, timeout=60)
-            alert = self.window("Taxes is still in use")
-            focus = self.focused(alert)
-            self.assertEqual((focus.roleName, focus.name), ("push button", "Try Again"))
+            self.choose_entry(DOCS / "Taxes.tessvault", "Lock Now")
+            self.alert_defaulting_to("Taxes is still in use", "Try Again")
             rawinput.pressKey("Return")
             time.sleep(1)
             alert = self.window("Taxes is still in use")  # tried again: still in use
@@ -114,17 +120,14 @@ class FirstContact(unittest.TestCase):
             self.assertTrue(mounts_under(HOME))
         finally:
             held.close()
-        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Lock Now")],
-                       check=True, timeout=60)
+        self.choose_entry(DOCS / "Taxes.tessvault", "Lock Now")
         wait_for(lambda: not mounts_under(HOME), "the item to lock")
 
     def test_3_return_never_confirms_a_lock_another_program_asked_for(self):
         (DOCS / "Report.txt").write_text("report")
         url = entry_url(DOCS / "Report.txt", "Lock with Tessela")
         subprocess.run([TESSELA, url], check=True, timeout=60)  # an unidentified sender
-        alert = self.window("Only lock it if you asked for this.")
-        focus = self.focused(alert)
-        self.assertEqual((focus.roleName, focus.name), ("push button", "Cancel"))
+        alert = self.alert_defaulting_to("Only lock it if you asked for this.", "Cancel")
         rawinput.pressKey("Return")
         self.gone(alert)
         time.sleep(1)
@@ -132,11 +135,8 @@ class FirstContact(unittest.TestCase):
         self.assertFalse((DOCS / "Report.tessvault").exists())
 
     def test_3b_return_never_removes_a_lock(self):
-        subprocess.run([FINDER, "open", entry_url(DOCS / "Taxes.tessvault", "Remove Lock\u2026")],
-                       check=True, timeout=60)
-        alert = self.window("Remove the lock from Taxes?")
-        focus = self.focused(alert)
-        self.assertEqual((focus.roleName, focus.name), ("push button", "Cancel"))
+        self.choose_entry(DOCS / "Taxes.tessvault", "Remove Lock\u2026")
+        alert = self.alert_defaulting_to("Remove the lock from Taxes?", "Cancel")
         rawinput.pressKey("Return")
         self.gone(alert)
         time.sleep(1)
@@ -147,8 +147,7 @@ class FirstContact(unittest.TestCase):
         large = DOCS / "Large.bin"
         with open(large, "wb") as file:
             file.truncate(16 << 30)  # holes: long to copy, no space taken
-        subprocess.run([FINDER, "open", entry_url(large, "Lock with Tessela")],
-                       check=True, timeout=60)
+        self.choose_entry(large, "Lock with Tessela")
         panel = wait_for(lambda: self.app.findChild(
             lambda n: n.name == "Tessela progress" and n.showing, retry=False,
             requireResult=False), "the progress panel")

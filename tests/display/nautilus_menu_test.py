@@ -194,7 +194,7 @@ class ContextMenuFollowsTheUnlock(unittest.TestCase):
         # A press that comes while GNOME Files is still busy (a loaded machine) can go by: the
         # key is pressed again until the menu is up.
         menu = None
-        for _ in range(5):
+        for _ in range(10):
             rawinput.pressKey("Menu")
             try:
                 menu = wait_for(self.context_menu, "the context menu", 6)
