@@ -137,7 +137,7 @@ class AppModel : public QObject {
     [[nodiscard]] static QString message(LockStep step, const QString& name);
     // Repairs the locked items' names and looks 3 and 30 seconds from now (a file manager may
     // still be writing its own look over a new lock's), refreshing when anything changed.
-    void scheduleHiddenExtensionRecheck();
+    void scheduleLockedLookRecheck();
     [[nodiscard]] ProgressDisplay& progress() noexcept { return progress_; }
     // The locked items as the list shows them.
     [[nodiscard]] ItemList& items() noexcept { return items_; }
@@ -217,7 +217,7 @@ class AppModel : public QObject {
     // Clears what the desktop keeps about content just locked under `item` (on the worker).
     void scrubPreviews(const std::filesystem::path& item) const;
     // One repair of the locked items' names and looks, and a refresh when anything changed.
-    QCoro::Task<> repairHiddenExtensionsNow();
+    QCoro::Task<> repairLockedItemsNow();
     // Starts `command`'s operation as a task of its own, from the event loop: commands start
     // in the order they came, whatever alert an earlier one puts up.
     void post(const TesselaCommand& command);

@@ -102,15 +102,15 @@ void AppModel::scrubPreviews(const fs::path& item) const {
     (void)ThumbnailScrubber::reset(locker_.mountsRoot(), {item}, AppPaths::previewPlaces());
 }
 
-void AppModel::scheduleHiddenExtensionRecheck() {
+void AppModel::scheduleLockedLookRecheck() {
     for (const std::chrono::seconds delay : {std::chrono::seconds(3), std::chrono::seconds(30)}) {
         // The model as the timer's context: a model gone by then repairs nothing.
-        QTimer::singleShot(delay, this, [this] { launch(repairHiddenExtensionsNow()); });
+        QTimer::singleShot(delay, this, [this] { launch(repairLockedItemsNow()); });
     }
 }
 
-QCoro::Task<> AppModel::repairHiddenExtensionsNow() {
-    auto repairing = worker_.run([this] { return locker_.repairHiddenExtensions(); });
+QCoro::Task<> AppModel::repairLockedItemsNow() {
+    auto repairing = worker_.run([this] { return locker_.repairLockedItems(); });
     if (co_await std::move(repairing)) {
         co_await refresh();
     }
@@ -186,7 +186,7 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
             }
             progress_.hide();
             if (!failure || failure->notice) {
-                scheduleHiddenExtensionRecheck();  // locked, whatever is left to recovery
+                scheduleLockedLookRecheck();  // locked, whatever is left to recovery
             }
             if (!failure) {
                 locked.push_back(url.filename().string());

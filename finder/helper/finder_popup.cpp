@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "engine/hidden_extensions.h"
+#include "engine/locked_look.h"
 #include "finder_helper.h"
 
 namespace tessela::finder {
@@ -17,7 +17,7 @@ namespace tessela::finder {
 FinderPopup::FinderPopup(std::vector<std::filesystem::path> selection, Deliver deliver)
     : selection_(std::move(selection)), deliver_(std::move(deliver)) {
     const QIcon lock =
-        QIcon::fromTheme(HiddenExtensions::lockedIconName, QIcon::fromTheme("changes-prevent"));
+        QIcon::fromTheme(LockedLook::lockedIconName, QIcon::fromTheme("changes-prevent"));
     const std::vector<FinderMenuEntry> entries = FinderMenuModel::currentEntries(selection_);
     for (std::size_t index = 0; index < entries.size(); ++index) {
         QAction* action = addAction(lock, QString::fromStdString(entries[index].title));

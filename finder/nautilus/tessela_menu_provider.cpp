@@ -42,7 +42,7 @@ extern "C" {
 #include "checks/lock_policy.h"
 #include "commands/finder_menu_model.h"
 #include "commands/tessela_command.h"
-#include "engine/hidden_extensions.h"
+#include "engine/locked_look.h"
 #include "posix/unique_fd.h"
 #include "secrets/shared_state.h"
 #include "text/log.h"
@@ -367,7 +367,7 @@ GList* fileItems(NautilusMenuProvider* /*provider*/, GList* files) {
         const std::string name = "TesselaMenuProvider::entry" + std::to_string(index);
         NautilusMenuItem* item =
             nautilus_menu_item_new(name.c_str(), entries[index].title.c_str(), nullptr,
-                                   tessela::HiddenExtensions::lockedIconName);
+                                   tessela::LockedLook::lockedIconName);
         g_object_set_data_full(G_OBJECT(item), filesKey, nautilus_file_info_list_copy(files),
                                freeFiles);
         g_object_set_data(G_OBJECT(item), caseKey,

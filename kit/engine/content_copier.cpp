@@ -412,6 +412,7 @@ class Copy {
           writeBack_(options.writeBackTo) {}
 
     TreeVerifier::Manifest run(FileSystem& fileSystem) {
+        fileSystem_ = &fileSystem;
         // The source is reached once, through its folder; everything after works beneath
         // what was opened then.
         const std::string name = from_.filename().string();
@@ -460,6 +461,18 @@ class Copy {
     }
     [[nodiscard]] std::string shownOf(const Job& job) const {
         return repairUtf8(destinationOf(job));
+    }
+
+    // Makes the entry of the copy that `job` stands for, at `place`, through the file-system
+    // seam: `step` takes the seam's description of it. A failure is the copy's own sentence.
+    template <typename Step>
+    void make(const Job& job, const Place& place, Step step) const {
+        const std::filesystem::path path = into_.path() / destinationOf(job);
+        try {
+            step(FileSystem::Entry{place.folder, place.name, path});
+        } catch (const std::system_error& error) {
+            throw failure(shownOf(job), "created", error.code().value());
+        }
     }
 
     void check() const {
@@ -541,9 +554,8 @@ class Copy {
         const std::string key = keyOf(job);
         if (S_ISDIR(info.st_mode)) {
             manifest_.emplace(key, TreeVerifier::Directory{});
-            if (::mkdirat(into_.fd(), destinationOf(job).c_str(), 0700) != 0) {
-                throw failure(shownOf(job), "created", errno);
-            }
+            make(job, placeOf(into_.fd(), destinationOf(job), shownOf(job)),
+                 [&](const FileSystem::Entry& entry) { fileSystem_->makeFolderAt(entry, 0700); });
             folders_.push_back(std::move(job));
             return;
         }
@@ -606,10 +618,10 @@ class Copy {
             check();
             const Place target = placeOf(into_.fd(), destinationOf(jobs_[first]), shownOf(job));
             const Place link = placeOf(into_.fd(), destinationOf(job), shownOf(job));
-            if (::linkat(target.folder, target.name.c_str(), link.folder, link.name.c_str(), 0) !=
-                0) {
-                throw failure(shownOf(job), "created", errno);
-            }
+            const std::filesystem::path targetPath = into_.path() / destinationOf(jobs_[first]);
+            make(job, link, [&](const FileSystem::Entry& entry) {
+                fileSystem_->makeHardLinkAt({target.folder, target.name, targetPath}, entry);
+            });
             manifest_.at(keyOf(job)) = manifest_.at(keyOf(jobs_[first]));
         }
         report(true);
@@ -659,11 +671,10 @@ class Copy {
         // copied as found, and the manifest says it changed.
         flight.changed = !sameStatus(now, job.info);
         ::posix_fadvise(flight.source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        flight.destination.reset(openBeneath(into_.fd(), destinationOf(job),
-                                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
-        if (!flight.destination) {
-            throw failure(shownOf(job), "created", errno);
-        }
+        make(job, placeOf(into_.fd(), destinationOf(job), shownOf(job)),
+             [&](const FileSystem::Entry& entry) {
+                 flight.destination = fileSystem_->createFileAt(entry, 0600);
+             });
         if (!flight.hash.ready()) {
             throw failure(shownOf(job), "hashed", ENOMEM);
         }
@@ -854,9 +865,8 @@ class Copy {
         }
         expectWalked(job, from);
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
-        if (::symlinkat(target.c_str(), to.folder, to.name.c_str()) != 0) {
-            throw failure(shownOf(job), "created", errno);
-        }
+        make(job, to,
+             [&](const FileSystem::Entry& entry) { fileSystem_->makeLinkAt(entry, target); });
         (void)keepOwner(job.info, -1, to.folder, to.name);
         copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
         keepTimes(job.info, -1, to.folder, to.name, shownOf(job));
@@ -868,10 +878,9 @@ class Copy {
         const Place from = placeOf(sourceRoot_.get(), job.source, shownOf(job));
         expectWalked(job, from);
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
-        if (::mknodat(to.folder, to.name.c_str(), (job.info.st_mode & S_IFMT) | 0600,
-                      job.info.st_rdev) != 0) {
-            throw failure(shownOf(job), "created", errno);
-        }
+        make(job, to, [&](const FileSystem::Entry& entry) {
+            fileSystem_->makeNodeAt(entry, (job.info.st_mode & S_IFMT) | 0600, job.info.st_rdev);
+        });
         const mode_t mode = keepOwner(job.info, -1, to.folder, to.name);
         copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
         if (::fchmodat(to.folder, to.name.c_str(), mode, 0) != 0) {
@@ -921,6 +930,7 @@ class Copy {
 
     const std::filesystem::path& from_;
     const Folder& into_;
+    FileSystem* fileSystem_ = nullptr;
     const std::string& name_;
     const ContentCopier::Options& options_;
     WriteBack writeBack_;

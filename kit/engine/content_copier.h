@@ -37,7 +37,7 @@ namespace tessela {
 // Nothing outside the two trees is ever reached: the source is opened once, walked through that
 // descriptor, and every entry is opened beneath it without following a link on the way, its
 // identity checked against the walk; every destination entry is created exclusively beneath the
-// destination folder. A file that changes while it is read (its times, length or identity, or
+// destination folder, through the file-system seam (its bytes are written directly). A file that changes while it is read (its times, length or identity, or
 // more bytes past its length) is copied as read, and its manifest entry says so (an empty
 // digest), which the verification reports as a difference. Holes are read like everything else
 // (what the file system returns is what is hashed); they are only not written.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <set>
 
 #include "checks/inside_checks.h"
@@ -36,14 +37,78 @@ ItemFacts LockOperation::checkLocation(const std::filesystem::path& url) const {
     return facts;
 }
 
+// What the checks found and the plan made of it: everything the later steps work from.
+struct LockOperation::Plan {
+    std::filesystem::path real{};  // the item, its links resolved
+    std::string name{};            // its name in `folder`
+    Folder folder;                 // the folder holding it, held open
+    ItemSurvey survey;
+    mode_t mode = 0;
+    LockedItem::Kind kind = LockedItem::Kind::file;
+    Folder::Identity original{};
+    Uuid id{};
+    std::string partialName{};  // the image while it is built, beside the item
+    std::filesystem::path partial{};
+    std::filesystem::path locked{};  // where the image goes once verified
+    std::filesystem::path mountPoint{};
+    JournalEntry entry{};
+    MetadataSnapshot before{};  // the item as the copy found it
+    std::optional<EngineParts::Built> built{};
+
+    // Where the copy's content is in the mounted image: the item's name for a file, the
+    // volume's root for a folder.
+    [[nodiscard]] std::filesystem::path contentIn(const std::filesystem::path& volume) const {
+        return kind == LockedItem::Kind::file ? volume / name : volume;
+    }
+};
+
 LockedItem LockOperation::run(const std::filesystem::path& url, const std::string& password,
                               std::int64_t generation, const CancelToken* cancel,
                               const ProgressCallback& progress,
                               const CopyProgressCallback& copyProgress) {
-    // Checks: nothing changes on disk; a failure leaves everything as it was.
     report(progress, LockStep::preparing);
-    // The path rules first: a refused location is refused at once, before anything walks what
-    // may be a whole file system.
+    Plan plan = check(url, cancel, progress);
+    if (cancel != nullptr) {
+        cancel->check();
+    }
+    makePlan(plan);
+    e_.journal.add(plan.entry);
+
+    // Building and verifying: any failure but a simulated crash is cleaned up completely.
+    try {
+        plan.before = plan.survey.snapshot();
+        report(progress, LockStep::encrypting);
+        const TreeVerifier::Manifest copied = buildImage(plan, password, cancel, copyProgress);
+        report(progress, LockStep::verifying);
+        verifyImage(plan, password, copied, cancel);
+        report(progress, LockStep::removingOriginal);
+        putInPlace(plan);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        // Undo everything: the original has not been touched.
+        e_.undoUnfinished(plan.mountPoint, plan.folder, plan.built, plan.id);
+        throw;
+    }
+    e_.passCrashPoint(CrashPoint::lockAfterMove);
+    Locker::setLockedLook(plan.locked);
+
+    // The item is locked. From here on a failure leaves the rest to recovery.
+    LockedItem record = recordPlaced(plan, generation);
+    removeOriginal(plan.folder, plan.name, plan.locked.filename().string(), plan.entry, plan.before,
+                   plan.original);
+    e_.passCrashPoint(CrashPoint::lockAfterDeleteOriginal);
+    markComplete(plan, record);
+    report(progress, LockStep::finishing);
+    return record;
+}
+
+LockOperation::Plan LockOperation::check(const std::filesystem::path& url,
+                                         const CancelToken* cancel,
+                                         const ProgressCallback& progress) const {
+    // Nothing changes on disk here; a failure leaves everything as it was. The path rules come
+    // first: a refused location is refused at once, before anything walks what may be a whole
+    // file system.
     ItemFacts facts = checkLocation(url);
     const std::filesystem::path real = realPath(url);
     const std::filesystem::path parent = real.parent_path();
@@ -52,8 +117,8 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     // file system. One walk gives every fact the other checks and the space estimate need;
     // where the copy goes, mountsRoot/{UUID}/…, must fit the system's limits as well.
     refuseMountsInside(real, name, e_.tool);
-    ItemSurvey survey =
-        ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+    const std::size_t copyPrefix = e_.mounts.root().string().size() + 1 + Uuid::textLength;
+    ItemSurvey survey = ItemSurvey::of(real, copyPrefix);
     survey.refuseOtherFileSystemsInside(name);
     facts.size = facts.isSymlink ? 0 : survey.allocatedSize();
     if (const std::optional<LockRefusal> refusal = e_.policy.refusal(url, facts)) {
@@ -68,10 +133,10 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     survey.refuseUnremovableOriginal(name);
     // Failing now is better than locking and then finding the records unreadable.
     (void)e_.index.load();
-    const Folder folder = Folder::open(parent);
+    Folder folder = Folder::open(parent);
 
     if (e_.waitForCloudDownloads(real, name, cancel, progress)) {
-        survey = ItemSurvey::of(real, e_.mounts.root().string().size() + 1 + Uuid::textLength);
+        survey = ItemSurvey::of(real, copyPrefix);
     }
 
     // The copy needs room for the content, the container's own overhead and a margin, because
@@ -84,176 +149,167 @@ LockedItem LockOperation::run(const std::filesystem::path& url, const std::strin
     }
 
     e_.refuseWriters(real);
-    if (cancel != nullptr) {
-        cancel->check();
-    }
+    Plan plan{.real = real, .name = name, .folder = std::move(folder), .survey = std::move(survey)};
+    return plan;
+}
 
-    // Planning.
+void LockOperation::makePlan(Plan& plan) const {
     struct stat info {};
-    if (::lstat(real.c_str(), &info) != 0) {
-        throwLastError("lstat", real);
+    if (::lstat(plan.real.c_str(), &info) != 0) {
+        throwLastError("lstat", plan.real);
     }
-    const LockedItem::Kind kind =
-        S_ISDIR(info.st_mode) ? LockedItem::Kind::folder : LockedItem::Kind::file;
-    const Folder::Identity original{info.st_dev, info.st_ino};
+    const std::filesystem::path parent = plan.folder.path();
+    plan.mode = info.st_mode;
+    plan.kind = S_ISDIR(info.st_mode) ? LockedItem::Kind::folder : LockedItem::Kind::file;
+    plan.original = {info.st_dev, info.st_ino};
     const bool isPackage = false;  // no folder is shown as a single file here
-    const Uuid id = Uuid::random();
-    const std::string idText = id.string();
-    const std::string partialName = LockedNames::hiddenName(id, LockedNames::partialSuffix);
-    const std::filesystem::path partial = parent / partialName;
-    const std::filesystem::path locked = LockedNames::availableLockedURL(
-        LockedNames::lockedBaseName(name, kind == LockedItem::Kind::file || isPackage), parent);
-    const std::filesystem::path mountPoint = e_.mounts.root() / idText;
+    plan.id = Uuid::random();
+    plan.partialName = LockedNames::hiddenName(plan.id, LockedNames::partialSuffix);
+    plan.partial = parent / plan.partialName;
+    plan.locked = LockedNames::availableLockedURL(
+        LockedNames::lockedBaseName(plan.name, plan.kind == LockedItem::Kind::file || isPackage),
+        parent);
+    plan.mountPoint = e_.mounts.root() / plan.id.string();
+    plan.entry = JournalEntry(plan.id, JournalEntry::Kind::lock, plan.real.string(),
+                              plan.partial.string(), plan.locked.string(), std::nullopt);
+    plan.entry.originalIdentity = FileIdentity::of(plan.real);
+}
 
-    JournalEntry entry(id, JournalEntry::Kind::lock, real.string(), partial.string(),
-                       locked.string(), std::nullopt);
-    entry.originalIdentity = FileIdentity::of(real);
-    e_.journal.add(entry);
+TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& password,
+                                                 const CancelToken* cancel,
+                                                 const CopyProgressCallback& copyProgress) {
+    // The image's folder is made here, exclusively: a name planted in a shared folder is
+    // refused, never worked in.
+    const struct stat made =
+        e_.fileSystem->makeFolder(plan.folder, plan.partialName, 0700).status();
+    plan.built = EngineParts::Built{plan.partialName, {made.st_dev, made.st_ino}};
+    e_.tool.create(plan.partial, LockedNames::volumeName(plan.name), password, cancel);
+    e_.passCrashPoint(CrashPoint::lockAfterCreate);
 
-    // Building and verifying: any failure but a simulated crash is cleaned up completely.
-    std::int64_t contentSize = 0;
-    MetadataSnapshot before;
-    std::optional<EngineParts::Built> built;
+    e_.mounts.make(plan.mountPoint);
+    // Every byte is verified afterwards, which catches what a disk filling up mid-copy could
+    // tear, so the copy may skip the container's per-write space reservation.
+    e_.tool.attach(plan.partial, plan.mountPoint, password, false,
+                   DiskImageTool::Writes::verifiedAfterwards);
     TreeVerifier::Manifest copied;
-    try {
-        contentSize = survey.logicalSize();
-        before = survey.snapshot();
-
-        report(progress, LockStep::encrypting);
-        // The image's folder is made here, exclusively: a name planted in a shared folder is
-        // refused, never worked in.
-        const struct stat made = e_.fileSystem->makeFolder(folder, partialName, 0700).status();
-        built = EngineParts::Built{partialName, {made.st_dev, made.st_ino}};
-        e_.tool.create(partial, LockedNames::volumeName(name), password, cancel);
-        e_.passCrashPoint(CrashPoint::lockAfterCreate);
-
-        e_.mounts.make(mountPoint);
-        // Every byte is verified below, which catches what a disk filling up mid-copy could
-        // tear, so the copy may skip the container's per-write space reservation.
-        e_.tool.attach(partial, mountPoint, password, false,
-                       DiskImageTool::Writes::verifiedAfterwards);
-        {
-            // The engine's own two files first, while the volume root is still writable (a
-            // read-only folder's mode reaches the root with the copy). They never replace
-            // anything: a folder holding either name was refused above, and a file item may
-            // itself bear the indexer stop file's name.
-            const Folder volume = Folder::open(mountPoint);
-            if (kind == LockedItem::Kind::folder || name != VolumeLayout::indexerStopName) {
-                (void)e_.fileSystem->createFile(volume, std::string(VolumeLayout::indexerStopName),
-                                                0644);
-            }
-            ItemMarker marker(kind, name);
-            if (kind == LockedItem::Kind::folder) {
-                marker.mode = info.st_mode & 07777;
-            }
-            marker.write(mountPoint);
-            // The volume root's mode is the locked bundle's own, never the folder's: a shared
-            // folder's mode there would let anyone who could write in the folder delete the
-            // bundle's key file. The folder's mode travels in the marker and comes back with it.
-            // The copy hashes what it reads: the verification reads only the copy again.
-            copied = e_.copier.copyInto(real, volume, kind == LockedItem::Kind::file ? name : "",
-                                        {.skipping = {},
-                                         .rootMode = 0700,
-                                         .cancel = cancel,
-                                         .progress = copyProgress,
-                                         .writeBackTo = folder.path(),
-                                         .sourceIdentity = original});
-            if (e_.options.afterCopy) {
-                e_.options.afterCopy(kind == LockedItem::Kind::file ? mountPoint / name
-                                                                    : mountPoint);
-            }
+    {
+        // The engine's own two files first, while the volume root is still writable (a
+        // read-only folder's mode reaches the root with the copy). They never replace anything:
+        // a folder holding either name was refused, and a file item may itself bear the
+        // indexer stop file's name.
+        const Folder volume = Folder::open(plan.mountPoint);
+        const bool isFile = plan.kind == LockedItem::Kind::file;
+        if (!isFile || plan.name != VolumeLayout::indexerStopName) {
+            (void)e_.fileSystem->createFile(volume, std::string(VolumeLayout::indexerStopName),
+                                            0644);
         }
-        e_.passCrashPoint(CrashPoint::lockAfterCopy);
-        e_.tool.detach(mountPoint, false);
-
-        report(progress, LockStep::verifying);
-        e_.mounts.make(mountPoint);
-        e_.tool.attach(partial, mountPoint, password, true);
-        const std::set<std::string> ignored = kind == LockedItem::Kind::folder
-                                                  ? VolumeLayout::housekeepingNames()
-                                                  : std::set<std::string>{};
-        const std::filesystem::path contentDestination =
-            kind == LockedItem::Kind::file ? mountPoint / name : mountPoint;
-        std::vector<TreeMismatch> mismatches =
-            TreeVerifier::compare(copied, contentDestination, ignored, cancel);
-        e_.tool.detach(mountPoint, false);
-        e_.mounts.remove(mountPoint);
-        if (!mismatches.empty()) {
-            throw TesselaError::verificationFailed(std::move(mismatches));
+        ItemMarker marker(plan.kind, plan.name);
+        if (!isFile) {
+            marker.mode = plan.mode & 07777;
         }
-        e_.passCrashPoint(CrashPoint::lockAfterVerify);
-        if (metadataSnapshot(real) != before) {
-            throw TesselaError::changedWhileLocking();
+        marker.write(plan.mountPoint);
+        // The volume root's mode is the locked bundle's own, never the folder's: a shared
+        // folder's mode there would let anyone who could write in the folder delete the
+        // bundle's key file. The folder's mode travels in the marker and comes back with it.
+        // The copy hashes what it reads: the verification reads only the copy again.
+        copied = e_.copier.copyInto(plan.real, volume, isFile ? plan.name : "",
+                                    {.skipping = {},
+                                     .rootMode = 0700,
+                                     .cancel = cancel,
+                                     .progress = copyProgress,
+                                     .writeBackTo = plan.folder.path(),
+                                     .sourceIdentity = plan.original});
+        if (e_.options.afterCopy) {
+            e_.options.afterCopy(plan.contentIn(plan.mountPoint));
         }
-        // An application that opened a file for writing during the copy would save into the
-        // original after the lock: it is asked to close first.
-        e_.refuseWriters(real);
-
-        // Putting the locked item in place. Its content reaches the disk first: a rename can
-        // reach the disk before the data it names, and recovery trusts an item at its name.
-        report(progress, LockStep::removingOriginal);
-        e_.flushContent(folder, partialName);
-        entry.lockedIdentity = FileIdentity::of(partial);
-        entry.lockedAt = nowInWholeSeconds();
-        entry.originalFingerprint = metadataFingerprint(before);
-        entry.originalChangedUntil = newestChange(before);
-        e_.journal.add(entry);
-        e_.passCrashPoint(CrashPoint::lockBeforeRename);
-        e_.fileSystem->renameExclusively(folder, partialName, folder, locked.filename().string());
-    } catch (const SimulatedCrash&) {
-        throw;
-    } catch (...) {
-        // Undo everything: the original has not been touched.
-        e_.undoUnfinished(mountPoint, folder, built, id);
-        throw;
     }
-    e_.passCrashPoint(CrashPoint::lockAfterMove);
-    Locker::setHiddenExtension(locked);
+    e_.passCrashPoint(CrashPoint::lockAfterCopy);
+    e_.tool.detach(plan.mountPoint, false);
+    return copied;
+}
 
-    // The item is locked. From here on a failure leaves the rest to recovery.
-    LockedItem record = EngineParts::freshRecord(id, name, kind, locked, generation);
+void LockOperation::verifyImage(const Plan& plan, const std::string& password,
+                                const TreeVerifier::Manifest& copied, const CancelToken* cancel) {
+    e_.mounts.make(plan.mountPoint);
+    e_.tool.attach(plan.partial, plan.mountPoint, password, true);
+    const std::set<std::string> ignored = plan.kind == LockedItem::Kind::folder
+                                              ? VolumeLayout::housekeepingNames()
+                                              : std::set<std::string>{};
+    std::vector<TreeMismatch> mismatches =
+        TreeVerifier::compare(copied, plan.contentIn(plan.mountPoint), ignored, cancel);
+    e_.tool.detach(plan.mountPoint, false);
+    e_.mounts.remove(plan.mountPoint);
+    if (!mismatches.empty()) {
+        throw TesselaError::verificationFailed(std::move(mismatches));
+    }
+    e_.passCrashPoint(CrashPoint::lockAfterVerify);
+    if (metadataSnapshot(plan.real) != plan.before) {
+        throw TesselaError::changedWhileLocking();
+    }
+    // An application that opened a file for writing during the copy would save into the
+    // original after the lock: it is asked to close first.
+    e_.refuseWriters(plan.real);
+}
+
+void LockOperation::putInPlace(Plan& plan) {
+    // The image's content reaches the disk first: a rename can reach the disk before the data it
+    // names, and recovery trusts an item at its name.
+    e_.flushContent(plan.folder, plan.partialName);
+    plan.entry.lockedIdentity = FileIdentity::of(plan.partial);
+    plan.entry.lockedAt = nowInWholeSeconds();
+    plan.entry.originalFingerprint = metadataFingerprint(plan.before);
+    plan.entry.originalChangedUntil = newestChange(plan.before);
+    e_.journal.add(plan.entry);
+    e_.passCrashPoint(CrashPoint::lockBeforeRename);
+    e_.fileSystem->renameExclusively(plan.folder, plan.partialName, plan.folder,
+                                     plan.locked.filename().string());
+}
+
+LockedItem LockOperation::recordPlaced(Plan& plan, std::int64_t generation) {
+    LockedItem record =
+        EngineParts::freshRecord(plan.id, plan.name, plan.kind, plan.locked, generation);
     record.stage = LockedItem::Stage::originalPending;
-    record.originalPath = real.string();
-    record.contentSize = contentSize;
+    record.originalPath = plan.real.string();
+    record.contentSize = plan.survey.logicalSize();
     try {
         // Its name reaches the disk before anything records it as in place: a record of an
         // item a power cut took would keep the next start from settling the lock.
-        e_.fileSystem->syncFolder(folder);
-        entry.lockedIdentity = FileIdentity::of(locked);
-        entry.lockedAt = record.createdAt;
-        e_.journal.add(entry);
+        e_.fileSystem->syncFolder(plan.folder);
+        plan.entry.lockedIdentity = FileIdentity::of(plan.locked);
+        plan.entry.lockedAt = record.createdAt;
+        e_.journal.add(plan.entry);
         e_.index.upsert(record);
         e_.passCrashPoint(CrashPoint::lockAfterRename);
     } catch (const SimulatedCrash&) {
         throw;
     } catch (...) {
         logCaught(LogLevel::warning,
-                  {"Locked ", real, " but could not record it; its original stays for now"});
-        throw TesselaError::lockedButOriginalRemains(name);
+                  {"Locked ", plan.real, " but could not record it; its original stays for now"});
+        throw TesselaError::lockedButOriginalRemains(plan.name);
     }
-    removeOriginal(folder, name, locked.filename().string(), entry, before, original);
-    e_.passCrashPoint(CrashPoint::lockAfterDeleteOriginal);
+    return record;
+}
 
+void LockOperation::markComplete(const Plan& plan, LockedItem& record) {
     record.stage = LockedItem::Stage::complete;
     record.originalPath.reset();
     try {
         e_.index.upsert(record);
-        e_.journal.remove(id);
+        e_.journal.remove(plan.id);
     } catch (...) {
         // Recovery tidies the record and the entry at the next start.
-        logCaught(LogLevel::warning, {"Locked ", real,
+        logCaught(LogLevel::warning, {"Locked ", plan.real,
                                       " but could not mark its record complete; the next start "
                                       "does"});
     }
-    report(progress, LockStep::finishing);
-    return record;
 }
 
 void LockOperation::removeOriginal(const Folder& parent, const std::string& name,
                                    const std::string& locked, JournalEntry& entry,
                                    const MetadataSnapshot& before,
                                    const Folder::Identity& original) {
-    const std::string deletingName = LockedNames::deletingNameIn(parent, entry.id);
+    const std::string deletingName =
+        LockedNames::freeHiddenNameIn(parent, entry.id, LockedNames::deletingSuffix);
     const std::filesystem::path real = parent.path() / name;
     const std::filesystem::path deleting = parent.path() / deletingName;
 

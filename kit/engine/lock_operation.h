@@ -6,6 +6,7 @@
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
+#include "checks/tree_verifier.h"
 #include "engine/engine_parts.h"
 #include "files/folder.h"
 #include "files/metadata_snapshot.h"
@@ -28,6 +29,28 @@ class LockOperation {
     ItemFacts checkLocation(const std::filesystem::path& url) const;
 
   private:
+    struct Plan;
+
+    // The steps of run(), in order. check: every refusal, before anything changes on disk.
+    Plan check(const std::filesystem::path& url, const CancelToken* cancel,
+               const ProgressCallback& progress) const;
+    // The item's kind and identity, the id, the hidden and final names, the journal entry.
+    void makePlan(Plan& plan) const;
+    // Creates the image beside the item and copies the item into it; returns what was copied.
+    TreeVerifier::Manifest buildImage(Plan& plan, const std::string& password,
+                                      const CancelToken* cancel,
+                                      const CopyProgressCallback& copyProgress);
+    // Compares the image, mounted read-only, with what was copied; refuses an item that
+    // changed or has a writer meanwhile.
+    void verifyImage(const Plan& plan, const std::string& password,
+                     const TreeVerifier::Manifest& copied, const CancelToken* cancel);
+    // Makes the image durable and renames it to the locked item's name.
+    void putInPlace(Plan& plan);
+    // Records the placed item (stage: original pending); returns the record.
+    LockedItem recordPlaced(Plan& plan, std::int64_t generation);
+    // Marks the record complete and lets go of the journal entry.
+    void markComplete(const Plan& plan, LockedItem& record);
+
     // The lock's last steps, once the locked item is in place: removes the original. Throws what
     // Locker::lock reports from there on.
     void removeOriginal(const Folder& parent, const std::string& name, const std::string& locked,

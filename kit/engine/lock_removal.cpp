@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <set>
+#include <system_error>
 
 #include "checks/tree_verifier.h"
 #include "engine/locked_names.h"
@@ -17,6 +19,7 @@
 #include "files/paths.h"
 #include "records/item_marker.h"
 #include "records/volume_layout.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -28,156 +31,239 @@ std::optional<FileIdentity> identityIn(const Folder& folder, const std::string& 
 
 }  // namespace
 
+// What the checks found and what the removal has made so far: everything its steps work from.
+struct LockRemoval::Removal {
+    std::filesystem::path url{};  // the locked item
+    std::string lockedName{};
+    Folder::Identity lockedIdentity{};
+    std::optional<FileIdentity> identity{};  // what the journal knows the locked item by
+    std::optional<LockedItem> record{};
+    Folder folder;  // the folder holding it, held open: a folder renamed or replaced meanwhile
+                    // cannot redirect the decrypted content
+    Uuid id{};
+    std::string hiddenName{};  // the private copy while it is made and verified
+    std::filesystem::path mountPoint{};
+    JournalEntry entry{};
+    // Known once the image is mounted.
+    std::optional<ItemMarker> marker{};
+    LockedItem::Kind kind = LockedItem::Kind::folder;
+    std::string name{};  // the item's own name
+    std::optional<Folder> copy{};
+    std::optional<EngineParts::Built> built{};
+    std::filesystem::path destination{};
+
+    [[nodiscard]] std::set<std::string> ignoredNames() const {
+        return kind == LockedItem::Kind::folder ? VolumeLayout::housekeepingNames()
+                                                : std::set<std::string>{};
+    }
+};
+
 std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
                                        const std::string& password, const CancelToken* cancel,
                                        const ProgressCallback& progress,
                                        const CopyProgressCallback& copyProgress) {
+    Removal removal = check(url);
+    // An open item is closed first; files still in use stop the removal here.
+    closeIfOpen(removal);
+    report(progress, LockStep::restoring);
+    makePlan(removal);
+    e_.journal.add(removal.entry);
+
+    try {
+        const TreeVerifier::Manifest copied = copyOut(removal, password, cancel, copyProgress);
+        e_.passCrashPoint(CrashPoint::restoreAfterCopy);
+        report(progress, LockStep::verifying);
+        verifyCopy(removal, copied, cancel);
+        moveIntoPlace(removal);
+    } catch (const SimulatedCrash&) {
+        throw;
+    } catch (...) {
+        // The locked item is untouched: undo the rest.
+        e_.undoUnfinished(removal.mountPoint, removal.folder, removal.built, removal.id);
+        throw;
+    }
+    e_.passCrashPoint(CrashPoint::restoreAfterRename);
+    // The content is in place; recovery finishes from the journal if anything below fails.
+    deleteLocked(removal);
+    report(progress, LockStep::finishing);
+    return removal.destination;
+}
+
+LockRemoval::Removal LockRemoval::check(const std::filesystem::path& url) const {
     if (url.extension() != LockedNames::lockedExtension) {
         throw TesselaError::notLocked();
     }
     if (url.string().size() >= PATH_MAX) {
         throw TesselaError::pathTooLong(url.filename().string());
     }
-    struct stat lockedInfo {};
+    struct stat info {};
     const std::optional<FileIdentity> identity = FileIdentity::of(url);
-    if (!identity || ::lstat(url.c_str(), &lockedInfo) != 0) {
+    if (!identity || ::lstat(url.c_str(), &info) != 0) {
         throw TesselaError::notFound();
     }
     // Only a bundle itself, never a link to one: a link named like a locked item (planted in a
     // shared folder) would have the real item decrypted next to the link, where its planter can
     // read it. And only this user's own bundle (root tends everyone's), not someone else's copy
     // of it.
-    if (!S_ISDIR(lockedInfo.st_mode) || (lockedInfo.st_uid != ::geteuid() && ::geteuid() != 0)) {
+    if (!S_ISDIR(info.st_mode) || (info.st_uid != ::geteuid() && ::geteuid() != 0)) {
         throw TesselaError::notLocked();
     }
-    const std::optional<LockedItem> record = e_.index.item(url);
+    Removal removal{.url = url,
+                    .lockedName = url.filename().string(),
+                    .lockedIdentity = {info.st_dev, info.st_ino},
+                    .identity = identity,
+                    .record = e_.index.item(url),
+                    .folder = Folder::open(url.parent_path())};
+    return removal;
+}
 
-    // An open item is closed first; files still in use stop the removal here.
-    const std::filesystem::path wanted = canonicalPath(url);
+void LockRemoval::closeIfOpen(const Removal& removal) const {
+    const std::filesystem::path wanted = canonicalPath(removal.url);
     for (const OpenItem& open : OpenItems(e_).list()) {
-        if (record ? open.id == record->id : canonicalPath(open.lockedURL) == wanted) {
+        if (removal.record ? open.id == removal.record->id
+                           : canonicalPath(open.lockedURL) == wanted) {
             OpenItems(e_).relock(open, false);
+            return;
+        }
+    }
+}
+
+void LockRemoval::makePlan(Removal& removal) const {
+    removal.id = removal.record ? removal.record->id : Uuid::random();
+    removal.hiddenName =
+        LockedNames::freeHiddenNameIn(removal.folder, removal.id, LockedNames::restoringSuffix);
+    removal.mountPoint = e_.mounts.root() / removal.id.string();
+    removal.entry =
+        JournalEntry(removal.id, JournalEntry::Kind::restore, removal.url.string(),
+                     (removal.folder.path() / removal.hiddenName).string(), "", removal.identity);
+}
+
+TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string& password,
+                                            const CancelToken* cancel,
+                                            const CopyProgressCallback& copyProgress) {
+    e_.mounts.make(removal.mountPoint);
+    e_.tool.attach(removal.url, removal.mountPoint, password, true);
+    removal.marker = ItemMarker::read(removal.mountPoint);
+    removal.kind = removal.marker   ? removal.marker->kind
+                   : removal.record ? removal.record->kind
+                                    : LockedItem::Kind::folder;
+    removal.name = LockedNames::itemName(removal.marker, removal.record, removal.url);
+    const bool isFolder = removal.kind == LockedItem::Kind::folder;
+    const std::filesystem::path source =
+        isFolder ? removal.mountPoint : removal.mountPoint / removal.name;
+
+    const std::int64_t needed = ItemFacts::allocatedSize(source) + e_.options.spaceMargin;
+    if (const std::optional<std::int64_t> available =
+            e_.fileSystem->freeSpace(removal.folder.path());
+        available && *available < needed) {
+        throw TesselaError::notEnoughSpace(needed, *available);
+    }
+
+    const Folder& copy = makeCopyFolder(removal);
+    // Decrypted content stays private until it is verified and moved into place. The copy
+    // hashes what it reads from the image: the verification reads only the copy.
+    ContentCopier::Options options{.skipping = {},
+                                   .rootMode = std::nullopt,
+                                   .cancel = cancel,
+                                   .progress = copyProgress,
+                                   .writeBackTo = removal.folder.path()};
+    if (isFolder) {
+        options.skipping = removal.ignoredNames();
+        options.rootMode = 0700;
+    }
+    return e_.copier.copyInto(source, copy, isFolder ? "" : removal.name, options);
+}
+
+const Folder& LockRemoval::makeCopyFolder(Removal& removal) {
+    // The hidden copy is a new folder of this user's, made exclusively and private: a name
+    // planted there (a link into someone else's folder, or to a file only root may write) is
+    // never worked in. The item's id shows in its hidden names while it is locked, so anyone
+    // able to write in a shared folder can foresee the usual name: a name taken, even between
+    // the look and the making, moves the copy to another free hidden name, which the journal
+    // names first. A file item's content goes inside the folder.
+    constexpr int attempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            removal.copy = e_.fileSystem->makeFolder(removal.folder, removal.hiddenName, 0700);
             break;
+        } catch (const std::system_error& error) {
+            if (error.code() != std::errc::file_exists || attempt == attempts) {
+                throw;
+            }
+            logMessage(LogLevel::info, {"The hidden name ", removal.hiddenName,
+                                        " was taken; the restored copy takes another"});
         }
+        removal.hiddenName =
+            LockedNames::freeHiddenNameIn(removal.folder, removal.id, LockedNames::restoringSuffix);
+        removal.entry.partialPath = (removal.folder.path() / removal.hiddenName).string();
+        e_.journal.add(removal.entry);
     }
-    report(progress, LockStep::restoring);
+    const struct stat made = removal.copy->status();
+    removal.built = EngineParts::Built{removal.hiddenName, {made.st_dev, made.st_ino}};
+    return *removal.copy;
+}
 
-    // Everything next to the locked item happens through its folder held open, so a folder
-    // renamed or replaced meanwhile cannot redirect the decrypted content.
-    const Folder folder = Folder::open(url.parent_path());
-    const std::string lockedName = url.filename().string();
-    const Uuid id = record ? record->id : Uuid::random();
-    const std::string hiddenName = LockedNames::hiddenName(id, LockedNames::restoringSuffix);
-    const std::filesystem::path hidden = folder.path() / hiddenName;
-    const std::filesystem::path mountPoint = e_.mounts.root() / id.string();
-    JournalEntry entry(id, JournalEntry::Kind::restore, url.string(), hidden.string(), "",
-                       identity);
-    e_.journal.add(entry);
-
-    std::filesystem::path destination;
-    std::optional<EngineParts::Built> built;
-    try {
-        e_.mounts.make(mountPoint);
-        e_.tool.attach(url, mountPoint, password, true);
-        const std::optional<ItemMarker> marker = ItemMarker::read(mountPoint);
-        const LockedItem::Kind kind = marker   ? marker->kind
-                                      : record ? record->kind
-                                               : LockedItem::Kind::folder;
-        const std::string name = LockedNames::itemName(marker, record, url);
-        const std::filesystem::path source =
-            kind == LockedItem::Kind::folder ? mountPoint : mountPoint / name;
-
-        const std::int64_t needed = ItemFacts::allocatedSize(source) + e_.options.spaceMargin;
-        if (const std::optional<std::int64_t> available = e_.fileSystem->freeSpace(folder.path());
-            available && *available < needed) {
-            throw TesselaError::notEnoughSpace(needed, *available);
-        }
-
-        // The hidden copy is a new folder of this user's, made exclusively and private: a name
-        // planted there (a link into someone else's folder, or to a file only root may write)
-        // stops the removal before anything is written. A file item's content goes inside it.
-        const Folder copy = e_.fileSystem->makeFolder(folder, hiddenName, 0700);
-        const struct stat made = copy.status();
-        built = EngineParts::Built{hiddenName, {made.st_dev, made.st_ino}};
-        const std::set<std::string> housekeeping = VolumeLayout::housekeepingNames();
-        // Decrypted content stays private until it is verified and moved into place.
-        // The copy hashes what it reads from the image: the verification reads only the copy.
-        ContentCopier::Options options{.skipping = {},
-                                       .rootMode = std::nullopt,
-                                       .cancel = cancel,
-                                       .progress = copyProgress,
-                                       .writeBackTo = folder.path()};
-        if (kind == LockedItem::Kind::folder) {
-            options.skipping = housekeeping;
-            options.rootMode = 0700;
-        }
-        const TreeVerifier::Manifest copied =
-            e_.copier.copyInto(source, copy, kind == LockedItem::Kind::file ? name : "", options);
-        e_.passCrashPoint(CrashPoint::restoreAfterCopy);
-
-        report(progress, LockStep::verifying);
-        const std::filesystem::path copiedPath =
-            kind == LockedItem::Kind::file ? copy.descriptorPath() / name : copy.descriptorPath();
-        if (e_.options.afterCopy) {
-            e_.options.afterCopy(copiedPath);
-        }
-        std::vector<TreeMismatch> mismatches = TreeVerifier::compare(
-            copied, copiedPath,
-            kind == LockedItem::Kind::folder ? housekeeping : std::set<std::string>{}, cancel);
-        if (!mismatches.empty()) {
-            throw TesselaError::restoreVerificationFailed(std::move(mismatches));
-        }
-
-        if (kind == LockedItem::Kind::folder) {
-            // The folder's own mode: kept in the marker (the volume root has the bundle's own),
-            // or, for items locked before, the volume root's.
-            struct stat root {};
-            const mode_t mode = marker && marker->mode                    ? *marker->mode
-                                : ::lstat(mountPoint.c_str(), &root) == 0 ? root.st_mode & 07777
-                                                                          : 0700;
-            e_.fileSystem->changeMode(copy, mode);
-        }
-        // The copy reaches the disk before it takes the item's name: a rename can reach the disk
-        // before the data it names, and recovery trusts a restored copy at its name.
-        e_.flushContent(folder, hiddenName);
-
-        destination = LockedNames::restoreDestination(name, folder.path());
-        entry.finalPath = destination.string();
-        entry.restoredIdentity = kind == LockedItem::Kind::file ? identityIn(copy, name)
-                                                                : identityIn(folder, hiddenName);
-        e_.journal.add(entry);
-        e_.passCrashPoint(CrashPoint::restoreBeforeRename);
-        if (kind == LockedItem::Kind::file) {
-            e_.fileSystem->renameExclusively(copy, name, folder, destination.filename().string());
-            (void)e_.fileSystem->removeEmptyFolder(folder, hiddenName);
-        } else {
-            e_.fileSystem->renameExclusively(folder, hiddenName, folder,
-                                             destination.filename().string());
-        }
-    } catch (const SimulatedCrash&) {
-        throw;
-    } catch (...) {
-        // The locked item is untouched: undo the rest.
-        e_.undoUnfinished(mountPoint, folder, built, id);
-        throw;
+void LockRemoval::verifyCopy(Removal& removal, const TreeVerifier::Manifest& copied,
+                             const CancelToken* cancel) {
+    const Folder& copy = *removal.copy;
+    const bool isFolder = removal.kind == LockedItem::Kind::folder;
+    const std::filesystem::path copiedPath =
+        isFolder ? copy.descriptorPath() : copy.descriptorPath() / removal.name;
+    if (e_.options.afterCopy) {
+        e_.options.afterCopy(copiedPath);
     }
-    e_.passCrashPoint(CrashPoint::restoreAfterRename);
+    std::vector<TreeMismatch> mismatches =
+        TreeVerifier::compare(copied, copiedPath, removal.ignoredNames(), cancel);
+    if (!mismatches.empty()) {
+        throw TesselaError::restoreVerificationFailed(std::move(mismatches));
+    }
+    if (isFolder) {
+        // The folder's own mode: kept in the marker (the volume root has the bundle's own), or,
+        // for items locked before, the volume root's.
+        struct stat root {};
+        const std::optional<ItemMarker>& marker = removal.marker;
+        const mode_t mode = marker && marker->mode                            ? *marker->mode
+                            : ::lstat(removal.mountPoint.c_str(), &root) == 0 ? root.st_mode & 07777
+                                                                              : 0700;
+        e_.fileSystem->changeMode(copy, mode);
+    }
+}
 
-    // The content is in place; recovery finishes from the journal if anything below fails.
+void LockRemoval::moveIntoPlace(Removal& removal) {
+    const Folder& folder = removal.folder;
+    const Folder& copy = *removal.copy;
+    const bool isFile = removal.kind == LockedItem::Kind::file;
+    // The copy reaches the disk before it takes the item's name: a rename can reach the disk
+    // before the data it names, and recovery trusts a restored copy at its name.
+    e_.flushContent(folder, removal.hiddenName);
+
+    removal.destination = LockedNames::restoreDestination(removal.name, folder.path());
+    removal.entry.finalPath = removal.destination.string();
+    removal.entry.restoredIdentity =
+        isFile ? identityIn(copy, removal.name) : identityIn(folder, removal.hiddenName);
+    e_.journal.add(removal.entry);
+    e_.passCrashPoint(CrashPoint::restoreBeforeRename);
+    const std::string destinationName = removal.destination.filename().string();
+    if (isFile) {
+        e_.fileSystem->renameExclusively(copy, removal.name, folder, destinationName);
+        (void)e_.fileSystem->removeEmptyFolder(folder, removal.hiddenName);
+    } else {
+        e_.fileSystem->renameExclusively(folder, removal.hiddenName, folder, destinationName);
+    }
+}
+
+void LockRemoval::deleteLocked(const Removal& removal) {
     // The restored copy's name reaches the disk before the only other copy goes.
-    e_.fileSystem->syncFolder(folder);
-    e_.tool.detach(mountPoint, false);
-    e_.mounts.remove(mountPoint);
-    e_.fileSystem->removeTree(folder, lockedName,
-                              {Folder::Identity{lockedInfo.st_dev, lockedInfo.st_ino}, {}});
+    e_.fileSystem->syncFolder(removal.folder);
+    e_.tool.detach(removal.mountPoint, false);
+    e_.mounts.remove(removal.mountPoint);
+    e_.fileSystem->removeTree(removal.folder, removal.lockedName, {removal.lockedIdentity, {}});
     // On disk before the journal lets go of it, so a power cut cannot bring back a locked item
     // without its record.
-    e_.fileSystem->syncFolder(folder);
+    e_.fileSystem->syncFolder(removal.folder);
     e_.passCrashPoint(CrashPoint::restoreAfterDeleteLocked);
-    e_.index.remove(id);
-    e_.journal.remove(id);
-    report(progress, LockStep::finishing);
-    return destination;
+    e_.index.remove(removal.id);
+    e_.journal.remove(removal.id);
 }
 
 }  // namespace tessela

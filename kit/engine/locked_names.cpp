@@ -112,19 +112,20 @@ std::string LockedNames::hiddenName(const Uuid& id, std::string_view suffix) {
     return ".tessela-" + id.string() + std::string(suffix);
 }
 
-std::string LockedNames::deletingNameIn(const Folder& folder, const Uuid& id) {
-    const std::string usual = hiddenName(id, deletingSuffix);
+std::string LockedNames::freeHiddenNameIn(const Folder& folder, const Uuid& id,
+                                          std::string_view suffix) {
+    const std::string usual = hiddenName(id, suffix);
     if (!folder.contains(usual)) {
         return usual;
     }
-    return hiddenName(id, "." + Uuid::random().string().substr(0, 8) + std::string(deletingSuffix));
+    return hiddenName(id, "." + Uuid::random().string().substr(0, 8) + std::string(suffix));
 }
 
-bool LockedNames::isDeletingName(std::string_view name, const Uuid& id) {
+bool LockedNames::isHiddenNameOf(std::string_view name, const Uuid& id, std::string_view suffix) {
     const std::string prefix = ".tessela-" + id.string() + ".";
-    return name == hiddenName(id, deletingSuffix) ||
-           (name.size() == prefix.size() + 8 + deletingSuffix.size() && name.starts_with(prefix) &&
-            name.ends_with(deletingSuffix) && name.find('/') == std::string_view::npos);
+    return name == hiddenName(id, suffix) ||
+           (name.size() == prefix.size() + 8 + suffix.size() && name.starts_with(prefix) &&
+            name.ends_with(suffix) && name.find('/') == std::string_view::npos);
 }
 
 bool LockedNames::isOwnBundle(const std::filesystem::path& url) {

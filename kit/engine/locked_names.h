@@ -57,12 +57,15 @@ struct LockedNames {
                                               const std::filesystem::path& locked);
 
     [[nodiscard]] static std::string hiddenName(const Uuid& id, std::string_view suffix);
-    // The name to rename an original to before it is deleted: hiddenName(id, deletingSuffix),
-    // or, when that is taken in `folder` (anyone can foresee it from the partial image's name),
-    // ".tessela-{id}.{8 random characters}.deleting".
-    [[nodiscard]] static std::string deletingNameIn(const Folder& folder, const Uuid& id);
-    // Whether `name` is one that deletingNameIn can give for `id`.
-    [[nodiscard]] static bool isDeletingName(std::string_view name, const Uuid& id);
+    // A hidden name for `id`'s operation that is free in `folder`: hiddenName(id, suffix), or,
+    // when that is taken (anyone can foresee it from the item's id, which a locked item's hidden
+    // names show), ".tessela-{id}.{8 random characters}{suffix}". The deletion's original and
+    // the removal's restored copy take their names from here.
+    [[nodiscard]] static std::string freeHiddenNameIn(const Folder& folder, const Uuid& id,
+                                                      std::string_view suffix);
+    // Whether `name` is one that freeHiddenNameIn can give for `id` and `suffix`.
+    [[nodiscard]] static bool isHiddenNameOf(std::string_view name, const Uuid& id,
+                                             std::string_view suffix);
 };
 
 }  // namespace tessela

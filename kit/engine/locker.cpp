@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "engine/hidden_extensions.h"
+#include "engine/locked_look.h"
 #include "engine/lock_operation.h"
 #include "engine/lock_removal.h"
 #include "engine/locked_names.h"
@@ -129,12 +129,12 @@ std::filesystem::path Locker::migrateNameIfNeeded(const std::filesystem::path& u
     return PasswordMigration(parts_).migrateNameIfNeeded(url, item);
 }
 
-bool Locker::setHiddenExtension(const std::filesystem::path& locked) {
-    return HiddenExtensions::set(locked);
+bool Locker::setLockedLook(const std::filesystem::path& locked) {
+    return LockedLook::set(locked);
 }
 
-bool Locker::repairHiddenExtensions() noexcept {
-    return HiddenExtensions(parts_).repair();
+bool Locker::repairLockedItems() noexcept {
+    return LockedLook(parts_).repair();
 }
 
 }  // namespace tessela

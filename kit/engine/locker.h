@@ -132,13 +132,12 @@ class Locker {
     [[nodiscard]] std::filesystem::path migrateNameIfNeeded(const std::filesystem::path& url,
                                                             const LockedItem& item) const;
 
-    // The locked item's look in the file manager, in place of a hidden extension
-    // (HiddenExtensions: the GIO metadata attribute "metadata::custom-icon-name" =
-    // "tessela-locked"). Best effort: a failure is one line on standard error.
-    static bool setHiddenExtension(const std::filesystem::path& locked);
+    // Gives a locked item its look in the file manager (LockedLook: the GIO metadata attribute
+    // "metadata::custom-icon-name" = "tessela-locked"). Best effort: a failure is logged.
+    static bool setLockedLook(const std::filesystem::path& locked);
     // Migrates earlier-style names of located items without an operation in flight and sets
     // every located item's look; true when any item got a new name. Never fails.
-    bool repairHiddenExtensions() noexcept;
+    bool repairLockedItems() noexcept;
 
   private:
     EngineParts parts_;

@@ -216,7 +216,8 @@ class RecoveryPass {
             return keep();
         }
         if (entry.partialPath != ownName(entry, LockedNames::partialSuffix).string() ||
-            (entry.deletingPath && !isOwnDeletingName(entry, *entry.deletingPath)) ||
+            (entry.deletingPath &&
+             !isOwnHiddenName(entry, *entry.deletingPath, LockedNames::deletingSuffix)) ||
             !inSameFolder(entry.finalPath, entry.originalPath) ||
             std::filesystem::path(entry.finalPath).extension() != LockedNames::lockedExtension) {
             return keep();  // not what a lock writes: act on nothing it names
@@ -296,7 +297,8 @@ class RecoveryPass {
             } else {
                 try {
                     const Folder folder = Folder::open(original.parent_path());
-                    const std::string deleting = LockedNames::deletingNameIn(folder, entry.id);
+                    const std::string deleting = LockedNames::freeHiddenNameIn(
+                        folder, entry.id, LockedNames::deletingSuffix);
                     entry.deletingPath = (original.parent_path() / deleting).string();
                     e_.journal.add(entry);
                     e_.fileSystem->renameExclusively(folder, original.filename().string(), folder,
@@ -419,10 +421,12 @@ class RecoveryPass {
         return !e_.writersOf(item).empty();
     }
 
-    static bool isOwnDeletingName(const JournalEntry& entry, const std::string& path) {
+    // Whether `path` is a hidden name this entry's operation may have made beside its item.
+    static bool isOwnHiddenName(const JournalEntry& entry, const std::string& path,
+                                std::string_view suffix) {
         return inSameFolder(path, entry.originalPath) &&
-               LockedNames::isDeletingName(std::filesystem::path(path).filename().string(),
-                                           entry.id);
+               LockedNames::isHiddenNameOf(std::filesystem::path(path).filename().string(),
+                                           entry.id, suffix);
     }
 
     // Moves a renamed original back to its name, or beside it under a free name when its name
@@ -453,7 +457,7 @@ class RecoveryPass {
         if (!folderExists(locked.parent_path())) {
             return keep();
         }
-        if (entry.partialPath != ownName(entry, LockedNames::restoringSuffix).string() ||
+        if (!isOwnHiddenName(entry, entry.partialPath, LockedNames::restoringSuffix) ||
             locked.extension() != LockedNames::lockedExtension ||
             (!entry.finalPath.empty() && !inSameFolder(entry.finalPath, entry.originalPath))) {
             return keep();  // not what a lock removal writes: act on nothing it names

@@ -57,6 +57,39 @@ void LinuxFileSystem::makeLink(const Folder& parent, const std::string& name,
     }
 }
 
+void LinuxFileSystem::makeFolderAt(const Entry& entry, mode_t mode) {
+    if (::mkdirat(entry.folder, entry.name.c_str(), mode) != 0) {
+        throwLastError("mkdir", entry.path);
+    }
+}
+
+UniqueFd LinuxFileSystem::createFileAt(const Entry& entry, mode_t mode) {
+    UniqueFd file(::openat(entry.folder, entry.name.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!file) {
+        throwLastError("create", entry.path);
+    }
+    return file;
+}
+
+void LinuxFileSystem::makeLinkAt(const Entry& entry, const std::string& target) {
+    if (::symlinkat(target.c_str(), entry.folder, entry.name.c_str()) != 0) {
+        throwLastError("symlink", entry.path);
+    }
+}
+
+void LinuxFileSystem::makeHardLinkAt(const Entry& existing, const Entry& link) {
+    if (::linkat(existing.folder, existing.name.c_str(), link.folder, link.name.c_str(), 0) != 0) {
+        throwLastError("link", link.path);
+    }
+}
+
+void LinuxFileSystem::makeNodeAt(const Entry& entry, mode_t mode, dev_t device) {
+    if (::mknodat(entry.folder, entry.name.c_str(), mode, device) != 0) {
+        throwLastError("mknod", entry.path);
+    }
+}
+
 bool LinuxFileSystem::removeLink(const Folder& parent, const std::string& name) {
     // Looked at without following first, so that only a link is ever removed here; unlinkat
     // never follows one. Someone able to write in `parent` could still swap the name between

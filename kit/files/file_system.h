@@ -57,6 +57,23 @@ class FileSystem {
     // the removal failed.
     virtual bool removeLink(const Folder& parent, const std::string& name) = 0;
 
+    // The copy's own creates, in a folder held open by the bare descriptor `folder` (the copy
+    // works through descriptors it opened beneath its destination): each makes `name` there
+    // exclusively and never follows a link. `path` is where that is, for errors and records.
+    struct Entry {
+        int folder;
+        const std::string& name;
+        const std::filesystem::path& path;
+    };
+    virtual void makeFolderAt(const Entry& entry, mode_t mode) = 0;
+    // Opened for writing only.
+    [[nodiscard]] virtual UniqueFd createFileAt(const Entry& entry, mode_t mode) = 0;
+    virtual void makeLinkAt(const Entry& entry, const std::string& target) = 0;
+    // Another name for the file `existing` names (never a link's target).
+    virtual void makeHardLinkAt(const Entry& existing, const Entry& link) = 0;
+    // A FIFO, socket or device node: `mode` holds its type and permission bits.
+    virtual void makeNodeAt(const Entry& entry, mode_t mode, dev_t device) = 0;
+
     // Replaces `file` with `bytes` so that a crash leaves the old or the new content, mode 0600,
     // in a folder made 0700 when missing: a temporary file, fsync, rename, fsync of the folder.
     virtual void writePrivately(const std::filesystem::path& file, std::string_view bytes) = 0;
@@ -94,6 +111,11 @@ class LinuxFileSystem final : public FileSystem {
     void makeLink(const Folder& parent, const std::string& name,
                   const std::string& target) override;
     bool removeLink(const Folder& parent, const std::string& name) override;
+    void makeFolderAt(const Entry& entry, mode_t mode) override;
+    UniqueFd createFileAt(const Entry& entry, mode_t mode) override;
+    void makeLinkAt(const Entry& entry, const std::string& target) override;
+    void makeHardLinkAt(const Entry& existing, const Entry& link) override;
+    void makeNodeAt(const Entry& entry, mode_t mode, dev_t device) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;

@@ -160,11 +160,11 @@ TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFail
     operations.add(entry);
 
     // Whether or not the desktop keeps the locked-item look, the pass goes on to the end.
-    EXPECT_TRUE(locker->repairHiddenExtensions());
+    EXPECT_TRUE(locker->repairLockedItems());
     EXPECT_TRUE(fs::exists(docs / "Report.tessvault"));
     EXPECT_TRUE(fs::exists(docs / "Budget.xlsx.tessvault"));
     EXPECT_EQ(index().item(docs / "Report.tessvault")->id, settled.id);
-    EXPECT_FALSE(locker->repairHiddenExtensions());  // nothing left to rename
+    EXPECT_FALSE(locker->repairLockedItems());  // nothing left to rename
 
     // An open item keeps its name: its mount finds its encrypted folder by path.
     const LockedItem real = lockFile("Notes.txt", "a password", 1);
@@ -172,11 +172,11 @@ TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFail
     fs::rename(real.lastKnownPath, earlier);
     index().upsert(ItemIndex::refreshed(real, earlier));
     const OpenItem open = locker->unlock(earlier, "a password");
-    EXPECT_FALSE(locker->repairHiddenExtensions());
+    EXPECT_FALSE(locker->repairLockedItems());
     EXPECT_TRUE(fs::exists(earlier));
     EXPECT_EQ(testing::readFile(open.contentURL()), "content of Notes.txt");
     locker->relock(open, false);
-    EXPECT_TRUE(locker->repairHiddenExtensions());
+    EXPECT_TRUE(locker->repairLockedItems());
     EXPECT_TRUE(fs::exists(docs / "Notes.tessvault"));
     operations.remove(busy.id);
 }

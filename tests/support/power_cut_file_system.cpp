@@ -104,13 +104,16 @@ bool PowerCutFileSystem::removeTree(const Folder& parent, const std::string& nam
 }
 
 void PowerCutFileSystem::before(const FileSystemStep& step) {
-    if (cut_) {
-        throw PowerCut();
-    }
-    ++taken_;
-    if (cutAt_ && taken_ == *cutAt_) {
-        cut_ = true;
-        throw PowerCut();
+    {
+        const std::lock_guard counting(counting_);
+        if (cut_) {
+            throw PowerCut();
+        }
+        ++taken_;
+        if (cutAt_ && taken_ == *cutAt_) {
+            cut_ = true;
+            throw PowerCut();
+        }
     }
     RecordingFileSystem::before(step);
 }

@@ -2,8 +2,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -92,8 +94,9 @@ class PowerCutFileSystem : public RecordingFileSystem {
     ino_t rootInode_ = 0;
     std::map<ino_t, Node> durable_;
     std::optional<int> cutAt_;
-    int taken_ = 0;
-    bool cut_ = false;
+    std::mutex counting_;  // steps come from the copy's threads too
+    std::atomic<int> taken_ = 0;
+    std::atomic<bool> cut_ = false;
 };
 
 }  // namespace tessela::testing

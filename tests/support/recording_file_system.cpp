@@ -16,9 +16,10 @@ void RecordingFileSystem::forgetSteps() {
 
 std::string RecordingFileSystem::stepList() const {
     static constexpr const char* names[] = {
-        "makeFolder",        "makeFolders", "createFile", "rename",        "removeTree",
-        "removeEmptyFolder", "changeMode",  "makeLink",   "removeLink",    "writePrivately",
-        "syncFile",          "syncFolder",  "syncTree",   "syncFileSystem"};
+        "makeFolder", "makeFolders",       "createFile", "rename",
+        "removeTree", "removeEmptyFolder", "changeMode", "makeLink",
+        "removeLink", "makeHardLink",      "makeNode",   "writePrivately",
+        "syncFile",   "syncFolder",        "syncTree",   "syncFileSystem"};
     std::string list;
     int number = 0;
     for (const FileSystemStep& step : steps()) {
@@ -34,6 +35,7 @@ void RecordingFileSystem::before(const FileSystemStep& step) {
         const std::lock_guard lock(mutex_);
         steps_.push_back(step);
     }
+    const std::lock_guard hook(hookLock_);
     if (beforeStep) {
         beforeStep(step);
     }
@@ -47,6 +49,31 @@ Folder RecordingFileSystem::makeFolder(const Folder& parent, const std::string& 
 void RecordingFileSystem::makeFolders(const std::filesystem::path& folder, mode_t mode) {
     before({Kind::makeFolders, folder, {}});
     real_.makeFolders(folder, mode);
+}
+
+void RecordingFileSystem::makeFolderAt(const Entry& entry, mode_t mode) {
+    before({Kind::makeFolder, entry.path, {}});
+    real_.makeFolderAt(entry, mode);
+}
+
+UniqueFd RecordingFileSystem::createFileAt(const Entry& entry, mode_t mode) {
+    before({Kind::createFile, entry.path, {}});
+    return real_.createFileAt(entry, mode);
+}
+
+void RecordingFileSystem::makeLinkAt(const Entry& entry, const std::string& target) {
+    before({Kind::makeLink, entry.path, target});
+    real_.makeLinkAt(entry, target);
+}
+
+void RecordingFileSystem::makeHardLinkAt(const Entry& existing, const Entry& link) {
+    before({Kind::makeHardLink, link.path, existing.path});
+    real_.makeHardLinkAt(existing, link);
+}
+
+void RecordingFileSystem::makeNodeAt(const Entry& entry, mode_t mode, dev_t device) {
+    before({Kind::makeNode, entry.path, {}});
+    real_.makeNodeAt(entry, mode, device);
 }
 
 UniqueFd RecordingFileSystem::createFile(const Folder& parent, const std::string& name,

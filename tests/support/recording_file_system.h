@@ -24,6 +24,8 @@ struct FileSystemStep {
         changeMode,
         makeLink,
         removeLink,
+        makeHardLink,
+        makeNode,
         writePrivately,
         syncFile,
         syncFolder,
@@ -39,7 +41,8 @@ struct FileSystemStep {
 // disk (another program acting at that moment) or throw to make the step fail.
 class RecordingFileSystem : public FileSystem {
   public:
-    // Called before each step is carried out, with the step.
+    // Called before each step is carried out, with the step; one call at a time (the copy takes
+    // steps from several threads), and it may take steps itself.
     std::function<void(const FileSystemStep&)> beforeStep;
     // The free space to report everywhere; none asks the real file system.
     std::optional<std::int64_t> freeBytes;
@@ -62,6 +65,11 @@ class RecordingFileSystem : public FileSystem {
     void makeLink(const Folder& parent, const std::string& name,
                   const std::string& target) override;
     bool removeLink(const Folder& parent, const std::string& name) override;
+    void makeFolderAt(const Entry& entry, mode_t mode) override;
+    UniqueFd createFileAt(const Entry& entry, mode_t mode) override;
+    void makeLinkAt(const Entry& entry, const std::string& target) override;
+    void makeHardLinkAt(const Entry& existing, const Entry& link) override;
+    void makeNodeAt(const Entry& entry, mode_t mode, dev_t device) override;
     void writePrivately(const std::filesystem::path& file, std::string_view bytes) override;
     void syncFile(int fd, const std::filesystem::path& pathForErrors) override;
     void syncFolder(const Folder& folder) override;
@@ -77,6 +85,7 @@ class RecordingFileSystem : public FileSystem {
 
   private:
     mutable std::mutex mutex_;
+    std::recursive_mutex hookLock_;
     std::vector<FileSystemStep> steps_;
 };
 

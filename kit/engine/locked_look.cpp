@@ -1,8 +1,7 @@
-#include "engine/hidden_extensions.h"
+#include "engine/locked_look.h"
 
 #include <gio/gio.h>
 
-#include <iostream>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -10,7 +9,6 @@
 #include "engine/password_migration.h"
 #include "files/paths.h"
 #include "text/log.h"
-#include "text/utf8.h"
 
 namespace tessela {
 
@@ -30,7 +28,7 @@ bool metadataKept() {
 
 }  // namespace
 
-bool HiddenExtensions::set(const std::filesystem::path& locked) {
+bool LockedLook::set(const std::filesystem::path& locked) {
     if (!metadataKept()) {
         return true;  // nothing shows the look here: nothing to do
     }
@@ -39,9 +37,8 @@ bool HiddenExtensions::set(const std::filesystem::path& locked) {
         g_file_set_attribute_string(fileAt(locked).get(), attribute, lockedIconName,
                                     G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, &error) != FALSE;
     if (!done) {
-        std::cerr << "tessela: could not hide the extension of "
-                  << repairUtf8(locked.filename().string()) << ": "
-                  << (error != nullptr ? error->message : "unknown error") << '\n';
+        logMessage(LogLevel::warning, {"Could not give ", locked.filename(), " its locked look: ",
+                                       error != nullptr ? error->message : "unknown error"});
     }
     if (error != nullptr) {
         g_error_free(error);
@@ -49,7 +46,7 @@ bool HiddenExtensions::set(const std::filesystem::path& locked) {
     return done;
 }
 
-std::optional<bool> HiddenExtensions::isSet(const std::filesystem::path& locked) {
+std::optional<bool> LockedLook::isSet(const std::filesystem::path& locked) {
     if (!metadataKept()) {
         return std::nullopt;
     }
@@ -69,13 +66,13 @@ std::optional<bool> HiddenExtensions::isSet(const std::filesystem::path& locked)
     return result;
 }
 
-void HiddenExtensions::setIfNeeded(const std::filesystem::path& locked) {
+void LockedLook::setIfNeeded(const std::filesystem::path& locked) {
     if (isSet(locked) != true) {
         (void)set(locked);
     }
 }
 
-bool HiddenExtensions::repair() const noexcept {
+bool LockedLook::repair() const noexcept {
     try {
         const std::vector<LockedItem> records = e_.index.load();
         // No item is renamed while work on it is in flight (recovery finds it by the path its
