@@ -19,6 +19,7 @@
 #include "commands/tessela_command.h"
 #include "engine/locker.h"
 #include "model/fingerprint_check.h"
+#include "model/item_job.h"
 #include "model/item_list.h"
 #include "model/password_store.h"
 #include "model/questions.h"
@@ -147,12 +148,19 @@ class AppModel : public QObject {
     [[nodiscard]] bool touchIDEnabled() const noexcept { return touchIDEnabled_; }
     void setTouchIDEnabled(bool enabled);
     [[nodiscard]] Activity& activity() noexcept { return activity_; }
+    // Every item job that has not ended, oldest first; jobsChanged tells when that changes.
+    [[nodiscard]] const std::vector<std::shared_ptr<ItemJob>>& runningJobs() const noexcept {
+        return jobs_;
+    }
+    // Resumes the caller once no item job is running.
+    QCoro::Task<> waitForJobs();
     [[nodiscard]] Worker& worker() noexcept { return worker_; }
     [[nodiscard]] Locker& locker() noexcept { return locker_; }
     [[nodiscard]] const PasswordStore& passwords() const noexcept { return passwords_; }
 
   Q_SIGNALS:
     void readyChanged();
+    void jobsChanged();
     void idle();
     void passwordChangeEnded();
     void idleMinutesChanged();
@@ -207,9 +215,18 @@ class AppModel : public QObject {
     // none when the user cancels. An empty password is never tried. Errors other than a wrong
     // password reach the caller. With `holdsPanel` (the caller has the progress panel's turn)
     // the panel steps aside while the user types; otherwise it is left to its owner.
+    // Each try is an item job of `kind` on the item `name`.
     template <typename Result>
     QCoro::Task<std::optional<Result>> withItemPassword(
-        Asked asked, std::function<Result(const std::string&)> body, bool holdsPanel);
+        Asked asked, ItemJob::Kind kind, std::string name,
+        std::function<Result(const std::string&, const CancelToken&, const CopyProgressCallback&)>
+            body,
+        bool holdsPanel);
+    // Starts `work` as an item job, kept in the running list until it ends.
+    std::shared_ptr<ItemJob> startJob(ItemJob::Kind kind, std::string name, ItemJob::Work work);
+    // Shows the job's bytes in the progress panel, and its steps as the item `stepsOf`'s (when
+    // given); the panel's "Cancel" cancels the job.
+    void showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf);
     // The open item that is the same item as `url`, looked up off the main thread.
     QCoro::Task<std::optional<OpenItem>> openItemFor(std::filesystem::path url);
     // Selects `url` in a file manager window, or opens its folder when no file manager answers.
@@ -234,8 +251,6 @@ class AppModel : public QObject {
     QCoro::Task<> alert(QString title, std::string message);
     // The panel's last word after a cancellation.
     [[nodiscard]] static QString cancelledWord();
-    // A copy-progress callback for the engine that shows the bytes done in the panel.
-    [[nodiscard]] CopyProgressCallback bytesToPanel();
     class PanelTurn {
       public:
         explicit PanelTurn(AppModel& model) : model_(model) {}
@@ -261,6 +276,8 @@ class AppModel : public QObject {
     Settings settings_;
     // Released only after the worker has finished every engine call (members go in reverse).
     std::optional<SupportLock> supportLock_;
+    // Released after the worker has finished (the work of a job reports to it).
+    std::vector<std::shared_ptr<ItemJob>> jobs_;
     Worker worker_;
     // Shared with a verification still running when the model goes (at quit).
     std::shared_ptr<const FingerprintCheck> fingerprint_;

@@ -6,7 +6,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -72,23 +71,37 @@ QString AppModel::cancelledWord() {
     return QStringLiteral("Cancelled. Nothing was changed.");
 }
 
-CopyProgressCallback AppModel::bytesToPanel() {
-    // Called from the copier's threads, often: the panel hears of it at most ten times a
-    // second, and always of the end.
-    auto lastSent = std::make_shared<std::atomic<std::int64_t>>(0);
-    return [this, lastSent](std::int64_t done, std::int64_t total) {
-        const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count();
-        std::int64_t before = lastSent->load();
-        if (done < total &&
-            (now - before < 100 || !lastSent->compare_exchange_strong(before, now))) {
-            return;
+std::shared_ptr<ItemJob> AppModel::startJob(ItemJob::Kind kind, std::string name,
+                                            ItemJob::Work work) {
+    auto job = std::make_shared<ItemJob>(kind, std::move(name), std::move(work));
+    jobs_.push_back(job);
+    connect(job.get(), &ItemJob::finished, this, [this, ended = job.get()] {
+        std::erase_if(jobs_, [ended](const auto& running) { return running.get() == ended; });
+        Q_EMIT jobsChanged();
+    });
+    job->start(worker_);
+    Q_EMIT jobsChanged();
+    return job;
+}
+
+QCoro::Task<> AppModel::waitForJobs() {
+    while (!jobs_.empty()) {
+        co_await qCoro(this, &AppModel::jobsChanged);
+    }
+}
+
+void AppModel::showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf) {
+    ProgressState& state = progress_.state();
+    state.setOnCancel([weak = std::weak_ptr(job)] {
+        if (const std::shared_ptr<ItemJob> cancelled = weak.lock()) {
+            cancelled->cancel();
         }
-        QMetaObject::invokeMethod(
-            this, [this, done, total] { progress_.state().setBytes(done, total); },
-            Qt::QueuedConnection);
-    };
+    });
+    connect(job.get(), &ItemJob::bytesChanged, &state, &ProgressState::setBytes);
+    if (!stepsOf.isEmpty()) {
+        connect(job.get(), &ItemJob::stepChanged, &state,
+                [&state, stepsOf](LockStep step) { state.setMessage(message(step, stepsOf)); });
+    }
 }
 
 QCoro::Task<> AppModel::takeProgressPanel() {
@@ -153,26 +166,22 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
         qint64 panelUp = 0;  // milliseconds the panel showed this request's locks
         for (const fs::path& url : urls) {
             const QString name = shown(url.filename().string());
-            auto cancel = std::make_shared<CancelToken>();
-            progress_.show(message(LockStep::preparing, name), [cancel] { cancel->cancel(); });
+            progress_.show(message(LockStep::preparing, name), {});
             QElapsedTimer onScreen;
             onScreen.start();
-            auto locking = worker_.run([this, url, secret = *stored, cancel, name,
-                                        bytes = bytesToPanel()] {
-                // Steps are reported on the worker; the panel is touched on the main thread.
-                const ProgressCallback onStep = [this, name](LockStep step) {
-                    QMetaObject::invokeMethod(
-                        this,
-                        [this, step, name] { progress_.state().setMessage(message(step, name)); },
-                        Qt::QueuedConnection);
-                };
-                (void)locker_.lock(url, secret.password, secret.generation, cancel.get(), onStep,
-                                   bytes);
-                scrubPreviews(url);
-            });
+            const std::shared_ptr<ItemJob> job =
+                startJob(ItemJob::Kind::lock, url.filename().string(),
+                         [this, url, secret = *stored](const CancelToken& cancel,
+                                                       const ProgressCallback& onStep,
+                                                       const CopyProgressCallback& onBytes) {
+                             (void)locker_.lock(url, secret.password, secret.generation, &cancel,
+                                                onStep, onBytes);
+                             scrubPreviews(url);
+                         });
+            showInPanel(job, name);
             std::optional<Failure> failure;
             try {
-                co_await std::move(locking);
+                co_await job->result();
             } catch (...) {
                 failure = failureOf(std::current_exception());
             }
@@ -236,12 +245,16 @@ QCoro::Task<> AppModel::lockAll() {
 QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
     const QString name = shown(item.name);
     const auto lockAgain = [this, &item](bool force) -> QCoro::Task<std::optional<Failure>> {
-        auto relocking = tracked("locking " + item.name, [this, item, force] {
-            locker_.relock(item, force);
-            scrubPreviews(item.lockedURL);
-        });
+        const Tracking tracking(*this, "locking " + item.name);
+        const std::shared_ptr<ItemJob> job =
+            startJob(ItemJob::Kind::relock, item.name,
+                     [this, item, force](const CancelToken&, const ProgressCallback&,
+                                         const CopyProgressCallback&) {
+                         locker_.relock(item, force);
+                         scrubPreviews(item.lockedURL);
+                     });
         try {
-            co_await std::move(relocking);
+            co_await job->result();
         } catch (...) {
             co_return failureOf(std::current_exception());
         }
@@ -313,8 +326,9 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
     {
         const Tracking tracking(*this, "unlocking " + name);
         auto opening = withItemPassword<OpenItem>(
-            std::move(*password),
-            [this, url](const std::string& candidate) { return locker_.unlock(url, candidate); },
+            std::move(*password), ItemJob::Kind::unlock, name,
+            [this, url](const std::string& candidate, const CancelToken&,
+                        const CopyProgressCallback&) { return locker_.unlock(url, candidate); },
             false);
         try {
             opened = co_await std::move(opening);
@@ -357,14 +371,13 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         const Tracking tracking(*this, "removing the lock from " + name);
         co_await takeProgressPanel();
         const PanelTurn turn(*this);
-        auto cancel = std::make_shared<CancelToken>();
-        progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)),
-                       [cancel] { cancel->cancel(); });
+        progress_.show(QStringLiteral("Removing the lock from %1…").arg(shown(name)), {});
         // The panel keeps its first message: the steps of a removal say nothing more.
         auto removing = withItemPassword<fs::path>(
-            std::move(*password),
-            [this, url, cancel, bytes = bytesToPanel()](const std::string& candidate) {
-                return locker_.removeLock(url, candidate, cancel.get(), {}, bytes);
+            std::move(*password), ItemJob::Kind::removeLock, name,
+            [this, url](const std::string& candidate, const CancelToken& cancel,
+                        const CopyProgressCallback& onBytes) {
+                return locker_.removeLock(url, candidate, &cancel, {}, onBytes);
             },
             true);
         try {
@@ -440,7 +453,9 @@ QCoro::Task<std::optional<std::string>> AppModel::verifiedPassword(
 
 template <typename Result>
 QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
-    Asked asked, std::function<Result(const std::string&)> body, bool holdsPanel) {
+    Asked asked, ItemJob::Kind kind, std::string name,
+    std::function<Result(const std::string&, const CancelToken&, const CopyProgressCallback&)> body,
+    bool holdsPanel) {
     std::vector<std::string> candidates{asked.password};
     if (asked.stored) {
         for (std::string& candidate : asked.stored->openCandidates()) {
@@ -452,12 +467,22 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
     // An empty password opens nothing, and the disk image tool takes it for an error.
     std::erase(candidates, std::string());
     // Returns the body's result, or none when the password was wrong; other errors go on.
-    const auto attempt = [this,
-                          &body](std::string candidate) -> QCoro::Task<std::optional<Result>> {
-        auto trying =
-            worker_.run([body, candidate = std::move(candidate)] { return body(candidate); });
+    const auto attempt = [this, kind, &name, &body,
+                          holdsPanel](std::string candidate) -> QCoro::Task<std::optional<Result>> {
+        auto result = std::make_shared<std::optional<Result>>();
+        const std::shared_ptr<ItemJob> job =
+            startJob(kind, name,
+                     [body, result, candidate = std::move(candidate)](
+                         const CancelToken& cancel, const ProgressCallback&,
+                         const CopyProgressCallback& onBytes) {
+                         *result = body(candidate, cancel, onBytes);
+                     });
+        if (holdsPanel) {
+            showInPanel(job, {});
+        }
         try {
-            co_return co_await std::move(trying);
+            co_await job->result();
+            co_return std::move(*result);
         } catch (const TesselaError& error) {
             // A kept password that does not open the item is the expected case: the next is
             // tried, and nothing is worth a line.

@@ -26,6 +26,12 @@ class Worker {
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
+    // Queues `work` after everything submitted before it; the future ends with it.
+    template <typename Work>
+    QFuture<std::invoke_result_t<Work>> submit(Work work) {
+        return QtConcurrent::run(&pool_, std::move(work));
+    }
+
     // Runs `work` on the worker after everything submitted before it.
     template <typename Work>
     QCoro::Task<std::invoke_result_t<Work>> run(Work work) {
@@ -33,7 +39,7 @@ class Worker {
         QFutureWatcher<Result> watcher;
         // The watcher reports the end through the caller's event loop, also for work that has
         // ended before the watcher saw it, so the signal is never missed.
-        watcher.setFuture(QtConcurrent::run(&pool_, std::move(work)));
+        watcher.setFuture(submit(std::move(work)));
         co_await qCoro(&watcher, &QFutureWatcher<Result>::finished);
         try {
             if constexpr (std::is_void_v<Result>) {

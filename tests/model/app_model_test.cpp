@@ -240,13 +240,19 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     // The panel's Cancel is pressed as soon as the first item's panel is up.
     QStringList messages;
     QStringList amounts;
+    QStringList running;  // the jobs running when Cancel is pressed
     QObject::connect(&model.progress().state(), &ProgressState::changed, [&] {
         messages << model.progress().state().message();
         if (!model.progress().state().amount().isEmpty()) {
             amounts << model.progress().state().amount();
         }
         if (messages.size() == 1) {
-            QTimer::singleShot(0, [&] { model.progress().state().cancel(); });
+            QTimer::singleShot(0, [&] {
+                for (const auto& job : model.runningJobs()) {
+                    running << QString::fromStdString(job->itemName());
+                }
+                model.progress().state().cancel();
+            });
         }
     });
     questions.then(answer::press("OK"));
@@ -254,8 +260,19 @@ TEST_F(AppModelTest, LockingSeveralItemsReportsEachOneAndCancelInThePanelChanges
     auto first = model.lock({home / "Docs/Big.bin", home / "Docs/Nope.txt"});
     // The second as the file manager asks: a lock too quick to read the panel is notified.
     auto second = model.lock({home / "Docs/Notes.txt"}, true);
+    // Waiting for the running jobs (as quitting does) resumes once none is left running.
+    std::optional<std::size_t> runningAfterWait;
+    QTimer::singleShot(0, [&] {
+        [](AppModel& waited, std::optional<std::size_t>& left) -> QCoro::Task<> {
+            co_await waited.waitForJobs();
+            left = waited.runningJobs().size();
+        }(model, runningAfterWait);
+    });
     QCoro::waitFor(std::move(first));
     QCoro::waitFor(std::move(second));
+    EXPECT_EQ(running, QStringList{"Big.bin"});  // the other request waits for the panel
+    EXPECT_EQ(runningAfterWait, std::optional<std::size_t>(0));
+    EXPECT_TRUE(model.runningJobs().empty());
 
     // Cancelled: untouched, said in the panel and nowhere else. The missing item: one alert.
     // The other request's item: locked, with the bytes copied shown, and notified.
