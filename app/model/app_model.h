@@ -154,9 +154,7 @@ class AppModel : public QObject {
     }
     // Resumes the caller once no item job is running.
     QCoro::Task<> waitForJobs();
-    [[nodiscard]] Worker& worker() noexcept { return worker_; }
     [[nodiscard]] Locker& locker() noexcept { return locker_; }
-    [[nodiscard]] const PasswordStore& passwords() const noexcept { return passwords_; }
 
   Q_SIGNALS:
     void readyChanged();
