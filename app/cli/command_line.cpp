@@ -399,7 +399,13 @@ class Session {
         }
         PasswordChange change(locker_, store_);
         const PasswordChange::Outcome outcome = change.change(*current, *next);
-        if (outcome.changed) {
+        // Nothing moved while something could not be: the new password is kept, but no item
+        // opens with it yet, which is not a change done.
+        const bool noneMoved = outcome.changed && outcome.moved == 0 && !outcome.failures.empty();
+        if (noneMoved) {
+            std::cout << "Your new password is kept in your keyring, but no locked item could be "
+                         "moved to it yet.\n";
+        } else if (outcome.changed) {
             std::cout << "Your password is changed.\n";
         }
         if (outcome.message) {
@@ -409,7 +415,7 @@ class Session {
             }
         }
         printFailures(outcome.failures);
-        return outcome.changed ? success : failure;
+        return outcome.changed && !noneMoved ? success : failure;
     }
 
     int forget() {

@@ -23,9 +23,16 @@ PasswordChange::Outcome PasswordChange::finishMigrationIfNeeded() {
         return {};
     }
     Outcome outcome;
+    const auto behind = [this, generation = stored->generation] {
+        return std::ranges::count_if(locker_.lockedItems(), [generation](const LockedItem& item) {
+            return item.passwordGeneration < generation;
+        });
+    };
     try {
+        const auto before = behind();
         outcome.failures =
             locker_.changePassword(*stored->previous, stored->password, stored->generation);
+        outcome.moved = static_cast<std::size_t>(std::max<std::ptrdiff_t>(before - behind(), 0));
     } catch (const std::exception&) {
         logCaught(LogLevel::warning, {"Could not move the locked items to the new password yet"},
                   LogArea::app);

@@ -28,6 +28,9 @@ class PasswordChange {
         std::map<Uuid, TesselaError> failures;
         bool changed = false;         // the new password is the one kept now
         bool stillMigrating = false;  // refused: items are still on the password before
+        // Items the move took to the new password this time; none while failures are all
+        // there is means the keyring has the new password but no item moved yet.
+        std::size_t moved = 0;
     };
 
     // Resumes an unfinished move: while the stored secret has a previous password, moves the

@@ -1,6 +1,7 @@
 #include "process/disk_image_tool.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "files/mount_table.h"
 #include "files/paths.h"
 #include "posix/system_error.h"
+#include "posix/unique_fd.h"
 #include "process/process_runner.h"
 #include "text/log.h"
 #include "text/tool_output.h"
@@ -236,6 +238,32 @@ void DiskImageTool::endDaemonServing(const std::filesystem::path& mountPoint) co
     }
 }
 
+void DiskImageTool::removeUnfinishedKeyFile(const std::filesystem::path& image) {
+    // gocryptfs writes the new key file beside the key file and renames it over the key file
+    // only once it is whole: a leftover is never read by anything and never the only key. It
+    // goes only while the key file is a file in place, and only if it is a file itself (the
+    // bundle is opened without following a link; nothing else in it is touched).
+    const UniqueFd bundle(::open(image.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!bundle) {
+        return;  // the run below says what is wrong with the bundle
+    }
+    struct stat key {};
+    struct stat leftover {};
+    if (::fstatat(bundle.get(), "gocryptfs.conf", &key, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(key.st_mode) || key.st_size == 0 ||
+        ::fstatat(bundle.get(), "gocryptfs.conf.tmp", &leftover, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(leftover.st_mode)) {
+        return;
+    }
+    if (::unlinkat(bundle.get(), "gocryptfs.conf.tmp", 0) == 0) {
+        logMessage(LogLevel::info, {"Removed a key file an interrupted password change left in ",
+                                    image.filename()});
+    } else {
+        logMessage(LogLevel::warning, {"Could not remove the unfinished key file in ",
+                                       image.filename(), ": ", std::strerror(errno)});
+    }
+}
+
 void DiskImageTool::changePassword(const std::filesystem::path& image,
                                    const std::string& oldPassword,
                                    const std::string& newPassword) const {
@@ -247,6 +275,7 @@ void DiskImageTool::changePassword(const std::filesystem::path& image,
         arguments.insert(arguments.end(), {"-scryptn", std::to_string(*scryptCost_)});
     }
     arguments.insert(arguments.end(), {"--", image.string()});
+    removeUnfinishedKeyFile(image);
     const ProcessResult result =
         ProcessRunner::run(tools_.gocryptfs, arguments, oldPassword + "\n" + newPassword + "\n");
     if (result.status != 0 || result.signalled) {

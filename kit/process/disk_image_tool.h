@@ -115,7 +115,9 @@ class DiskImageTool {
     void detach(const std::filesystem::path& mountPoint, bool force) const;
 
     // Re-wraps the image's key under `newPassword`. Afterwards no file in the bundle opens with
-    // the old password.
+    // the old password. A new key file left half-written by an earlier change that was killed
+    // or ran out of disk ("gocryptfs.conf.tmp", which gocryptfs makes exclusively and would
+    // otherwise trip over for ever) is removed first, while the key file itself is in place.
     void changePassword(const std::filesystem::path& image, const std::string& oldPassword,
                         const std::string& newPassword) const;
 
@@ -139,6 +141,9 @@ class DiskImageTool {
     [[nodiscard]] static std::string clean(std::string_view output);
 
   private:
+    // Removes "gocryptfs.conf.tmp" from the bundle at `image` when an interrupted password change
+    // left it beside an intact key file.
+    static void removeUnfinishedKeyFile(const std::filesystem::path& image);
     enum class Tool { gocryptfs, fusermount };
     // A failed run: wrongPassword for gocryptfs' status 12, else diskImage with the cleaned
     // output, or the status's meaning when the tool printed nothing.

@@ -2,6 +2,9 @@
 // that finishes it), the order of the items still to move, earlier-style names, and the repair
 // pass, on real gocryptfs images.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "engine/engine_fixture.h"
 #include "engine/password_migration.h"
@@ -95,6 +98,87 @@ TEST_F(PasswordChangeTest, RekeysEveryItemResumesAfterACrashAndSkipsWhatItMust) 
     EXPECT_EQ(generationOf(foreign.id), 0);
     EXPECT_EQ(generationOf(first.id), 3);
     EXPECT_EQ(locker->itemsStillMigrating(3), std::vector<std::string>{"C.txt"});
+}
+
+// The process changing the password is killed for real at each point the change can stop at: in
+// the middle of a key file's rewrite (gocryptfs' half-written new key file left behind) and right
+// after each gocryptfs run, before the item's record says so. Every item still opens with the old
+// or the new password, and the change started again at the next start finishes.
+TEST_F(PasswordChangeTest, AChangeKilledAtAnyItemOpensWithEitherPasswordAndFinishesNextTime) {
+    const std::vector<LockedItem> items = {lockFile("A.txt", "password 1", 1),
+                                           lockFile("B.txt", "password 1", 1),
+                                           lockFile("C.txt", "password 1", 1)};
+    // gocryptfs as the change runs it, counting its key changes; at the chosen one it kills
+    // the process that ran it, during the run or after it.
+    const fs::path count = temp / "key-changes";
+    const fs::path killAt = temp / "kill-at";
+    const fs::path wrapper = temp / "gocryptfs";
+    writeFile(wrapper,
+              "#!/bin/sh\n"
+              "[ \"$1\" = -passwd ] || exec /usr/bin/gocryptfs \"$@\"\n"
+              "n=$(( $(cat '" +
+                  count.string() +
+                  "') + 1 ))\n"
+                  "echo $n > '" +
+                  count.string() +
+                  "'\n"
+                  "read at when < '" +
+                  killAt.string() +
+                  "'\n"
+                  "for image; do :; done\n"
+                  "if [ $n = $at ] && [ $when = during ]; then\n"
+                  "  printf '{\"Creator\": \"gocry' > \"$image/gocryptfs.conf.tmp\"\n"
+                  "  kill -9 $PPID; exit 1\n"
+                  "fi\n"
+                  "/usr/bin/gocryptfs \"$@\"; status=$?\n"
+                  "[ $n = $at ] && kill -9 $PPID\n"
+                  "exit $status\n");
+    fs::permissions(wrapper, fs::perms::owner_all);
+    const DiskImageTool killing(DiskImageTool::Tools{.gocryptfs = wrapper.string()},
+                                fastScryptCost);
+
+    std::int64_t generation = 1;
+    for (const char* when : {"during", "after"}) {
+        for (int at = 1; at <= 3; ++at) {
+            SCOPED_TRACE(std::string("killed ") + when + " key change " + std::to_string(at));
+            const std::string before = "password " + std::to_string(generation);
+            const std::string after = "password " + std::to_string(generation + 1);
+            writeFile(count, "0");
+            writeFile(killAt, std::to_string(at) + " " + when + "\n");
+            const pid_t child = ::fork();
+            ASSERT_NE(child, -1);
+            if (child == 0) {
+                Locker changing(temp / "support", home, std::nullopt, killing, {});
+                (void)changing.changePassword(before, after, generation + 1);
+                ::_exit(0);
+            }
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+            for (const LockedItem& item : items) {
+                bool opens = false;
+                for (const std::string& candidate : {before, after}) {
+                    try {
+                        locker->relock(locker->unlock(item.lastKnownPath, candidate), false);
+                        opens = true;
+                    } catch (const TesselaError&) {
+                    }
+                }
+                EXPECT_TRUE(opens) << item.displayName << " opens with neither password";
+            }
+
+            // The next start: the same change again, as a resumed move runs it.
+            restart();
+            EXPECT_EQ(locker->changePassword(before, after, generation + 1).size(), 0U);
+            ++generation;
+            for (const LockedItem& item : items) {
+                EXPECT_EQ(generationOf(item.id), generation);
+                EXPECT_FALSE(fs::exists(fs::path(item.lastKnownPath) / "gocryptfs.conf.tmp"));
+                locker->relock(locker->unlock(item.lastKnownPath, after), false);
+            }
+        }
+    }
 }
 
 TEST_F(PasswordChangeTest, ItemsStillMigratingComeInAFileManagersOrder) {
