@@ -424,18 +424,14 @@ class Session {
         }
         const fs::path path = absoluteForm(request_.paths.front());
         try {
-            for (const LockedItem& record : locker_.lockedItems()) {
-                const std::optional<fs::path> located = ItemIndex::locate(record);
-                if (fs::path(record.lastKnownPath) != path && located != path) {
-                    continue;
-                }
+            if (const std::optional<LockedItem> record = locker_.recordToForget(path)) {
                 if (locker_.openItem(path)) {
-                    std::cerr << shown(record.displayName)
+                    std::cerr << shown(record->displayName)
                               << " is open. Lock it first, with tessela relock.\n";
                     return failure;
                 }
-                locker_.forget(record.id);
-                std::cout << "Forgot " << shown(record.displayName) << ".\n";
+                locker_.forget(record->id);
+                std::cout << "Forgot " << shown(record->displayName) << ".\n";
                 return success;
             }
         } catch (const std::exception& error) {

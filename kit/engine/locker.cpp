@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
-#include "engine/locked_look.h"
 #include "engine/lock_operation.h"
 #include "engine/lock_removal.h"
+#include "engine/locked_look.h"
 #include "engine/locked_names.h"
 #include "engine/mounts_folder.h"
 #include "engine/open_items.h"
@@ -74,6 +74,19 @@ std::optional<LockedItem> Locker::record(const std::filesystem::path& url) const
 
 const std::filesystem::path& Locker::mountsRoot() const noexcept {
     return parts_.mounts.root();
+}
+
+std::optional<LockedItem> Locker::recordToForget(const std::filesystem::path& url) const {
+    const bool ownBundle = LockedNames::isOwnBundle(url);
+    for (const LockedItem& record : parts_.index.load()) {
+        const std::optional<std::filesystem::path> located = ItemIndex::locate(record);
+        const bool meant = located ? ownBundle && canonicalPath(*located) == canonicalPath(url)
+                                   : std::filesystem::path(record.lastKnownPath) == url;
+        if (meant) {
+            return record;
+        }
+    }
+    return std::nullopt;
 }
 
 void Locker::forget(const Uuid& id) {

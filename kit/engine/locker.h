@@ -114,6 +114,11 @@ class Locker {
     [[nodiscard]] std::vector<LockedItem> lockedItems() const;
     // The record of the locked item at `url`, or none.
     [[nodiscard]] std::optional<LockedItem> record(const std::filesystem::path& url) const;
+    // The record a user means by `url` when they forget it: the item found there by its
+    // identity (a locked bundle of this user's own: a bundle someone else put at a path the
+    // item has left is never taken for it), or an item that cannot be found anywhere and was
+    // last known there. None for anything else.
+    [[nodiscard]] std::optional<LockedItem> recordToForget(const std::filesystem::path& url) const;
     // The folder that holds the open items' mount folders.
     [[nodiscard]] const std::filesystem::path& mountsRoot() const noexcept;
 

@@ -3,6 +3,7 @@
 #include "engine/open_items.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -30,8 +31,14 @@ OpenItem OpenItems::unlock(const std::filesystem::path& url, const std::string& 
     if (url.extension() != LockedNames::lockedExtension) {
         throw TesselaError::notLocked();
     }
-    if (!posix::exists(url)) {
+    struct stat bundle {};
+    if (::stat(url.c_str(), &bundle) != 0) {
         throw TesselaError::notFound();
+    }
+    // Only a bundle of this user's own (root tends everyone's), as for a lock removal: someone
+    // else's copy is refused before any tool runs on it.
+    if (!S_ISDIR(bundle.st_mode) || (bundle.st_uid != ::geteuid() && ::geteuid() != 0)) {
+        throw TesselaError::notLocked();
     }
     const std::optional<LockedItem> record = e_.index.item(url);
     if (record) {

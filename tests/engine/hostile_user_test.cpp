@@ -285,6 +285,32 @@ TEST_F(HostileUserTest, FolderPlantedAtTheDeletingNameIsNeverTakenForTheOriginal
     EXPECT_EQ(readFile(open(record.lastKnownPath) / "plan.txt"), "root's plan");
 }
 
+// Someone else's bundle is refused before any tool runs on it; and a bundle planted at the path
+// an item has left is never taken for that item when the owner forgets "it".
+TEST_F(HostileUserTest, AnotherUsersBundleIsNeitherOpenedNorForgottenForOurs) {
+    writeFile(shared / "R.txt", "root's");
+    const LockedItem record = locker->lock(shared / "R.txt", password, 1);
+    const fs::path left = shared / "R.tessvault";
+    fs::rename(left, shared / "S.tessvault");
+    const fs::path theirSupport = temp / "their-support";
+    fs::create_directories(theirSupport);
+    ASSERT_EQ(::chown(theirSupport.c_str(), attacker.uid, attacker.gid), 0);
+    run([&] {
+        check(::mkdir(left.c_str(), 0755) == 0, "mkdir");
+        Locker theirs(theirSupport, theirSupport, std::nullopt, tool, {});
+        try {
+            (void)theirs.unlock(shared / "S.tessvault", password);
+        } catch (const TesselaError& error) {
+            check(error.errorCase() == TesselaError::Case::notLocked, "refused as not locked");
+            return;
+        }
+        check(false, "opened someone else's bundle");
+    });
+    EXPECT_EQ(locker->recordToForget(left), std::nullopt);
+    ASSERT_NE(locker->recordToForget(shared / "S.tessvault"), std::nullopt);
+    EXPECT_EQ(locker->recordToForget(shared / "S.tessvault")->id, record.id);
+}
+
 // Even root cannot remove an item from an immutable folder: the lock is refused before it
 // changes anything, rather than ending with the original still there.
 TEST_F(HostileUserTest, ItemInAnImmutableFolderIsRefusedEvenForRoot) {
