@@ -30,6 +30,7 @@
 #include "privacy/thumbnail_scrubber.h"
 #include "records/support_lock.h"
 #include "secrets/password_rules.h"
+#include "secrets/shared_state.h"
 #include "text/log.h"
 #include "text/utf8.h"
 
@@ -640,6 +641,36 @@ void logToStandardError() {
 }
 
 // Turns the file-manager integration on or off when asked, then shows each file manager's state.
+// The file-manager menu's view of what is open, written again as this run leaves it (also when it
+// fails). The application that keeps it up to date cannot be running while this run holds the
+// records, so a state it left behind would otherwise name what was open when it ended. Written
+// with no writer: it stays true until the next change writes it again. Never under the test
+// override, whose items are not the user's.
+class OpenItemsSnapshot {
+  public:
+    explicit OpenItemsSnapshot(const Locker& locker) : locker_(locker) {}
+    ~OpenItemsSnapshot() {
+        const std::optional<fs::path> url = SharedState::defaultURL();
+        if (!url || AppPaths::isTestOverride()) {
+            return;
+        }
+        try {
+            std::vector<std::string> paths;
+            for (const OpenItem& item : locker_.openItems()) {
+                paths.push_back(canonicalPath(item.lockedURL).string());
+            }
+            SharedState::now(std::move(paths), std::nullopt).write(*url);
+        } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Could not tell the file managers which items are open"});
+        }
+    }
+    OpenItemsSnapshot(const OpenItemsSnapshot&) = delete;
+    OpenItemsSnapshot& operator=(const OpenItemsSnapshot&) = delete;
+
+  private:
+    const Locker& locker_;
+};
+
 int fileManagerMenu(const std::vector<fs::path>& words) {
     const std::string word = words.empty() ? "" : words.front().string();
     if (words.size() > 1 || (!words.empty() && word != "on" && word != "off")) {
@@ -752,6 +783,7 @@ int run(int argc, char** argv) {
         return failure;
     }
 
+    const OpenItemsSnapshot publishing(locker);
     const RecoveryReport recovery = locker.recover();
     const std::optional<RecoveryNotice> notice = recovery.notice();
     if (name == "recover") {

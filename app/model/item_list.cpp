@@ -117,13 +117,14 @@ QCoro::Task<> ItemList::refresh() {
     if (publishState_) {
         QCoro::Task<> writing = worker_.run([open = openItems_] {
             if (const std::optional<fs::path> url = SharedState::defaultURL()) {
-                SharedState state{{}, SharedState::currentBootTime()};
-                state.bootId = SharedState::currentBootId();
+                std::vector<std::string> paths;
                 for (const OpenItem& item : open) {
-                    state.unlockedPaths.push_back(canonicalPath(item.lockedURL).string());
+                    paths.push_back(canonicalPath(item.lockedURL).string());
                 }
+                // Named as its writer: a menu then stops trusting it once the application has
+                // ended without writing it again.
                 try {
-                    state.write(*url);
+                    SharedState::now(std::move(paths), SharedState::currentProcess()).write(*url);
                 } catch (const std::exception&) {
                     // The menu then offers the fuller set of entries; nothing else needs it.
                     logCaught(LogLevel::warning,

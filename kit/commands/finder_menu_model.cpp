@@ -109,6 +109,7 @@ std::shared_ptr<const std::set<std::string>> published() {
     static std::optional<std::filesystem::path> cachedURL;
     static std::optional<Version> cachedVersion;
     static std::shared_ptr<const std::set<std::string>> cached;
+    static std::optional<SharedState> cachedState;  // for its writer
 
     const std::optional<std::filesystem::path> url = SharedState::defaultURL();
     if (!url) {
@@ -123,16 +124,24 @@ std::shared_ptr<const std::set<std::string>> published() {
     const std::lock_guard lock(guard);
     if (cachedURL != url || cachedVersion != version) {
         cached = nullptr;
+        cachedState.reset();
         // A state written before the last restart says nothing about what is open now. The
         // boot id is read once: a process never outlives the boot it started in.
         static const std::string bootId = SharedState::currentBootId();
-        if (const std::optional<SharedState> state = SharedState::read(url)) {
+        if (std::optional<SharedState> state = SharedState::read(url)) {
             if (auto paths = state->unlockedSet(SharedState::currentBootTime(), bootId)) {
                 cached = std::make_shared<const std::set<std::string>>(std::move(*paths));
+                state->unlockedPaths.clear();
+                cachedState = std::move(state);
             }
         }
         cachedURL = url;
         cachedVersion = version;
+    }
+    // Nor does one whose writer has ended without writing it again (an application killed):
+    // asked at every menu, since that changes nothing in the file.
+    if (cachedState && cachedState->writerIsGone()) {
+        return {};
     }
     return cached;
 }

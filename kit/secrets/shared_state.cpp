@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "files/file_io.h"
 #include "files/file_system.h"
@@ -24,6 +25,36 @@ constexpr const char* pathsKey = "unlockedPaths";
 constexpr const char* exactPathsKey = "unlockedPathsBytes";
 constexpr const char* bootTimeKey = "bootTime";
 constexpr const char* bootIdKey = "bootId";
+constexpr const char* writerPidKey = "writerPid";
+constexpr const char* writerStartKey = "writerStartTime";
+
+// The start time of process `pid` in clock ticks after boot: the 22nd field of
+// /proc/PID/stat, counted after the command name's closing parenthesis (a name may hold blanks
+// and parentheses itself). None when there is no such process here.
+std::optional<std::int64_t> startTimeOf(std::int64_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(file, line)) {
+        return std::nullopt;
+    }
+    const std::size_t nameEnd = line.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return std::nullopt;
+    }
+    std::istringstream fields(line.substr(nameEnd + 1));
+    std::string field;
+    // After the name come the state (field 3) … the start time (field 22): 20 fields.
+    for (int index = 3; index <= 22 && fields >> field; ++index) {
+        if (index == 22) {
+            try {
+                return std::stoll(field);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        }
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -81,6 +112,23 @@ std::string SharedState::currentBootId() {
     return file ? id : std::string();
 }
 
+SharedState SharedState::now(std::vector<std::string> unlockedPaths, std::optional<Writer> writer) {
+    SharedState state{std::move(unlockedPaths), currentBootTime()};
+    state.bootId = currentBootId();
+    state.writer = writer;
+    return state;
+}
+
+std::optional<SharedState::Writer> SharedState::currentProcess() {
+    const std::int64_t pid = ::getpid();
+    const std::optional<std::int64_t> started = startTimeOf(pid);
+    return started ? std::optional(Writer{pid, *started}) : std::nullopt;
+}
+
+bool SharedState::writerIsGone() const {
+    return writer && startTimeOf(writer->pid) != writer->startTime;
+}
+
 std::optional<std::set<std::string>> SharedState::unlockedSet(
     std::int64_t currentBootTime, std::string_view currentBootId) const {
     // The boot time is derived from the wall clock (now minus the uptime), so on a virtual
@@ -105,6 +153,10 @@ nlohmann::json SharedState::toJson() const {
     if (!bootId.empty()) {
         object[bootIdKey] = bootId;
     }
+    if (writer) {
+        object[writerPidKey] = writer->pid;
+        object[writerStartKey] = writer->startTime;
+    }
     if (!allText) {
         nlohmann::json exact = nlohmann::json::array();
         for (const std::string& path : unlockedPaths) {
@@ -120,6 +172,11 @@ SharedState SharedState::fromJson(const nlohmann::json& object) {
     SharedState state;
     state.bootTime = fields.integer(bootTimeKey);
     state.bootId = fields.optionalString(bootIdKey).value_or("");
+    const std::optional<std::int64_t> pid = fields.optionalInteger(writerPidKey);
+    const std::optional<std::int64_t> started = fields.optionalInteger(writerStartKey);
+    if (pid && started) {
+        state.writer = Writer{*pid, *started};
+    }
     state.unlockedPaths = fields.strings(pathsKey);
     if (const std::optional<std::vector<std::string>> encoded =
             fields.optionalStrings(exactPathsKey)) {

@@ -35,7 +35,28 @@ struct SharedState {
     // a state from a writer that did not know it. Written only when known.
     std::string bootId = {};
 
+    // The process that keeps the state up to date while it runs (the application), by its id
+    // and its start time, so that a later process given the same id is never taken for it
+    // ("writerPid", "writerStartTime"). None for a state that stays true until the next change
+    // that writes it again (the command line's, written before it exits).
+    struct Writer {
+        std::int64_t pid = 0;
+        std::int64_t startTime = 0;  // in clock ticks after boot, as /proc/PID/stat gives it
+        friend bool operator==(const Writer&, const Writer&) = default;
+    };
+    std::optional<Writer> writer = std::nullopt;
+
     friend bool operator==(const SharedState&, const SharedState&) = default;
+
+    // A state of this boot naming `unlockedPaths`, written by `writer`.
+    [[nodiscard]] static SharedState now(std::vector<std::string> unlockedPaths,
+                                         std::optional<Writer> writer);
+    // This process as a writer; none when its start time cannot be read.
+    [[nodiscard]] static std::optional<Writer> currentProcess();
+    // Whether the state's writer has ended (its process gone, or another in its place, or not
+    // visible from here): what it wrote then says nothing about what is open now, since it can
+    // no longer follow a change. False for a state that names no writer.
+    [[nodiscard]] bool writerIsGone() const;
 
     // $XDG_RUNTIME_DIR/tessela/state.json; none without an absolute XDG_RUNTIME_DIR.
     [[nodiscard]] static std::optional<std::filesystem::path> defaultURL();

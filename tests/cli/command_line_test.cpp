@@ -16,6 +16,7 @@
 #include "model/app_paths.h"
 #include "model/password_store.h"
 #include "process/process_runner.h"
+#include "secrets/shared_state.h"
 #include "support/child_process.h"
 #include "support/keyring_session.h"
 #include "support/raw_keyring_item.h"
@@ -277,6 +278,38 @@ TEST_F(CommandLineTest, NothingKeptIsEverReplacedAndNoItemBlocksAChangeForGood) 
     // A kept item that cannot be read is never replaced by a new first password.
     ASSERT_TRUE(testing::storeRawKeyringItem(AppPaths::defaultKeychainService, "not a secret"));
     EXPECT_EQ(tessela({"setup", "--password-stdin"}, "fresh password\n").status, 1);
+}
+
+// Run without the test override (records in XDG_DATA_HOME), every command leaves the menu's
+// state as it leaves the open items, replacing what a killed application left.
+TEST_F(CommandLineTest, CommandsRewriteWhatTheMenuKnowsIsOpen) {
+    fs::create_directories(temp / "run");
+    fs::permissions(temp / "run", fs::perms::owner_all);
+    const auto run = [&](std::vector<std::string> arguments, const std::string& input) {
+        std::vector<std::string> words = {
+            "XDG_DATA_HOME=" + (temp / "data").string(),
+            "XDG_RUNTIME_DIR=" + (temp / "run").string(), "HOME=" + home.string(),
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (temp / "no-bus").string(), TESSELA_PROGRAM};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        return ProcessRunner::run("/usr/bin/env", words, input, 120.0);
+    };
+    const fs::path locked = home / "Docs/Sample.tessvault";
+    const fs::path state = temp / "run/tessela/state.json";
+    ASSERT_EQ(
+        run({"lock", "--password-stdin", (home / "Docs/Sample").string()}, "pass word\n").status,
+        0);
+    // What an application killed while the item was open left behind.
+    SharedState::now({fs::canonical(locked).string()}, SharedState::Writer{1, 1}).write(state);
+
+    ASSERT_EQ(run({"unlock", "--password-stdin", locked.string()}, "pass word\n").status, 0);
+    std::optional<SharedState> published = SharedState::read(state);
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->unlockedPaths, std::vector<std::string>{fs::canonical(locked).string()});
+    EXPECT_EQ(published->writer, std::nullopt);
+    ASSERT_EQ(run({"relock", locked.string()}, "").status, 0);
+    published = SharedState::read(state);
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->unlockedPaths, std::vector<std::string>{});
 }
 
 TEST_F(CommandLineTest, WithNoCommandTheApplicationServesRequestsAndASecondStartHandsOver) {
