@@ -82,8 +82,7 @@ QCoro::Task<bool> AppModel::start() {
         Notifications::post(QString::fromStdString(notice->title),
                             QString::fromStdString(notice->body));
     }
-    co_await tracked("finishing interrupted work",
-                     [this] { (void)locker_.repairLockedItems(); });
+    co_await tracked("finishing interrupted work", [this] { (void)locker_.repairLockedItems(); });
     co_await refresh();
     // An unfinished password change is resumed; what it says is for the settings, not here.
     const bool migrated = co_await tracked("updating your password", [this] {

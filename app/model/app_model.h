@@ -221,7 +221,8 @@ class AppModel : public QObject {
             body,
         bool holdsPanel);
     // Starts `work` as an item job, kept in the running list until it ends.
-    std::shared_ptr<ItemJob> startJob(ItemJob::Kind kind, std::string name, ItemJob::Work work);
+    std::shared_ptr<ItemJob> startJob(ItemJob::Kind kind, std::string name, ItemJob::Work work,
+                                      std::shared_ptr<CancelToken> cancel = nullptr);
     // Shows the job's bytes in the progress panel, and its steps as the item `stepsOf`'s (when
     // given); the panel's "Cancel" cancels the job.
     void showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf);

@@ -106,20 +106,28 @@ void CommandServer::accept() {
             }
             return;  // nothing more waiting
         }
-        if (connections_.size() >= maxConnections) {
-            continue;  // closed at once: the sender reports that it was not taken
-        }
         const int fd = socket.get();
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+            continue;  // a sender that cannot be told is not served
+        }
+        const auto fromPeer = std::ranges::count_if(
+            connections_, [&](const auto& open) { return open.second.peer == peer.pid; });
+        if (static_cast<std::size_t>(fromPeer) >= maxPerProcess) {
+            dropIdlest(peer.pid);
+        }
+        if (connections_.size() >= maxConnections) {
+            dropIdlest(std::nullopt);
+        }
         Connection& connection = connections_[fd];
+        connection.peer = peer.pid;
+        connection.lastActive = ++activity_;
         // Identified now, while the sender waits for the answer and is surely still there.
         connection.sender = SenderCheck::signingIdentifier(fd, programs_);
         // Another start of this very program forwards what it was asked to open (a link, a
         // double-click): not the application's own request, so unidentified.
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        if (connection.sender == SenderCheck::ownIdentifier &&
-            (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-             peer.pid != ::getpid())) {
+        if (connection.sender == SenderCheck::ownIdentifier && peer.pid != ::getpid()) {
             connection.sender.reset();
         }
         connection.socket = std::move(socket);
@@ -151,9 +159,10 @@ void CommandServer::read(int socket) {
             }
             return;
         }
+        connection.lastActive = ++activity_;
         connection.bytes += static_cast<std::size_t>(got);
         if (connection.bytes > maxRequestBytes) {
-            drop(socket);  // no request is that large: dropped, unanswered
+            answer(socket, "error: The request is too large.\n");
             return;
         }
         const bool ended = got == 0;
@@ -164,21 +173,43 @@ void CommandServer::read(int socket) {
         for (CommandFraming::Line& line : lines) {
             if (std::string* url = std::get_if<std::string>(&line)) {
                 connection.urls.push_back(std::move(*url));
+            } else if (!connection.refused) {
+                connection.refused = std::get<CommandFraming::Rejected>(line).reason;
             }
         }
         if (!ended) {
             continue;
         }
-        // The whole request is here: it is taken, and said so.
-        [[maybe_unused]] const ssize_t sent =
-            ::send(socket, CommandSocket::reply, std::strlen(CommandSocket::reply), MSG_NOSIGNAL);
+        // The whole request is here: taken and said so, or refused whole with the reason.
+        if (connection.refused) {
+            answer(socket, "error: " + *connection.refused + "\n");
+            return;
+        }
         std::vector<std::string> urls = std::move(connection.urls);
         const std::optional<std::string> sender = connection.sender;
-        drop(socket);
+        answer(socket, CommandSocket::reply);
         if (!urls.empty()) {
             Q_EMIT requestReceived(urls, sender);
         }
         return;
+    }
+}
+
+void CommandServer::answer(int socket, const std::string& text) {
+    [[maybe_unused]] const ssize_t sent = ::send(socket, text.data(), text.size(), MSG_NOSIGNAL);
+    drop(socket);
+}
+
+void CommandServer::dropIdlest(std::optional<pid_t> peer) {
+    auto idlest = connections_.end();
+    for (auto open = connections_.begin(); open != connections_.end(); ++open) {
+        if ((!peer || open->second.peer == *peer) &&
+            (idlest == connections_.end() || open->second.lastActive < idlest->second.lastActive)) {
+            idlest = open;
+        }
+    }
+    if (idlest != connections_.end()) {
+        drop(idlest->first);  // closed unanswered: its sender reports it was not taken
     }
 }
 

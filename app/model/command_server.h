@@ -4,7 +4,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -23,16 +26,23 @@ namespace tessela {
 // "command.sock" in the per-user runtime folder, which it keeps private (0700, this user's), on
 // a socket only this user may open. Each connection is one request: the sender is identified
 // once, when it connects (SenderCheck); its lines are taken until it half-closes; the server
-// answers "ok" and closes, then reports the request. Lines that are not commands' form
-// (CommandFraming) are dropped. A sender that does not finish within the time limit is dropped
-// without an answer. Another process running this program (a second start forwarding a link)
-// is unidentified, never the application itself.
+// answers "ok" and closes, then reports the request. A request holding a line that is not a
+// command's form (CommandFraming), or larger than maxRequestBytes, is answered "error: " and the
+// reason, and nothing of it is reported. A sender that does not finish within the time limit is
+// dropped without an answer. Another process running this program (a second start forwarding a
+// link) is unidentified, never the application itself.
+//
+// Every connection is served on its own, none waiting for another. Connections are bounded: a
+// process holding maxPerProcess open has its oldest closed for a new one, and at
+// maxConnections the one idle longest goes, so senders that connect and say nothing never keep
+// a real request out.
 class CommandServer : public QObject {
     Q_OBJECT
 
   public:
     static constexpr std::chrono::seconds requestLimit{10};
     static constexpr std::size_t maxConnections = 16;
+    static constexpr std::size_t maxPerProcess = 4;
     // The most one request may carry; a larger one is dropped without an answer.
     static constexpr std::size_t maxRequestBytes = 4 * 1024 * 1024;
 
@@ -60,11 +70,19 @@ class CommandServer : public QObject {
         std::size_t bytes = 0;
         std::unique_ptr<QSocketNotifier> notifier;
         std::unique_ptr<QTimer> deadline;
+        pid_t peer = 0;                // the sending process
+        std::uint64_t lastActive = 0;  // when it last connected or sent, in the server's count
+        std::optional<std::string> refused;  // the first reason a line was refused
     };
 
     void accept();
     void read(int socket);
     void drop(int socket);
+    // Closes the connection that waited longest since it last did anything, among those of
+    // `peer` (any process when none).
+    void dropIdlest(std::optional<pid_t> peer);
+    // Answers `text` on the connection and drops it.
+    void answer(int socket, const std::string& text);
 
     std::filesystem::path path_;
     std::string name_;
@@ -74,6 +92,7 @@ class CommandServer : public QObject {
     ino_t inode_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::map<int, Connection> connections_;
+    std::uint64_t activity_ = 0;
 };
 
 }  // namespace tessela

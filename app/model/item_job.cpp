@@ -9,8 +9,13 @@
 
 namespace tessela {
 
-ItemJob::ItemJob(Kind kind, std::string itemName, Work work, QObject* parent)
-    : QObject(parent), kind_(kind), itemName_(std::move(itemName)), work_(std::move(work)) {}
+ItemJob::ItemJob(Kind kind, std::string itemName, Work work, std::shared_ptr<CancelToken> cancel,
+                 QObject* parent)
+    : QObject(parent),
+      kind_(kind),
+      itemName_(std::move(itemName)),
+      work_(std::move(work)),
+      cancel_(cancel ? std::move(cancel) : std::make_shared<CancelToken>()) {}
 
 void ItemJob::start(Worker& worker) {
     if (started_) {
@@ -28,6 +33,7 @@ void ItemJob::start(Worker& worker) {
     watcher->setFuture(worker.submit([work = work_, cancel = cancel_, onStep = stepReporter(),
                                       onBytes = byteReporter()]() -> std::exception_ptr {
         try {
+            cancel->check();  // an operation cancelled before this try began
             work(*cancel, onStep, onBytes);
             return nullptr;
         } catch (...) {
@@ -46,8 +52,8 @@ QCoro::Task<> ItemJob::result() {
 }
 
 ProgressCallback ItemJob::stepReporter() {
-    // Steps are reported on the worker; the signal goes out on the main thread, and not at all
-    // once the job is gone.
+    // Steps are reported on the worker; the signal goes out on the main thread. The job outlives
+    // its work: the model keeps it until it has ended.
     return [this](LockStep step) {
         QMetaObject::invokeMethod(
             this, [this, step] { Q_EMIT stepChanged(step); }, Qt::QueuedConnection);

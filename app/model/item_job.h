@@ -31,7 +31,11 @@ class ItemJob : public QObject {
     using Work = std::function<void(const CancelToken& cancel, const ProgressCallback& onStep,
                                     const CopyProgressCallback& onBytes)>;
 
-    ItemJob(Kind kind, std::string itemName, Work work, QObject* parent = nullptr);
+    // `cancel` is the operation's token when several jobs make up one operation (one try per
+    // password): cancelling it cancels them all, also those not started yet. A token of its own
+    // when none.
+    ItemJob(Kind kind, std::string itemName, Work work,
+            std::shared_ptr<CancelToken> cancel = nullptr, QObject* parent = nullptr);
 
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
     [[nodiscard]] const std::string& itemName() const noexcept { return itemName_; }
@@ -42,6 +46,10 @@ class ItemJob : public QObject {
     // Asks the engine to stop at its next check; the job then ends with TesselaError::cancelled
     // (unless it was past its point of no return, when it ends as it would have).
     void cancel() const { cancel_->cancel(); }
+    // The token cancel() sets, shared with every job of the same operation.
+    [[nodiscard]] const std::shared_ptr<CancelToken>& cancelToken() const noexcept {
+        return cancel_;
+    }
     // Resumes the caller once the job has ended: returns, or throws what the engine threw.
     QCoro::Task<> result();
 
@@ -58,8 +66,7 @@ class ItemJob : public QObject {
     Kind kind_;
     std::string itemName_;
     Work work_;
-    // Shared with the work, which may outlive the job's object for a moment at quit.
-    std::shared_ptr<CancelToken> cancel_ = std::make_shared<CancelToken>();
+    std::shared_ptr<CancelToken> cancel_;  // shared with the work
     bool started_ = false;
     bool finished_ = false;
     std::exception_ptr error_;

@@ -72,8 +72,9 @@ QString AppModel::cancelledWord() {
 }
 
 std::shared_ptr<ItemJob> AppModel::startJob(ItemJob::Kind kind, std::string name,
-                                            ItemJob::Work work) {
-    auto job = std::make_shared<ItemJob>(kind, std::move(name), std::move(work));
+                                            ItemJob::Work work,
+                                            std::shared_ptr<CancelToken> cancel) {
+    auto job = std::make_shared<ItemJob>(kind, std::move(name), std::move(work), std::move(cancel));
     jobs_.push_back(job);
     connect(job.get(), &ItemJob::finished, this, [this, ended = job.get()] {
         std::erase_if(jobs_, [ended](const auto& running) { return running.get() == ended; });
@@ -92,11 +93,9 @@ QCoro::Task<> AppModel::waitForJobs() {
 
 void AppModel::showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf) {
     ProgressState& state = progress_.state();
-    state.setOnCancel([weak = std::weak_ptr(job)] {
-        if (const std::shared_ptr<ItemJob> cancelled = weak.lock()) {
-            cancelled->cancel();
-        }
-    });
+    // The operation's token, not the job: pressed between two tries of one operation, it still
+    // stops the next.
+    state.setOnCancel([token = job->cancelToken()] { token->cancel(); });
     connect(job.get(), &ItemJob::bytesChanged, &state, &ProgressState::setBytes);
     if (!stepsOf.isEmpty()) {
         connect(job.get(), &ItemJob::stepChanged, &state,
@@ -467,16 +466,18 @@ QCoro::Task<std::optional<Result>> AppModel::withItemPassword(
     // An empty password opens nothing, and the disk image tool takes it for an error.
     std::erase(candidates, std::string());
     // Returns the body's result, or none when the password was wrong; other errors go on.
-    const auto attempt = [this, kind, &name, &body,
-                          holdsPanel](std::string candidate) -> QCoro::Task<std::optional<Result>> {
+    // One cancellation for the whole operation: Cancel pressed during one try (which may end
+    // as a wrong password all the same) stops every try after it.
+    const auto cancel = std::make_shared<CancelToken>();
+    const auto attempt = [this, kind, &name, &body, holdsPanel,
+                          cancel](std::string candidate) -> QCoro::Task<std::optional<Result>> {
         auto result = std::make_shared<std::optional<Result>>();
-        const std::shared_ptr<ItemJob> job =
-            startJob(kind, name,
-                     [body, result, candidate = std::move(candidate)](
-                         const CancelToken& cancel, const ProgressCallback&,
-                         const CopyProgressCallback& onBytes) {
-                         *result = body(candidate, cancel, onBytes);
-                     });
+        const std::shared_ptr<ItemJob> job = startJob(
+            kind, name,
+            [body, result, candidate = std::move(candidate)](
+                const CancelToken& token, const ProgressCallback&,
+                const CopyProgressCallback& onBytes) { *result = body(candidate, token, onBytes); },
+            cancel);
         if (holdsPanel) {
             showInPanel(job, {});
         }

@@ -55,49 +55,60 @@ void Application::listen(const fs::path& socket) {
 }
 
 void Application::take(std::vector<std::string> urls, std::optional<std::string> sender) {
-    queue_.push_back({std::move(urls), std::move(sender)});
-    if (!taking_) {
-        taking_ = true;
-        // From the event loop, never inside the socket's handler.
-        QTimer::singleShot(0, this, [this] { QCoro::connect(takeInTurn(), this, [] {}); });
+    for (const std::string& url : urls) {
+        if (isRepeat(url)) {
+            continue;
+        }
+        if (const std::optional<TesselaCommand> opening = openingCommand(url)) {
+            model_.handle(*opening);
+            continue;
+        }
+        const std::optional<TesselaCommand> command = TesselaCommand::parse(url);
+        if (!command) {
+            continue;
+        }
+        if (!command->needsConfirmation(sender, AppPaths::isTestOverride())) {
+            model_.handle(*command);
+            continue;
+        }
+        if (std::ranges::find(confirmations_, *command) != confirmations_.end()) {
+            continue;  // the same question waits already
+        }
+        confirmations_.push_back(*command);
+        if (!confirming_) {
+            confirming_ = true;
+            // From the event loop, never inside the socket's handler.
+            QTimer::singleShot(0, this, [this] { QCoro::connect(confirmInTurn(), this, [] {}); });
+        }
     }
+}
+
+bool Application::isRepeat(const std::string& url) {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(lastTaken_, [&](const auto& taken) { return now - taken.second > repeatWindow; });
+    const bool repeated = lastTaken_.contains(url);
+    lastTaken_[url] = now;
+    return repeated;
 }
 
 QCoro::Task<bool> Application::start() {
     co_return co_await model_.start();
 }
 
-QCoro::Task<> Application::takeInTurn() {
-    while (!queue_.empty()) {
-        const Request request = queue_.front();
-        queue_.pop_front();
-        for (const std::string& url : request.urls) {
-            auto handling = handle(url, request.sender);
-            co_await std::move(handling);
-        }
-    }
-    taking_ = false;
-}
-
-QCoro::Task<> Application::handle(std::string url, std::optional<std::string> sender) {
-    if (const std::optional<TesselaCommand> opening = openingCommand(url)) {
-        model_.handle(*opening);
-        co_return;
-    }
-    const std::optional<TesselaCommand> command = TesselaCommand::parse(url);
-    if (!command) {
-        co_return;
-    }
-    // "Cancel" is the default: Return pressed in another window never locks anything.
-    if (command->needsConfirmation(sender, AppPaths::isTestOverride())) {
-        auto asking = questions_.choose(QString::fromStdString(command->confirmationQuestion()),
+QCoro::Task<> Application::confirmInTurn() {
+    while (!confirmations_.empty()) {
+        const TesselaCommand command = confirmations_.front();
+        // "Cancel" is the default: Return pressed in another window never locks anything.
+        auto asking = questions_.choose(QString::fromStdString(command.confirmationQuestion()),
                                         QStringLiteral("Only lock it if you asked for this."),
                                         {QStringLiteral("Lock"), QStringLiteral("Cancel")}, 1);
-        if (co_await std::move(asking) != 0) {
-            co_return;
+        const int choice = co_await std::move(asking);
+        confirmations_.pop_front();
+        if (choice == 0) {
+            model_.handle(command);
         }
     }
-    model_.handle(*command);
+    confirming_ = false;
 }
 
 }  // namespace tessela

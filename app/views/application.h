@@ -3,8 +3,10 @@
 #include <qcoro/qcorotask.h>
 #include <QObject>
 
+#include <chrono>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,10 +22,13 @@ namespace tessela {
 // the command server other programs reach it through, and takes what arrives there or on the
 // command line (links and locked items to open). Main thread only; one per process.
 //
-// What it takes is handled in arrival order: a locked item to open becomes an unlock; a command
-// goes to the model, a lock asked for by an unidentified sender only once the user confirms
-// it; anything else is ignored. A confirmation is awaited, never run in a loop of its own, and
-// later requests wait their turn.
+// What it takes goes to the model in arrival order: a locked item to open becomes an unlock; a
+// command goes as it is, except a lock asked for by an unidentified sender, which waits in a
+// queue of its own until the user confirms it (one question at a time, awaited, never in a loop
+// of its own), so a question left unanswered holds up no other request; anything else is
+// ignored. The same URL taken again within `repeatWindow` of the last time, or while the same
+// one waits to be confirmed, is dropped: a sender repeating itself never opens window after
+// window.
 class Application : public QObject {
     Q_OBJECT
 
@@ -46,19 +51,20 @@ class Application : public QObject {
 
     [[nodiscard]] AppModel& model() noexcept { return model_; }
 
+    static constexpr std::chrono::milliseconds repeatWindow{2000};
+
   private:
-    struct Request {
-        std::vector<std::string> urls;
-        std::optional<std::string> sender;
-    };
-    QCoro::Task<> takeInTurn();
-    QCoro::Task<> handle(std::string url, std::optional<std::string> sender);
+    // Whether `url` came already within the repeat window; notes it as come now.
+    bool isRepeat(const std::string& url);
+    // Asks about the waiting confirmations one after the other.
+    QCoro::Task<> confirmInTurn();
 
     WidgetQuestions questions_;
     AppModel model_;
     std::unique_ptr<CommandServer> server_;
-    std::deque<Request> queue_;
-    bool taking_ = false;
+    std::deque<TesselaCommand> confirmations_;
+    bool confirming_ = false;
+    std::map<std::string, std::chrono::steady_clock::time_point> lastTaken_;
 };
 
 }  // namespace tessela

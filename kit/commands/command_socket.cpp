@@ -15,6 +15,7 @@
 #include "files/paths.h"
 #include "posix/system_error.h"
 #include "posix/unique_fd.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -124,7 +125,13 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
     }
     sendAll(socket.get(), lines, path);
     ::shutdown(socket.get(), SHUT_WR);
-    if (answerFrom(socket.get(), patience, path) != reply) {
+    const std::string answer = answerFrom(socket.get(), patience, path);
+    if (answer.starts_with("error: ")) {
+        // Refused whole, with the reason (a line that was not a command's form, say).
+        throw std::runtime_error("Tessela refused the request: " +
+                                 repairUtf8(answer.substr(7, answer.find('\n') - 7)));
+    }
+    if (answer != reply) {
         throw systemError(EPROTO, "have the request taken by", path);
     }
     return Delivery::delivered;

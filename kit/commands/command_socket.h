@@ -37,9 +37,10 @@ class CommandSocket {
     // Sends `urls` (each framed as one line) over one connection to the socket at `path` and
     // waits for the application's answer. Connecting, sending and the answer each get at most
     // `patience`. Throws std::system_error for any other failure (ETIMEDOUT for an application
-    // that does not take the request or answer in time), and std::invalid_argument for a URL
-    // that cannot travel as a line. A socket whose listener belongs to another user is never
-    // written to: that is thrown as EPERM.
+    // that does not take the request or answer in time), std::invalid_argument for a URL that
+    // cannot travel as a line, and std::runtime_error with the reason when the application
+    // refused the request (answered "error: REASON"). A socket whose listener belongs to another
+    // user is never written to: that is thrown as EPERM.
     static Delivery deliver(const std::filesystem::path& path, const std::vector<std::string>& urls,
                             std::chrono::milliseconds patience);
 };

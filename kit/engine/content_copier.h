@@ -37,10 +37,11 @@ namespace tessela {
 // Nothing outside the two trees is ever reached: the source is opened once, walked through that
 // descriptor, and every entry is opened beneath it without following a link on the way, its
 // identity checked against the walk; every destination entry is created exclusively beneath the
-// destination folder, through the file-system seam (its bytes are written directly). A file that changes while it is read (its times, length or identity, or
-// more bytes past its length) is copied as read, and its manifest entry says so (an empty
-// digest), which the verification reports as a difference. Holes are read like everything else
-// (what the file system returns is what is hashed); they are only not written.
+// destination folder, through the file-system seam (its bytes are written directly). A file that
+// changes while it is read (its times, length or identity, or more bytes past its length) is copied
+// as read, and its manifest entry says so (an empty digest), which the verification reports as a
+// difference. Holes are read like everything else (what the file system returns is what is hashed);
+// they are only not written.
 //
 // Extended attributes in the user namespace are content: one the destination refuses fails the
 // copy, unless it keeps none at all. A copy never keeps an ACL inherited from the folder it is

@@ -38,8 +38,9 @@ struct LockRemoval::Removal {
     Folder::Identity lockedIdentity{};
     std::optional<FileIdentity> identity{};  // what the journal knows the locked item by
     std::optional<LockedItem> record{};
-    Folder folder;  // the folder holding it, held open: a folder renamed or replaced meanwhile
-                    // cannot redirect the decrypted content
+    // The folder holding it, held open from the plan on: a folder renamed or replaced meanwhile
+    // cannot redirect the decrypted content.
+    std::optional<Folder> folder{};
     Uuid id{};
     std::string hiddenName{};  // the private copy while it is made and verified
     std::filesystem::path mountPoint{};
@@ -51,6 +52,8 @@ struct LockRemoval::Removal {
     std::optional<Folder> copy{};
     std::optional<EngineParts::Built> built{};
     std::filesystem::path destination{};
+
+    [[nodiscard]] const Folder& parent() const { return *folder; }
 
     [[nodiscard]] std::set<std::string> ignoredNames() const {
         return kind == LockedItem::Kind::folder ? VolumeLayout::housekeepingNames()
@@ -79,7 +82,7 @@ std::filesystem::path LockRemoval::run(const std::filesystem::path& url,
         throw;
     } catch (...) {
         // The locked item is untouched: undo the rest.
-        e_.undoUnfinished(removal.mountPoint, removal.folder, removal.built, removal.id);
+        e_.undoUnfinished(removal.mountPoint, removal.parent(), removal.built, removal.id);
         throw;
     }
     e_.passCrashPoint(CrashPoint::restoreAfterRename);
@@ -112,8 +115,7 @@ LockRemoval::Removal LockRemoval::check(const std::filesystem::path& url) const 
                     .lockedName = url.filename().string(),
                     .lockedIdentity = {info.st_dev, info.st_ino},
                     .identity = identity,
-                    .record = e_.index.item(url),
-                    .folder = Folder::open(url.parent_path())};
+                    .record = e_.index.item(url)};
     return removal;
 }
 
@@ -129,13 +131,14 @@ void LockRemoval::closeIfOpen(const Removal& removal) const {
 }
 
 void LockRemoval::makePlan(Removal& removal) const {
+    removal.folder = Folder::open(removal.url.parent_path());
     removal.id = removal.record ? removal.record->id : Uuid::random();
     removal.hiddenName =
-        LockedNames::freeHiddenNameIn(removal.folder, removal.id, LockedNames::restoringSuffix);
+        LockedNames::freeHiddenNameIn(removal.parent(), removal.id, LockedNames::restoringSuffix);
     removal.mountPoint = e_.mounts.root() / removal.id.string();
     removal.entry =
         JournalEntry(removal.id, JournalEntry::Kind::restore, removal.url.string(),
-                     (removal.folder.path() / removal.hiddenName).string(), "", removal.identity);
+                     (removal.parent().path() / removal.hiddenName).string(), "", removal.identity);
 }
 
 TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string& password,
@@ -154,7 +157,7 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
 
     const std::int64_t needed = ItemFacts::allocatedSize(source) + e_.options.spaceMargin;
     if (const std::optional<std::int64_t> available =
-            e_.fileSystem->freeSpace(removal.folder.path());
+            e_.fileSystem->freeSpace(removal.parent().path());
         available && *available < needed) {
         throw TesselaError::notEnoughSpace(needed, *available);
     }
@@ -166,7 +169,7 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
                                    .rootMode = std::nullopt,
                                    .cancel = cancel,
                                    .progress = copyProgress,
-                                   .writeBackTo = removal.folder.path()};
+                                   .writeBackTo = removal.parent().path()};
     if (isFolder) {
         options.skipping = removal.ignoredNames();
         options.rootMode = 0700;
@@ -179,24 +182,21 @@ const Folder& LockRemoval::makeCopyFolder(Removal& removal) {
     // planted there (a link into someone else's folder, or to a file only root may write) is
     // never worked in. The item's id shows in its hidden names while it is locked, so anyone
     // able to write in a shared folder can foresee the usual name: a name taken, even between
-    // the look and the making, moves the copy to another free hidden name, which the journal
-    // names first. A file item's content goes inside the folder.
-    constexpr int attempts = 3;
-    for (int attempt = 1;; ++attempt) {
-        try {
-            removal.copy = e_.fileSystem->makeFolder(removal.folder, removal.hiddenName, 0700);
-            break;
-        } catch (const std::system_error& error) {
-            if (error.code() != std::errc::file_exists || attempt == attempts) {
-                throw;
-            }
-            logMessage(LogLevel::info, {"The hidden name ", removal.hiddenName,
-                                        " was taken; the restored copy takes another"});
+    // the look and the making, moves the copy once to a name nobody can foresee, which the
+    // journal names first. A file item's content goes inside the folder.
+    try {
+        removal.copy = e_.fileSystem->makeFolder(removal.parent(), removal.hiddenName, 0700);
+    } catch (const std::system_error& error) {
+        if (error.code() != std::errc::file_exists) {
+            throw;
         }
+        logMessage(LogLevel::info, {"The hidden name ", removal.hiddenName,
+                                    " was taken; the restored copy takes another"});
         removal.hiddenName =
-            LockedNames::freeHiddenNameIn(removal.folder, removal.id, LockedNames::restoringSuffix);
-        removal.entry.partialPath = (removal.folder.path() / removal.hiddenName).string();
+            LockedNames::unforeseeableHiddenName(removal.id, LockedNames::restoringSuffix);
+        removal.entry.partialPath = (removal.parent().path() / removal.hiddenName).string();
         e_.journal.add(removal.entry);
+        removal.copy = e_.fileSystem->makeFolder(removal.parent(), removal.hiddenName, 0700);
     }
     const struct stat made = removal.copy->status();
     removal.built = EngineParts::Built{removal.hiddenName, {made.st_dev, made.st_ino}};
@@ -230,7 +230,7 @@ void LockRemoval::verifyCopy(Removal& removal, const TreeVerifier::Manifest& cop
 }
 
 void LockRemoval::moveIntoPlace(Removal& removal) {
-    const Folder& folder = removal.folder;
+    const Folder& folder = removal.parent();
     const Folder& copy = *removal.copy;
     const bool isFile = removal.kind == LockedItem::Kind::file;
     // The copy reaches the disk before it takes the item's name: a rename can reach the disk
@@ -254,13 +254,13 @@ void LockRemoval::moveIntoPlace(Removal& removal) {
 
 void LockRemoval::deleteLocked(const Removal& removal) {
     // The restored copy's name reaches the disk before the only other copy goes.
-    e_.fileSystem->syncFolder(removal.folder);
+    e_.fileSystem->syncFolder(removal.parent());
     e_.tool.detach(removal.mountPoint, false);
     e_.mounts.remove(removal.mountPoint);
-    e_.fileSystem->removeTree(removal.folder, removal.lockedName, {removal.lockedIdentity, {}});
+    e_.fileSystem->removeTree(removal.parent(), removal.lockedName, {removal.lockedIdentity, {}});
     // On disk before the journal lets go of it, so a power cut cannot bring back a locked item
     // without its record.
-    e_.fileSystem->syncFolder(removal.folder);
+    e_.fileSystem->syncFolder(removal.parent());
     e_.passCrashPoint(CrashPoint::restoreAfterDeleteLocked);
     e_.index.remove(removal.id);
     e_.journal.remove(removal.id);

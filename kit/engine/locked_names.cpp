@@ -118,6 +118,10 @@ std::string LockedNames::freeHiddenNameIn(const Folder& folder, const Uuid& id,
     if (!folder.contains(usual)) {
         return usual;
     }
+    return unforeseeableHiddenName(id, suffix);
+}
+
+std::string LockedNames::unforeseeableHiddenName(const Uuid& id, std::string_view suffix) {
     return hiddenName(id, "." + Uuid::random().string().substr(0, 8) + std::string(suffix));
 }
 

@@ -63,6 +63,9 @@ struct LockedNames {
     // the removal's restored copy take their names from here.
     [[nodiscard]] static std::string freeHiddenNameIn(const Folder& folder, const Uuid& id,
                                                       std::string_view suffix);
+    // ".tessela-{id}.{8 random characters}{suffix}", which nobody can foresee.
+    [[nodiscard]] static std::string unforeseeableHiddenName(const Uuid& id,
+                                                             std::string_view suffix);
     // Whether `name` is one that freeHiddenNameIn can give for `id` and `suffix`.
     [[nodiscard]] static bool isHiddenNameOf(std::string_view name, const Uuid& id,
                                              std::string_view suffix);

@@ -3,6 +3,7 @@
 #include "engine/recovery.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <limits>
 #include <set>
@@ -170,6 +171,12 @@ class RecoveryPass {
     static bool inSameFolder(const std::string& path, const std::string& item) {
         return std::filesystem::path(path).parent_path() ==
                std::filesystem::path(item).parent_path();
+    }
+
+    static bool isOwnFolder(const std::filesystem::path& path) {
+        struct stat status {};
+        return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+               status.st_uid == ::geteuid();
     }
 
     // Removes a name this entry's operation made in the item's folder; false when it could
@@ -511,8 +518,10 @@ class RecoveryPass {
             // The locked item cannot be confirmed: the hidden copy may be the only copy left.
             return keep();
         }
-        // The hidden copy holds decrypted files: it goes, or the entry stays until it can.
-        if (!removeOwn(entry.partialPath)) {
+        // The hidden copy holds decrypted files: it goes, or the entry stays until it can. A name
+        // there that is not a folder of this user's was never the copy (the removal makes it
+        // exclusively, as this user's): someone else put it there, and it stays theirs.
+        if (isOwnFolder(entry.partialPath) && !removeOwn(entry.partialPath)) {
             return keep();
         }
         ++report_.discardedRestores;

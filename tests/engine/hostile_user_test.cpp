@@ -24,6 +24,7 @@
 #include "commands/sender_check.h"
 #include "engine/engine_fixture.h"
 #include "files/deletability.h"
+#include "files/file_identity.h"
 #include "posix/unique_fd.h"
 #include "support/unix_socket.h"
 
@@ -170,6 +171,24 @@ TEST_F(HostileUserTest, LinksPlantedAtTheRestoredCopysNameNeitherReceiveNorBlock
     std::ranges::sort(plants);
     EXPECT_EQ(leftovers(shared), plants);
     EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+}
+
+// A removal cut short after its journal named the hidden copy but before it made it: what
+// another user then puts at that name is not the copy, and recovery leaves it to them.
+TEST_F(HostileUserTest, RecoveryNeverRemovesWhatAnotherUserPutAtTheCopysName) {
+    writeFile(shared / "payroll.txt", "salaries");
+    const LockedItem record = locker->lock(shared / "payroll.txt", password, 1);
+    const fs::path hidden = shared / (".tessela-" + record.id.string() + ".restoring");
+    journal.add(JournalEntry(record.id, JournalEntry::Kind::restore, record.lastKnownPath,
+                             hidden.string(), "", FileIdentity::of(record.lastKnownPath)));
+    run([&] {
+        check(::mkdir(hidden.c_str(), 0755) == 0, "mkdir");
+        writeFile(hidden / "theirs.txt", "the attacker's");
+    });
+    (void)locker->recover();
+    EXPECT_EQ(readFile(hidden / "theirs.txt"), "the attacker's");
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+    EXPECT_TRUE(fs::exists(record.lastKnownPath));
 }
 
 // A link named like a locked item, planted in a shared folder, points at root's own item: removing

@@ -5,6 +5,7 @@
 #include <qcoro/qcorotask.h>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QMessageBox>
 #include <QThread>
 #include <QUrl>
 
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "commands/sender_check.h"
 #include "model/app_model.h"
 #include "model/app_paths.h"
 #include "model/password_store.h"
@@ -23,6 +25,7 @@
 #include "support/keyring_session.h"
 #include "support/offscreen_application.h"
 #include "support/scripted_questions.h"
+#include "views/application.h"
 
 namespace tessela {
 namespace {
@@ -468,6 +471,72 @@ TEST_F(AppModelTest, TheOpenPanelLocksFilesAndFoldersTogetherAndFindsAMovedItem)
         model.items().rows().begin(), model.items().rows().end(),
         [&](const ItemRow& row) { return row.url == temp / "Backup/Folder.tessvault"; }));
     EXPECT_TRUE(questions.unexpected.empty());
+}
+
+// A lock asked for by an unidentified sender waits for its question without holding up anyone
+// else's request, and a sender repeating itself is heard once.
+TEST_F(AppModelTest, AQuestionHoldsUpNoOtherRequestAndRepeatsAreHeardOnce) {
+    writeFile(home / "Docs/Notes.txt", "notes");
+    Application app(options(true));
+    ASSERT_TRUE(app.takeRecords());
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+    std::vector<TesselaCommand> started;
+    QObject::connect(&app.model(), &AppModel::commandStarted,
+                     [&](const TesselaCommand& command) { started.push_back(command); });
+    const TesselaCommand lock = TesselaCommand::lock({home / "Docs/Notes.txt"});
+    const TesselaCommand lockNow = TesselaCommand::lockNow({home / "Docs/Taxes.tessvault"});
+    app.take({lock.url()}, std::nullopt);
+    app.take({lock.url()}, std::nullopt);
+    for (int repeat = 0; repeat < 50; ++repeat) {
+        app.take({lockNow.url()}, SenderCheck::finderIdentifier);
+    }
+    const auto questionsUp = [] {
+        std::vector<QMessageBox*> up;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(window); box && box->isVisible()) {
+                up.push_back(box);
+            }
+        }
+        return up;
+    };
+    EXPECT_TRUE(settle([&] { return !started.empty() && questionsUp().size() == 1; }));
+    EXPECT_EQ(started, std::vector<TesselaCommand>{lockNow});
+    ASSERT_EQ(questionsUp().size(), 1U);
+    EXPECT_EQ(questionsUp()[0]->text().toStdString(), lock.confirmationQuestion());
+    questionsUp()[0]->reject();
+    EXPECT_TRUE(settle([&] { return questionsUp().empty(); }));
+    EXPECT_EQ(started, std::vector<TesselaCommand>{lockNow});
+    EXPECT_TRUE(fs::exists(home / "Docs/Notes.txt"));
+}
+
+// Cancel pressed in the panel while a kept password that does not open the item is tried: the
+// removal stops there, even though the next kept password would open it.
+TEST_F(AppModelTest, CancelDuringAWrongKeptPasswordStopsTheRemoval) {
+    writeFile(home / "Docs/Old.txt", "old");
+    // Locked with records elsewhere, so the start's password move leaves it on the earlier one.
+    const LockedItem old = Locker(temp / "elsewhere", home, std::nullopt, tool)
+                               .lock(home / "Docs/Old.txt", "an earlier password", 0);
+    PasswordStore(AppPaths::defaultKeychainService)
+        .save(StoredSecret{password, 2, std::nullopt, {"an earlier password"}});
+    Opener opener;
+    QDesktopServices::setUrlHandler("file", &opener, "open");
+    AppModel model(options(true), questions);
+    model.setTouchIDEnabled(false);
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+
+    bool pressed = false;
+    QObject::connect(&model.progress().state(), &ProgressState::changed, [&] {
+        if (!pressed && model.progress().state().canCancel()) {
+            pressed = true;
+            model.progress().state().cancel();  // while the first kept password is tried
+        }
+    });
+    questions.then(answer::press("Remove Lock")).then(answer::type(password));
+    QCoro::waitFor(model.removeLock(old.lastKnownPath));
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(fs::exists(old.lastKnownPath)) << "the lock was removed after Cancel";
+    EXPECT_FALSE(fs::exists(home / "Docs/Old.txt"));
+    QDesktopServices::unsetUrlHandler("file");
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {

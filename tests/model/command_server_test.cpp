@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -93,33 +94,66 @@ TEST_F(CommandServerTest, ALeftoverSocketIsReplacedAndALiveOneIsNot) {
     EXPECT_EQ(delivery, CommandSocket::Delivery::delivered);
 }
 
-TEST_F(CommandServerTest, ARequestLargerThanAnyIsDroppedUnanswered) {
+// Refused requests are answered with the reason and report nothing; senders that connect and
+// say nothing never keep a real request out.
+TEST_F(CommandServerTest, RefusalsAreAnsweredAndIdleConnectionsNeverKeepARequestOut) {
     CommandServer server(socket, {FINDER_HELPER, std::nullopt});
-    bool received = false;
-    QObject::connect(&server, &CommandServer::requestReceived, [&] { received = true; });
-    std::string answer = "not read";
-    std::thread flood([&] {
-        const UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int received = 0;
+    QObject::connect(&server, &CommandServer::requestReceived, [&] { ++received; });
+    const auto connected = [&] {
+        UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const sockaddr_un address = testing::unixAddress(socket);
-        if (::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-            0) {
-            return;
-        }
-        const std::string lines(64 * 1024, '\n');
-        for (std::size_t sent = 0; sent <= CommandServer::maxRequestBytes; sent += lines.size()) {
-            if (::send(client.get(), lines.data(), lines.size(), MSG_NOSIGNAL) < 0) {
-                break;  // dropped by the server
+        EXPECT_EQ(
+            ::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+            0);
+        return client;
+    };
+    // Sends `bytes`, half-closes and returns the answer (from another thread: the server runs
+    // on this one).
+    const auto answerTo = [&](const std::string& bytes) {
+        std::string answer = "not read";
+        std::thread sending([&] {
+            const UniqueFd client = connected();
+            for (std::size_t sent = 0; sent < bytes.size();) {
+                const ssize_t done =
+                    ::send(client.get(), bytes.data() + sent,
+                           std::min<std::size_t>(bytes.size() - sent, 65536), MSG_NOSIGNAL);
+                if (done < 0) {
+                    break;  // refused before the end
+                }
+                sent += static_cast<std::size_t>(done);
             }
-        }
-        ::shutdown(client.get(), SHUT_WR);
-        char buffer[16];
-        const ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
-        answer = got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
-    });
-    runUntil([&] { return answer != "not read"; });
-    flood.join();
-    EXPECT_EQ(answer, "");  // closed without "ok"
-    EXPECT_FALSE(received);
+            ::shutdown(client.get(), SHUT_WR);
+            char buffer[256];
+            const ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
+            answer = got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : "";
+        });
+        runUntil([&] { return answer != "not read"; });
+        sending.join();
+        return answer;
+    };
+    const std::string reveal = TesselaCommand::reveal("/home/me/Taxes.tessvault").url() + "\n";
+    const char withNul[] = "tessela://reveal?path=%2F\0a\n";
+    EXPECT_EQ(answerTo(reveal + std::string(withNul, sizeof withNul - 1)).substr(0, 7), "error: ");
+    EXPECT_EQ(answerTo(reveal + "tessela://reveal?path=%2Fb").substr(0, 7), "error: ");
+    EXPECT_EQ(answerTo(std::string(CommandServer::maxRequestBytes + 1, 'x')),
+              "error: The request is too large.\n");
+    EXPECT_EQ(received, 0);
+
+    // Idle senders, more than the server keeps.
+    std::vector<UniqueFd> idle;
+    for (std::size_t count = 0; count < CommandServer::maxConnections + 4; ++count) {
+        idle.push_back(connected());
+        QCoreApplication::processEvents();  // taken, or a full queue would hold the connect
+    }
+    for (int round = 0; round < 30; ++round) {  // a moment for the server to take them all
+        QCoreApplication::processEvents();
+        QThread::msleep(10);
+    }
+    testing::ChildProcess helper(FINDER_HELPER, {"open", reveal.substr(0, reveal.size() - 1)});
+    runUntil([&] { return received == 1; });
+    EXPECT_EQ(received, 1);
+    EXPECT_EQ(helper.wait(), 0);
 }
 
 }  // namespace
