@@ -7,6 +7,7 @@
 #include <QDesktopServices>
 #include <QStringList>
 #include <QUrl>
+#include <algorithm>
 
 #include <map>
 
@@ -106,6 +107,12 @@ void AppModel::handle(const TesselaCommand& command) {
         questions_.beep();
         return;
     }
+    // Asked again while the same is still waiting or running (a second click, a sender
+    // repeating itself): heard once.
+    if (std::ranges::find(handling_, command) != handling_.end()) {
+        return;
+    }
+    handling_.push_back(command);
     if (!ready_) {
         pending_.push_back(command);
         return;
@@ -140,21 +147,35 @@ void AppModel::run(const TesselaCommand& command) {
     const std::vector<fs::path>& paths = command.paths();
     switch (command.kind()) {
         case TesselaCommand::Case::lock:
-            launch(lock(paths, true));
+            launch(handled(command, lock(paths, true)));
             break;
         case TesselaCommand::Case::lockNow:
-            launch(lockNow(paths));
+            launch(handled(command, lockNow(paths)));
             break;
         case TesselaCommand::Case::unlock:
-            launch(unlock(paths.front()));
+            launch(handled(command, unlock(paths.front())));
             break;
         case TesselaCommand::Case::removeLock:
-            launch(removeLock(paths.front()));
+            launch(handled(command, removeLock(paths.front())));
             break;
         case TesselaCommand::Case::reveal:
-            launch(reveal(paths.front()));
+            launch(handled(command, reveal(paths.front())));
             break;
     }
+}
+
+QCoro::Task<> AppModel::handled(TesselaCommand command, QCoro::Task<> task) {
+    // Let go of however the task ends.
+    struct Done {
+        std::vector<TesselaCommand>& handling;
+        const TesselaCommand& command;
+        ~Done() {
+            if (const auto found = std::ranges::find(handling, command); found != handling.end()) {
+                handling.erase(found);
+            }
+        }
+    } done{handling_, command};
+    co_await std::move(task);
 }
 
 QCoro::Task<> AppModel::refresh() {

@@ -80,7 +80,7 @@ class AppModel : public QObject {
     // copy holds it).
     QCoro::Task<bool> start();
     // Runs a command now, or after start-up when it is not finished; while quitting, beeps and
-    // drops it.
+    // drops it. The same command asked for again while it waits or runs is dropped.
     void handle(const TesselaCommand& command);
     // Reads the item list again (ItemList::refresh).
     QCoro::Task<> refresh();
@@ -238,6 +238,8 @@ class AppModel : public QObject {
     // in the order they came, whatever alert an earlier one puts up.
     void post(const TesselaCommand& command);
     void run(const TesselaCommand& command);
+    // Awaits `task`, the operation of `command`, then lets go of the command (handling_).
+    QCoro::Task<> handled(TesselaCommand command, QCoro::Task<> task);
     // Starts `task` on its own; whatever it throws that it did not report is said in an alert,
     // never dropped.
     void launch(QCoro::Task<> task);
@@ -285,6 +287,8 @@ class AppModel : public QObject {
     bool ready_ = false;
     bool changingPassword_ = false;
     std::vector<TesselaCommand> pending_;
+    // The commands waiting or running: one asked for again meanwhile is dropped.
+    std::vector<TesselaCommand> handling_;
     ItemList items_;
     // How often each item was opened or locked by this model: tells an answer about one opening
     // of an item from a later one at the same mount folder.

@@ -26,9 +26,9 @@ namespace tessela {
 // command goes as it is, except a lock asked for by an unidentified sender, which waits in a
 // queue of its own until the user confirms it (one question at a time, awaited, never in a loop
 // of its own), so a question left unanswered holds up no other request; anything else is
-// ignored. The same URL taken again within `repeatWindow` of the last time, or while the same
-// one waits to be confirmed, is dropped: a sender repeating itself never opens window after
-// window.
+// ignored. A burst of the same URL (taken again within `repeatWindow`), or one whose question
+// is waiting already, is dropped, as the model drops a command it is still handling: a sender
+// repeating itself never opens window after window.
 class Application : public QObject {
     Q_OBJECT
 
@@ -51,7 +51,7 @@ class Application : public QObject {
 
     [[nodiscard]] AppModel& model() noexcept { return model_; }
 
-    static constexpr std::chrono::milliseconds repeatWindow{2000};
+    static constexpr std::chrono::milliseconds repeatWindow{500};
 
   private:
     // Whether `url` came already within the repeat window; notes it as come now.
