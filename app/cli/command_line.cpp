@@ -17,6 +17,8 @@
 
 #include "cli/interrupts.h"
 #include "cli/password_prompt.h"
+#include "commands/command_socket.h"
+#include "commands/tessela_command.h"
 #include "engine/locker.h"
 #include "errors/byte_count.h"
 #include "errors/tessela_error.h"
@@ -88,6 +90,10 @@ const Command commands[] = {
     {"recover", "tessela recover",
      "Finishes or undoes work that a crash interrupted (every command does this first) and\n"
      "prints what it did."},
+    {"quit", "tessela quit",
+     "Asks the running desktop application to quit, as its own Quit does: it locks every open\n"
+     "item first, and asks on the desktop when work is running or an item stays in use.\n"
+     "Exit status 1 when Tessela keeps running (the user chose Cancel)."},
     {"file-manager-menu", "tessela file-manager-menu [on|off]",
      "Turns Tessela's entries in the context menu of GNOME Files, Dolphin and Nemo on or off\n"
      "for you, and shows where they are on. GNOME Files shows them once this installation's\n"
@@ -641,6 +647,105 @@ void logToStandardError() {
 }
 
 // Turns the file-manager integration on or off when asked, then shows each file manager's state.
+// Hands `name` (lock, unlock, relock, remove-lock) to the running application, which holds the
+// records, as command URLs over its socket, and waits for each outcome: the work shows on the
+// desktop (progress, questions, the password prompt), and the exit status is the one this
+// program would give for the same outcome. A lock or relock of several items is one request;
+// an unlock or a lock removal is one request per item, in order. None when no application
+// listens.
+std::optional<int> handOver(const Request& request, const std::string& name) {
+    const std::optional<fs::path> socket = CommandSocket::defaultPath();
+    if (!socket) {
+        return std::nullopt;
+    }
+    std::vector<fs::path> paths;
+    std::vector<std::string> names;
+    for (const fs::path& path : request.paths) {
+        paths.push_back(absoluteForm(path));
+        names.push_back(paths.back().filename().string());
+    }
+    std::vector<std::pair<TesselaCommand, std::string>> handed;  // with what it does, said
+    if (name == "lock") {
+        handed.emplace_back(TesselaCommand::lock(paths), "locks " + TesselaError::list(names));
+    } else if (name == "relock") {
+        handed.emplace_back(TesselaCommand::lockNow(paths),
+                              "locks " + TesselaError::list(names) + " again");
+    } else {
+        for (const fs::path& path : paths) {
+            const std::string item = path.stem().string();
+            handed.emplace_back(
+                name == "unlock" ? TesselaCommand::unlock(path) : TesselaCommand::removeLock(path),
+                name == "unlock" ? "unlocks " + item : "removes the lock from " + item);
+        }
+    }
+    int status = 0;
+    for (const auto& [command, doing] : handed) {
+        std::optional<CommandSocket::Outcome> outcome;
+        try {
+            outcome = CommandSocket::handOver(*socket, {command.url()}, std::chrono::seconds(10));
+        } catch (const std::exception& error) {
+            std::cerr << "Tessela is running, but did not take the request: " << shown(error.what())
+                      << '\n';
+            return failure;
+        }
+        if (!outcome) {
+            return std::nullopt;
+        }
+        std::cout << "Tessela is running: it " << shown(doing)
+                  << "; its progress shows on the desktop.\n";
+        switch (outcome->kind) {
+            case CommandSocket::Outcome::Kind::done:
+                break;
+            case CommandSocket::Outcome::Kind::cancelled:
+                std::cerr << "Cancelled on the desktop. Nothing was changed.\n";
+                status = std::max(status, failure);
+                break;
+            case CommandSocket::Outcome::Kind::failed:
+                std::cerr << shown(outcome->sentence) << '\n';
+                status = std::max(status, failure);
+                break;
+            case CommandSocket::Outcome::Kind::partlyDone:
+                std::cerr << shown(outcome->sentence) << '\n';
+                status = std::max(status, lockedWithWorkLeft);
+                break;
+        }
+    }
+    return status;
+}
+
+// Asks the running application to quit and says how that went.
+int quitApplication() {
+    const std::optional<fs::path> socket = CommandSocket::defaultPath();
+    std::optional<CommandSocket::Outcome> outcome;
+    try {
+        if (socket) {
+            outcome = CommandSocket::handOver(*socket, {std::string(CommandSocket::quitRequest)},
+                                              std::chrono::seconds(10));
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "Tessela is running, but did not take the request: " << shown(error.what())
+                  << '\n';
+        return failure;
+    }
+    if (!outcome) {
+        std::cout << "Tessela is not running.\n";
+        return success;
+    }
+    switch (outcome->kind) {
+        case CommandSocket::Outcome::Kind::done:
+            std::cout << "Tessela has quit.\n";
+            return success;
+        case CommandSocket::Outcome::Kind::cancelled:
+            std::cerr << "Tessela keeps running: quitting was cancelled on the desktop.\n";
+            return failure;
+        case CommandSocket::Outcome::Kind::failed:
+        case CommandSocket::Outcome::Kind::partlyDone:
+            std::cerr << shown(outcome->sentence) << '\n';
+            return failure;
+    }
+    return failure;
+}
+
 // The file-manager menu's view of what is open, written again as this run leaves it (also when it
 // fails). The application that keeps it up to date cannot be running while this run holds the
 // records, so a state it left behind would otherwise name what was open when it ended. Written
@@ -756,6 +861,10 @@ int run(int argc, char** argv) {
         return usageError;
     }
 
+    if (name == "quit") {
+        return quitApplication();
+    }
+
     // Signals become a cancellation from here on, before any other thread starts.
     CancelToken cancel;
     const Interrupts interrupts(cancel);
@@ -777,6 +886,26 @@ int run(int argc, char** argv) {
         if (name == "setup") {
             const PasswordStore store(AppPaths::keychainService());
             return Session(locker, *request, cancel, store).setup();
+        }
+        // The status is read without the lock: the records and the journal are replaced whole,
+        // so a read sees one version or the next; nothing is repaired or written here, which
+        // the application does itself.
+        if (name == "status") {
+            const PasswordStore store(AppPaths::keychainService());
+            return Session(locker, *request, cancel, store).status();
+        }
+        if (name == "lock" || name == "unlock" || name == "relock" || name == "remove-lock") {
+            // A password never travels to the application: it asks on the desktop itself.
+            if (request->passwordFromStandardInput || request->force) {
+                std::cerr << "Tessela is running and asks on the desktop itself: "
+                          << (request->force ? "--force" : "--password-stdin")
+                          << " cannot be handed to it. Run this without it, or quit Tessela "
+                             "first.\n";
+                return failure;
+            }
+            if (const std::optional<int> status = handOver(*request, name)) {
+                return *status;
+            }
         }
         std::cerr << "Another copy of Tessela is working in " << shown(support.string())
                   << ". Try again when it has finished.\n";

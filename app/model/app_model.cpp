@@ -95,34 +95,41 @@ QCoro::Task<bool> AppModel::start() {
         co_await refresh();
     }
     ready_ = true;
-    for (const TesselaCommand& command : std::exchange(pending_, {})) {
-        post(command);
+    for (auto& [command, onOutcome] : std::exchange(pending_, {})) {
+        post(command, std::move(onOutcome));
     }
     Q_EMIT readyChanged();
     co_return true;
 }
 
-void AppModel::handle(const TesselaCommand& command) {
+void AppModel::handle(const TesselaCommand& command, OutcomeCallback onOutcome) {
     if (activity_.isQuitting()) {
         questions_.beep();
+        if (onOutcome) {
+            onOutcome(quittingRefusal());
+        }
         return;
     }
     // Asked again while the same is still waiting or running (a second click, a sender
     // repeating itself): heard once.
     if (std::ranges::find(handling_, command) != handling_.end()) {
+        if (onOutcome) {
+            onOutcome(failed("Tessela is doing that already."));
+        }
         return;
     }
     handling_.push_back(command);
     if (!ready_) {
-        pending_.push_back(command);
+        pending_.emplace_back(command, std::move(onOutcome));
         return;
     }
-    post(command);
+    post(command, std::move(onOutcome));
 }
 
-void AppModel::post(const TesselaCommand& command) {
+void AppModel::post(const TesselaCommand& command, OutcomeCallback onOutcome) {
     QMetaObject::invokeMethod(
-        this, [this, command] { run(command); }, Qt::QueuedConnection);
+        this, [this, command, onOutcome = std::move(onOutcome)] { run(command, onOutcome); },
+        Qt::QueuedConnection);
 }
 
 void AppModel::launch(QCoro::Task<> task) {
@@ -142,29 +149,34 @@ QCoro::Task<> AppModel::reported(QCoro::Task<> task) {
     }
 }
 
-void AppModel::run(const TesselaCommand& command) {
+void AppModel::run(const TesselaCommand& command, const OutcomeCallback& onOutcome) {
     Q_EMIT commandStarted(command);
     const std::vector<fs::path>& paths = command.paths();
+    const auto revealed = [](QCoro::Task<> showing) -> QCoro::Task<Outcome> {
+        co_await std::move(showing);
+        co_return Outcome{};
+    };
     switch (command.kind()) {
         case TesselaCommand::Case::lock:
-            launch(handled(command, lock(paths, true)));
+            launch(handled(command, lock(paths, true), onOutcome));
             break;
         case TesselaCommand::Case::lockNow:
-            launch(handled(command, lockNow(paths)));
+            launch(handled(command, lockNow(paths), onOutcome));
             break;
         case TesselaCommand::Case::unlock:
-            launch(handled(command, unlock(paths.front())));
+            launch(handled(command, unlock(paths.front()), onOutcome));
             break;
         case TesselaCommand::Case::removeLock:
-            launch(handled(command, removeLock(paths.front())));
+            launch(handled(command, removeLock(paths.front()), onOutcome));
             break;
         case TesselaCommand::Case::reveal:
-            launch(handled(command, reveal(paths.front())));
+            launch(handled(command, revealed(reveal(paths.front())), onOutcome));
             break;
     }
 }
 
-QCoro::Task<> AppModel::handled(TesselaCommand command, QCoro::Task<> task) {
+QCoro::Task<> AppModel::handled(TesselaCommand command, QCoro::Task<Outcome> task,
+                                OutcomeCallback onOutcome) {
     // Let go of however the task ends.
     struct Done {
         std::vector<TesselaCommand>& handling;
@@ -175,7 +187,18 @@ QCoro::Task<> AppModel::handled(TesselaCommand command, QCoro::Task<> task) {
             }
         }
     } done{handling_, command};
-    co_await std::move(task);
+    Outcome outcome;
+    try {
+        outcome = co_await std::move(task);
+    } catch (const std::exception& error) {
+        if (onOutcome) {
+            onOutcome(failed(error.what()));
+        }
+        throw;  // said in an alert, as any failure nobody reported
+    }
+    if (onOutcome) {
+        onOutcome(outcome);
+    }
 }
 
 QCoro::Task<> AppModel::refresh() {

@@ -16,6 +16,7 @@
 
 #include "activity/activity.h"
 #include "activity/lock_step.h"
+#include "commands/command_socket.h"
 #include "commands/tessela_command.h"
 #include "engine/locker.h"
 #include "model/fingerprint_check.h"
@@ -48,6 +49,12 @@ class AppModel : public QObject {
     Q_OBJECT
 
   public:
+    // How a command ended, for a sender waiting to hear it (the command line handing its work
+    // over): done, cancelled by the user, refused or failed with the sentence, or locked with
+    // the original still there.
+    using Outcome = CommandSocket::Outcome;
+    using OutcomeCallback = std::function<void(const Outcome&)>;
+
     struct Options {
         std::filesystem::path support;
         std::filesystem::path home;
@@ -81,7 +88,8 @@ class AppModel : public QObject {
     QCoro::Task<bool> start();
     // Runs a command now, or after start-up when it is not finished; while quitting, beeps and
     // drops it. The same command asked for again while it waits or runs is dropped.
-    void handle(const TesselaCommand& command);
+    // `onOutcome` hears how it ended, also when it is dropped or refused.
+    void handle(const TesselaCommand& command, OutcomeCallback onOutcome = {});
     // Reads the item list again (ItemList::refresh).
     QCoro::Task<> refresh();
 
@@ -117,17 +125,31 @@ class AppModel : public QObject {
     // is reported and the others still go. Waits for start-up and for a password change.
     // `tellWhenLocked` (a request from outside, such as the file manager's menu): an item whose
     // lock ended before the progress panel could be read is reported with a notification.
-    QCoro::Task<> lock(std::vector<std::filesystem::path> urls, bool tellWhenLocked = false);
+    QCoro::Task<Outcome> lock(std::vector<std::filesystem::path> urls, bool tellWhenLocked = false);
     // How long the progress panel must have been up for the user to have read it.
     static constexpr std::chrono::milliseconds panelReadable{1500};
     // Locks the open items among `urls` again; the others are skipped.
-    QCoro::Task<> lockNow(std::vector<std::filesystem::path> urls);
+    QCoro::Task<Outcome> lockNow(std::vector<std::filesystem::path> urls);
     // Opens the locked item at `url` and shows its files; an open item is only shown.
-    QCoro::Task<> unlock(std::filesystem::path url);
+    QCoro::Task<Outcome> unlock(std::filesystem::path url);
     // After confirmation and the password, turns the locked item back into ordinary files.
-    QCoro::Task<> removeLock(std::filesystem::path url);
+    QCoro::Task<Outcome> removeLock(std::filesystem::path url);
     // Locks every item open when called.
     QCoro::Task<> lockAll();
+    // Quitting. With nothing running and nothing open: true at once. With work running and
+    // `asking`: "Tessela is still … Quit when it finishes?" ("Quit When Finished" / "Cancel";
+    // Cancel: false, nothing changed). Then the quiet quit: new work is refused, the running
+    // work is waited for, every open item is locked (lockEverythingBeforeQuitting), again while
+    // work began meanwhile; true when the application may end, false (and no longer quitting)
+    // when the user kept it running.
+    QCoro::Task<bool> quit(bool asking);
+    // Locks every open item, asking about files in use; with items still open, asks "Some items
+    // are still unlocked" ("Quit Anyway" / "Cancel"). True when quitting may go on.
+    QCoro::Task<bool> lockEverythingBeforeQuitting();
+    // The end that gives no time to ask (a second termination signal, the session ending):
+    // every open item is locked, forced when its files are in use, nothing asked. Items that
+    // still cannot be locked stay for the next start's recovery.
+    QCoro::Task<> lockEverythingNow();
     // Locks an open item again; true when it is locked. Files in use: silent unless
     // `interactive`, which asks whether to try again or force it.
     QCoro::Task<bool> relock(OpenItem item, bool interactive);
@@ -236,10 +258,14 @@ class AppModel : public QObject {
     QCoro::Task<> repairLockedItemsNow();
     // Starts `command`'s operation as a task of its own, from the event loop: commands start
     // in the order they came, whatever alert an earlier one puts up.
-    void post(const TesselaCommand& command);
-    void run(const TesselaCommand& command);
-    // Awaits `task`, the operation of `command`, then lets go of the command (handling_).
-    QCoro::Task<> handled(TesselaCommand command, QCoro::Task<> task);
+    void post(const TesselaCommand& command, OutcomeCallback onOutcome);
+    void run(const TesselaCommand& command, const OutcomeCallback& onOutcome);
+    // Awaits `task`, the operation of `command`, tells `onOutcome` how it ended, then lets go
+    // of the command (handling_).
+    QCoro::Task<> handled(TesselaCommand command, QCoro::Task<Outcome> task,
+                          OutcomeCallback onOutcome);
+    static Outcome failed(std::string sentence);
+    static Outcome quittingRefusal();
     // Starts `task` on its own; whatever it throws that it did not report is said in an alert,
     // never dropped.
     void launch(QCoro::Task<> task);
@@ -286,7 +312,7 @@ class AppModel : public QObject {
     Activity activity_;
     bool ready_ = false;
     bool changingPassword_ = false;
-    std::vector<TesselaCommand> pending_;
+    std::vector<std::pair<TesselaCommand, OutcomeCallback>> pending_;
     // The commands waiting or running: one asked for again meanwhile is dropped.
     std::vector<TesselaCommand> handling_;
     ItemList items_;

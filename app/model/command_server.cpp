@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "commands/command_socket.h"
 #include "posix/system_error.h"
@@ -129,6 +130,7 @@ void CommandServer::accept() {
         // double-click): not the application's own request, so unidentified.
         if (connection.sender == SenderCheck::ownIdentifier && peer.pid != ::getpid()) {
             connection.sender.reset();
+            connection.sameProgram = true;
         }
         connection.socket = std::move(socket);
         connection.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
@@ -162,7 +164,7 @@ void CommandServer::read(int socket) {
         connection.lastActive = ++activity_;
         connection.bytes += static_cast<std::size_t>(got);
         if (connection.bytes > maxRequestBytes) {
-            answer(socket, "error: The request is too large.\n");
+            answerAndDrop(socket, "error: The request is too large.\n");
             return;
         }
         const bool ended = got == 0;
@@ -171,8 +173,13 @@ void CommandServer::read(int socket) {
                 ? connection.framing.finish()
                 : connection.framing.take(std::string_view(buffer, static_cast<std::size_t>(got)));
         for (CommandFraming::Line& line : lines) {
+            const bool first = std::exchange(connection.firstLine, false);
             if (std::string* url = std::get_if<std::string>(&line)) {
-                connection.urls.push_back(std::move(*url));
+                if (first && *url == CommandSocket::awaitLine) {
+                    connection.awaiting = true;
+                } else {
+                    connection.urls.push_back(std::move(*url));
+                }
             } else if (!connection.refused) {
                 connection.refused = std::get<CommandFraming::Rejected>(line).reason;
             }
@@ -182,12 +189,28 @@ void CommandServer::read(int socket) {
         }
         // The whole request is here: taken and said so, or refused whole with the reason.
         if (connection.refused) {
-            answer(socket, "error: " + *connection.refused + "\n");
+            answerAndDrop(socket, "error: " + *connection.refused + "\n");
             return;
         }
         std::vector<std::string> urls = std::move(connection.urls);
-        const std::optional<std::string> sender = connection.sender;
-        answer(socket, CommandSocket::reply);
+        std::optional<std::string> sender = connection.sender;
+        if (connection.awaiting) {
+            if (awaited_.size() >= maxAwaited) {
+                answerAndDrop(socket, "error: Too many requests are waiting already.\n");
+                return;
+            }
+            if (connection.sameProgram) {
+                sender = SenderCheck::ownIdentifier;
+            }
+            [[maybe_unused]] const ssize_t sent = ::send(
+                socket, CommandSocket::reply, std::strlen(CommandSocket::reply), MSG_NOSIGNAL);
+            const std::uint64_t request = nextAwaited_++;
+            awaited_.emplace(request, ::dup(socket));
+            drop(socket);
+            Q_EMIT awaitedRequestReceived(urls, sender, request);
+            return;
+        }
+        answerAndDrop(socket, CommandSocket::reply);
         if (!urls.empty()) {
             Q_EMIT requestReceived(urls, sender);
         }
@@ -195,7 +218,19 @@ void CommandServer::read(int socket) {
     }
 }
 
-void CommandServer::answer(int socket, const std::string& text) {
+void CommandServer::answer(std::uint64_t request, const CommandSocket::Outcome& outcome) {
+    const auto found = awaited_.find(request);
+    if (found == awaited_.end()) {
+        return;
+    }
+    const std::string line = outcome.line();
+    // The sender may be gone (interrupted): then nobody hears it, and that is all.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(found->second.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    awaited_.erase(found);
+}
+
+void CommandServer::answerAndDrop(int socket, const std::string& text) {
     [[maybe_unused]] const ssize_t sent = ::send(socket, text.data(), text.size(), MSG_NOSIGNAL);
     drop(socket);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands/command_framing.h"
+#include "commands/command_socket.h"
 #include "commands/sender_check.h"
 #include "files/folder.h"
 #include "posix/unique_fd.h"
@@ -56,10 +57,22 @@ class CommandServer : public QObject {
     CommandServer(const CommandServer&) = delete;
     CommandServer& operator=(const CommandServer&) = delete;
 
+    // The most requests that may wait for their outcome at once.
+    static constexpr std::size_t maxAwaited = 64;
+
+    // Answers the awaited request `request` with its outcome and closes its connection; nothing
+    // when it is no longer there.
+    void answer(std::uint64_t request, const CommandSocket::Outcome& outcome);
+
   Q_SIGNALS:
     // One request: its URLs in order, and who sent them (none when unidentified).
     void requestReceived(const std::vector<std::string>& urls,
                          const std::optional<std::string>& sender);
+    // A request whose sender waits for the outcome (CommandSocket::handOver), to be answered
+    // with answer(request, …). Another process running this very program (the command line
+    // handing its work over) counts as Tessela's own here: only it sends the await line.
+    void awaitedRequestReceived(const std::vector<std::string>& urls,
+                                const std::optional<std::string>& sender, std::uint64_t request);
 
   private:
     struct Connection {
@@ -73,6 +86,9 @@ class CommandServer : public QObject {
         pid_t peer = 0;                // the sending process
         std::uint64_t lastActive = 0;  // when it last connected or sent, in the server's count
         std::optional<std::string> refused;  // the first reason a line was refused
+        bool sameProgram = false;            // another process running this program
+        bool awaiting = false;               // began with the await line
+        bool firstLine = true;
     };
 
     void accept();
@@ -82,7 +98,7 @@ class CommandServer : public QObject {
     // `peer` (any process when none).
     void dropIdlest(std::optional<pid_t> peer);
     // Answers `text` on the connection and drops it.
-    void answer(int socket, const std::string& text);
+    void answerAndDrop(int socket, const std::string& text);
 
     std::filesystem::path path_;
     std::string name_;
@@ -92,6 +108,8 @@ class CommandServer : public QObject {
     ino_t inode_ = 0;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::map<int, Connection> connections_;
+    std::map<std::uint64_t, UniqueFd> awaited_;  // taken, waiting for their outcome
+    std::uint64_t nextAwaited_ = 1;
     std::uint64_t activity_ = 0;
 };
 

@@ -128,7 +128,7 @@ QCoro::Task<> AppModel::repairLockedItemsNow() {
     }
 }
 
-QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
+QCoro::Task<AppModel::Outcome> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
     co_await waitUntilReady();
     co_await waitWhilePasswordChanges();
     auto loading = worker_.run([this] {
@@ -143,20 +143,24 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
     if (!stored && presence == PasswordStore::Presence::absent) {
         items_.setNeedsSetup(true);
         Q_EMIT setupRequested();
-        co_return;
+        co_return failed(
+            "No Tessela password is kept in your keyring yet. Create one with "
+            "tessela setup.");
     }
     if (!stored) {
         // Kept, but the keyring would not give it (locked, or not answering): not a first run.
-        co_await alert(
-            QStringLiteral("Could not lock %1").arg(shown(TesselaError::list(names))),
+        const std::string unreadable =
             "Tessela could not read its password from the desktop keyring. Unlock the keyring, "
-            "then try again.");
-        co_return;
+            "then try again.";
+        co_await alert(QStringLiteral("Could not lock %1").arg(shown(TesselaError::list(names))),
+                       unreadable);
+        co_return failed(unreadable);
     }
     if (activity_.isQuitting()) {
         questions_.beep();
-        co_return;
+        co_return quittingRefusal();
     }
+    std::optional<Outcome> outcome;  // the first item's that was not done
     {
         const Tracking tracking(*this, "locking " + TesselaError::list(names));
         co_await takeProgressPanel();
@@ -185,6 +189,15 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
                 failure = failureOf(std::current_exception());
             }
             panelUp += onScreen.elapsed();
+            if (failure && !outcome) {
+                const std::string said = urls.size() > 1
+                                             ? url.filename().string() + ": " + failure->description
+                                             : failure->description;
+                outcome = failure->is(TesselaError::Case::cancelled)
+                              ? Outcome{Outcome::Kind::cancelled, {}}
+                          : failure->notice ? Outcome{Outcome::Kind::partlyDone, said}
+                                            : failed(said);
+            }
             if (failure && failure->is(TesselaError::Case::cancelled)) {
                 // Only this item was left as it was: those before it in the request are locked.
                 progress_.showLastWord(
@@ -216,17 +229,26 @@ QCoro::Task<> AppModel::lock(std::vector<fs::path> urls, bool tellWhenLocked) {
         }
     }
     co_await refresh();
+    co_return outcome.value_or(Outcome{});
 }
 
-QCoro::Task<> AppModel::lockNow(std::vector<fs::path> urls) {
+QCoro::Task<AppModel::Outcome> AppModel::lockNow(std::vector<fs::path> urls) {
     co_await waitUntilReady();
+    std::vector<std::string> stillOpen;
     for (fs::path& url : urls) {
         if (const std::optional<OpenItem> open = co_await openItemFor(std::move(url))) {
             auto relocking = relock(*open, true);
-            (void)co_await std::move(relocking);
+            if (!co_await std::move(relocking)) {
+                stillOpen.push_back(open->name);
+            }
         }
     }
     co_await refresh();
+    if (!stillOpen.empty()) {
+        co_return failed(TesselaError::list(stillOpen) + (stillOpen.size() == 1 ? " is" : " are") +
+                         " still unlocked.");
+    }
+    co_return Outcome{};
 }
 
 QCoro::Task<> AppModel::lockAll() {
@@ -239,6 +261,67 @@ QCoro::Task<> AppModel::lockAll() {
         (void)co_await std::move(relocking);
     }
     co_await refresh();
+}
+
+QCoro::Task<bool> AppModel::quit(bool asking) {
+    auto reading = worker_.run([this] { return locker_.openItems(); });
+    const bool anyOpen = !(co_await std::move(reading)).empty();
+    if (activity_.isIdle() && jobs_.empty() && !anyOpen) {
+        co_return true;
+    }
+    if (!activity_.isIdle() && asking) {
+        auto answering = questions_.choose(
+            QString::fromStdString(Activity::quitQuestion(activity_.descriptions())),
+            QStringLiteral("Tessela quits as soon as it is done."),
+            {QStringLiteral("Quit When Finished"), QStringLiteral("Cancel")});
+        if (co_await std::move(answering) != 0) {
+            co_return false;
+        }
+    }
+    activity_.beginQuitting();
+    for (;;) {
+        co_await waitUntilIdle();
+        co_await waitForJobs();
+        auto locking = lockEverythingBeforeQuitting();
+        if (!co_await std::move(locking)) {
+            activity_.cancelQuitting();
+            co_return false;
+        }
+        if (activity_.isIdle() && jobs_.empty()) {
+            co_return true;
+        }
+    }
+}
+
+QCoro::Task<bool> AppModel::lockEverythingBeforeQuitting() {
+    co_await lockAll();
+    if (items_.openItems().empty()) {
+        co_return true;
+    }
+    auto answering = questions_.choose(
+        QStringLiteral("Some items are still unlocked"),
+        QStringLiteral("They stay unlocked until you lock them or restart your computer."),
+        {QStringLiteral("Quit Anyway"), QStringLiteral("Cancel")});
+    co_return co_await std::move(answering) == 0;
+}
+
+QCoro::Task<> AppModel::lockEverythingNow() {
+    activity_.beginQuitting();
+    auto reading = worker_.run([this] { return locker_.openItems(); });
+    for (const OpenItem& item : co_await std::move(reading)) {
+        const std::shared_ptr<ItemJob> job = startJob(
+            ItemJob::Kind::relock, item.name,
+            [this, item](const CancelToken&, const ProgressCallback&, const CopyProgressCallback&) {
+                locker_.relock(item, true);
+                scrubPreviews(item.lockedURL);
+            });
+        try {
+            co_await job->result();
+        } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Could not lock ", item.name, " before the end"},
+                      LogArea::app);
+        }
+    }
 }
 
 QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
@@ -305,20 +388,21 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
     co_return true;
 }
 
-QCoro::Task<> AppModel::unlock(fs::path url) {
+QCoro::Task<AppModel::Outcome> AppModel::unlock(fs::path url) {
     co_await waitUntilReady();
     if (url.extension() != LockedNames::lockedExtension) {
-        co_return;
+        co_return failed(TesselaError::notLocked().errorDescription());
     }
     if (const std::optional<OpenItem> open = co_await openItemFor(url)) {
         present(*open);
-        co_return;
+        co_return Outcome{};
     }
     const std::string name = items_.displayName(url);
     auto asking = passwordToGoOn("unlock " + name);
     std::optional<Asked> password = co_await std::move(asking);
     if (!password) {
-        co_return;
+        co_return activity_.isQuitting() ? quittingRefusal()
+                                         : Outcome{Outcome::Kind::cancelled, {}};
     }
     std::optional<OpenItem> opened;
     std::optional<Failure> failure;
@@ -341,13 +425,17 @@ QCoro::Task<> AppModel::unlock(fs::path url) {
     co_await refresh();
     if (opened) {
         present(*opened);
-    } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
+        co_return Outcome{};
+    }
+    if (failure && !failure->is(TesselaError::Case::cancelled)) {
         co_await alert(QStringLiteral("Could not unlock %1").arg(shown(name)),
                        failure->description);
+        co_return failed(failure->description);
     }
+    co_return Outcome{Outcome::Kind::cancelled, {}};
 }
 
-QCoro::Task<> AppModel::removeLock(fs::path url) {
+QCoro::Task<AppModel::Outcome> AppModel::removeLock(fs::path url) {
     co_await waitUntilReady();
     const std::string name = items_.displayName(url);
     auto confirming = questions_.choose(
@@ -357,12 +445,13 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
         {QStringLiteral("Remove Lock"), QStringLiteral("Cancel")},
         1);  // Return keeps the lock: removing it is never a key pressed by accident
     if (co_await std::move(confirming) != 0) {
-        co_return;
+        co_return Outcome{Outcome::Kind::cancelled, {}};
     }
     auto asking = passwordToGoOn("remove the lock from " + name);
     std::optional<Asked> password = co_await std::move(asking);
     if (!password) {
-        co_return;
+        co_return activity_.isQuitting() ? quittingRefusal()
+                                         : Outcome{Outcome::Kind::cancelled, {}};
     }
     std::optional<fs::path> restored;
     std::optional<Failure> failure;
@@ -388,12 +477,24 @@ QCoro::Task<> AppModel::removeLock(fs::path url) {
             progress_.showLastWord(cancelledWord());
         }
     }
+    Outcome outcome{Outcome::Kind::cancelled, {}};
     if (restored) {
         co_await showInFileManager(*restored);
+        outcome = Outcome{};
     } else if (failure && !failure->is(TesselaError::Case::cancelled)) {
         co_await alert(QStringLiteral("Could not remove the lock"), failure->description);
+        outcome = failed(failure->description);
     }
     co_await refresh();
+    co_return outcome;
+}
+
+AppModel::Outcome AppModel::failed(std::string sentence) {
+    return {Outcome::Kind::failed, std::move(sentence)};
+}
+
+AppModel::Outcome AppModel::quittingRefusal() {
+    return failed("Tessela is quitting and takes no new work.");
 }
 
 QCoro::Task<std::optional<AppModel::Asked>> AppModel::passwordToGoOn(std::string reason) {

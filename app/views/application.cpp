@@ -1,13 +1,23 @@
 #include "views/application.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <QCoreApplication>
+#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
+#include "commands/command_socket.h"
 #include "commands/sender_check.h"
 #include "commands/tessela_command.h"
 #include "engine/locked_names.h"
 #include "model/app_paths.h"
 #include "model/notifications.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -47,15 +57,54 @@ bool Application::takeRecords() {
     return model_.takeSupportLock();
 }
 
-void Application::listen(const fs::path& socket) {
-    server_ = std::make_unique<CommandServer>(socket, SenderCheck::Programs::installed());
+void Application::listen(const fs::path& socket, const SenderCheck::Programs& programs) {
+    server_ = std::make_unique<CommandServer>(socket, programs);
     connect(server_.get(), &CommandServer::requestReceived, this,
             [this](const std::vector<std::string>& request,
                    const std::optional<std::string>& sender) { take(request, sender); });
+    connect(server_.get(), &CommandServer::awaitedRequestReceived, this,
+            [this](const std::vector<std::string>& urls, const std::optional<std::string>& sender,
+                   std::uint64_t request) { takeAwaited(urls, sender, request); });
+}
+
+void Application::takeAwaited(const std::vector<std::string>& urls,
+                              const std::optional<std::string>& sender, std::uint64_t request) {
+    if (urls.size() == 1 && urls.front() == CommandSocket::quitRequest) {
+        if (sender != SenderCheck::ownIdentifier) {
+            server_->answer(request, {AppModel::Outcome::Kind::failed,
+                                      "Only Tessela's own command line can make it quit."});
+            return;
+        }
+        QCoro::connect(quitAndAnswer(request), this, [] {});
+        return;
+    }
+    const std::optional<TesselaCommand> command =
+        urls.size() == 1 ? TesselaCommand::parse(urls.front()) : std::nullopt;
+    if (!command) {
+        server_->answer(
+            request, {AppModel::Outcome::Kind::failed, "Tessela did not understand the request."});
+        return;
+    }
+    // Only Tessela's own command line waits on an outcome; nothing it asks needs a question.
+    if (command->needsConfirmation(sender, AppPaths::isTestOverride())) {
+        server_->answer(request, {AppModel::Outcome::Kind::failed,
+                                  "Tessela takes such a request only from its own programs."});
+        return;
+    }
+    // The server as the context: gone at the end, it answers nobody.
+    model_.handle(*command, [server = QPointer<CommandServer>(server_.get()),
+                             request](const AppModel::Outcome& outcome) {
+        if (server) {
+            server->answer(request, outcome);
+        }
+    });
 }
 
 void Application::take(std::vector<std::string> urls, std::optional<std::string> sender) {
     for (const std::string& url : urls) {
+        logMessage(LogLevel::debug,
+                   {"Took ", url, " from ", sender ? *sender : "an unidentified sender"},
+                   LogArea::app);
         if (isRepeat(url)) {
             continue;
         }
@@ -93,6 +142,79 @@ bool Application::isRepeat(const std::string& url) {
 
 QCoro::Task<bool> Application::start() {
     co_return co_await model_.start();
+}
+
+QCoro::Task<bool> Application::quit(bool asking) {
+    if (quitting_) {
+        co_return false;  // one quit at a time: the first one's answer stands
+    }
+    quitting_ = true;
+    const bool ending = co_await model_.quit(asking);
+    quitting_ = false;
+    if (ending) {
+        QTimer::singleShot(0, this, [] { QCoreApplication::exit(0); });
+    }
+    co_return ending;
+}
+
+QCoro::Task<> Application::quitAndAnswer(std::uint64_t request) {
+    const bool ending = co_await quit(true);
+    if (server_) {
+        server_->answer(request, ending
+                                     ? AppModel::Outcome{}
+                                     : AppModel::Outcome{AppModel::Outcome::Kind::cancelled, {}});
+    }
+}
+
+namespace {
+
+// The write end of the pipe the signal handler tells the main thread through.
+int signalPipe[2] = {-1, -1};
+
+void toMainThread(int signal) {
+    const int saved = errno;
+    const auto byte = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+void Application::quitOnSignals() {
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        logMessage(LogLevel::warning, {"Termination signals end Tessela without locking"},
+                   LogArea::app);
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = toMainThread;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    signals_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    connect(signals_.get(), &QSocketNotifier::activated, this, [this] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        onTerminationSignal();
+    });
+}
+
+void Application::onTerminationSignal() {
+    const auto now = std::chrono::steady_clock::now();
+    if (lastSignal_ && now - *lastSignal_ < secondSignal) {
+        QCoro::connect(endNow(), this, [] {});
+        return;
+    }
+    lastSignal_ = now;
+    // Quietly: nothing asks whether to wait for running work; what is in use is still asked.
+    QCoro::connect(quit(false), this, [](bool) {});
+}
+
+QCoro::Task<> Application::endNow() {
+    co_await model_.lockEverythingNow();
+    QCoreApplication::exit(0);
 }
 
 QCoro::Task<> Application::confirmInTurn() {

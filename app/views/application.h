@@ -2,6 +2,7 @@
 
 #include <qcoro/qcorotask.h>
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <chrono>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/sender_check.h"
 #include "model/app_model.h"
 #include "model/command_server.h"
 #include "views/widget_questions.h"
@@ -43,11 +45,24 @@ class Application : public QObject {
     bool takeRecords();
     // Listens on the command socket at `socket`, from now on: requests that come during
     // start-up wait in the model until it is ready. Throws when it cannot.
-    void listen(const std::filesystem::path& socket);
+    // `programs`: who counts as Tessela's own helper (and test driver) among the senders.
+    void listen(const std::filesystem::path& socket,
+                const SenderCheck::Programs& programs = SenderCheck::Programs::installed());
     // Takes URLs to handle, as if `sender` had sent them (none: unidentified).
     void take(std::vector<std::string> urls, std::optional<std::string> sender);
+    // Takes the one command a sender waits on (the command line handing its work over) and
+    // answers the command server's request `request` with how it ended.
+    void takeAwaited(const std::vector<std::string>& urls, const std::optional<std::string>& sender,
+                     std::uint64_t request);
     // The model's start-up; false when the application cannot go on.
     QCoro::Task<bool> start();
+    // Quits as the Quit of the menu does (asking when work is running) or quietly (a
+    // termination signal): true when the application is ending.
+    QCoro::Task<bool> quit(bool asking);
+    // SIGTERM and SIGINT start the quiet quit from now on; a second one within `secondSignal`
+    // locks every open item without asking (forced where files are in use) and ends.
+    void quitOnSignals();
+    static constexpr std::chrono::seconds secondSignal{10};
 
     [[nodiscard]] AppModel& model() noexcept { return model_; }
 
@@ -58,6 +73,9 @@ class Application : public QObject {
     bool isRepeat(const std::string& url);
     // Asks about the waiting confirmations one after the other.
     QCoro::Task<> confirmInTurn();
+    QCoro::Task<> quitAndAnswer(std::uint64_t request);
+    void onTerminationSignal();
+    QCoro::Task<> endNow();
 
     WidgetQuestions questions_;
     AppModel model_;
@@ -65,6 +83,9 @@ class Application : public QObject {
     std::deque<TesselaCommand> confirmations_;
     bool confirming_ = false;
     std::map<std::string, std::chrono::steady_clock::time_point> lastTaken_;
+    std::optional<std::chrono::steady_clock::time_point> lastSignal_;
+    std::unique_ptr<QSocketNotifier> signals_;
+    bool quitting_ = false;
 };
 
 }  // namespace tessela

@@ -137,6 +137,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
             std::cerr << "tessela: other programs cannot reach Tessela: " << error.what() << '\n';
         }
     }
+    application.quitOnSignals();
     application.take(urls, std::nullopt);
     QCoro::connect(application.start(), &application, [](bool started) {
         if (!started) {

@@ -82,20 +82,14 @@ std::optional<std::filesystem::path> CommandSocket::defaultPath() {
     return folder ? std::optional(*folder / fileName) : std::nullopt;
 }
 
-CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path,
-                                               const std::vector<std::string>& urls,
-                                               std::chrono::milliseconds patience) {
-    std::string lines;
-    for (const std::string& url : urls) {
-        const std::optional<std::string> line = CommandFraming::frame(url);
-        if (!line) {
-            throw std::invalid_argument("a command is too long or not text: " + url.substr(0, 80));
-        }
-        lines += *line;
-    }
+namespace {
 
+// A connection to the application at `path` with `lines` sent and the sending side closed; none
+// when nobody listens there.
+std::optional<UniqueFd> sent(const std::filesystem::path& path, const std::string& lines,
+                             std::chrono::milliseconds patience) {
     const sockaddr_un address = CommandSocket::address(path);
-    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket) {
         throwLastError("socket for", path);
     }
@@ -110,7 +104,7 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
     } while (connected != 0 && errno == EINTR);
     if (connected != 0) {
         if (errno == ENOENT || errno == ECONNREFUSED) {
-            return Delivery::nobodyListening;
+            return std::nullopt;
         }
         throw systemError(errno == EAGAIN ? ETIMEDOUT : errno, "connect to", path);
     }
@@ -125,16 +119,120 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
     }
     sendAll(socket.get(), lines, path);
     ::shutdown(socket.get(), SHUT_WR);
-    const std::string answer = answerFrom(socket.get(), patience, path);
+    return socket;
+}
+
+std::string framed(const std::vector<std::string>& urls) {
+    std::string lines;
+    for (const std::string& url : urls) {
+        const std::optional<std::string> line = CommandFraming::frame(url);
+        if (!line) {
+            throw std::invalid_argument("a command is too long or not text: " + url.substr(0, 80));
+        }
+        lines += *line;
+    }
+    return lines;
+}
+
+// Throws what a refusal or an answer other than "ok" says.
+void expectTaken(const std::string& answer, const std::filesystem::path& path) {
     if (answer.starts_with("error: ")) {
         // Refused whole, with the reason (a line that was not a command's form, say).
         throw std::runtime_error("Tessela refused the request: " +
                                  repairUtf8(answer.substr(7, answer.find('\n') - 7)));
     }
-    if (answer != reply) {
+    if (answer != CommandSocket::reply) {
         throw systemError(EPROTO, "have the request taken by", path);
     }
+}
+
+}  // namespace
+
+CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path,
+                                               const std::vector<std::string>& urls,
+                                               std::chrono::milliseconds patience) {
+    const std::optional<UniqueFd> socket = sent(path, framed(urls), patience);
+    if (!socket) {
+        return Delivery::nobodyListening;
+    }
+    expectTaken(answerFrom(socket->get(), patience, path), path);
     return Delivery::delivered;
+}
+
+std::optional<CommandSocket::Outcome> CommandSocket::handOver(const std::filesystem::path& path,
+                                                              const std::vector<std::string>& urls,
+                                                              std::chrono::milliseconds patience) {
+    const std::optional<UniqueFd> socket =
+        sent(path, framed({std::string(awaitLine)}) + framed(urls), patience);
+    if (!socket) {
+        return std::nullopt;
+    }
+    // "ok" within the patience, as for any request; the outcome whenever the work ends (the
+    // user may be asked questions on the desktop first).
+    const auto line = [&](std::optional<std::chrono::milliseconds> limit) {
+        std::string text;
+        const auto deadline = std::chrono::steady_clock::now() + limit.value_or(patience);
+        for (;;) {
+            int wait = -1;
+            if (limit) {
+                wait = static_cast<int>(
+                    std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  deadline - std::chrono::steady_clock::now())
+                                                  .count()));
+            }
+            pollfd waiting{socket->get(), POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, wait);
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready == 0) {
+                throw systemError(ETIMEDOUT, "wait for the answer of", path);
+            }
+            char byte = 0;
+            const ssize_t got = ready > 0 ? ::recv(socket->get(), &byte, 1, 0) : -1;
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0 || text.size() > CommandFraming::maxLineBytes) {
+                return text;  // ended early: what came so far
+            }
+            text += byte;
+            if (byte == '\n') {
+                return text;
+            }
+        }
+    };
+    expectTaken(line(patience), path);
+    const std::string answer = line(std::nullopt);
+    if (answer == "done\n") {
+        return Outcome{Outcome::Kind::done, {}};
+    }
+    if (answer == "cancelled\n") {
+        return Outcome{Outcome::Kind::cancelled, {}};
+    }
+    for (const auto& [prefix, kind] : {std::pair{"error: ", Outcome::Kind::failed},
+                                       std::pair{"partly: ", Outcome::Kind::partlyDone}}) {
+        const std::string_view start(prefix);
+        if (answer.starts_with(start) && answer.ends_with('\n')) {
+            return Outcome{
+                kind, repairUtf8(answer.substr(start.size(), answer.size() - start.size() - 1))};
+        }
+    }
+    return Outcome{Outcome::Kind::failed, "Tessela ended before it could say how the work went."};
+}
+
+std::string CommandSocket::Outcome::line() const {
+    switch (kind) {
+        case Kind::done:
+            return "done\n";
+        case Kind::cancelled:
+            return "cancelled\n";
+        case Kind::failed:
+            return "error: " + sentence + "\n";
+        case Kind::partlyDone:
+            return "partly: " + sentence + "\n";
+    }
+    return "error: " + sentence + "\n";
 }
 
 }  // namespace tessela

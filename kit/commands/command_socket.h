@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tessela {
@@ -43,6 +44,35 @@ class CommandSocket {
     // user is never written to: that is thrown as EPERM.
     static Delivery deliver(const std::filesystem::path& path, const std::vector<std::string>& urls,
                             std::chrono::milliseconds patience);
+
+    // A request whose sender waits for the outcome (the command line handing its work over)
+    // begins with this line. The application answers "ok" as for any request, then, once the
+    // work has ended, one line with the outcome, and closes.
+    static constexpr std::string_view awaitLine = "tessela:await-outcome";
+    // The one awaited request that is no command: quit, as the application's own Quit does.
+    // Taken only from Tessela's own program.
+    static constexpr std::string_view quitRequest = "tessela:quit";
+
+    struct Outcome {
+        enum class Kind {
+            done,        // "done"
+            cancelled,   // "cancelled": by the user, or refused while quitting
+            failed,      // "error: SENTENCE"
+            partlyDone,  // "partly: SENTENCE": locked, but the original is still there
+        };
+        Kind kind = Kind::done;
+        std::string sentence;  // one line of text, for failed and partlyDone
+        friend bool operator==(const Outcome&, const Outcome&) = default;
+        // The answer line, with its line feed.
+        [[nodiscard]] std::string line() const;
+    };
+
+    // Sends `urls` after the await line and waits, without a time limit once the request is
+    // taken, for the outcome; none when nobody listens. The application ending before it
+    // answers is a failed outcome saying so. Throws as deliver does.
+    static std::optional<Outcome> handOver(const std::filesystem::path& path,
+                                           const std::vector<std::string>& urls,
+                                           std::chrono::milliseconds patience);
 };
 
 }  // namespace tessela

@@ -317,14 +317,26 @@ TEST_F(CommandLineTest, WithNoCommandTheApplicationServesRequestsAndASecondStart
     fs::permissions(temp / "run", fs::perms::owner_all);
     std::vector<std::string> words = environment({});
     words.insert(words.begin(),
-                 {"XDG_RUNTIME_DIR=" + (temp / "run").string(), "QT_QPA_PLATFORM=offscreen"});
-    testing::ChildProcess application("/usr/bin/env", words);
+                 {"XDG_RUNTIME_DIR=" + (temp / "run").string(), "QT_QPA_PLATFORM=offscreen",
+                  "QT_LOGGING_RULES=tessela.app.debug=true"});
+    // An item open when the application starts: it finds it open.
+    const std::string sample = (home / "Docs/Sample.tessvault").string();
+    ASSERT_EQ(tessela({"lock", "--password-stdin", (home / "Docs/Sample").string()}, "pass word\n")
+                  .status,
+              0);
+    ASSERT_EQ(tessela({"unlock", "--password-stdin", sample}, "pass word\n").status, 0);
+    const auto started = [&] {
+        auto running = std::make_unique<testing::ChildProcess>("/usr/bin/env", words);
+        const fs::path socket = temp / "run/tessela/command.sock";
+        for (int waited = 0; waited < 400 && !fs::exists(socket); ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(fs::exists(socket));
+        return running;
+    };
+    std::unique_ptr<testing::ChildProcess> application = started();
     const fs::path socket = temp / "run/tessela/command.sock";
-    for (int waited = 0; waited < 400 && !fs::exists(socket); ++waited) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_TRUE(fs::exists(socket));
-    const std::string reveal = TesselaCommand::reveal(home / "Docs/Sample.tessvault").url();
+    const std::string reveal = TesselaCommand::reveal(home / "Docs/Elsewhere.tessvault").url();
     EXPECT_EQ(CommandSocket::deliver(socket, {reveal}, std::chrono::seconds(10)),
               CommandSocket::Delivery::delivered);
 
@@ -336,8 +348,53 @@ TEST_F(CommandLineTest, WithNoCommandTheApplicationServesRequestsAndASecondStart
     const ProcessResult second = ProcessRunner::run("/usr/bin/env", words, std::nullopt, 60.0);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.output, "");
-    ::kill(application.pid(), SIGTERM);
-    (void)application.wait();
+
+    // A "tessela:" link opened through the desktop reaches it, as an unidentified sender,
+    // through the desktop file (valid, as installed and as built).
+    for (const char* file : {DESKTOP_FILE, INSTALLED_DESKTOP_FILE}) {
+        const ProcessResult valid = ProcessRunner::run("/usr/bin/desktop-file-validate", {file});
+        EXPECT_EQ(valid.status, 0) << file << ": " << valid.output;
+    }
+    fs::create_directories(temp / "data/applications");
+    fs::copy_file(DESKTOP_FILE, temp / "data/applications/tessela.desktop");
+    ASSERT_EQ(ProcessRunner::run("/usr/bin/update-desktop-database",
+                                 {(temp / "data/applications").string()})
+                  .status,
+              0);
+    const std::string linked = TesselaCommand::reveal(home / "Docs/Linked.tessvault").url();
+    std::vector<std::string> opener = words;
+    opener.insert(opener.begin(), {"XDG_DATA_HOME=" + (temp / "data").string(),
+                                   "XDG_DATA_DIRS=" + (temp / "data").string()});
+    opener.back() = "/usr/bin/gio";  // in place of the program
+    opener.insert(opener.end(), {"open", linked});
+    const ProcessResult opened = ProcessRunner::run("/usr/bin/env", opener, std::nullopt, 60.0);
+    EXPECT_EQ(opened.status, 0) << opened.output;
+
+    // A termination signal quits as the application's Quit does: the open item is locked first.
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the link's start hands it over
+    ASSERT_EQ(::kill(application->pid(), SIGTERM), 0);
+    const std::string log = application->readAll();
+    EXPECT_EQ(application->wait(), 0);
+    EXPECT_NE(log.find("Took " + linked + " from an unidentified sender"), std::string::npos)
+        << log;
+    ProcessResult status = tessela({"status"});
+    EXPECT_NE(status.output.find("  locked\n"), std::string::npos) << status.output;
+
+    // tessela quit: the running application quits; with none running there is nothing to do.
+    application = started();
+    const auto quitting = [&] {
+        const std::string runtime = "XDG_RUNTIME_DIR=" + (temp / "run").string();
+        std::vector<std::string> asking{runtime};
+        const std::vector<std::string> rest = environment({"quit"});
+        asking.insert(asking.end(), rest.begin(), rest.end());
+        return ProcessRunner::run("/usr/bin/env", asking, std::nullopt, 120.0);
+    };
+    ProcessResult quit = quitting();
+    EXPECT_EQ(quit.status, 0) << quit.output;
+    EXPECT_EQ(quit.output, "Tessela has quit.\n");
+    EXPECT_EQ(application->wait(), 0);
+    quit = quitting();
+    EXPECT_EQ(quit.output, "Tessela is not running.\n");
 }
 
 TEST_F(CommandLineTest, MistakesAreToldBeforeAnyPasswordIsAsked) {
@@ -373,11 +430,13 @@ TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
     const auto lock = start({"lock", "--password-stdin", (home / "Docs/Large.bin").string()});
     lock->write(std::string(secret) + "\n");
     awaitPartialImage();
-    const ProcessResult second = tessela({"status"});
+    const ProcessResult second = tessela({"recover"});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.output, "Another copy of Tessela is working in " +
                                  (temp / "support").string() +
                                  ". Try again when it has finished.\n");
+    // The status only reads, and is told meanwhile.
+    EXPECT_EQ(tessela({"status"}).output, "No locked items.\n");
     // Setting up the password needs only the keyring: it is not refused meanwhile.
     keyring = std::make_unique<testing::KeyringSession>();
     const ProcessResult setup = tessela({"setup", "--password-stdin"}, "first password\n");

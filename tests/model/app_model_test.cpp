@@ -5,6 +5,8 @@
 #include <qcoro/qcorotask.h>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QThread>
 #include <QUrl>
@@ -537,6 +539,142 @@ TEST_F(AppModelTest, CancelDuringAWrongKeptPasswordStopsTheRemoval) {
     EXPECT_TRUE(fs::exists(old.lastKnownPath)) << "the lock was removed after Cancel";
     EXPECT_FALSE(fs::exists(home / "Docs/Old.txt"));
     QDesktopServices::unsetUrlHandler("file");
+}
+
+// The command line hands its work to the running application and exits with the outcome; the
+// questions it brings are answered on the desktop.
+TEST_F(AppModelTest, TheCommandLineHandsItsWorkToTheRunningApplication) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    writeFile(home / "Docs/Notes.txt", "notes");
+    Opener opener;
+    QDesktopServices::setUrlHandler("file", &opener, "open");
+    fs::create_directories(temp / "run");
+    fs::permissions(temp / "run", fs::perms::owner_all);
+    Application app(options(true));
+    app.model().setTouchIDEnabled(false);
+    ASSERT_TRUE(app.takeRecords());
+    // This test's program is not Tessela's: the command line counts as the test driver here,
+    // which is trusted under the test override.
+    ::setenv("TESSELA_SUPPORT_DIR", (temp / "support").c_str(), 1);
+    app.listen(temp / "run/tessela/command.sock",
+               SenderCheck::Programs::installed(fs::path(TESSELA_PROGRAM)));
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+
+    // Runs the command line while this thread serves the application, answering what it asks
+    // with `answer` (given the question's window).
+    const auto tessela = [&](std::vector<std::string> arguments,
+                             const std::function<void(QWidget&)>& answer = {}) {
+        std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
+                                          "XDG_RUNTIME_DIR=" + (temp / "run").string(),
+                                          "HOME=" + home.string(), TESSELA_PROGRAM};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::optional<ProcessResult> result;
+        std::thread running(
+            [&] { result = ProcessRunner::run("/usr/bin/env", words, std::string(), 120.0); });
+        bool answered = !answer;
+        settle([&] {
+            if (!answered) {
+                for (QWidget* window : QApplication::topLevelWidgets()) {
+                    if (window->isVisible() && qobject_cast<QDialog*>(window) != nullptr) {
+                        answered = true;
+                        answer(*window);
+                        break;
+                    }
+                }
+            }
+            return result.has_value();
+        });
+        running.join();
+        EXPECT_TRUE(answered) << "nothing was asked";
+        return *result;
+    };
+    const std::string locked = taxes.lastKnownPath;
+
+    ProcessResult result = tessela({"unlock", locked}, [&](QWidget& prompt) {
+        prompt.findChild<QLineEdit*>()->setText(QString::fromStdString(password));
+        qobject_cast<QDialog*>(&prompt)->accept();
+    });
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_EQ(result.output,
+              "Tessela is running: it unlocks Taxes; its progress shows on the desktop.\n");
+    EXPECT_EQ(app.model().items().openItems().size(), 1U);
+
+    result = tessela({"status"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("open at"), std::string::npos) << result.output;
+
+    result = tessela({"relock", locked});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(app.model().items().openItems().empty());
+    result = tessela({"lock", (home / "Docs/Notes.txt").string()});
+    EXPECT_EQ(result.status, 0) << result.output;
+    EXPECT_TRUE(fs::exists(home / "Docs/Notes.tessvault"));
+
+    // Cancelled on the desktop, and refused: status 1 with the sentence.
+    result = tessela({"remove-lock", locked},
+                     [](QWidget& question) { qobject_cast<QDialog*>(&question)->reject(); });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("Cancelled on the desktop. Nothing was changed."),
+              std::string::npos)
+        << result.output;
+    EXPECT_TRUE(fs::exists(locked));
+    result = tessela({"unlock", (home / "Docs/Other.txt").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find(TesselaError::notLocked().errorDescription()), std::string::npos)
+        << result.output;
+    result = tessela({"lock", "--password-stdin", (home / "Docs/Other").string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("cannot be handed to it"), std::string::npos);
+    QDesktopServices::unsetUrlHandler("file");
+    ::unsetenv("TESSELA_SUPPORT_DIR");
+}
+
+// Quitting locks what is open; an item whose files stay in use keeps the application running
+// unless the user chooses "Quit Anyway"; with work running it asks first, and Cancel there
+// changes nothing.
+TEST_F(AppModelTest, QuittingLocksEverythingOrAsksWhatToDo) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    AppModel model(options(true), questions);
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+    EXPECT_TRUE(QCoro::waitFor(model.quit(true)));  // nothing open, nothing running: no question
+    EXPECT_TRUE(questions.seen.empty());
+    model.activity().cancelQuitting();
+
+    const OpenItem open = model.locker().unlock(taxes.lastKnownPath, password);
+    QCoro::waitFor(model.refresh());
+    {
+        std::ifstream held(open.contentURL());
+        questions.then(answer::press("Cancel")).then(answer::press("Cancel"));
+        EXPECT_FALSE(QCoro::waitFor(model.quit(false)));
+        EXPECT_FALSE(model.activity().isQuitting());
+        EXPECT_EQ(model.items().openItems().size(), 1U);
+        questions.then(answer::press("Cancel")).then(answer::press("Quit Anyway"));
+        EXPECT_TRUE(QCoro::waitFor(model.quit(false)));
+        ASSERT_EQ(questions.seen.size(), 4U);
+        EXPECT_EQ(questions.seen[1],
+                  "Some items are still unlocked | They stay unlocked until you lock them or "
+                  "restart your computer.");
+    }
+    model.activity().cancelQuitting();
+
+    // Work running: asked first; "Cancel" leaves the application as it was.
+    writeFile(home / "Docs/Big.bin", std::string(16 << 20, 'b'));
+    auto locking = model.lock({home / "Docs/Big.bin"});
+    questions.then(answer::press("Cancel"));
+    EXPECT_FALSE(QCoro::waitFor(model.quit(true)));
+    EXPECT_EQ(questions.seen.back(),
+              "Tessela is still locking Big.bin. Quit when it finishes? | Tessela quits as soon "
+              "as it is done.");
+    EXPECT_FALSE(model.activity().isQuitting());
+    // "Quit When Finished": the lock ends, then the open item is locked, then it may end.
+    questions.then(answer::press("Quit When Finished"));
+    EXPECT_TRUE(QCoro::waitFor(model.quit(true)));
+    QCoro::waitFor(std::move(locking));
+    EXPECT_FALSE(fs::exists(home / "Docs/Big.bin"));  // locked
+    EXPECT_TRUE(model.items().openItems().empty());
+    EXPECT_TRUE(questions.unexpected.empty());
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
