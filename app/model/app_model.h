@@ -68,6 +68,8 @@ class AppModel : public QObject {
         bool testOverride = false;
         // The bus fprintd is asked on; the system bus when none.
         std::optional<std::string> fingerprintBus;
+        // The bus logind is heard on (the computer shutting down); the system bus when none.
+        std::optional<std::string> logindBus = std::nullopt;
 
         // The application's own: AppPaths' support folder and keychain service, the user's home
         // and settings, this program.

@@ -42,7 +42,12 @@ std::optional<TesselaCommand> openingCommand(const std::string& url) {
 }  // namespace
 
 Application::Application(AppModel::Options options, QObject* parent)
-    : QObject(parent), model_(std::move(options), questions_) {
+    : QObject(parent), shutdown_(options.logindBus), model_(std::move(options), questions_) {
+    // While anything is open, logind waits for the items to be locked before a shutdown.
+    connect(&model_.items(), &ItemList::openItemsChanged, this,
+            [this] { shutdown_.setHolding(!model_.items().openItems().empty()); });
+    connect(&shutdown_, &ShutdownWatch::shuttingDown, this,
+            [this] { QCoro::connect(endNow(), this, [] {}); });
     // Nothing can be locked before a password is set; until the application has its own setup
     // window, the user is told where to set one.
     connect(&model_, &AppModel::setupRequested, this, [] {
@@ -152,7 +157,7 @@ QCoro::Task<bool> Application::quit(bool asking) {
     const bool ending = co_await model_.quit(asking);
     quitting_ = false;
     if (ending) {
-        QTimer::singleShot(0, this, [] { QCoreApplication::exit(0); });
+        QTimer::singleShot(0, this, [this] { Q_EMIT ended(0); });
     }
     co_return ending;
 }
@@ -213,8 +218,14 @@ void Application::onTerminationSignal() {
 }
 
 QCoro::Task<> Application::endNow() {
+    if (ending_) {
+        co_return;
+    }
+    ending_ = true;
     co_await model_.lockEverythingNow();
-    QCoreApplication::exit(0);
+    co_await model_.refresh();
+    shutdown_.setHolding(false);  // locked, or left to the next start's recovery: go on
+    Q_EMIT ended(0);
 }
 
 QCoro::Task<> Application::confirmInTurn() {

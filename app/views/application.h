@@ -16,6 +16,7 @@
 #include "commands/sender_check.h"
 #include "model/app_model.h"
 #include "model/command_server.h"
+#include "model/shutdown_watch.h"
 #include "views/widget_questions.h"
 
 namespace tessela {
@@ -64,6 +65,11 @@ class Application : public QObject {
     void quitOnSignals();
     static constexpr std::chrono::seconds secondSignal{10};
 
+  Q_SIGNALS:
+    // The application has finished: its event loop should end with `code`.
+    void ended(int code);
+
+  public:
     [[nodiscard]] AppModel& model() noexcept { return model_; }
 
     static constexpr std::chrono::milliseconds repeatWindow{500};
@@ -77,6 +83,8 @@ class Application : public QObject {
     void onTerminationSignal();
     QCoro::Task<> endNow();
 
+    ShutdownWatch shutdown_;
+    bool ending_ = false;
     WidgetQuestions questions_;
     AppModel model_;
     std::unique_ptr<CommandServer> server_;

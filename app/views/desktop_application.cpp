@@ -137,6 +137,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
             std::cerr << "tessela: other programs cannot reach Tessela: " << error.what() << '\n';
         }
     }
+    QObject::connect(&application, &Application::ended, [](int code) { QApplication::exit(code); });
     application.quitOnSignals();
     application.take(urls, std::nullopt);
     QCoro::connect(application.start(), &application, [](bool started) {

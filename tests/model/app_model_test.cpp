@@ -677,6 +677,51 @@ TEST_F(AppModelTest, QuittingLocksEverythingOrAsksWhatToDo) {
     EXPECT_TRUE(questions.unexpected.empty());
 }
 
+// While an item is open logind waits at shutdown for Tessela, which locks it, lets logind go
+// on and ends.
+TEST_F(AppModelTest, AtShutdownOpenItemsAreLockedBeforeLogindGoesOn) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    std::unique_ptr<testing::ChildProcess> systemBus;
+    fs::create_directories(temp / "system-bus");
+    const std::string address = testing::startPrivateBus(temp / "system-bus", systemBus);
+    const auto logind =
+        testing::startDBusMock(address, true, {"--template", "logind"}, "org.freedesktop.login1");
+    const auto logindCall = [&](std::vector<std::string> call) {
+        std::vector<std::string> words = {"call",
+                                          "--address",
+                                          address,
+                                          "--dest",
+                                          "org.freedesktop.login1",
+                                          "--object-path",
+                                          "/org/freedesktop/login1",
+                                          "--method"};
+        words.insert(words.end(), call.begin(), call.end());
+        return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
+    };
+    const auto inhibiting = [&] {
+        return logindCall({"org.freedesktop.login1.Manager.ListInhibitors"})
+                   .find("'shutdown', 'Tessela'") != std::string::npos;
+    };
+    AppModel::Options withLogind = options(true);
+    withLogind.logindBus = address;
+    Application app(withLogind);
+    ASSERT_TRUE(app.takeRecords());
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+    std::optional<int> ended;
+    QObject::connect(&app, &Application::ended, [&](int code) { ended = code; });
+    EXPECT_FALSE(inhibiting());
+
+    (void)app.model().locker().unlock(taxes.lastKnownPath, password);
+    QCoro::waitFor(app.model().refresh());
+    EXPECT_TRUE(settle(inhibiting));
+    (void)logindCall({"org.freedesktop.DBus.Mock.EmitSignal", "org.freedesktop.login1.Manager",
+                      "PrepareForShutdown", "b", "[<true>]"});
+    EXPECT_TRUE(settle([&] { return ended.has_value(); }));
+    EXPECT_EQ(ended, 0);
+    EXPECT_TRUE(app.model().items().openItems().empty());
+    EXPECT_TRUE(settle([&] { return !inhibiting(); }));
+}
+
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
     const testing::OffscreenApplication application;
     Worker worker;
