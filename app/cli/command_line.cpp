@@ -653,7 +653,8 @@ void logToStandardError() {
 // program would give for the same outcome. A lock or relock of several items is one request;
 // an unlock or a lock removal is one request per item, in order. None when no application
 // listens.
-std::optional<int> handOver(const Request& request, const std::string& name) {
+std::optional<int> handOver(const Request& request, const std::string& name,
+                            const CancelToken& cancel) {
     const std::optional<fs::path> socket = CommandSocket::defaultPath();
     if (!socket) {
         return std::nullopt;
@@ -669,7 +670,7 @@ std::optional<int> handOver(const Request& request, const std::string& name) {
         handed.emplace_back(TesselaCommand::lock(paths), "locks " + TesselaError::list(names));
     } else if (name == "relock") {
         handed.emplace_back(TesselaCommand::lockNow(paths),
-                              "locks " + TesselaError::list(names) + " again");
+                            "locks " + TesselaError::list(names) + " again");
     } else {
         for (const fs::path& path : paths) {
             const std::string item = path.stem().string();
@@ -682,7 +683,20 @@ std::optional<int> handOver(const Request& request, const std::string& name) {
     for (const auto& [command, doing] : handed) {
         std::optional<CommandSocket::Outcome> outcome;
         try {
-            outcome = CommandSocket::handOver(*socket, {command.url()}, std::chrono::seconds(10));
+            outcome = CommandSocket::handOver(
+                *socket, {command.url()}, std::chrono::seconds(10),
+                [&doing] {
+                    std::cout << "Tessela is running: it " << shown(doing)
+                              << "; its progress shows on the desktop." << std::endl;
+                },
+                &cancel);
+        } catch (const TesselaError& error) {
+            if (error.errorCase() != TesselaError::Case::cancelled) {
+                std::cerr << shown(error.errorDescription()) << '\n';
+                return failure;
+            }
+            std::cerr << "Interrupted: Tessela goes on with it on the desktop.\n";
+            return interrupted;
         } catch (const std::exception& error) {
             std::cerr << "Tessela is running, but did not take the request: " << shown(error.what())
                       << '\n';
@@ -691,8 +705,6 @@ std::optional<int> handOver(const Request& request, const std::string& name) {
         if (!outcome) {
             return std::nullopt;
         }
-        std::cout << "Tessela is running: it " << shown(doing)
-                  << "; its progress shows on the desktop.\n";
         switch (outcome->kind) {
             case CommandSocket::Outcome::Kind::done:
                 break;
@@ -903,7 +915,7 @@ int run(int argc, char** argv) {
                              "first.\n";
                 return failure;
             }
-            if (const std::optional<int> status = handOver(*request, name)) {
+            if (const std::optional<int> status = handOver(*request, name, cancel)) {
                 return *status;
             }
         }

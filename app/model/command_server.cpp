@@ -1,5 +1,6 @@
 #include "model/command_server.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -204,8 +205,15 @@ void CommandServer::read(int socket) {
             }
             [[maybe_unused]] const ssize_t sent = ::send(
                 socket, CommandSocket::reply, std::strlen(CommandSocket::reply), MSG_NOSIGNAL);
+            // Kept past the connection's own bookkeeping, and never inherited by a program the
+            // application starts (which could answer in its place or keep it open).
+            UniqueFd kept(::fcntl(socket, F_DUPFD_CLOEXEC, 0));
+            if (!kept) {
+                answerAndDrop(socket, "error: Tessela cannot keep the request open.\n");
+                return;
+            }
             const std::uint64_t request = nextAwaited_++;
-            awaited_.emplace(request, ::dup(socket));
+            awaited_.emplace(request, std::move(kept));
             drop(socket);
             Q_EMIT awaitedRequestReceived(urls, sender, request);
             return;

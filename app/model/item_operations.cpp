@@ -264,9 +264,9 @@ QCoro::Task<> AppModel::lockAll() {
 }
 
 QCoro::Task<bool> AppModel::quit(bool asking) {
-    auto reading = worker_.run([this] { return locker_.openItems(); });
-    const bool anyOpen = !(co_await std::move(reading)).empty();
-    if (activity_.isIdle() && jobs_.empty() && !anyOpen) {
+    // The list as last read: a read on the worker would wait behind the running work.
+    if (activity_.isIdle() && jobs_.empty() && items_.openItems().empty()) {
+        activity_.beginQuitting();  // nothing new starts in the moment before the end
         co_return true;
     }
     if (!activity_.isIdle() && asking) {
@@ -307,6 +307,11 @@ QCoro::Task<bool> AppModel::lockEverythingBeforeQuitting() {
 
 QCoro::Task<> AppModel::lockEverythingNow() {
     activity_.beginQuitting();
+    // No time to wait for running work: it is cancelled (a lock or removal leaves its item as it
+    // was), so the engine gets to the open items at once.
+    for (const std::shared_ptr<ItemJob>& job : jobs_) {
+        job->cancel();
+    }
     auto reading = worker_.run([this] { return locker_.openItems(); });
     for (const OpenItem& item : co_await std::move(reading)) {
         const std::shared_ptr<ItemJob> job = startJob(

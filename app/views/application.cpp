@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <QCoreApplication>
@@ -154,7 +155,14 @@ QCoro::Task<bool> Application::quit(bool asking) {
         co_return false;  // one quit at a time: the first one's answer stands
     }
     quitting_ = true;
-    const bool ending = co_await model_.quit(asking);
+    bool ending = false;
+    try {
+        ending = co_await model_.quit(asking);
+    } catch (const std::exception&) {
+        // Whatever failed, the application goes on as it was, able to quit again.
+        logCaught(LogLevel::warning, {"Could not quit"}, LogArea::app);
+        model_.activity().cancelQuitting();
+    }
     quitting_ = false;
     if (ending) {
         QTimer::singleShot(0, this, [this] { Q_EMIT ended(0); });
@@ -200,9 +208,15 @@ void Application::quitOnSignals() {
     signals_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     connect(signals_.get(), &QSocketNotifier::activated, this, [this] {
         char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        ssize_t got = 0;
+        int received = 0;
+        while ((got = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
+            received += static_cast<int>(got);
         }
-        onTerminationSignal();
+        // Two that came together count as two: the second ends at once.
+        for (int signal = 0; signal < std::min(received, 2); ++signal) {
+            onTerminationSignal();
+        }
     });
 }
 
@@ -222,8 +236,13 @@ QCoro::Task<> Application::endNow() {
         co_return;
     }
     ending_ = true;
-    co_await model_.lockEverythingNow();
-    co_await model_.refresh();
+    try {
+        co_await model_.lockEverythingNow();
+        co_await model_.refresh();
+    } catch (const std::exception&) {
+        // Ends all the same: what is still open is left to the next start's recovery.
+        logCaught(LogLevel::warning, {"Could not lock everything before the end"}, LogArea::app);
+    }
     shutdown_.setHolding(false);  // locked, or left to the next start's recovery: go on
     Q_EMIT ended(0);
 }

@@ -60,6 +60,11 @@ void logThroughQt() {
 std::vector<std::string> asURLs(const std::vector<std::string>& opened) {
     std::vector<std::string> urls;
     for (const std::string& item : opened) {
+        // Lines of the command line's own protocol are never forwarded: a launcher passing
+        // them would make a link's request count as the command line's.
+        if (item == CommandSocket::awaitLine || item == CommandSocket::quitRequest) {
+            continue;
+        }
         if (item.starts_with("tessela:") || item.starts_with("file:")) {
             urls.push_back(item);
         } else {

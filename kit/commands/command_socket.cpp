@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "activity/cancel_token.h"
 #include "commands/command_framing.h"
 #include "files/paths.h"
 #include "posix/system_error.h"
@@ -161,7 +162,9 @@ CommandSocket::Delivery CommandSocket::deliver(const std::filesystem::path& path
 
 std::optional<CommandSocket::Outcome> CommandSocket::handOver(const std::filesystem::path& path,
                                                               const std::vector<std::string>& urls,
-                                                              std::chrono::milliseconds patience) {
+                                                              std::chrono::milliseconds patience,
+                                                              const std::function<void()>& onTaken,
+                                                              const CancelToken* cancel) {
     const std::optional<UniqueFd> socket =
         sent(path, framed({std::string(awaitLine)}) + framed(urls), patience);
     if (!socket) {
@@ -180,10 +183,22 @@ std::optional<CommandSocket::Outcome> CommandSocket::handOver(const std::filesys
                                                   deadline - std::chrono::steady_clock::now())
                                                   .count()));
             }
-            pollfd waiting{socket->get(), POLLIN, 0};
-            const int ready = ::poll(&waiting, 1, wait);
+            // A cancellation wakes the wait: the token's descriptor becomes readable, or, without
+            // one, the flag is looked at every 200 ms.
+            const int wakeFd = cancel != nullptr ? cancel->wakeFd() : -1;
+            if (cancel != nullptr && wakeFd < 0 && (wait < 0 || wait > 200)) {
+                wait = 200;
+            }
+            pollfd waiting[2] = {{socket->get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            int ready = ::poll(waiting, wakeFd >= 0 ? 2 : 1, wait);
             if (ready < 0 && errno == EINTR) {
                 continue;
+            }
+            if (cancel != nullptr) {
+                cancel->check();
+            }
+            if (ready == 0 && !limit) {
+                continue;  // only the cancellation's look-in ended the wait
             }
             if (ready == 0) {
                 throw systemError(ETIMEDOUT, "wait for the answer of", path);
@@ -203,6 +218,9 @@ std::optional<CommandSocket::Outcome> CommandSocket::handOver(const std::filesys
         }
     };
     expectTaken(line(patience), path);
+    if (onTaken) {
+        onTaken();
+    }
     const std::string answer = line(std::nullopt);
     if (answer == "done\n") {
         return Outcome{Outcome::Kind::done, {}};

@@ -4,12 +4,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tessela {
+
+class CancelToken;
 
 // The sending end of the application's command socket: "command.sock" in the per-user runtime
 // folder ($XDG_RUNTIME_DIR/tessela, private to the user), where the running application accepts
@@ -70,9 +73,14 @@ class CommandSocket {
     // Sends `urls` after the await line and waits, without a time limit once the request is
     // taken, for the outcome; none when nobody listens. The application ending before it
     // answers is a failed outcome saying so. Throws as deliver does.
+    // `onTaken` is called once the application has taken the request, before the wait for the
+    // outcome. A cancellation of `cancel` while waiting (the user's Ctrl-C) ends the wait with
+    // TesselaError::cancelled(); the application goes on with the work.
     static std::optional<Outcome> handOver(const std::filesystem::path& path,
                                            const std::vector<std::string>& urls,
-                                           std::chrono::milliseconds patience);
+                                           std::chrono::milliseconds patience,
+                                           const std::function<void()>& onTaken = {},
+                                           const CancelToken* cancel = nullptr);
 };
 
 }  // namespace tessela

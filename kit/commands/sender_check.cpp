@@ -82,7 +82,10 @@ std::optional<std::string> SenderCheck::signingIdentifier(int socket, const Prog
     if (!peer || !isAlive(process.get())) {
         return std::nullopt;
     }
-    if (peer == keyOf("/proc/self/exe")) {
+    // This program, or the one now installed where it was started from (after an upgrade the
+    // running application's own file is the replaced one).
+    const std::optional<std::filesystem::path> own = runningProgram();
+    if (peer == keyOf("/proc/self/exe") || (own && peer == keyOf(*own))) {
         return ownIdentifier;
     }
     if (peer == keyOf(programs.finder)) {

@@ -70,6 +70,12 @@ std::optional<std::filesystem::path> runningProgram() {
     if (error || !path.is_absolute()) {
         return std::nullopt;
     }
+    // Replaced on disk since it started (a package upgrade): the path still names the program,
+    // now the new version of it, which is what this process's helpers and peers run.
+    constexpr std::string_view replaced = " (deleted)";
+    if (const std::string& text = path.native(); text.ends_with(replaced)) {
+        path = text.substr(0, text.size() - replaced.size());
+    }
     return path;
 }
 

@@ -1,6 +1,8 @@
 // The application's model on the real engine (gocryptfs), a real keyring and a notification
 // service double on a private session bus, offscreen.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <qcoro/qcorotask.h>
 #include <QApplication>
@@ -23,6 +25,7 @@
 #include "model/password_store.h"
 #include "process/process_runner.h"
 #include "secrets/shared_state.h"
+#include "support/child_process.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
 #include "support/offscreen_application.h"
@@ -626,6 +629,29 @@ TEST_F(AppModelTest, TheCommandLineHandsItsWorkToTheRunningApplication) {
     result = tessela({"lock", "--password-stdin", (home / "Docs/Other").string()});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("cannot be handed to it"), std::string::npos);
+
+    // Ctrl-C while the desktop asks: the command line ends at once; the question stays.
+    std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
+                                      "XDG_RUNTIME_DIR=" + (temp / "run").string(),
+                                      "HOME=" + home.string(), TESSELA_PROGRAM, "unlock", locked};
+    testing::ChildProcess waiting("/usr/bin/env", words);
+    QDialog* asked = nullptr;
+    EXPECT_TRUE(settle([&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (window->isVisible() && qobject_cast<QDialog*>(window) != nullptr) {
+                asked = qobject_cast<QDialog*>(window);
+            }
+        }
+        return asked != nullptr;
+    }));
+    ASSERT_EQ(::kill(waiting.pid(), SIGINT), 0);
+    EXPECT_EQ(waiting.readAll(),
+              "Tessela is running: it unlocks Taxes; its progress shows on the desktop.\n"
+              "Interrupted: Tessela goes on with it on the desktop.\n");
+    EXPECT_EQ(WEXITSTATUS(waiting.wait()), 130);
+    if (asked != nullptr) {
+        asked->reject();
+    }
     QDesktopServices::unsetUrlHandler("file");
     ::unsetenv("TESSELA_SUPPORT_DIR");
 }
@@ -662,6 +688,7 @@ TEST_F(AppModelTest, QuittingLocksEverythingOrAsksWhatToDo) {
     // Work running: asked first; "Cancel" leaves the application as it was.
     writeFile(home / "Docs/Big.bin", std::string(16 << 20, 'b'));
     auto locking = model.lock({home / "Docs/Big.bin"});
+    ASSERT_TRUE(settle([&] { return !model.activity().isIdle(); }));
     questions.then(answer::press("Cancel"));
     EXPECT_FALSE(QCoro::waitFor(model.quit(true)));
     EXPECT_EQ(questions.seen.back(),
