@@ -179,14 +179,16 @@ QCoro::Task<> AppModel::handled(TesselaCommand command, QCoro::Task<Outcome> tas
                                 OutcomeCallback onOutcome) {
     // Let go of however the task ends.
     struct Done {
-        std::vector<TesselaCommand>& handling;
+        AppModel& model;
         const TesselaCommand& command;
         ~Done() {
+            std::vector<TesselaCommand>& handling = model.handling_;
             if (const auto found = std::ranges::find(handling, command); found != handling.end()) {
                 handling.erase(found);
             }
+            Q_EMIT model.commandEnded();
         }
-    } done{handling_, command};
+    } done{*this, command};
     Outcome outcome;
     try {
         outcome = co_await std::move(task);
@@ -208,6 +210,18 @@ QCoro::Task<> AppModel::refresh() {
 QCoro::Task<> AppModel::waitUntilReady() {
     if (!ready_) {
         co_await qCoro(this, &AppModel::readyChanged);
+    }
+}
+
+QCoro::Task<> AppModel::waitForCommands(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!handling_.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            co_return;
+        }
+        co_await qCoro(this, &AppModel::commandEnded, left);
     }
 }
 

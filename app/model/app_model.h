@@ -178,11 +178,15 @@ class AppModel : public QObject {
     }
     // Resumes the caller once no item job is running.
     QCoro::Task<> waitForJobs();
+    // Resumes the caller once no command is waiting or running, or once `limit` has passed: on
+    // the way out, work that is about to end (a file manager asked to show an item) ends first.
+    QCoro::Task<> waitForCommands(std::chrono::milliseconds limit);
     [[nodiscard]] Locker& locker() noexcept { return locker_; }
 
   Q_SIGNALS:
     void readyChanged();
     void jobsChanged();
+    void commandEnded();
     void idle();
     void passwordChangeEnded();
     void idleMinutesChanged();

@@ -165,6 +165,7 @@ QCoro::Task<bool> Application::quit(bool asking) {
     }
     quitting_ = false;
     if (ending) {
+        co_await model_.waitForCommands(commandsOnTheWayOut);
         QTimer::singleShot(0, this, [this] { Q_EMIT ended(0); });
     }
     co_return ending;
@@ -244,6 +245,7 @@ QCoro::Task<> Application::endNow() {
         logCaught(LogLevel::warning, {"Could not lock everything before the end"}, LogArea::app);
     }
     shutdown_.setHolding(false);  // locked, or left to the next start's recovery: go on
+    co_await model_.waitForCommands(commandsOnTheWayOut);
     Q_EMIT ended(0);
 }
 

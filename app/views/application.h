@@ -64,6 +64,9 @@ class Application : public QObject {
     // locks every open item without asking (forced where files are in use) and ends.
     void quitOnSignals();
     static constexpr std::chrono::seconds secondSignal{10};
+    // How long the end waits at most for commands still under way (one waiting for a person
+    // holds it no longer).
+    static constexpr std::chrono::seconds commandsOnTheWayOut{5};
 
   Q_SIGNALS:
     // The application has finished: its event loop should end with `code`.

@@ -13,6 +13,7 @@
 #include "checks/inside_checks.h"
 #include "checks/item_survey.h"
 #include "checks/tree_verifier.h"
+#include "engine/locked_look.h"
 #include "engine/locked_names.h"
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
@@ -252,6 +253,7 @@ void LockOperation::verifyImage(const Plan& plan, const std::string& password,
 }
 
 void LockOperation::putInPlace(Plan& plan) {
+    LockedLook::writeGuide(*e_.fileSystem, plan.folder.openFolder(plan.partialName), plan.name);
     // The image's content reaches the disk first: a rename can reach the disk before the data it
     // names, and recovery trusts an item at its name.
     e_.flushContent(plan.folder, plan.partialName);

@@ -7,8 +7,10 @@
 #include <string_view>
 
 #include "engine/password_migration.h"
+#include "files/file_io.h"
 #include "files/paths.h"
 #include "text/log.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -44,6 +46,28 @@ bool LockedLook::set(const std::filesystem::path& locked) {
         g_error_free(error);
     }
     return done;
+}
+
+void LockedLook::writeGuide(FileSystem& fileSystem, const Folder& bundle, const std::string& name) {
+    const std::string shown = repairUtf8(name);
+    const std::string text =
+        "This folder is " + shown +
+        ", locked by Tessela. What you see beside this note is its encrypted form, which no "
+        "program can read.\n\n"
+        "To open it, go back to the folder that holds it, right-click it and choose \"Unlock "
+        "with Tessela\", or open it from Tessela's window. In a terminal:\n\n"
+        "    tessela unlock PATH-OF-THIS-FOLDER\n\n"
+        "Do not change or delete anything in here: that could make the item unreadable.\n";
+    try {
+        const UniqueFd file = fileSystem.createFile(bundle, guideName, 0644);
+        posix::writeAll(file.get(), text, bundle.path() / guideName);
+    } catch (const std::system_error& error) {
+        if (error.code() != std::errc::file_exists) {
+            logCaught(LogLevel::info, {"Could not put the note on opening it in ", bundle.path()});
+        }
+    } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not put the note on opening it in ", bundle.path()});
+    }
 }
 
 std::optional<bool> LockedLook::isSet(const std::filesystem::path& locked) {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "engine/engine_parts.h"
+#include "files/file_system.h"
+#include "files/folder.h"
 
 namespace tessela {
 
@@ -19,12 +21,20 @@ class LockedLook {
   public:
     static constexpr const char* attribute = "metadata::custom-icon-name";
     static constexpr const char* lockedIconName = "tessela-locked";
+    // A locked item is a folder, which file managers open on a double-click: inside, beside the
+    // encrypted names, this note says in words what the folder is and how to open it. It lies
+    // in the container's encrypted folder, where the container's own tools pass over it (its
+    // name is no encrypted name), so the item opens and verifies as before.
+    static constexpr const char* guideName = "How to open this locked item.txt";
 
     explicit LockedLook(const EngineParts& parts) : e_(parts) {}
 
     // Sets the look on `locked` (true at once where no metadata is kept). On failure logs why and
     // returns false; never throws.
     static bool set(const std::filesystem::path& locked);
+    // Writes the note into the locked item's encrypted folder `bundle`, for the item `name`,
+    // exclusively (a name taken there is left as it is). Best effort: a failure is logged.
+    static void writeGuide(FileSystem& fileSystem, const Folder& bundle, const std::string& name);
     // Whether the look is set; none when it cannot be read.
     [[nodiscard]] static std::optional<bool> isSet(const std::filesystem::path& locked);
     // Sets the look unless it is known to be set already; never fails.

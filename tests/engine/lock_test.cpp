@@ -9,6 +9,7 @@
 
 #include "checks/tree_verifier.h"
 #include "engine/engine_fixture.h"
+#include "engine/locked_look.h"
 #include "engine/locked_names.h"
 #include "engine/locker.h"
 #include "errors/tessela_error.h"
@@ -74,6 +75,11 @@ TEST_F(LockTest, FolderContentsBecomeTheVolumeRoot) {
     ItemMarker marker(LockedItem::Kind::folder, "Project ü");
     marker.mode = 0755;
     EXPECT_EQ(ItemMarker::read(volume), marker);
+    // Opened as a folder in a file manager, the locked item says in words what it is; the note
+    // is no part of the content.
+    const std::string guide = readFile(home / "Docs/Project ü.tessvault" / LockedLook::guideName);
+    EXPECT_NE(guide.find("This folder is Project ü, locked by Tessela."), std::string::npos);
+    EXPECT_FALSE(fs::exists(volume / LockedLook::guideName));
 }
 
 // A folder others may write in (a team folder) must not make a locked item others may empty:

@@ -614,6 +614,28 @@ TEST_F(AppModelTest, TheCommandLineHandsItsWorkToTheRunningApplication) {
     EXPECT_EQ(result.status, 0) << result.output;
     EXPECT_TRUE(fs::exists(home / "Docs/Notes.tessvault"));
 
+    // Two command lines at once: each is served, the second after the first.
+    writeFile(home / "Docs/A.txt", "a");
+    writeFile(home / "Docs/B.txt", "b");
+    std::optional<ProcessResult> other;
+    std::thread second([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        other = ProcessRunner::run(
+            "/usr/bin/env",
+            {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
+             "XDG_RUNTIME_DIR=" + (temp / "run").string(), "HOME=" + home.string(), TESSELA_PROGRAM,
+             "lock", (home / "Docs/B.txt").string()},
+            std::string(), 120.0);
+    });
+    result = tessela({"lock", (home / "Docs/A.txt").string()});
+    settle([&] { return other.has_value(); });
+    second.join();
+    EXPECT_EQ(result.status, 0) << result.output;
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 0) << other->output;
+    EXPECT_FALSE(fs::exists(home / "Docs/A.txt"));
+    EXPECT_FALSE(fs::exists(home / "Docs/B.txt"));
+
     // Cancelled on the desktop, and refused: status 1 with the sentence.
     result = tessela({"remove-lock", locked},
                      [](QWidget& question) { qobject_cast<QDialog*>(&question)->reject(); });
@@ -633,7 +655,10 @@ TEST_F(AppModelTest, TheCommandLineHandsItsWorkToTheRunningApplication) {
     // Ctrl-C while the desktop asks: the command line ends at once; the question stays.
     std::vector<std::string> words = {"TESSELA_SUPPORT_DIR=" + (temp / "support").string(),
                                       "XDG_RUNTIME_DIR=" + (temp / "run").string(),
-                                      "HOME=" + home.string(), TESSELA_PROGRAM, "unlock", locked};
+                                      "HOME=" + home.string(),
+                                      TESSELA_PROGRAM,
+                                      "unlock",
+                                      locked};
     testing::ChildProcess waiting("/usr/bin/env", words);
     QDialog* asked = nullptr;
     EXPECT_TRUE(settle([&] {
