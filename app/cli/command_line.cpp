@@ -900,8 +900,9 @@ int run(int argc, char** argv) {
             return Session(locker, *request, cancel, store).setup();
         }
         // The status is read without the lock: the records and the journal are replaced whole,
-        // so a read sees one version or the next; nothing is repaired or written here, which
-        // the application does itself.
+        // so a read sees one version or the next. No interrupted work is finished and nothing
+        // is repaired here (the application does that itself); only a records file that does
+        // not decode at all is set aside, as every reader of it does.
         if (name == "status") {
             const PasswordStore store(AppPaths::keychainService());
             return Session(locker, *request, cancel, store).status();

@@ -263,7 +263,10 @@ QCoro::Task<> AppModel::showInFileManager(fs::path url) {
     call << QStringList{QUrl::fromLocalFile(QString::fromStdString(url.string())).toString()}
          << QString();
     QDBusPendingCallWatcher watcher(QDBusConnection::sessionBus().asyncCall(call, 5000));
-    co_await qCoro(&watcher, &QDBusPendingCallWatcher::finished);
+    // A call that failed at once (no session bus) is finished already and never says so.
+    if (!watcher.isFinished()) {
+        co_await qCoro(&watcher, &QDBusPendingCallWatcher::finished);
+    }
     if (watcher.isError()) {
         // No file manager answers: the folder that holds the item, opened.
         QDesktopServices::openUrl(
