@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <qcoro/qcorosignal.h>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
@@ -152,7 +153,8 @@ QCoro::Task<bool> Application::start() {
 
 QCoro::Task<bool> Application::quit(bool asking) {
     if (quitting_) {
-        co_return false;  // one quit at a time: the first one's answer stands
+        // One quit at a time: a second asker hears how the first one ends.
+        co_return co_await qCoro(this, &Application::quitEnded);
     }
     quitting_ = true;
     bool ending = false;
@@ -164,6 +166,7 @@ QCoro::Task<bool> Application::quit(bool asking) {
         model_.activity().cancelQuitting();
     }
     quitting_ = false;
+    Q_EMIT quitEnded(ending);
     if (ending) {
         co_await model_.waitForCommands(commandsOnTheWayOut);
         QTimer::singleShot(0, this, [this] { Q_EMIT ended(0); });

@@ -71,6 +71,8 @@ class Application : public QObject {
   Q_SIGNALS:
     // The application has finished: its event loop should end with `code`.
     void ended(int code);
+    // A quit has ended: true when the application is ending.
+    void quitEnded(bool ending);
 
   public:
     [[nodiscard]] AppModel& model() noexcept { return model_; }
