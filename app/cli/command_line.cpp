@@ -900,12 +900,14 @@ int run(int argc, char** argv) {
             return Session(locker, *request, cancel, store).setup();
         }
         // The status is read without the lock: the records and the journal are replaced whole,
-        // so a read sees one version or the next. No interrupted work is finished and nothing
-        // is repaired here (the application does that itself); only a records file that does
-        // not decode at all is set aside, as every reader of it does.
+        // so a read sees one version or the next. Nothing is written: no interrupted work is
+        // finished, nothing repaired, and a file that does not decode is left where it is (the
+        // application, which holds the records, sets it aside itself).
         if (name == "status") {
+            Locker reading(support, AppPaths::home(), runningProgram(), DiskImageTool(),
+                           {.readOnly = true});
             const PasswordStore store(AppPaths::keychainService());
-            return Session(locker, *request, cancel, store).status();
+            return Session(reading, *request, cancel, store).status();
         }
         if (name == "lock" || name == "unlock" || name == "relock" || name == "remove-lock") {
             // A password never travels to the application: it asks on the desktop itself.

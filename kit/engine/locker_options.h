@@ -27,6 +27,10 @@ struct LockerOptions {
     // Where every change and flush of the disk goes; none is the real file system. It must
     // outlive the Locker. Tests give one that records, fails or cuts the power.
     FileSystem* fileSystem = nullptr;
+    // For a reader that does not hold the records' lock (the status beside a running
+    // application): loading the records or the journal never sets a damaged file aside. Such a
+    // Locker is only read from.
+    bool readOnly = false;
     // Where to stop with SimulatedCrash; tests only.
     std::optional<CrashPoint> crashPoint = std::nullopt;
     // Called with the copy's location once the content is copied, before it is verified (a

@@ -21,9 +21,10 @@ class OperationJournal {
   public:
     static constexpr const char* fileName = "operations.json";
 
+    // `readOnly`: a damaged file is left where it is (JsonListStore).
     explicit OperationJournal(std::filesystem::path fileURL,
-                              FileSystem& fileSystem = FileSystem::real())
-        : store_(std::move(fileURL), &JournalEntry::fromJson, fileSystem) {}
+                              FileSystem& fileSystem = FileSystem::real(), bool readOnly = false)
+        : store_(std::move(fileURL), &JournalEntry::fromJson, fileSystem, readOnly) {}
 
     [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return store_.file(); }
 

@@ -23,8 +23,10 @@ class ItemIndex {
   public:
     static constexpr const char* fileName = "items.json";
 
-    explicit ItemIndex(std::filesystem::path fileURL, FileSystem& fileSystem = FileSystem::real())
-        : store_(std::move(fileURL), &LockedItem::fromJson, fileSystem) {}
+    // `readOnly`: a damaged file is left where it is (JsonListStore).
+    explicit ItemIndex(std::filesystem::path fileURL, FileSystem& fileSystem = FileSystem::real(),
+                       bool readOnly = false)
+        : store_(std::move(fileURL), &LockedItem::fromJson, fileSystem, readOnly) {}
 
     [[nodiscard]] const std::filesystem::path& fileURL() const noexcept { return store_.file(); }
 

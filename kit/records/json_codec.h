@@ -73,9 +73,11 @@ class JSONCodec {
 
     // Reads a file holding a JSON array of records. No file: empty. A read failure is thrown
     // unchanged. Content that does not decode (decodeRecord throws DecodingError) makes the file
-    // damaged: it is set aside and the list reads as empty, with `damaged` set.
+    // damaged: it is set aside (unless `readOnly`: a reader that does not own the file leaves it
+    // where it is) and the list reads as empty, with `damaged` set.
     template <class Record, class Decode>
-    static LoadedList<Record> loadList(const std::filesystem::path& file, Decode decodeRecord) {
+    static LoadedList<Record> loadList(const std::filesystem::path& file, Decode decodeRecord,
+                                       bool readOnly = false) {
         const std::optional<std::string> content = posix::readFileIfExists(file);
         if (!content) {
             return {};
@@ -91,6 +93,10 @@ class JSONCodec {
             }
             return loaded;
         } catch (const DecodingError&) {
+            if (readOnly) {
+                logCaught(LogLevel::warning, {file, " does not decode; it is left as it is"});
+                return {{}, true};
+            }
             const std::filesystem::path aside = setAside(file);
             logCaught(LogLevel::warning,
                       {file, " does not decode and is set aside as ", aside.filename()});

@@ -20,13 +20,16 @@ class JsonListStore {
   public:
     using Decoder = Record (*)(const nlohmann::json&);
 
-    JsonListStore(std::filesystem::path file, Decoder decode, FileSystem& fileSystem)
-        : file_(std::move(file)), decode_(decode), fileSystem_(&fileSystem) {}
+    // `readOnly`: loads leave a damaged file where it is (for a reader that does not hold the
+    // records' lock).
+    JsonListStore(std::filesystem::path file, Decoder decode, FileSystem& fileSystem,
+                  bool readOnly = false)
+        : file_(std::move(file)), decode_(decode), fileSystem_(&fileSystem), readOnly_(readOnly) {}
 
     [[nodiscard]] const std::filesystem::path& file() const noexcept { return file_; }
 
     [[nodiscard]] JSONCodec::LoadedList<Record> loadReportingDamage() const {
-        return JSONCodec::loadList<Record>(file_, decode_);
+        return JSONCodec::loadList<Record>(file_, decode_, readOnly_);
     }
     [[nodiscard]] std::vector<Record> load() const { return loadReportingDamage().items; }
 
@@ -49,6 +52,7 @@ class JsonListStore {
     std::filesystem::path file_;
     Decoder decode_;
     FileSystem* fileSystem_;
+    bool readOnly_;
 };
 
 }  // namespace tessela

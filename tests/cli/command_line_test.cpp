@@ -435,8 +435,12 @@ TEST_F(CommandLineTest, SecondCommandRefusesWhileTheFirstRuns) {
     EXPECT_EQ(second.output, "Another copy of Tessela is working in " +
                                  (temp / "support").string() +
                                  ". Try again when it has finished.\n");
-    // The status only reads, and is told meanwhile.
+    // The status only reads, and is told meanwhile: a records file that does not decode is
+    // left for the holder of the records.
     EXPECT_EQ(tessela({"status"}).output, "No locked items.\n");
+    writeFile(temp / "support/items.json", "not records");
+    (void)tessela({"status"});
+    EXPECT_EQ(readFile(temp / "support/items.json"), "not records");
     // Setting up the password needs only the keyring: it is not refused meanwhile.
     keyring = std::make_unique<testing::KeyringSession>();
     const ProcessResult setup = tessela({"setup", "--password-stdin"}, "first password\n");
