@@ -251,6 +251,9 @@ class AppModel : public QObject {
     // Starts `work` as an item job, kept in the running list until it ends.
     std::shared_ptr<ItemJob> startJob(ItemJob::Kind kind, std::string name, ItemJob::Work work,
                                       std::shared_ptr<CancelToken> cancel = nullptr);
+    // The job that locks the open item again (forced: even with files in use) and clears the
+    // desktop's previews of it.
+    std::shared_ptr<ItemJob> startRelock(const OpenItem& item, bool force);
     // Shows the job's bytes in the progress panel, and its steps as the item `stepsOf`'s (when
     // given); the panel's "Cancel" cancels the job.
     void showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf);

@@ -85,6 +85,15 @@ std::shared_ptr<ItemJob> AppModel::startJob(ItemJob::Kind kind, std::string name
     return job;
 }
 
+std::shared_ptr<ItemJob> AppModel::startRelock(const OpenItem& item, bool force) {
+    return startJob(ItemJob::Kind::relock, item.name,
+                    [this, item, force](const CancelToken&, const ProgressCallback&,
+                                        const CopyProgressCallback&) {
+                        locker_.relock(item, force);
+                        scrubPreviews(item.lockedURL);
+                    });
+}
+
 QCoro::Task<> AppModel::waitForJobs() {
     while (!jobs_.empty()) {
         co_await qCoro(this, &AppModel::jobsChanged);
@@ -314,12 +323,7 @@ QCoro::Task<> AppModel::lockEverythingNow() {
     }
     auto reading = worker_.run([this] { return locker_.openItems(); });
     for (const OpenItem& item : co_await std::move(reading)) {
-        const std::shared_ptr<ItemJob> job = startJob(
-            ItemJob::Kind::relock, item.name,
-            [this, item](const CancelToken&, const ProgressCallback&, const CopyProgressCallback&) {
-                locker_.relock(item, true);
-                scrubPreviews(item.lockedURL);
-            });
+        const std::shared_ptr<ItemJob> job = startRelock(item, true);
         try {
             co_await job->result();
         } catch (const std::exception&) {
@@ -333,13 +337,7 @@ QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {
     const QString name = shown(item.name);
     const auto lockAgain = [this, &item](bool force) -> QCoro::Task<std::optional<Failure>> {
         const Tracking tracking(*this, "locking " + item.name);
-        const std::shared_ptr<ItemJob> job =
-            startJob(ItemJob::Kind::relock, item.name,
-                     [this, item, force](const CancelToken&, const ProgressCallback&,
-                                         const CopyProgressCallback&) {
-                         locker_.relock(item, force);
-                         scrubPreviews(item.lockedURL);
-                     });
+        const std::shared_ptr<ItemJob> job = startRelock(item, force);
         try {
             co_await job->result();
         } catch (...) {
