@@ -152,6 +152,9 @@ class AppModel : public QObject {
     // every open item is locked, forced when its files are in use, nothing asked. Items that
     // still cannot be locked stay for the next start's recovery.
     QCoro::Task<> lockEverythingNow();
+    // Every item open when called, locked without asking (forced where its files are in use);
+    // the application goes on running. What cannot be locked is logged and left open.
+    QCoro::Task<> lockOpenItemsNow();
     // Locks an open item again; true when it is locked. Files in use: silent unless
     // `interactive`, which asks whether to try again or force it.
     QCoro::Task<bool> relock(OpenItem item, bool interactive);

@@ -321,6 +321,10 @@ QCoro::Task<> AppModel::lockEverythingNow() {
     for (const std::shared_ptr<ItemJob>& job : jobs_) {
         job->cancel();
     }
+    co_await lockOpenItemsNow();
+}
+
+QCoro::Task<> AppModel::lockOpenItemsNow() {
     auto reading = worker_.run([this] { return locker_.openItems(); });
     for (const OpenItem& item : co_await std::move(reading)) {
         const std::shared_ptr<ItemJob> job = startRelock(item, true);
@@ -331,6 +335,7 @@ QCoro::Task<> AppModel::lockEverythingNow() {
                       LogArea::app);
         }
     }
+    co_await refresh();
 }
 
 QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {

@@ -9,7 +9,11 @@
 
 #include <qcoro/qcorosignal.h>
 #include <QCoreApplication>
+#include <QEvent>
+#include <QEventLoop>
+#include <QGuiApplication>
 #include <QPointer>
+#include <QSessionManager>
 #include <QTimer>
 #include <QUrl>
 
@@ -233,6 +237,49 @@ void Application::onTerminationSignal() {
     lastSignal_ = now;
     // Quietly: nothing asks whether to wait for running work; what is in use is still asked.
     QCoro::connect(quit(false), this, [](bool) {});
+}
+
+void Application::followSession() {
+    auto* guiApplication = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (guiApplication == nullptr) {
+        return;
+    }
+    guiApplication->installEventFilter(this);
+    connect(guiApplication, &QGuiApplication::commitDataRequest, this,
+            [this](QSessionManager&) { lockForSessionEnd(); });
+    connect(guiApplication, &QCoreApplication::aboutToQuit, this, [this] {
+        if (!ending_) {
+            lockForSessionEnd();
+        }
+    });
+}
+
+bool Application::eventFilter(QObject* watched, QEvent* event) {
+    // QCoreApplication::quit() and the session manager's "die" arrive as this event; left to
+    // Qt, it would end the event loop with items open.
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
+        event->ignore();
+        QCoro::connect(endNow(), this, [] {});
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Application::lockForSessionEnd(std::chrono::milliseconds allowance) {
+    QEventLoop waiting;
+    bool done = false;
+    QCoro::connect(model_.lockOpenItemsNow(), &waiting, [&] {
+        done = true;
+        waiting.quit();
+    });
+    if (!done) {
+        QTimer::singleShot(allowance, &waiting, &QEventLoop::quit);
+        waiting.exec();
+    }
+    if (!done) {
+        logMessage(LogLevel::warning,
+                   {"The session ended before every open item could be locked"}, LogArea::app);
+    }
 }
 
 QCoro::Task<> Application::endNow() {

@@ -67,6 +67,17 @@ class Application : public QObject {
     // How long the end waits at most for commands still under way (one waiting for a person
     // holds it no longer).
     static constexpr std::chrono::seconds commandsOnTheWayOut{5};
+    // Follows the desktop session from now on: the session manager's request to save (at
+    // logout) locks every open item without asking; a quit the window system or the session
+    // asks for (the session manager's "die") ends as a second signal does, locking first, and
+    // the event loop ends only through `ended`; should it end any other way, what is still open
+    // is locked before it returns.
+    void followSession();
+    // Locks every open item without asking and returns when that is done or `allowance` has
+    // passed. The session manager's request must be answered before its handler returns, so
+    // this waits in an event loop of its own: the one place the application does.
+    void lockForSessionEnd(std::chrono::milliseconds allowance = sessionAllowance);
+    static constexpr std::chrono::seconds sessionAllowance{15};
 
   Q_SIGNALS:
     // The application has finished: its event loop should end with `code`.
@@ -78,6 +89,9 @@ class Application : public QObject {
     [[nodiscard]] AppModel& model() noexcept { return model_; }
 
     static constexpr std::chrono::milliseconds repeatWindow{500};
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     // Whether `url` came already within the repeat window; notes it as come now.

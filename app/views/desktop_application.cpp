@@ -144,6 +144,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     }
     QObject::connect(&application, &Application::ended, [](int code) { QApplication::exit(code); });
     application.quitOnSignals();
+    application.followSession();
     application.take(urls, std::nullopt);
     QCoro::connect(application.start(), &application, [](bool started) {
         if (!started) {

@@ -1,6 +1,7 @@
 #include "engine/locked_look.h"
 
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include <memory>
 #include <set>
@@ -70,6 +71,22 @@ void LockedLook::writeGuide(FileSystem& fileSystem, const Folder& bundle, const 
     }
 }
 
+void LockedLook::addGuideIfMissing(const std::filesystem::path& locked,
+                                   const std::string& name) const noexcept {
+    try {
+        const Folder bundle = Folder::open(locked.parent_path()).openFolder(locked.filename());
+        // Only into this user's own container: a folder someone else put at the item's path
+        // is left untouched.
+        if (bundle.status().st_uid != ::geteuid() || !bundle.contains("gocryptfs.conf") ||
+            bundle.contains(guideName)) {
+            return;
+        }
+        writeGuide(*e_.fileSystem, bundle, name);
+    } catch (const std::exception&) {
+        logCaught(LogLevel::info, {"Could not look for the note on opening it in ", locked});
+    }
+}
+
 std::optional<bool> LockedLook::isSet(const std::filesystem::path& locked) {
     if (!metadataKept()) {
         return std::nullopt;
@@ -134,6 +151,7 @@ bool LockedLook::repair() const noexcept {
                 const std::filesystem::path moved = migration.migrateNameIfNeeded(*url, record);
                 renamed = renamed || moved != *url;
                 url = moved;
+                addGuideIfMissing(*url, record.displayName);
             }
             setIfNeeded(*url);
         }

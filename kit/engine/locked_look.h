@@ -40,13 +40,17 @@ class LockedLook {
     // Sets the look unless it is known to be set already; never fails.
     static void setIfNeeded(const std::filesystem::path& locked);
 
-    // For every item the index can locate: migrates an earlier-style name (unless the item has
-    // an operation in the journal, whose entry names it) and sets the look. True when any item
-    // got a new name. Never fails: an unreadable index makes it do nothing, an unreadable
+    // For every item the index can locate: migrates an earlier-style name and writes the note
+    // into an item locked before notes were written (unless the item has an operation in the
+    // journal, whose entry names it, or is open) and sets the look. True when any item got a
+    // new name. Never fails: an unreadable index makes it do nothing, an unreadable
     // journal counts as empty.
     bool repair() const noexcept;
 
   private:
+    void addGuideIfMissing(const std::filesystem::path& locked,
+                           const std::string& name) const noexcept;
+
     const EngineParts& e_;
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "engine/engine_fixture.h"
+#include "engine/locked_look.h"
 #include "engine/password_migration.h"
 #include "journal/journal_entry.h"
 
@@ -255,13 +256,20 @@ TEST_F(PasswordChangeTest, RepairRenamesOnlyItemsWithoutWorkInFlightAndNeverFail
     const fs::path earlier = docs / "Notes.txt.tessvault";
     fs::rename(real.lastKnownPath, earlier);
     index().upsert(ItemIndex::refreshed(real, earlier));
+    // An item locked before locked items carried their note gets it once it is closed.
+    fs::remove(earlier / LockedLook::guideName);
     const OpenItem open = locker->unlock(earlier, "a password");
     EXPECT_FALSE(locker->repairLockedItems());
     EXPECT_TRUE(fs::exists(earlier));
+    EXPECT_FALSE(fs::exists(earlier / LockedLook::guideName));
     EXPECT_EQ(testing::readFile(open.contentURL()), "content of Notes.txt");
     locker->relock(open, false);
     EXPECT_TRUE(locker->repairLockedItems());
-    EXPECT_TRUE(fs::exists(docs / "Notes.tessvault"));
+    EXPECT_TRUE(fs::exists(docs / "Notes.tessvault" / LockedLook::guideName));
+    EXPECT_FALSE(fs::exists(docs / "Report.tessvault" / LockedLook::guideName));  // no container
+    const OpenItem again = locker->unlock(docs / "Notes.tessvault", "a password");
+    EXPECT_EQ(testing::readFile(again.contentURL()), "content of Notes.txt");
+    locker->relock(again, false);
     operations.remove(busy.id);
 }
 

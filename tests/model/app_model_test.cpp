@@ -774,6 +774,50 @@ TEST_F(AppModelTest, AtShutdownOpenItemsAreLockedBeforeLogindGoesOn) {
     EXPECT_TRUE(settle([&] { return !inhibiting(); }));
 }
 
+// The desktop session's end locks open items without asking: the session manager's request to
+// save, a quit the window system asks for (which ends only through the locking end), and an
+// event loop ended some other way.
+TEST_F(AppModelTest, TheSessionsEndLocksOpenItemsWithoutAsking) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    Application app(options(true));
+    ASSERT_TRUE(app.takeRecords());
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+    app.followSession();
+    std::optional<int> ended;
+    QObject::connect(&app, &Application::ended, [&](int code) {
+        ended = code;
+        QApplication::exit(code);
+    });
+    const auto openTaxes = [&] {
+        const OpenItem open = app.model().locker().unlock(taxes.lastKnownPath, password);
+        QCoro::waitFor(app.model().refresh());
+        EXPECT_EQ(app.model().items().openItems().size(), 1U);
+        return open;
+    };
+
+    OpenItem open = openTaxes();
+    {
+        // A file in use is no reason to stay open at logout.
+        std::ifstream held(open.contentURL());
+        app.lockForSessionEnd();
+    }
+    EXPECT_TRUE(app.model().items().openItems().empty());
+    EXPECT_FALSE(fs::exists(open.contentURL()));
+
+    open = openTaxes();
+    QTimer::singleShot(0, [] { QApplication::exit(3); });
+    EXPECT_EQ(QApplication::exec(), 3);
+    EXPECT_TRUE(app.model().items().openItems().empty());
+    EXPECT_FALSE(ended.has_value());
+
+    open = openTaxes();
+    QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(ended, 0);
+    EXPECT_TRUE(app.model().items().openItems().empty());
+    EXPECT_FALSE(fs::exists(open.contentURL()));
+}
+
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {
     const testing::OffscreenApplication application;
     Worker worker;
