@@ -84,16 +84,10 @@ QCoro::Task<bool> AppModel::start() {
                             QString::fromStdString(notice->body));
     }
     co_await tracked("finishing interrupted work", [this] { (void)locker_.repairLockedItems(); });
+    autoLock().start();
     co_await refresh();
     // An unfinished password change is resumed; what it says is for the settings, not here.
-    const bool migrated = co_await tracked("updating your password", [this] {
-        const PasswordChange::Outcome outcome =
-            PasswordChange(locker_, passwords_).finishMigrationIfNeeded();
-        return outcome.failures.empty() && !outcome.message;
-    });
-    if (!migrated) {
-        co_await refresh();
-    }
+    (void)co_await finishPasswordMigrationIfNeeded();
     ready_ = true;
     for (auto& [command, onOutcome] : std::exchange(pending_, {})) {
         post(command, std::move(onOutcome));

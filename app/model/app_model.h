@@ -19,12 +19,14 @@
 #include "commands/command_socket.h"
 #include "commands/tessela_command.h"
 #include "engine/locker.h"
+#include "model/auto_lock.h"
 #include "model/fingerprint_check.h"
 #include "model/item_job.h"
 #include "model/item_list.h"
 #include "model/password_store.h"
 #include "model/questions.h"
 #include "model/settings.h"
+#include "model/ticks.h"
 #include "model/worker.h"
 #include "records/open_item.h"
 #include "records/support_lock.h"
@@ -70,6 +72,10 @@ class AppModel : public QObject {
         std::optional<std::string> fingerprintBus;
         // The bus logind is heard on (the computer shutting down); the system bus when none.
         std::optional<std::string> logindBus = std::nullopt;
+        // Where the auto-lock hears the user walk away (logind's bus is `logindBus`), and the
+        // timers its checks run on (Qt's when none).
+        AutoLock::Buses autoLockBuses = AutoLock::Buses::standard();
+        Ticks* ticks = nullptr;
 
         // The application's own: AppPaths' support folder and keychain service, the user's home
         // and settings, this program.
@@ -158,6 +164,33 @@ class AppModel : public QObject {
     // Locks an open item again; true when it is locked. Files in use: silent unless
     // `interactive`, which asks whether to try again or force it.
     QCoro::Task<bool> relock(OpenItem item, bool interactive);
+    // Auto-lock. The monitor, created on first use and started by start().
+    [[nodiscard]] AutoLock& autoLock();
+    // A moment the user walked away: unless nothing is open, an automatic pass runs already or
+    // its retries do, every open item is locked quietly; what stays open (files in use) is
+    // named in one notification and retried every 30 seconds while the user stays away. Before
+    // sleep a pass that runs is waited for, and retries give way to one pass at once.
+    QCoro::Task<> autoLockTriggered(AutoLock::Trigger trigger);
+    // Locks every item open when called, asking nothing; the names of those still open.
+    QCoro::Task<std::vector<std::string>> relockAllQuietly();
+    // One retry: while the user is away (screen locked, or idle past the delay) and items are
+    // open, a quiet pass; the retries stop once it locks everything, the user is back or
+    // nothing is open.
+    QCoro::Task<> retryAutoLock();
+    [[nodiscard]] bool isRetryingAutoLock() const noexcept { return retryTimer_ != nullptr; }
+    static constexpr std::chrono::seconds autoLockRetryInterval{30};
+
+    // The password change of the settings: none when the password was changed and every item
+    // moved to it, else the sentence to show. Refused while anything runs, another change
+    // included, or while an item is open; the current password must be right and the new one
+    // must pass the rules. The new secret is kept first, then the items move; the previous
+    // password is forgotten only once none is left behind.
+    QCoro::Task<std::optional<std::string>> changePassword(std::string current,
+                                                           std::string newPassword);
+    // Moves items still on the previous password to the current one (start-up, and before a
+    // change); none when nothing is left to move, else the sentence to show.
+    QCoro::Task<std::optional<std::string>> finishPasswordMigrationIfNeeded();
+
     // The user's password after a fingerprint or up to five typed attempts; none when the
     // user gave up. Without a kept password, whatever the user types.
     QCoro::Task<std::optional<std::string>> verifiedPassword(std::string reason);
@@ -192,6 +225,8 @@ class AppModel : public QObject {
     void commandEnded();
     void idle();
     void passwordChangeEnded();
+    // An automatic lock pass has ended.
+    void autoLockPassEnded();
     void idleMinutesChanged();
     void touchIDEnabledChanged();
     // A command has started, in arrival order (commands that came during start-up included).
@@ -333,6 +368,9 @@ class AppModel : public QObject {
     std::map<Uuid, std::uint64_t> openings_;
     int idleMinutes_ = 15;
     bool touchIDEnabled_ = true;
+    std::unique_ptr<AutoLock> autoLock_;
+    std::unique_ptr<Ticks::Ticker> retryTimer_;
+    bool autoLockInFlight_ = false;
 };
 
 }  // namespace tessela

@@ -29,6 +29,7 @@
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
 #include "support/offscreen_application.h"
+#include "support/raw_keyring_item.h"
 #include "support/scripted_questions.h"
 #include "views/application.h"
 
@@ -71,6 +72,7 @@ class AppModelTest : public testing::FuseTest {
                 AppPaths::defaultKeychainService,
                 temp / "settings.json",
                 testOverride,
+                "unix:path=" + (temp / "no-bus").string(),
                 "unix:path=" + (temp / "no-bus").string()};
     }
 
@@ -816,6 +818,64 @@ TEST_F(AppModelTest, TheSessionsEndLocksOpenItemsWithoutAsking) {
     EXPECT_EQ(ended, 0);
     EXPECT_TRUE(app.model().items().openItems().empty());
     EXPECT_FALSE(fs::exists(open.contentURL()));
+}
+
+// Changing the password: each refusal changes nothing; an item that cannot move yet keeps the
+// previous password in the keyring until a later start moves it, after which the old password
+// opens nothing; a keyring that will not keep the new secret leaves the old one and every item.
+TEST_F(AppModelTest, ChangingThePasswordMovesEveryItemOrFinishesLater) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    const LockedItem notes = lockBefore("Notes.txt", 1);
+    const PasswordStore store(AppPaths::defaultKeychainService);
+    store.save(StoredSecret{password, 1, {}, {}});
+    const std::string next = "a new password";
+    {
+        AppModel model(options(true), questions);
+        ASSERT_TRUE(QCoro::waitFor(model.start()));
+        const auto change = [&](const std::string& current, const std::string& wanted) {
+            return QCoro::waitFor(model.changePassword(current, wanted));
+        };
+        EXPECT_EQ(change("wrong password", next), "Your current password is not correct.");
+        EXPECT_EQ(change(password, "short"), "Use at least 8 characters.");
+        const OpenItem open = model.locker().unlock(taxes.lastKnownPath, password);
+        QCoro::waitFor(model.refresh());
+        EXPECT_EQ(change(password, next), "Lock every unlocked item first.");
+        model.locker().relock(open, false);
+        QCoro::waitFor(model.refresh());
+        auto first = model.changePassword("wrong password", next);
+        EXPECT_EQ(change(password, next),
+                  "Wait until Tessela finishes updating your password, then try again.");
+        EXPECT_EQ(QCoro::waitFor(std::move(first)), "Your current password is not correct.");
+        EXPECT_EQ(store.load(), (StoredSecret{password, 1, {}, {}}));
+
+        // One item cannot take its new key: the new password is kept, and so is the previous one.
+        fs::permissions(notes.lastKnownPath, fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(change(password, next),
+                  "1 item could not be updated yet. Tessela will try again next time it opens.");
+        EXPECT_EQ(store.load()->password, next);
+        EXPECT_EQ(store.load()->previous, password);
+        fs::permissions(notes.lastKnownPath, fs::perms::owner_all);
+    }
+    {
+        AppModel model(options(true), questions);
+        ASSERT_TRUE(QCoro::waitFor(model.start()));
+        EXPECT_EQ(store.load()->previous, std::nullopt);
+        for (const LockedItem& item : {taxes, notes}) {
+            EXPECT_THROW((void)model.locker().unlock(item.lastKnownPath, password), TesselaError);
+            model.locker().relock(model.locker().unlock(item.lastKnownPath, next), false);
+        }
+
+        // The keyring keeps the secret where it can be read but will not take a new one.
+        const std::string kept = store.load()->compactJson();
+        testing::clearRawKeyringItems(AppPaths::defaultKeychainService);
+        ASSERT_TRUE(testing::storeRawKeyringItem(AppPaths::defaultKeychainService, kept, true));
+        session->lockDefaultCollection();
+        EXPECT_EQ(QCoro::waitFor(model.changePassword(next, "a third password")),
+                  "Could not save the new password to your keyring.");
+        EXPECT_EQ(store.load()->compactJson(), kept);
+        model.locker().relock(model.locker().unlock(taxes.lastKnownPath, next), false);
+    }
+    EXPECT_TRUE(questions.unexpected.empty());
 }
 
 TEST(WorkerTest, RunsInOrderOnOneThreadOfItsOwnAndRethrows) {

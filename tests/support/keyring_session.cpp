@@ -99,6 +99,32 @@ KeyringSession::~KeyringSession() {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
+void KeyringSession::lockDefaultCollection() const {
+    GError* error = nullptr;
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    SecretCollection* collection =
+        service == nullptr ? nullptr
+                           : secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                              SECRET_COLLECTION_NONE, nullptr,
+                                                              &error);
+    if (service != nullptr) {
+        g_object_unref(service);
+    }
+    if (collection == nullptr) {
+        const std::string message = error != nullptr ? error->message : "no default collection";
+        g_clear_error(&error);
+        throw std::runtime_error(message);
+    }
+    GList* collections = g_list_append(nullptr, collection);
+    (void)secret_service_lock_sync(nullptr, collections, nullptr, nullptr, &error);
+    g_list_free_full(collections, g_object_unref);
+    if (error != nullptr) {
+        const std::string message = error->message;
+        g_clear_error(&error);
+        throw std::runtime_error(message);
+    }
+}
+
 void KeyringSession::lockEverything() const {
     GError* error = nullptr;
     SecretService* service =

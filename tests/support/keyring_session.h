@@ -44,6 +44,8 @@ class KeyringSession {
 
     // Locks every collection through the Secret Service, as locking the screen does.
     void lockEverything() const;
+    // Locks the default collection only (where items are saved), as another program may.
+    void lockDefaultCollection() const;
 
   private:
     TempFolder folder_;
