@@ -166,18 +166,20 @@ class AppModel : public QObject {
     QCoro::Task<bool> relock(OpenItem item, bool interactive);
     // Auto-lock. The monitor, created on first use and started by start().
     [[nodiscard]] AutoLock& autoLock();
-    // A moment the user walked away: unless nothing is open, an automatic pass runs already or
-    // its retries do, every open item is locked quietly; what stays open (files in use) is
-    // named in one notification and retried every 30 seconds while the user stays away. Before
-    // sleep a pass that runs is waited for, and retries give way to one pass at once.
+    // A moment the user walked away: every open item is locked quietly; what stays open (files
+    // in use) is named in one notification and retried every 30 seconds while the user stays
+    // away. While retries run they do the work. A moment that comes during a pass makes another
+    // pass follow it (for an item opened meanwhile); before sleep that is waited for, and
+    // retries give way to one pass at once.
     QCoro::Task<> autoLockTriggered(AutoLock::Trigger trigger);
     // Locks every item open when called, asking nothing; the names of those still open.
     QCoro::Task<std::vector<std::string>> relockAllQuietly();
-    // One retry: while the user is away (screen locked, or idle past the delay) and items are
-    // open, a quiet pass; the retries stop once it locks everything, the user is back or
+    // One retry: while the user is away (screen locked, session switched away, or idle past
+    // the delay) and items are open, a quiet pass; the retries stop once it locks everything, the user is back or
     // nothing is open.
     QCoro::Task<> retryAutoLock();
     [[nodiscard]] bool isRetryingAutoLock() const noexcept { return retryTimer_ != nullptr; }
+    [[nodiscard]] bool isAutoLocking() const noexcept { return autoLockInFlight_; }
     static constexpr std::chrono::seconds autoLockRetryInterval{30};
 
     // The password change of the settings: none when the password was changed and every item
@@ -368,9 +370,12 @@ class AppModel : public QObject {
     std::map<Uuid, std::uint64_t> openings_;
     int idleMinutes_ = 15;
     bool touchIDEnabled_ = true;
+    class AutoLockPass;
     std::unique_ptr<AutoLock> autoLock_;
     std::unique_ptr<Ticks::Ticker> retryTimer_;
     bool autoLockInFlight_ = false;
+    // A moment to lock came while a pass ran: another pass follows it.
+    bool autoLockAgain_ = false;
 };
 
 }  // namespace tessela

@@ -98,7 +98,7 @@ void AutoLock::start() {
         for (const char* service : screenSavers) {
             sessionBus_.connect(QString::fromLatin1(service), QString(), QString::fromLatin1(service),
                                 QStringLiteral("ActiveChanged"), this,
-                                SLOT(screenSaverActiveChanged(bool)));
+                                SLOT(screenSaverActiveChanged(bool, QDBusMessage)));
         }
     }
     if (logindBus_.isConnected()) {
@@ -194,9 +194,14 @@ void AutoLock::setAvailable(const Triggers& now) {
 }
 
 QCoro::Task<std::optional<AutoLock::IdleSource>> AutoLock::findIdleSource() {
+    const QPointer<AutoLock> alive(this);
     for (const IdleSource source :
          {IdleSource::mutter, IdleSource::screenSaver, IdleSource::x11, IdleSource::logind}) {
-        if (co_await readIdle(source)) {
+        const bool answered = (co_await readIdle(source)).has_value();
+        if (!alive) {
+            co_return std::nullopt;
+        }
+        if (answered) {
             co_return source;
         }
     }
@@ -305,26 +310,29 @@ QCoro::Task<> AutoLock::tick() {
     if (idle && IdlePolicy::shouldLock(*idle, idleMinutes_(), hasUnlockedItems_())) {
         fire(Trigger::idle);
     }
+    Q_EMIT checked();
 }
 
 void AutoLock::fire(Trigger trigger) {
     QCoro::connect(onTrigger_(trigger), this, [] {});
 }
 
-void AutoLock::screenSaverActiveChanged(bool active) {
-    screenIsLocked_ = active;
-    if (active) {
-        fire(Trigger::screenLocked);
+void AutoLock::screenSaverActiveChanged(bool active, const QDBusMessage& message) {
+    if (!active) {
+        lockedBy_.erase(message.interface());
+        return;
     }
+    lockedBy_.insert(message.interface());
+    fire(Trigger::screenLocked);
 }
 
 void AutoLock::sessionLocked() {
-    screenIsLocked_ = true;
+    lockedBy_.insert(QStringLiteral("logind"));
     fire(Trigger::screenLocked);
 }
 
 void AutoLock::sessionUnlocked() {
-    screenIsLocked_ = false;
+    lockedBy_.erase(QStringLiteral("logind"));
 }
 
 void AutoLock::sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
@@ -333,7 +341,11 @@ void AutoLock::sessionPropertiesChanged(const QString& interface, const QVariant
         return;
     }
     const auto active = changed.find(QStringLiteral("Active"));
-    if (active != changed.end() && !active->toBool()) {
+    if (active == changed.end()) {
+        return;
+    }
+    sessionActive_ = active->toBool();
+    if (!sessionActive_) {
         fire(Trigger::sessionEnded);
     }
 }
@@ -354,14 +366,23 @@ void AutoLock::prepareForSleep(bool starting) {
 
 QCoro::Task<> AutoLock::sleepPass() {
     const QPointer<AutoLock> alive(this);
+    sleepPassRunning_ = true;
     try {
         co_await onTrigger_(Trigger::sleep);
     } catch (const std::exception&) {
         logCaught(LogLevel::warning, {"Could not lock the open items before sleep"}, LogArea::app);
     }
-    if (alive) {
+    if (!alive) {
+        co_return;
+    }
+    sleepPassRunning_ = false;
+    if (sleeping_) {
         // Locked or not, logind may go on now: a computer that cannot sleep is no safer.
         sleepInhibitor_.setHolding(false);
+    } else {
+        // Awake again before the pass ended (logind went on after its limit): held as before
+        // while items are open, for the next sleep.
+        holdSleepWhileNeeded();
     }
 }
 
@@ -371,7 +392,10 @@ void AutoLock::setItemsOpen(bool open) {
 }
 
 void AutoLock::holdSleepWhileNeeded() {
-    sleepInhibitor_.setHolding(started_ && itemsOpen_ && !sleeping_);
+    // During the pass before sleep the inhibitor stays as it is: the pass's end decides.
+    if (!sleepPassRunning_) {
+        sleepInhibitor_.setHolding(started_ && itemsOpen_ && !sleeping_);
+    }
 }
 
 }  // namespace tessela

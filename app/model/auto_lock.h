@@ -2,6 +2,7 @@
 
 #include <qcoro/qcorotask.h>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "model/delay_inhibitor.h"
@@ -80,7 +82,11 @@ class AutoLock : public QObject {
     // Starts watching and ticking; once.
     void start();
     [[nodiscard]] int idleMinutes() const { return idleMinutes_(); }
-    [[nodiscard]] bool screenIsLocked() const noexcept { return screenIsLocked_; }
+    // Whether a screen locker says the screen is locked now (each one's word counts for itself:
+    // another program saying "unlocked" under a name of its own clears nothing).
+    [[nodiscard]] bool screenIsLocked() const noexcept { return !lockedBy_.empty(); }
+    // False while this login session is switched away.
+    [[nodiscard]] bool sessionIsActive() const noexcept { return sessionActive_; }
     // Seconds since the last input; none when no source tells.
     QCoro::Task<std::optional<double>> idleSeconds();
     [[nodiscard]] const Triggers& available() const noexcept { return available_; }
@@ -95,9 +101,11 @@ class AutoLock : public QObject {
 
   Q_SIGNALS:
     void availableChanged();
+    // An idle check has ended (for tests driving the ticks).
+    void checked();
 
   private Q_SLOTS:
-    void screenSaverActiveChanged(bool active);
+    void screenSaverActiveChanged(bool active, const QDBusMessage& message);
     void sessionLocked();
     void sessionUnlocked();
     void sessionPropertiesChanged(const QString& interface, const QVariantMap& changed,
@@ -128,9 +136,12 @@ class AutoLock : public QObject {
     QString sessionPath_;
     Triggers available_;
     bool started_ = false;
-    bool screenIsLocked_ = false;
+    // The screen lockers that said the screen locked (by interface; "logind" for logind).
+    std::set<QString> lockedBy_;
+    bool sessionActive_ = true;
     bool itemsOpen_ = false;
     bool sleeping_ = false;
+    bool sleepPassRunning_ = false;
     bool ticking_ = false;
 };
 

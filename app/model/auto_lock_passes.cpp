@@ -1,5 +1,8 @@
 // The model's side of auto-lock: the quiet passes, their one notification and the retries.
 #include <qcoro/qcorosignal.h>
+#include <QPointer>
+
+#include <algorithm>
 
 #include "errors/tessela_error.h"
 #include "model/app_model.h"
@@ -33,34 +36,46 @@ AutoLock& AppModel::autoLock() {
     return *autoLock_;
 }
 
+// One automatic pass at a time: set while it runs, and said when it ends however it ends.
+class AppModel::AutoLockPass {
+  public:
+    explicit AutoLockPass(AppModel& model) : model_(model) { model_.autoLockInFlight_ = true; }
+    ~AutoLockPass() {
+        model_.autoLockInFlight_ = false;
+        Q_EMIT model_.autoLockPassEnded();
+    }
+    AutoLockPass(const AutoLockPass&) = delete;
+    AutoLockPass& operator=(const AutoLockPass&) = delete;
+
+  private:
+    AppModel& model_;
+};
+
 QCoro::Task<> AppModel::autoLockTriggered(AutoLock::Trigger trigger) {
     const bool sleep = trigger == AutoLock::Trigger::sleep;
     if (autoLockInFlight_) {
-        // Logind goes on to sleep once this returns: the pass under way ends first.
+        // The pass under way took its list when it began: one more follows it, for an item that
+        // opened since. Logind goes on to sleep once this returns: that one ends first.
+        autoLockAgain_ = true;
         if (sleep) {
             co_await qCoro(this, &AppModel::autoLockPassEnded);
         }
         co_return;
     }
-    if (items_.openItems().empty()) {
+    // The retries continue the work; before sleep one of them runs at once, since the computer
+    // will not wait for the next.
+    if (retryTimer_ && !sleep) {
         co_return;
     }
-    if (retryTimer_) {
-        // The retries continue the work; before sleep one of them runs at once, since the
-        // computer will not wait for the next.
-        if (sleep) {
-            autoLockInFlight_ = true;
-            if ((co_await relockAllQuietly()).empty()) {
-                retryTimer_.reset();
-            }
-            autoLockInFlight_ = false;
-            Q_EMIT autoLockPassEnded();
-        }
-        co_return;
-    }
-    autoLockInFlight_ = true;
-    const std::vector<std::string> failed = co_await relockAllQuietly();
-    if (!failed.empty()) {
+    const AutoLockPass pass(*this);
+    std::vector<std::string> failed;
+    do {
+        autoLockAgain_ = false;
+        failed = co_await relockAllQuietly();
+    } while (autoLockAgain_);
+    if (failed.empty()) {
+        retryTimer_.reset();
+    } else if (!retryTimer_) {
         Notifications::post(
             QString::fromStdString("Tessela could not lock " + TesselaError::list(failed)),
             QStringLiteral("Files are still open in another app. Close them and Tessela will "
@@ -69,27 +84,34 @@ QCoro::Task<> AppModel::autoLockTriggered(AutoLock::Trigger trigger) {
             QCoro::connect(retryAutoLock(), this, [] {});
         });
     }
-    autoLockInFlight_ = false;
-    Q_EMIT autoLockPassEnded();
 }
 
 QCoro::Task<std::vector<std::string>> AppModel::relockAllQuietly() {
-    std::vector<std::string> failed;
-    // The items open when the pass began, in order.
-    const std::vector<OpenItem> open = items_.openItems();
+    // The items open once the work queued before is done, not as the list last showed them: an
+    // unlock still waiting on the worker is locked too.
+    auto reading = worker_.run([this] { return locker_.openItems(); });
+    const std::vector<OpenItem> open = co_await std::move(reading);
+    if (open.empty()) {
+        co_return std::vector<std::string>{};
+    }
     for (const OpenItem& item : open) {
-        bool locked = false;
         try {
-            locked = co_await relock(item, false);
+            (void)co_await relock(item, false);
         } catch (const std::exception&) {
             logCaught(LogLevel::warning, {"Could not lock ", item.name, " automatically"},
                       LogArea::app);
         }
-        if (!locked) {
+    }
+    co_await refresh();
+    // What is still open now, in the pass's order: an item locked meanwhile by other means is
+    // no failure.
+    std::vector<std::string> failed;
+    for (const OpenItem& item : open) {
+        if (std::ranges::any_of(items_.openItems(),
+                                [&](const OpenItem& still) { return still.id == item.id; })) {
             failed.push_back(item.name);
         }
     }
-    co_await refresh();
     co_return failed;
 }
 
@@ -97,10 +119,14 @@ QCoro::Task<> AppModel::retryAutoLock() {
     if (autoLockInFlight_) {
         co_return;
     }
+    const QPointer<AppModel> alive(this);
     AutoLock& monitor = autoLock();
-    bool away = monitor.screenIsLocked();
+    bool away = monitor.screenIsLocked() || !monitor.sessionIsActive();
     if (!away && monitor.idleMinutes() >= 1) {
         const std::optional<double> idle = co_await monitor.idleSeconds();
+        if (!alive) {
+            co_return;
+        }
         away = idle && *idle >= monitor.idleMinutes() * 60.0;
     }
     if (autoLockInFlight_) {
@@ -110,12 +136,10 @@ QCoro::Task<> AppModel::retryAutoLock() {
         retryTimer_.reset();
         co_return;
     }
-    autoLockInFlight_ = true;
+    const AutoLockPass pass(*this);
     if ((co_await relockAllQuietly()).empty()) {
         retryTimer_.reset();
     }
-    autoLockInFlight_ = false;
-    Q_EMIT autoLockPassEnded();
 }
 
 }  // namespace tessela

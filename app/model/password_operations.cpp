@@ -42,9 +42,7 @@ QCoro::Task<std::optional<std::string>> AppModel::changePassword(std::string cur
         return PasswordChange(locker_, passwords_).change(current, newPassword);
     });
     const PasswordChange::Outcome outcome = co_await std::move(changing);
-    if (outcome.changed) {
-        co_await refresh();
-    }
+    co_await refresh();  // a refusal may still have moved items left from a change before
     co_return outcome.message;
 }
 

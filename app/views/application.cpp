@@ -173,7 +173,7 @@ QCoro::Task<bool> Application::quit(bool asking) {
     Q_EMIT quitEnded(ending);
     if (ending) {
         co_await model_.waitForCommands(commandsOnTheWayOut);
-        QTimer::singleShot(0, this, [this] { Q_EMIT ended(0); });
+        QTimer::singleShot(0, this, [this] { finish(0); });
     }
     co_return ending;
 }
@@ -247,8 +247,10 @@ void Application::followSession() {
     guiApplication->installEventFilter(this);
     connect(guiApplication, &QGuiApplication::commitDataRequest, this,
             [this](QSessionManager&) { lockForSessionEnd(); });
+    // Only an end nobody decided on: after a quit, what the user chose to leave open (Quit
+    // Anyway) stays open.
     connect(guiApplication, &QCoreApplication::aboutToQuit, this, [this] {
-        if (!ending_) {
+        if (!ending_ && !ended_) {
             lockForSessionEnd();
         }
     });
@@ -283,7 +285,8 @@ void Application::lockForSessionEnd(std::chrono::milliseconds allowance) {
 }
 
 QCoro::Task<> Application::endNow() {
-    if (ending_) {
+    // Ended already (items the user chose to leave open stay open).
+    if (ending_ || ended_) {
         co_return;
     }
     ending_ = true;
@@ -296,7 +299,12 @@ QCoro::Task<> Application::endNow() {
     }
     shutdown_.setHolding(false);  // locked, or left to the next start's recovery: go on
     co_await model_.waitForCommands(commandsOnTheWayOut);
-    Q_EMIT ended(0);
+    finish(0);
+}
+
+void Application::finish(int code) {
+    ended_ = true;
+    Q_EMIT ended(code);
 }
 
 QCoro::Task<> Application::confirmInTurn() {

@@ -101,9 +101,12 @@ class Application : public QObject {
     QCoro::Task<> quitAndAnswer(std::uint64_t request);
     void onTerminationSignal();
     QCoro::Task<> endNow();
+    // Says the application has finished (ended).
+    void finish(int code);
 
     ShutdownWatch shutdown_;
     bool ending_ = false;
+    bool ended_ = false;
     WidgetQuestions questions_;
     AppModel model_;
     std::unique_ptr<CommandServer> server_;

@@ -7,6 +7,7 @@
 #include <qcoro/qcorotask.h>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QAbstractButton>
 #include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -818,6 +819,44 @@ TEST_F(AppModelTest, TheSessionsEndLocksOpenItemsWithoutAsking) {
     EXPECT_EQ(ended, 0);
     EXPECT_TRUE(app.model().items().openItems().empty());
     EXPECT_FALSE(fs::exists(open.contentURL()));
+}
+
+// What the user chose to leave open when quitting stays open as the event loop ends.
+TEST_F(AppModelTest, QuitAnywayLeavesTheItemOpenToTheEnd) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    QApplication::setQuitOnLastWindowClosed(false);  // as the application runs
+    Application app(options(true));
+    ASSERT_TRUE(app.takeRecords());
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+    app.followSession();
+    QObject::connect(&app, &Application::ended, [](int code) { QApplication::exit(code); });
+    const OpenItem open = app.model().locker().unlock(taxes.lastKnownPath, password);
+    QCoro::waitFor(app.model().refresh());
+    std::ifstream held(open.contentURL());
+    // "Cancel" where its files are in use, then "Quit Anyway".
+    std::vector<QString> presses = {QStringLiteral("Cancel"), QStringLiteral("Quit Anyway")};
+    QTimer answering;
+    QObject::connect(&answering, &QTimer::timeout, [&] {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (!window->isVisible() || qobject_cast<QDialog*>(window) == nullptr ||
+                presses.empty()) {
+                continue;
+            }
+            for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
+                if (button->text().remove(QLatin1Char('&')) == presses.front()) {
+                    presses.erase(presses.begin());
+                    button->click();
+                    return;
+                }
+            }
+        }
+    });
+    answering.start(50);
+    QTimer::singleShot(0, &app, [&] { QCoro::connect(app.quit(false), &app, [](bool) {}); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(presses.empty());
+    EXPECT_EQ(app.model().locker().openItems().size(), 1U);
+    EXPECT_EQ(readFile(open.contentURL()), "content of Taxes.txt");
 }
 
 // Changing the password: each refusal changes nothing; an item that cannot move yet keeps the

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
+#include <QTimer>
 
 #include <fstream>
 
@@ -106,6 +108,7 @@ class AutoLockTest : public testing::FuseTest {
         options.autoLockBuses = {std::nullopt, systemBus, "c1"};
         options.ticks = &ticks;
         model = std::make_unique<AppModel>(std::move(options), questions);
+        QObject::connect(&model->autoLock(), &AutoLock::checked, [this] { ++checks; });
         ASSERT_TRUE(QCoro::waitFor(model->start()));
         ASSERT_TRUE(settle([&] {
             const AutoLock::Triggers& found = model->autoLock().available();
@@ -135,12 +138,11 @@ class AutoLockTest : public testing::FuseTest {
                    .find("'sleep', 'Tessela'") != std::string::npos;
     }
 
-    // One 30-second tick, and what it started.
+    // One 30-second tick, once its idle check has its answer: a pass it started is under way.
     void tick() {
+        const int before = checks;
         ticks.advance(AutoLock::tickInterval);
-        for (int turn = 0; turn < 50; ++turn) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
+        EXPECT_TRUE(settle([&] { return checks > before; }));
     }
 
     std::size_t notificationsPosted() const {
@@ -163,6 +165,7 @@ class AutoLockTest : public testing::FuseTest {
     std::unique_ptr<testing::ChildProcess> idleMonitor;
     std::unique_ptr<testing::ChildProcess> notifications;
     testing::ManualTicks ticks;
+    int checks = 0;
     testing::ScriptedQuestions questions;
     std::unique_ptr<AppModel> model;
 };
@@ -215,11 +218,11 @@ TEST_F(AutoLockTest, EveryWayOfWalkingAwayLocksTheOpenItems) {
     model->setIdleMinutes(5);
     setIdleMilliseconds(299'999);
     tick();
-    EXPECT_FALSE(allLocked());
+    EXPECT_FALSE(model->isAutoLocking() || allLocked());
     model->setIdleMinutes(0);
     setIdleMilliseconds(86'400'000);
     tick();
-    EXPECT_FALSE(allLocked());
+    EXPECT_FALSE(model->isAutoLocking() || allLocked());
     model->setIdleMinutes(5);
     setIdleMilliseconds(300'000);
     tick();
@@ -272,6 +275,49 @@ TEST_F(AutoLockTest, AnItemInUseIsNamedOnceAndRetriedWhileTheUserIsAway) {
     EXPECT_TRUE(settle([&] { return !model->isRetryingAutoLock(); }));
     EXPECT_FALSE(allLocked());
     EXPECT_EQ(ticks.running(), 1U);  // the idle check alone
+}
+
+// logind waits until the pass before sleep has ended, and after a wake that came before then
+// it waits again at the next sleep while items are open.
+TEST_F(AutoLockTest, LogindWaitsForThePassBeforeSleepAndAgainAfterWaking) {
+    QTimer gate;  // the pass ends when the test lets it
+    gate.setSingleShot(true);
+    int passes = 0;
+    AutoLock autoLock([] { return 0; }, [] { return true; },
+                      [&](Trigger trigger) -> QCoro::Task<> {
+                          if (trigger == Trigger::sleep) {
+                              co_await qCoro(&gate, &QTimer::timeout);
+                              ++passes;
+                          }
+                      },
+                      ticks, {std::nullopt, systemBus, "c1"});
+    autoLock.start();
+    autoLock.setItemsOpen(true);
+    EXPECT_TRUE(settle([&] { return inhibitingSleep(); }));
+    const auto sleep = [&](bool starting) {
+        (void)call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                   "org.freedesktop.DBus.Mock.EmitSignal",
+                   {"org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                    starting ? "[<true>]" : "[<false>]"});
+    };
+    sleep(true);
+    sleep(false);  // logind went on before the pass ended
+    for (int turn = 0; turn < 50; ++turn) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_EQ(passes, 0);
+    EXPECT_TRUE(inhibitingSleep());
+    gate.start(0);
+    EXPECT_TRUE(settle([&] { return passes == 1; }));
+    EXPECT_TRUE(inhibitingSleep());
+
+    sleep(true);
+    for (int turn = 0; turn < 50; ++turn) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    EXPECT_TRUE(inhibitingSleep());
+    gate.start(0);
+    EXPECT_TRUE(settle([&] { return passes == 2 && !inhibitingSleep(); }));
 }
 
 // Without a screen saver, logind or an idle service the application runs and nothing fires.
