@@ -157,6 +157,19 @@ QCoro::Task<> AutoLock::findSession() {
     setAvailable(now);
 }
 
+QCoro::Task<bool> AutoLock::isSessionClosing() {
+    if (!logindBus_.isConnected() || sessionPath_.isEmpty()) {
+        co_return false;
+    }
+    QDBusMessage call = methodCall(logindService, sessionPath_, properties, "Get");
+    call << QString::fromLatin1(logindSession) << QStringLiteral("State");
+    const QDBusPendingCall pending = logindBus_.asyncCall(call, 1000);
+    const QDBusMessage reply = co_await pending;
+    co_return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+        qvariant_cast<QDBusVariant>(reply.arguments().front()).variant().toString() ==
+            QStringLiteral("closing");
+}
+
 QCoro::Task<> AutoLock::findScreenSavers() {
     if (!sessionBus_.isConnected()) {
         co_return;

@@ -87,6 +87,9 @@ class AutoLock : public QObject {
     [[nodiscard]] bool screenIsLocked() const noexcept { return !lockedBy_.empty(); }
     // False while this login session is switched away.
     [[nodiscard]] bool sessionIsActive() const noexcept { return sessionActive_; }
+    // Whether logind says this login session is ending (the user logging out); false when it
+    // cannot tell within a second.
+    QCoro::Task<bool> isSessionClosing();
     // Seconds since the last input; none when no source tells.
     QCoro::Task<std::optional<double>> idleSeconds();
     [[nodiscard]] const Triggers& available() const noexcept { return available_; }

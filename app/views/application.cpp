@@ -235,8 +235,23 @@ void Application::onTerminationSignal() {
         return;
     }
     lastSignal_ = now;
+    QCoro::connect(quitOnSignal(), this, [] {});
+}
+
+QCoro::Task<> Application::quitOnSignal() {
+    // The user logging out (a Wayland session ends its programs so): nobody is there to answer
+    // a question, so everything is locked at once, forced where files are in use.
+    const QPointer<Application> alive(this);
+    const bool closing = co_await model_.autoLock().isSessionClosing();
+    if (!alive) {
+        co_return;
+    }
+    if (closing) {
+        co_await endNow();
+        co_return;
+    }
     // Quietly: nothing asks whether to wait for running work; what is in use is still asked.
-    QCoro::connect(quit(false), this, [](bool) {});
+    (void)co_await quit(false);
 }
 
 void Application::followSession() {

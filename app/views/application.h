@@ -60,8 +60,9 @@ class Application : public QObject {
     // Quits as the Quit of the menu does (asking when work is running) or quietly (a
     // termination signal): true when the application is ending.
     QCoro::Task<bool> quit(bool asking);
-    // SIGTERM and SIGINT start the quiet quit from now on; a second one within `secondSignal`
-    // locks every open item without asking (forced where files are in use) and ends.
+    // SIGTERM and SIGINT start the quiet quit from now on (while logind says the session is
+    // ending, the end that asks nothing); a second one within `secondSignal` locks every open
+    // item without asking (forced where files are in use) and ends.
     void quitOnSignals();
     static constexpr std::chrono::seconds secondSignal{10};
     // How long the end waits at most for commands still under way (one waiting for a person
@@ -100,6 +101,7 @@ class Application : public QObject {
     QCoro::Task<> confirmInTurn();
     QCoro::Task<> quitAndAnswer(std::uint64_t request);
     void onTerminationSignal();
+    QCoro::Task<> quitOnSignal();
     QCoro::Task<> endNow();
     // Says the application has finished (ended).
     void finish(int code);

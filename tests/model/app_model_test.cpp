@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <qcoro/qcorotask.h>
 #include <QApplication>
@@ -775,6 +776,48 @@ TEST_F(AppModelTest, AtShutdownOpenItemsAreLockedBeforeLogindGoesOn) {
     EXPECT_EQ(ended, 0);
     EXPECT_TRUE(app.model().items().openItems().empty());
     EXPECT_TRUE(settle([&] { return !inhibiting(); }));
+}
+
+// A termination signal while logind says the session is ending (a logout) locks without
+// asking, even where files are in use: nobody is there to answer.
+TEST_F(AppModelTest, ASignalAtLogoutLocksWithoutAsking) {
+    const LockedItem taxes = lockBefore("Taxes.txt", 1);
+    std::unique_ptr<testing::ChildProcess> systemBus;
+    fs::create_directories(temp / "system-bus");
+    const std::string address = testing::startPrivateBus(temp / "system-bus", systemBus);
+    const auto logind =
+        testing::startDBusMock(address, true, {"--template", "logind"}, "org.freedesktop.login1");
+    const auto logindCall = [&](const std::string& path, std::vector<std::string> call) {
+        std::vector<std::string> words = {"call", "--address", address, "--dest",
+                                          "org.freedesktop.login1", "--object-path", path,
+                                          "--method"};
+        words.insert(words.end(), call.begin(), call.end());
+        return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
+    };
+    (void)logindCall("/org/freedesktop/login1",
+                     {"org.freedesktop.DBus.Mock.AddSession", "c1", "seat0",
+                      std::to_string(::getuid()), "user", "true"});
+    AppModel::Options withLogind = options(true);
+    withLogind.logindBus = address;
+    withLogind.autoLockBuses = {std::nullopt, address, "c1"};
+    Application app(withLogind);
+    ASSERT_TRUE(app.takeRecords());
+    ASSERT_TRUE(QCoro::waitFor(app.start()));
+    ASSERT_TRUE(settle([&] { return app.model().autoLock().available().sessionSwitch; }));
+    std::optional<int> ended;
+    QObject::connect(&app, &Application::ended, [&](int code) { ended = code; });
+    app.quitOnSignals();
+
+    const OpenItem open = app.model().locker().unlock(taxes.lastKnownPath, password);
+    QCoro::waitFor(app.model().refresh());
+    std::ifstream held(open.contentURL());
+    (void)logindCall("/org/freedesktop/login1/session/c1",
+                     {"org.freedesktop.DBus.Mock.UpdateProperties",
+                      "org.freedesktop.login1.Session", "{'State': <'closing'>}"});
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_TRUE(settle([&] { return ended.has_value(); }));
+    EXPECT_TRUE(app.model().locker().openItems().empty());
+    ::signal(SIGTERM, SIG_DFL);
 }
 
 // The desktop session's end locks open items without asking: the session manager's request to

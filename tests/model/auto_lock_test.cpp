@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
-#include <QTimer>
+#include <qcoro/qcorotimer.h>
 
 #include <fstream>
 
@@ -280,13 +279,15 @@ TEST_F(AutoLockTest, AnItemInUseIsNamedOnceAndRetriedWhileTheUserIsAway) {
 // logind waits until the pass before sleep has ended, and after a wake that came before then
 // it waits again at the next sleep while items are open.
 TEST_F(AutoLockTest, LogindWaitsForThePassBeforeSleepAndAgainAfterWaking) {
-    QTimer gate;  // the pass ends when the test lets it
-    gate.setSingleShot(true);
+    bool gateOpen = false;  // the pass ends when the test lets it
     int passes = 0;
     AutoLock autoLock([] { return 0; }, [] { return true; },
                       [&](Trigger trigger) -> QCoro::Task<> {
                           if (trigger == Trigger::sleep) {
-                              co_await qCoro(&gate, &QTimer::timeout);
+                              while (!gateOpen) {
+                                  co_await QCoro::sleepFor(std::chrono::milliseconds(5));
+                              }
+                              gateOpen = false;
                               ++passes;
                           }
                       },
@@ -307,7 +308,7 @@ TEST_F(AutoLockTest, LogindWaitsForThePassBeforeSleepAndAgainAfterWaking) {
     }
     EXPECT_EQ(passes, 0);
     EXPECT_TRUE(inhibitingSleep());
-    gate.start(0);
+    gateOpen = true;
     EXPECT_TRUE(settle([&] { return passes == 1; }));
     EXPECT_TRUE(inhibitingSleep());
 
@@ -316,7 +317,7 @@ TEST_F(AutoLockTest, LogindWaitsForThePassBeforeSleepAndAgainAfterWaking) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     EXPECT_TRUE(inhibitingSleep());
-    gate.start(0);
+    gateOpen = true;
     EXPECT_TRUE(settle([&] { return passes == 2 && !inhibitingSleep(); }));
 }
 
