@@ -307,10 +307,11 @@ QCoro::Task<bool> AppModel::lockEverythingBeforeQuitting() {
     if (items_.openItems().empty()) {
         co_return true;
     }
+    // Return keeps the application running: leaving items unlocked takes a deliberate choice.
     auto answering = questions_.choose(
         QStringLiteral("Some items are still unlocked"),
         QStringLiteral("They stay unlocked until you lock them or restart your computer."),
-        {QStringLiteral("Quit Anyway"), QStringLiteral("Cancel")});
+        {QStringLiteral("Quit Anyway"), QStringLiteral("Cancel")}, 1);
     co_return co_await std::move(answering) == 0;
 }
 

@@ -168,6 +168,33 @@ class FirstContact(unittest.TestCase):
         self.assertEqual(large.stat().st_size, 16 << 30)
         self.assertFalse((DOCS / "Large.tessvault").exists())
 
+    def test_5_return_never_quits_leaving_an_item_unlocked(self):
+        self.choose_entry(DOCS / "Taxes.tessvault", "Unlock with Tessela")
+        self.window("Tessela needs your password to unlock Taxes.")
+        rawinput.typeText(PASSWORD)
+        rawinput.pressKey("Return")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+        mount = pathlib.Path(mounts_under(HOME)[0])
+        held = open(mount / "2025.txt", encoding="utf-8")  # a program holding a file open
+        try:
+            quitting = subprocess.Popen([TESSELA, "quit"], stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, text=True)
+            in_use = self.alert_defaulting_to("Taxes is still in use", "Try Again")
+            rawinput.pressKey("Escape")
+            self.gone(in_use)
+            alert = self.alert_defaulting_to(
+                "They stay unlocked until you lock them or restart your computer.", "Cancel")
+            rawinput.pressKey("Return")
+            self.gone(alert)
+            output, _ = quitting.communicate(timeout=60)
+            self.assertEqual(quitting.returncode, 1, output)
+            self.assertIsNone(self.application.poll())  # still running
+            self.assertEqual(held.read(), "taxes")
+        finally:
+            held.close()
+        self.choose_entry(DOCS / "Taxes.tessvault", "Lock Now")
+        wait_for(lambda: not mounts_under(HOME), "the item to lock")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
