@@ -18,7 +18,6 @@
 #include "engine/locker.h"
 #include "model/app_model.h"
 #include "model/app_paths.h"
-#include "process/process_runner.h"
 #include "support/child_process.h"
 #include "support/keyring_session.h"
 #include "support/offscreen_application.h"
@@ -33,13 +32,10 @@ using tessela::testing::settle;
 constexpr const char* password = "correct horse battery";
 
 void emitPrepareForSleep(const std::string& bus, bool starting) {
-    (void)tessela::ProcessRunner::run(
-        "/usr/bin/gdbus",
-        {"call", "--address", bus, "--dest", "org.freedesktop.login1", "--object-path",
-         "/org/freedesktop/login1", "--method", "org.freedesktop.DBus.Mock.EmitSignal",
-         "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
-         starting ? "[<true>]" : "[<false>]"},
-        std::nullopt, 30.0);
+    (void)tessela::testing::callOnBus(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                      "org.freedesktop.DBus.Mock.EmitSignal",
+                                      {"org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                                       starting ? "[<true>]" : "[<false>]"});
 }
 
 }  // namespace

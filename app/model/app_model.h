@@ -288,6 +288,9 @@ class AppModel : public QObject {
         std::function<Result(const std::string&, const CancelToken&, const CopyProgressCallback&)>
             body,
         bool holdsPanel);
+    // Locks every item open once the work queued before is done, forced or not, asking
+    // nothing, and refreshes; the items it tried (a failure is logged).
+    QCoro::Task<std::vector<OpenItem>> lockEachOpenItem(bool force);
     // Starts `work` as an item job, kept in the running list until it ends.
     std::shared_ptr<ItemJob> startJob(ItemJob::Kind kind, std::string name, ItemJob::Work work,
                                       std::shared_ptr<CancelToken> cancel = nullptr);

@@ -1,12 +1,11 @@
 #include "model/auto_lock.h"
 
 #include <qcoro/qcorodbuspendingcall.h>
+#include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusArgument>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
-#include <QGuiApplication>
 #include <QPointer>
 
 #include <array>
@@ -106,8 +105,7 @@ void AutoLock::start() {
                            QString::fromLatin1(logindManager), QStringLiteral("PrepareForSleep"),
                            this, SLOT(prepareForSleep(bool)));
     }
-    QCoro::connect(findSession(), this, [] {});
-    QCoro::connect(findScreenSavers(), this, [] {});
+    QCoro::connect(findSources(), this, [] {});
     ticker_ = ticks_.every(tickInterval, [this] {
         // A tick that comes while the last one still waits for its answer is skipped.
         if (!ticking_) {
@@ -192,7 +190,20 @@ QCoro::Task<> AutoLock::findScreenSavers() {
             break;
         }
     }
-    if (const std::optional<IdleSource> source = co_await findIdleSource(); alive) {
+}
+
+QCoro::Task<> AutoLock::findSources() {
+    const QPointer<AutoLock> alive(this);
+    co_await findSession();  // first: logind's idle hint is this session's
+    if (!alive) {
+        co_return;
+    }
+    co_await findScreenSavers();
+    if (!alive) {
+        co_return;
+    }
+    const std::optional<IdleSource> source = co_await findIdleSource();
+    if (alive) {
         Triggers now = available_;
         now.idle = source;
         setAvailable(now);

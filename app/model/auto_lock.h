@@ -116,6 +116,8 @@ class AutoLock : public QObject {
     void prepareForSleep(bool starting);
 
   private:
+    // What this desktop offers: the login session, the screen savers, the idle source.
+    QCoro::Task<> findSources();
     QCoro::Task<> findSession();
     QCoro::Task<> findScreenSavers();
     // The first source that answers, or none.

@@ -7,7 +7,6 @@
 #include "errors/tessela_error.h"
 #include "model/app_model.h"
 #include "model/notifications.h"
-#include "text/log.h"
 
 namespace tessela {
 
@@ -87,22 +86,7 @@ QCoro::Task<> AppModel::autoLockTriggered(AutoLock::Trigger trigger) {
 }
 
 QCoro::Task<std::vector<std::string>> AppModel::relockAllQuietly() {
-    // The items open once the work queued before is done, not as the list last showed them: an
-    // unlock still waiting on the worker is locked too.
-    auto reading = worker_.run([this] { return locker_.openItems(); });
-    const std::vector<OpenItem> open = co_await std::move(reading);
-    if (open.empty()) {
-        co_return std::vector<std::string>{};
-    }
-    for (const OpenItem& item : open) {
-        try {
-            (void)co_await relock(item, false);
-        } catch (const std::exception&) {
-            logCaught(LogLevel::warning, {"Could not lock ", item.name, " automatically"},
-                      LogArea::app);
-        }
-    }
-    co_await refresh();
+    const std::vector<OpenItem> open = co_await lockEachOpenItem(false);
     // What is still open now, in the pass's order: an item locked meanwhile by other means is
     // no failure.
     std::vector<std::string> failed;

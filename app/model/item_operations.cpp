@@ -326,17 +326,29 @@ QCoro::Task<> AppModel::lockEverythingNow() {
 }
 
 QCoro::Task<> AppModel::lockOpenItemsNow() {
+    (void)co_await lockEachOpenItem(true);
+}
+
+QCoro::Task<std::vector<OpenItem>> AppModel::lockEachOpenItem(bool force) {
+    // The items open once the work queued before is done, not as the list last showed them: an
+    // unlock still waiting on the worker is locked too.
     auto reading = worker_.run([this] { return locker_.openItems(); });
-    for (const OpenItem& item : co_await std::move(reading)) {
-        const std::shared_ptr<ItemJob> job = startRelock(item, true);
+    const std::vector<OpenItem> open = co_await std::move(reading);
+    for (const OpenItem& item : open) {
+        const Tracking tracking(*this, "locking " + item.name);
+        const std::shared_ptr<ItemJob> job = startRelock(item, force);
         try {
             co_await job->result();
+            ++openings_[item.id];
         } catch (const std::exception&) {
-            logCaught(LogLevel::warning, {"Could not lock ", item.name, " before the end"},
+            logCaught(LogLevel::warning, {"Could not lock ", item.name, " without asking"},
                       LogArea::app);
         }
     }
-    co_await refresh();
+    if (!open.empty()) {
+        co_await refresh();
+    }
+    co_return open;
 }
 
 QCoro::Task<bool> AppModel::relock(OpenItem item, bool interactive) {

@@ -742,20 +742,12 @@ TEST_F(AppModelTest, AtShutdownOpenItemsAreLockedBeforeLogindGoesOn) {
     const std::string address = testing::startPrivateBus(temp / "system-bus", systemBus);
     const auto logind =
         testing::startDBusMock(address, true, {"--template", "logind"}, "org.freedesktop.login1");
-    const auto logindCall = [&](std::vector<std::string> call) {
-        std::vector<std::string> words = {"call",
-                                          "--address",
-                                          address,
-                                          "--dest",
-                                          "org.freedesktop.login1",
-                                          "--object-path",
-                                          "/org/freedesktop/login1",
-                                          "--method"};
-        words.insert(words.end(), call.begin(), call.end());
-        return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
+    const auto logindCall = [&](const std::string& method, std::vector<std::string> arguments) {
+        return testing::callOnBus(address, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                  method, arguments);
     };
     const auto inhibiting = [&] {
-        return logindCall({"org.freedesktop.login1.Manager.ListInhibitors"})
+        return logindCall("org.freedesktop.login1.Manager.ListInhibitors", {})
                    .find("'shutdown', 'Tessela'") != std::string::npos;
     };
     AppModel::Options withLogind = options(true);
@@ -770,8 +762,8 @@ TEST_F(AppModelTest, AtShutdownOpenItemsAreLockedBeforeLogindGoesOn) {
     (void)app.model().locker().unlock(taxes.lastKnownPath, password);
     QCoro::waitFor(app.model().refresh());
     EXPECT_TRUE(settle(inhibiting));
-    (void)logindCall({"org.freedesktop.DBus.Mock.EmitSignal", "org.freedesktop.login1.Manager",
-                      "PrepareForShutdown", "b", "[<true>]"});
+    (void)logindCall("org.freedesktop.DBus.Mock.EmitSignal",
+                     {"org.freedesktop.login1.Manager", "PrepareForShutdown", "b", "[<true>]"});
     EXPECT_TRUE(settle([&] { return ended.has_value(); }));
     EXPECT_EQ(ended, 0);
     EXPECT_TRUE(app.model().items().openItems().empty());
@@ -787,16 +779,9 @@ TEST_F(AppModelTest, ASignalAtLogoutLocksWithoutAsking) {
     const std::string address = testing::startPrivateBus(temp / "system-bus", systemBus);
     const auto logind =
         testing::startDBusMock(address, true, {"--template", "logind"}, "org.freedesktop.login1");
-    const auto logindCall = [&](const std::string& path, std::vector<std::string> call) {
-        std::vector<std::string> words = {"call", "--address", address, "--dest",
-                                          "org.freedesktop.login1", "--object-path", path,
-                                          "--method"};
-        words.insert(words.end(), call.begin(), call.end());
-        return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
-    };
-    (void)logindCall("/org/freedesktop/login1",
-                     {"org.freedesktop.DBus.Mock.AddSession", "c1", "seat0",
-                      std::to_string(::getuid()), "user", "true"});
+    (void)testing::callOnBus(address, "org.freedesktop.login1", "/org/freedesktop/login1",
+                             "org.freedesktop.DBus.Mock.AddSession",
+                             {"c1", "seat0", std::to_string(::getuid()), "user", "true"});
     AppModel::Options withLogind = options(true);
     withLogind.logindBus = address;
     withLogind.autoLockBuses = {std::nullopt, address, "c1"};
@@ -811,9 +796,9 @@ TEST_F(AppModelTest, ASignalAtLogoutLocksWithoutAsking) {
     const OpenItem open = app.model().locker().unlock(taxes.lastKnownPath, password);
     QCoro::waitFor(app.model().refresh());
     std::ifstream held(open.contentURL());
-    (void)logindCall("/org/freedesktop/login1/session/c1",
-                     {"org.freedesktop.DBus.Mock.UpdateProperties",
-                      "org.freedesktop.login1.Session", "{'State': <'closing'>}"});
+    (void)testing::callOnBus(address, "org.freedesktop.login1", "/org/freedesktop/login1/session/c1",
+                             "org.freedesktop.DBus.Mock.UpdateProperties",
+                             {"org.freedesktop.login1.Session", "{'State': <'closing'>}"});
     ASSERT_EQ(::raise(SIGTERM), 0);
     EXPECT_TRUE(settle([&] { return ended.has_value(); }));
     EXPECT_TRUE(app.model().locker().openItems().empty());

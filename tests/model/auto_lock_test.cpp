@@ -24,6 +24,7 @@ namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::callOnBus;
 using testing::settle;
 using testing::writeFile;
 using Trigger = AutoLock::Trigger;
@@ -44,7 +45,7 @@ class AutoLockTest : public testing::FuseTest {
         systemBus = testing::startPrivateBus(temp / "system-bus", systemBusProcess);
         logind = testing::startDBusMock(systemBus, true, {"--template", "logind"},
                                         "org.freedesktop.login1");
-        (void)call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+        (void)callOnBus(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
                    "org.freedesktop.DBus.Mock.AddSession",
                    {"c1", "seat0", std::to_string(::getuid()), "user", "true"});
         screenSaver = testing::startDBusMock(sessionBus, false, {"--template", "gnome_screensaver"},
@@ -55,7 +56,7 @@ class AutoLockTest : public testing::FuseTest {
              "org.gnome.Mutter.IdleMonitor"},
             "org.gnome.Mutter.IdleMonitor");
         setIdleMilliseconds(0);
-        (void)call(sessionBus, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+        (void)callOnBus(sessionBus, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
                    "org.freedesktop.DBus.Mock.AddMethod",
                    {"org.gnome.Mutter.IdleMonitor", "GetIdletime", "", "t",
                     "ret = int(open('" + (temp / "idle").string() + "').read())"});
@@ -77,16 +78,6 @@ class AutoLockTest : public testing::FuseTest {
         session.reset();
         application.reset();
         FuseTest::TearDown();
-    }
-
-    static std::string call(const std::string& address, const std::string& destination,
-                            const std::string& path, const std::string& method,
-                            const std::vector<std::string>& arguments = {}) {
-        std::vector<std::string> words = {"call",          "--address", address, "--dest",
-                                          destination,     "--object-path", path, "--method",
-                                          method};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
     }
 
     void setIdleMilliseconds(std::uint64_t milliseconds) const {
@@ -132,7 +123,7 @@ class AutoLockTest : public testing::FuseTest {
     bool allLocked() const { return model->items().openItems().empty(); }
 
     bool inhibitingSleep() const {
-        return call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+        return callOnBus(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
                     "org.freedesktop.login1.Manager.ListInhibitors")
                    .find("'sleep', 'Tessela'") != std::string::npos;
     }
@@ -178,37 +169,37 @@ TEST_F(AutoLockTest, EveryWayOfWalkingAwayLocksTheOpenItems) {
     EXPECT_FALSE(inhibitingSleep());
 
     (void)open(taxes);
-    (void)call(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
+    (void)callOnBus(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
                "org.gnome.ScreenSaver.SetActive", {"true"});
     EXPECT_TRUE(settle([&] { return allLocked(); }));
     EXPECT_TRUE(model->autoLock().screenIsLocked());
     // Unlocking the screen only says so.
-    (void)call(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
+    (void)callOnBus(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
                "org.gnome.ScreenSaver.SetActive", {"false"});
     EXPECT_TRUE(settle([&] { return !model->autoLock().screenIsLocked(); }));
 
     (void)open(taxes);
-    (void)call(systemBus, "org.freedesktop.login1", sessionPath, "org.freedesktop.login1.Session.Lock");
+    (void)callOnBus(systemBus, "org.freedesktop.login1", sessionPath, "org.freedesktop.login1.Session.Lock");
     EXPECT_TRUE(settle([&] { return allLocked(); }));
-    (void)call(systemBus, "org.freedesktop.login1", sessionPath,
+    (void)callOnBus(systemBus, "org.freedesktop.login1", sessionPath,
                "org.freedesktop.login1.Session.Unlock");
     EXPECT_TRUE(settle([&] { return !model->autoLock().screenIsLocked(); }));
 
     (void)open(taxes);
-    (void)call(systemBus, "org.freedesktop.login1", sessionPath,
+    (void)callOnBus(systemBus, "org.freedesktop.login1", sessionPath,
                "org.freedesktop.DBus.Mock.UpdateProperties",
                {"org.freedesktop.login1.Session", "{'Active': <false>}"});
     EXPECT_TRUE(settle([&] { return allLocked(); }));
 
     (void)open(taxes);
     EXPECT_TRUE(settle([&] { return inhibitingSleep(); }));
-    (void)call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+    (void)callOnBus(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
                "org.freedesktop.DBus.Mock.EmitSignal",
                {"org.freedesktop.login1.Manager", "PrepareForSleep", "b", "[<true>]"});
     EXPECT_TRUE(settle([&] { return allLocked() && !inhibitingSleep(); }));
     (void)open(taxes);  // while asleep: nothing is held
     EXPECT_FALSE(model->autoLock().isHoldingSleep());
-    (void)call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+    (void)callOnBus(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
                "org.freedesktop.DBus.Mock.EmitSignal",
                {"org.freedesktop.login1.Manager", "PrepareForSleep", "b", "[<false>]"});
     EXPECT_TRUE(settle([&] { return inhibitingSleep(); }));
@@ -240,7 +231,7 @@ TEST_F(AutoLockTest, AnItemInUseIsNamedOnceAndRetriedWhileTheUserIsAway) {
     OpenItem opened = open(taxes);
     auto held = std::make_unique<std::ifstream>(opened.contentURL());
     ASSERT_TRUE(held->is_open());
-    (void)call(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
+    (void)callOnBus(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
                "org.gnome.ScreenSaver.SetActive", {"true"});
     EXPECT_TRUE(settle([&] { return model->isRetryingAutoLock(); }));
     EXPECT_TRUE(settle([&] { return notificationsPosted() == 1; }));
@@ -249,7 +240,7 @@ TEST_F(AutoLockTest, AnItemInUseIsNamedOnceAndRetriedWhileTheUserIsAway) {
                         "automatically."),
               std::string::npos);
     // Another trigger while the retries run starts nothing of its own.
-    (void)call(systemBus, "org.freedesktop.login1", sessionPath, "org.freedesktop.login1.Session.Lock");
+    (void)callOnBus(systemBus, "org.freedesktop.login1", sessionPath, "org.freedesktop.login1.Session.Lock");
     tick();
     EXPECT_FALSE(allLocked());
     EXPECT_TRUE(model->isRetryingAutoLock());
@@ -259,9 +250,9 @@ TEST_F(AutoLockTest, AnItemInUseIsNamedOnceAndRetriedWhileTheUserIsAway) {
     EXPECT_EQ(notificationsPosted(), 1U);
 
     // Back at the computer (screen unlocked, recent input): the next tick stops the retries.
-    (void)call(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
+    (void)callOnBus(sessionBus, "org.gnome.ScreenSaver", "/org/gnome/ScreenSaver",
                "org.gnome.ScreenSaver.SetActive", {"false"});
-    (void)call(systemBus, "org.freedesktop.login1", sessionPath,
+    (void)callOnBus(systemBus, "org.freedesktop.login1", sessionPath,
                "org.freedesktop.login1.Session.Unlock");
     opened = open(taxes);
     held = std::make_unique<std::ifstream>(opened.contentURL());
@@ -296,7 +287,7 @@ TEST_F(AutoLockTest, LogindWaitsForThePassBeforeSleepAndAgainAfterWaking) {
     autoLock.setItemsOpen(true);
     EXPECT_TRUE(settle([&] { return inhibitingSleep(); }));
     const auto sleep = [&](bool starting) {
-        (void)call(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
+        (void)callOnBus(systemBus, "org.freedesktop.login1", "/org/freedesktop/login1",
                    "org.freedesktop.DBus.Mock.EmitSignal",
                    {"org.freedesktop.login1.Manager", "PrepareForSleep", "b",
                     starting ? "[<true>]" : "[<false>]"});

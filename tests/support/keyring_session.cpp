@@ -26,6 +26,16 @@ std::unique_ptr<ChildProcess> startDBusMock(const std::string& address, bool sys
     return mock;
 }
 
+std::string callOnBus(const std::string& address, const std::string& destination,
+                      const std::string& path, const std::string& method,
+                      const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = {"call",        "--address",     address, "--dest",
+                                      destination,   "--object-path", path,    "--method",
+                                      method};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return ProcessRunner::run("/usr/bin/gdbus", words, std::nullopt, 30.0).output;
+}
+
 void waitForName(const std::string& address, const std::string& name, std::chrono::seconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {

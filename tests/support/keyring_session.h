@@ -27,6 +27,12 @@ std::unique_ptr<ChildProcess> startDBusMock(const std::string& address, bool sys
                                             const std::vector<std::string>& arguments,
                                             const std::string& name);
 
+// Calls `method` (interface.member) on the object `path` of `destination` on the bus at
+// `address`, with `arguments` in gdbus's notation; what gdbus printed (the reply, or the error).
+std::string callOnBus(const std::string& address, const std::string& destination,
+                      const std::string& path, const std::string& method,
+                      const std::vector<std::string>& arguments = {});
+
 // A private D-Bus session bus, and on it (unless told otherwise) gnome-keyring's Secret Service
 // with a scratch login keyring, created and unlocked, its files in a temporary folder. While it
 // lives, this process's DBUS_SESSION_BUS_ADDRESS, XDG_DATA_HOME and XDG_RUNTIME_DIR point at it,
