@@ -646,7 +646,6 @@ void logToStandardError() {
     });
 }
 
-// Turns the file-manager integration on or off when asked, then shows each file manager's state.
 // Hands `name` (lock, unlock, relock, remove-lock) to the running application, which holds the
 // records, as command URLs over its socket, and waits for each outcome: the work shows on the
 // desktop (progress, questions, the password prompt), and the exit status is the one this
@@ -788,6 +787,7 @@ class OpenItemsSnapshot {
     const Locker& locker_;
 };
 
+// Turns the file-manager integration on or off when asked, then shows each file manager's state.
 int fileManagerMenu(const std::vector<fs::path>& words) {
     const std::string word = words.empty() ? "" : words.front().string();
     if (words.size() > 1 || (!words.empty() && word != "on" && word != "off")) {

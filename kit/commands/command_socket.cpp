@@ -221,22 +221,25 @@ std::optional<CommandSocket::Outcome> CommandSocket::handOver(const std::filesys
     if (onTaken) {
         onTaken();
     }
-    const std::string answer = line(std::nullopt);
+    return Outcome::fromLine(line(std::nullopt));
+}
+
+CommandSocket::Outcome CommandSocket::Outcome::fromLine(const std::string& answer) {
     if (answer == "done\n") {
-        return Outcome{Outcome::Kind::done, {}};
+        return Outcome{Kind::done, {}};
     }
     if (answer == "cancelled\n") {
-        return Outcome{Outcome::Kind::cancelled, {}};
+        return Outcome{Kind::cancelled, {}};
     }
-    for (const auto& [prefix, kind] : {std::pair{"error: ", Outcome::Kind::failed},
-                                       std::pair{"partly: ", Outcome::Kind::partlyDone}}) {
+    for (const auto& [prefix, kind] :
+         {std::pair{"error: ", Kind::failed}, std::pair{"partly: ", Kind::partlyDone}}) {
         const std::string_view start(prefix);
         if (answer.starts_with(start) && answer.ends_with('\n')) {
             return Outcome{
                 kind, repairUtf8(answer.substr(start.size(), answer.size() - start.size() - 1))};
         }
     }
-    return Outcome{Outcome::Kind::failed, "Tessela ended before it could say how the work went."};
+    return Outcome{Kind::failed, "Tessela ended before it could say how the work went."};
 }
 
 std::string CommandSocket::Outcome::line() const {

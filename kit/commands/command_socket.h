@@ -68,6 +68,9 @@ class CommandSocket {
         friend bool operator==(const Outcome&, const Outcome&) = default;
         // The answer line, with its line feed.
         [[nodiscard]] std::string line() const;
+        // The outcome an answer line says; a line of no such form (the application ended
+        // before it answered) is a failure saying so.
+        [[nodiscard]] static Outcome fromLine(const std::string& line);
     };
 
     // Sends `urls` after the await line and waits, without a time limit once the request is
