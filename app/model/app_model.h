@@ -112,6 +112,11 @@ class AppModel : public QObject {
     QCoro::Task<> reveal(std::filesystem::path url);
     // Opens an open item's files with the default application: its folder, or its one file.
     void present(const OpenItem& item) const;
+    // Selects `url` in a file manager window, or opens its folder when no file manager answers.
+    QCoro::Task<> showInFileManager(std::filesystem::path url);
+    // Starts `task` on its own; whatever it throws that it did not report is said in an alert,
+    // never dropped.
+    void launch(QCoro::Task<> task);
 
     // Asks which files and folders to lock, then locks them (started on its own, or awaited).
     void chooseAndLock();
@@ -208,6 +213,7 @@ class AppModel : public QObject {
     [[nodiscard]] int idleMinutes() const noexcept { return idleMinutes_; }
     void setIdleMinutes(int minutes);
     [[nodiscard]] bool touchIDEnabled() const noexcept { return touchIDEnabled_; }
+    [[nodiscard]] const Settings& settings() const noexcept { return settings_; }
     void setTouchIDEnabled(bool enabled);
     [[nodiscard]] Activity& activity() noexcept { return activity_; }
     // Every item job that has not ended, oldest first; jobsChanged tells when that changes.
@@ -302,8 +308,6 @@ class AppModel : public QObject {
     void showInPanel(const std::shared_ptr<ItemJob>& job, const QString& stepsOf);
     // The open item that is the same item as `url`, looked up off the main thread.
     QCoro::Task<std::optional<OpenItem>> openItemFor(std::filesystem::path url);
-    // Selects `url` in a file manager window, or opens its folder when no file manager answers.
-    QCoro::Task<> showInFileManager(std::filesystem::path url);
     // Clears what the desktop keeps about content just locked under `item` (on the worker).
     void scrubPreviews(const std::filesystem::path& item) const;
     // One repair of the locked items' names and looks, and a refresh when anything changed.
@@ -318,9 +322,6 @@ class AppModel : public QObject {
                           OutcomeCallback onOutcome);
     static Outcome failed(std::string sentence);
     static Outcome quittingRefusal();
-    // Starts `task` on its own; whatever it throws that it did not report is said in an alert,
-    // never dropped.
-    void launch(QCoro::Task<> task);
     QCoro::Task<> reported(QCoro::Task<> task);
 
     // The progress panel shows one operation at a time: a lock or lock removal waits for its

@@ -22,7 +22,6 @@
 #include "commands/tessela_command.h"
 #include "engine/locked_names.h"
 #include "model/app_paths.h"
-#include "model/notifications.h"
 #include "text/log.h"
 
 namespace tessela {
@@ -54,12 +53,6 @@ Application::Application(AppModel::Options options, QObject* parent)
             [this] { shutdown_.setHolding(!model_.items().openItems().empty()); });
     connect(&shutdown_, &ShutdownWatch::shuttingDown, this,
             [this] { QCoro::connect(endNow(), this, [] {}); });
-    // Nothing can be locked before a password is set; until the application has its own setup
-    // window, the user is told where to set one.
-    connect(&model_, &AppModel::setupRequested, this, [] {
-        Notifications::post(QStringLiteral("Tessela needs a password first"),
-                            QStringLiteral("Set one in a terminal with: tessela setup"));
-    });
 }
 
 Application::~Application() = default;
@@ -116,6 +109,10 @@ void Application::take(std::vector<std::string> urls, std::optional<std::string>
         logMessage(LogLevel::debug,
                    {"Took ", url, " from ", sender ? *sender : "an unidentified sender"},
                    LogArea::app);
+        if (url == CommandSocket::showRequest) {
+            Q_EMIT showRequested();
+            continue;
+        }
         if (isRepeat(url)) {
             continue;
         }

@@ -85,6 +85,8 @@ class Application : public QObject {
     void ended(int code);
     // A quit has ended: true when the application is ending.
     void quitEnded(bool ending);
+    // Tessela was started again with nothing to open: its window should come forward.
+    void showRequested();
 
   public:
     [[nodiscard]] AppModel& model() noexcept { return model_; }

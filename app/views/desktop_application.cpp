@@ -18,6 +18,7 @@
 #include "text/log.h"
 #include "text/utf8.h"
 #include "views/application.h"
+#include "views/desktop_shell.h"
 
 namespace tessela {
 
@@ -100,8 +101,11 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     logThroughQt();
     const std::vector<std::string> urls = asURLs(opened);
     const std::optional<fs::path> socket = CommandSocket::defaultPath();
-    // A running application takes what this start was asked to open.
-    if (!urls.empty() && handOver(socket, urls)) {
+    // A running application takes what this start was asked to open; started with nothing to
+    // open, its window comes forward.
+    const std::vector<std::string> request =
+        urls.empty() ? std::vector<std::string>{std::string(CommandSocket::showRequest)} : urls;
+    if (handOver(socket, request)) {
         return 0;
     }
     // Without a desktop the application still runs: offscreen.
@@ -119,7 +123,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
             // Another copy works with these records. It listens from the moment it holds them:
             // what this start was asked to open goes there, or is said to be lost.
             for (int attempt = 0; attempt < 20 && !urls.empty(); ++attempt) {
-                if (handOver(socket, urls)) {
+                if (handOver(socket, request)) {
                     return 0;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -128,7 +132,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
                 std::cerr << "tessela: Tessela is running but could not be reached.\n";
                 return 1;
             }
-            return 0;  // nothing to open: nothing to show
+            return 0;  // nothing to open: the running copy shows itself once it listens
         }
     } catch (const std::system_error& error) {
         std::cerr << "tessela: Tessela cannot use its records in " << AppPaths::support().string()
@@ -143,6 +147,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
         }
     }
     QObject::connect(&application, &Application::ended, [](int code) { QApplication::exit(code); });
+    const DesktopShell shell(application);
     application.quitOnSignals();
     application.followSession();
     application.take(urls, std::nullopt);

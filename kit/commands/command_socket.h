@@ -55,6 +55,9 @@ class CommandSocket {
     // The one awaited request that is no command: quit, as the application's own Quit does.
     // Taken only from Tessela's own program.
     static constexpr std::string_view quitRequest = "tessela:quit";
+    // A request that is no command: bring the running application's window forward (Tessela
+    // started again, with nothing to open). Taken from anyone: it changes nothing.
+    static constexpr std::string_view showRequest = "tessela:show";
 
     struct Outcome {
         enum class Kind {

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
 #include <QStyle>
@@ -20,7 +21,11 @@
 #include "activity/cancel_token.h"
 #include "finder_popup.h"
 #include "views/fingerprint_prompt.h"
+#include "views/item_actions.h"
 #include "views/item_chooser.h"
+#include "views/main_window.h"
+#include "views/right_click_demo.h"
+#include "views/tray_icon.h"
 #include "views/progress_panel.h"
 #include "views/prompt_panel.h"
 
@@ -56,6 +61,137 @@ bool saveModal(const QDir& folder, const QString& name, const Ask& ask, int sett
     return saved;
 }
 
+// The buttons do nothing here.
+class NoActions : public tessela::ItemActions {
+  public:
+    void unlock(const std::filesystem::path&) override {}
+    void lock(const std::filesystem::path&) override {}
+    void removeLock(const std::filesystem::path&) override {}
+    void showInFileManager(const std::filesystem::path&) override {}
+    void locate(const tessela::ItemRow&) override {}
+    void forget(const tessela::ItemRow&) override {}
+    void chooseAndLock() override {}
+    void lockAll() override {}
+    void openWindow() override {}
+    void quit() override {}
+};
+
+tessela::ItemRow sampleRow(std::string name, std::string location, bool found, bool open,
+                           std::int64_t size) {
+    tessela::ItemRow row;
+    row.id = tessela::Uuid::random();
+    row.name = std::move(name);
+    row.location = std::move(location);
+    if (found) {
+        row.url = std::filesystem::path(row.location) / (row.name + ".tessvault");
+        row.size = size + size / 100 + 48'000;
+        row.originalSize = size;
+    }
+    row.isOpen = open;
+    return row;
+}
+
+tessela::OpenItem openItem(const tessela::ItemRow& row) {
+    tessela::OpenItem item;
+    item.id = row.id;
+    item.name = row.name;
+    item.lockedURL = row.url.value_or(std::filesystem::path());
+    return item;
+}
+
+// The main window, the tray menu and the right-click demonstration.
+bool renderMainWindow(const QDir& folder) {
+    bool saved = true;
+    NoActions actions;
+    const tessela::ItemsView::FinderMenu finderOff{[] { return false; }, [] {}};
+    const auto saveWindow = [&](tessela::MainWindow& window, const QString& name) {
+        window.show();
+        QApplication::processEvents();
+        const QString file = folder.filePath(name + ".png");
+        const bool written = window.grab().save(file);
+        std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
+        window.hide();
+        return written;
+    };
+    {
+        tessela::MainWindow window(actions, finderOff);
+        window.render({}, {}, false);
+        saved = saveWindow(window, QStringLiteral("main-empty")) && saved;
+        window.showTrayHint();
+        saved = saveWindow(window, QStringLiteral("main-empty-no-tray")) && saved;
+        window.render({}, {}, true);
+        saved = saveWindow(window, QStringLiteral("main-first-run")) && saved;
+    }
+    std::vector<tessela::ItemRow> rows = {
+        sampleRow("Taxes 2026", "/home/me/Documents", true, true, 40'300'000),
+        sampleRow("Photos from the summer holiday in Portugal and Spain, 2025",
+                  "/home/me/Pictures/Holidays", false, false, 0),
+        sampleRow("Letters",
+                  "/home/me/Documents/Correspondence/Family/Archive/2019\u20132024/Scanned "
+                  "letters from the bank and the insurance",
+                  true, false, 812'000'000),
+    };
+    rows[2].needsPasswordUpdate = true;
+    {
+        tessela::MainWindow window(actions, finderOff);
+        window.render(rows, {openItem(rows[0])}, false);
+        saved = saveWindow(window, QStringLiteral("main-three-rows")) && saved;
+        std::vector<tessela::ItemRow> many;
+        for (int index = 0; index < 50; ++index) {
+            many.push_back(sampleRow("Project " + std::to_string(index + 1),
+                                     "/home/me/Work/Projects", true, index % 7 == 3,
+                                     (index + 1) * 3'700'000LL));
+        }
+        std::vector<tessela::OpenItem> open;
+        for (const tessela::ItemRow& row : many) {
+            if (row.isOpen) {
+                open.push_back(openItem(row));
+            }
+        }
+        window.render(many, open, false);
+        saved = saveWindow(window, QStringLiteral("main-fifty-rows")) && saved;
+    }
+    tessela::TrayMenu tray(actions);
+    saved = save(tray, folder, QStringLiteral("tray-menu-locked")) && saved;
+    tray.setOpenItems({openItem(rows[0]), openItem(rows[2])});
+    saved = save(tray, folder, QStringLiteral("tray-menu-unlocked")) && saved;
+    // The tray's padlocks, on a light and a dark panel, at the panel's size and larger.
+    for (const auto& [panel, colour] : {std::pair("light", QColor(0xf6, 0xf5, 0xf4)),
+                                        std::pair("dark", QColor(0x24, 0x24, 0x24))}) {
+        QPixmap strip(6 * 16 + 2 * 48 + 80, 56);
+        strip.fill(colour);
+        QPainter painter(&strip);
+        int x = 8;
+        for (const tessela::Symbol symbol :
+             {tessela::Symbol::trayLocked, tessela::Symbol::trayUnlocked}) {
+            const QIcon icon = tessela::Symbols::bundledIcon(symbol);
+            painter.drawPixmap(x, 20, icon.pixmap(16, 16));
+            painter.drawPixmap(x + 24, 16, icon.pixmap(24, 24));
+            painter.drawPixmap(x + 56, 4, icon.pixmap(48, 48));
+            x += 120;
+        }
+        painter.end();
+        const QString file =
+            folder.filePath(QStringLiteral("tray-icons-on-%1-panel.png").arg(QString::fromUtf8(panel)));
+        const bool written = strip.save(file);
+        std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
+        saved = written && saved;
+    }
+    tessela::RightClickDemo demo;
+    demo.setReduceMotion(true);
+    saved = save(demo, folder, QStringLiteral("demo-still")) && saved;
+    demo.setReduceMotion(false);
+    for (int step = 0; step < 8; ++step) {
+        demo.setTime(step * 0.5);
+        const QString file = folder.filePath(QStringLiteral("demo-%1s.png").arg(step * 0.5, 3, 'f', 1));
+        demo.resize(demo.sizeHint());
+        const bool written = demo.grab().save(file);
+        std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
+        saved = written && saved;
+    }
+    return saved;
+}
+
 }  // namespace
 
 // A dark palette, as a dark desktop theme gives the application.
@@ -86,7 +222,7 @@ static QPalette darkPalette() {
 
 // Every window, menu and prompt, in the application's current look, into `folder`.
 static bool renderAll(const QDir& folder) {
-    bool saved = true;
+    bool saved = renderMainWindow(folder);
 
     tessela::FingerprintPrompt prompt(QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
                                       std::make_shared<tessela::CancelToken>());

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+#include "views/item_actions.h"
+#include "views/main_window.h"
+#include "views/tray_icon.h"
+
+namespace tessela {
+
+class Application;
+
+// What a person sees of the running application: the tray icon and the main window, both
+// following the model, with their buttons running the model's operations. Where the desktop
+// shows no tray icons, the window opens at start instead (saying once why), so Tessela is never
+// running unseen; it opens too whenever a password has to be set first, and when Tessela is
+// started again.
+class DesktopShell : public QObject, private ItemActions {
+    Q_OBJECT
+
+  public:
+    // `tray`: whether the desktop shows tray icons.
+    DesktopShell(Application& application, bool tray = TrayIcon::available(),
+                 ItemsView::FinderMenu finderMenu = ItemsView::FinderMenu::system());
+    ~DesktopShell() override;
+    DesktopShell(const DesktopShell&) = delete;
+    DesktopShell& operator=(const DesktopShell&) = delete;
+
+    [[nodiscard]] MainWindow& window() noexcept { return window_; }
+    // None where the desktop shows no tray icons.
+    [[nodiscard]] TrayIcon* tray() noexcept { return tray_.get(); }
+    [[nodiscard]] ItemActions& actions() noexcept { return *this; }
+
+    // The setting that records the no-tray note was shown.
+    static constexpr const char* trayHintShownKey = "tessela.trayHintShown";
+
+  private:
+    void render();
+    void unlock(const std::filesystem::path& url) override;
+    void lock(const std::filesystem::path& url) override;
+    void removeLock(const std::filesystem::path& url) override;
+    void showInFileManager(const std::filesystem::path& url) override;
+    void locate(const ItemRow& row) override;
+    void forget(const ItemRow& row) override;
+    void chooseAndLock() override;
+    void lockAll() override;
+    void openWindow() override;
+    void quit() override;
+
+    Application& application_;
+    MainWindow window_;
+    std::unique_ptr<TrayIcon> tray_;
+};
+
+}  // namespace tessela

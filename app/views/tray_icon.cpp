@@ -1,0 +1,73 @@
+#include "views/tray_icon.h"
+
+#include <QAction>
+#include <QKeySequence>
+
+namespace tessela {
+
+TrayMenu::TrayMenu(ItemActions& actions, QWidget* parent) : QMenu(parent), actions_(actions) {
+    setOpenItems({});
+}
+
+void TrayMenu::setOpenItems(const std::vector<OpenItem>& openItems) {
+    clear();
+    if (openItems.empty()) {
+        addAction(QStringLiteral("Everything is locked"))->setEnabled(false);
+    } else {
+        addAction(QStringLiteral("Unlocked"))->setEnabled(false);
+        for (const OpenItem& item : openItems) {
+            addAction(QStringLiteral("Lock ") + QString::fromStdString(item.name), this,
+                      [this, url = item.lockedURL] { actions_.lock(url); });
+        }
+        addSeparator();
+        addAction(QStringLiteral("Lock All"), QKeySequence(Qt::CTRL | Qt::Key_L), this,
+                  [this] { actions_.lockAll(); });
+    }
+    addSeparator();
+    addAction(QStringLiteral("Open Tessela"), this, [this] { actions_.openWindow(); });
+    addAction(QStringLiteral("Quit Tessela"), QKeySequence(Qt::CTRL | Qt::Key_Q), this,
+              [this] { actions_.quit(); });
+}
+
+TrayIcon::TrayIcon(ItemActions& actions, QObject* parent) : QObject(parent), menu_(actions) {
+    icon_.setToolTip(QStringLiteral("Tessela"));
+    icon_.setContextMenu(&menu_);
+    icon_.setIcon(Symbols::bundledIcon(Symbol::trayLocked));
+    connect(&icon_, &QSystemTrayIcon::activated, this,
+            [&actions](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+                    actions.openWindow();
+                }
+            });
+}
+
+TrayIcon::~TrayIcon() {
+    icon_.setContextMenu(nullptr);
+}
+
+bool TrayIcon::available() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+Symbol TrayIcon::symbolFor(const std::vector<OpenItem>& openItems) {
+    return openItems.empty() ? Symbol::lockFill : Symbol::lockOpenFill;
+}
+
+void TrayIcon::setOpenItems(const std::vector<OpenItem>& openItems) {
+    menu_.setOpenItems(openItems);
+    const Symbol symbol = symbolFor(openItems);
+    if (symbol != symbol_) {
+        symbol_ = symbol;
+        icon_.setIcon(Symbols::bundledIcon(symbol == Symbol::lockFill ? Symbol::trayLocked
+                                                                      : Symbol::trayUnlocked));
+    }
+    icon_.setToolTip(openItems.empty()
+                         ? QStringLiteral("Tessela: everything is locked")
+                         : QStringLiteral("Tessela: %1 unlocked").arg(openItems.size()));
+}
+
+void TrayIcon::show() {
+    icon_.show();
+}
+
+}  // namespace tessela
