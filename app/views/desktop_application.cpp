@@ -147,7 +147,11 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
         }
     }
     QObject::connect(&application, &Application::ended, [](int code) { QApplication::exit(code); });
-    const DesktopShell shell(application);
+    DesktopShell shell(application.model(), [&application] {
+        QCoro::connect(application.quit(true), &application, [](bool) {});
+    });
+    QObject::connect(&application, &Application::showRequested, &shell.window(),
+                     &MainWindow::present);
     application.quitOnSignals();
     application.followSession();
     application.take(urls, std::nullopt);

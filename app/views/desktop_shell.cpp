@@ -7,14 +7,12 @@
 #include "model/app_model.h"
 #include "model/notifications.h"
 #include "text/log.h"
-#include "views/application.h"
 
 namespace tessela {
 
-DesktopShell::DesktopShell(Application& application, bool tray,
+DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tray,
                            ItemsView::FinderMenu finderMenu)
-    : application_(application), window_(*this, std::move(finderMenu)) {
-    AppModel& model = application_.model();
+    : model_(model), quit_(std::move(quit)), window_(*this, std::move(finderMenu)) {
     ItemList& items = model.items();
     connect(&items, &ItemList::rowsChanged, this, &DesktopShell::render);
     connect(&items, &ItemList::openItemsChanged, this, &DesktopShell::render);
@@ -32,7 +30,6 @@ DesktopShell::DesktopShell(Application& application, bool tray,
                                 QStringLiteral("Set one in a terminal with: tessela setup"));
         }
     });
-    connect(&application_, &Application::showRequested, this, [this] { window_.present(); });
     // A password set from a terminal meanwhile: read again when the user comes back.
     connect(&window_, &MainWindow::activated, this, [&model] {
         if (model.items().needsSetup()) {
@@ -62,7 +59,7 @@ DesktopShell::DesktopShell(Application& application, bool tray,
 DesktopShell::~DesktopShell() = default;
 
 void DesktopShell::render() {
-    const ItemList& items = application_.model().items();
+    const ItemList& items = model_.items();
     window_.render(items.rows(), items.openItems(), items.needsSetup());
     if (tray_) {
         tray_->setOpenItems(items.openItems());
@@ -70,37 +67,35 @@ void DesktopShell::render() {
 }
 
 void DesktopShell::unlock(const std::filesystem::path& url) {
-    application_.model().handle(TesselaCommand::unlock(url));
+    model_.handle(TesselaCommand::unlock(url));
 }
 
 void DesktopShell::lock(const std::filesystem::path& url) {
-    application_.model().handle(TesselaCommand::lockNow({url}));
+    model_.handle(TesselaCommand::lockNow({url}));
 }
 
 void DesktopShell::removeLock(const std::filesystem::path& url) {
-    application_.model().handle(TesselaCommand::removeLock(url));
+    model_.handle(TesselaCommand::removeLock(url));
 }
 
 void DesktopShell::showInFileManager(const std::filesystem::path& url) {
-    AppModel& model = application_.model();
-    model.launch(model.showInFileManager(url));
+    model_.launch(model_.showInFileManager(url));
 }
 
 void DesktopShell::locate(const ItemRow& row) {
-    application_.model().locate(row);
+    model_.locate(row);
 }
 
 void DesktopShell::forget(const ItemRow& row) {
-    application_.model().confirmForget(row);
+    model_.confirmForget(row);
 }
 
 void DesktopShell::chooseAndLock() {
-    application_.model().chooseAndLock();
+    model_.chooseAndLock();
 }
 
 void DesktopShell::lockAll() {
-    AppModel& model = application_.model();
-    model.launch(model.lockAll());
+    model_.launch(model_.lockAll());
 }
 
 void DesktopShell::openWindow() {
@@ -108,7 +103,7 @@ void DesktopShell::openWindow() {
 }
 
 void DesktopShell::quit() {
-    QCoro::connect(application_.quit(true), &application_, [](bool) {});
+    quit_();
 }
 
 }  // namespace tessela

@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 #include "views/item_actions.h"
@@ -10,19 +11,18 @@
 
 namespace tessela {
 
-class Application;
+class AppModel;
 
 // What a person sees of the running application: the tray icon and the main window, both
 // following the model, with their buttons running the model's operations. Where the desktop
 // shows no tray icons, the window opens at start instead (saying once why), so Tessela is never
-// running unseen; it opens too whenever a password has to be set first, and when Tessela is
-// started again.
+// running unseen; it opens too whenever a password has to be set first.
 class DesktopShell : public QObject, private ItemActions {
     Q_OBJECT
 
   public:
-    // `tray`: whether the desktop shows tray icons.
-    DesktopShell(Application& application, bool tray = TrayIcon::available(),
+    // `quit`: the application's Quit. `tray`: whether the desktop shows tray icons.
+    DesktopShell(AppModel& model, std::function<void()> quit, bool tray = TrayIcon::available(),
                  ItemsView::FinderMenu finderMenu = ItemsView::FinderMenu::system());
     ~DesktopShell() override;
     DesktopShell(const DesktopShell&) = delete;
@@ -49,7 +49,8 @@ class DesktopShell : public QObject, private ItemActions {
     void openWindow() override;
     void quit() override;
 
-    Application& application_;
+    AppModel& model_;
+    std::function<void()> quit_;
     MainWindow window_;
     std::unique_ptr<TrayIcon> tray_;
 };

@@ -69,22 +69,22 @@ void ElidedLabel::paintEvent(QPaintEvent* /*event*/) {
     painter.drawText(contentsRect(), Qt::AlignLeft | Qt::AlignVCenter, shownText());
 }
 
-ItemRowView::ItemRowView(ItemActions& actions, QWidget* parent)
+ItemRowView::ItemRowView(ItemActions& actions, const RowLook& look, QWidget* parent)
     : QFrame(parent),
       actions_(actions),
+      look_(look),
       icon_(new QLabel(this)),
       name_(new ElidedLabel(this)),
-      capsule_(new QLabel(this)),
+      capsule_(new Capsule(this)),
       caption_(new ElidedLabel(this)),
       update_(captionLabel(this)),
       originalSize_(captionLabel(this)),
       lockedSize_(captionLabel(this)),
       primary_(new QPushButton(this)),
-      removeLock_(new QPushButton(QStringLiteral("Remove Lock…"), this)),
+      removeLock_(new LinkButton(QStringLiteral("Remove Lock…"), this)),
       more_(new QToolButton(this)),
-      menu_(new QMenu(this)),
-      locate_(new QPushButton(QStringLiteral("Locate…"), this)),
-      forget_(new QPushButton(QStringLiteral("Forget"), this)) {
+      locate_(new LinkButton(QStringLiteral("Locate…"), this)),
+      forget_(new LinkButton(QStringLiteral("Forget"), this)) {
     setFocusPolicy(Qt::NoFocus);
     icon_->setFixedSize(rowIconSize + 8, rowIconSize + 8);
     icon_->setAlignment(Qt::AlignCenter);
@@ -92,35 +92,20 @@ ItemRowView::ItemRowView(ItemActions& actions, QWidget* parent)
     nameFont.setWeight(QFont::Medium);
     name_->setFont(nameFont);
     name_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    QFont capsuleFont = capsule_->font();
-    capsuleFont.setPointSizeF(capsuleFont.pointSizeF() * 0.8);
-    capsule_->setFont(capsuleFont);
     QFont captionFont = caption_->font();
     captionFont.setPointSizeF(captionFont.pointSizeF() * 0.9);
     caption_->setFont(captionFont);
     update_->setText(QStringLiteral("Needs password update"));
     originalSize_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lockedSize_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    for (QPushButton* link : {removeLock_, locate_, forget_}) {
-        Look::makeLink(*link);
-    }
+    // Return presses the button that has the focus, as Space does.
+    primary_->setAutoDefault(true);
     more_->setAutoRaise(true);
-    more_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-    more_->setPopupMode(QToolButton::InstantPopup);
-    more_->setMenu(menu_);
     more_->setToolTip(QStringLiteral("More"));
     more_->setAccessibleName(QStringLiteral("More"));
     more_->setFocusPolicy(Qt::StrongFocus);
-    menu_->addAction(QStringLiteral("Show in File Manager"), this, [this] {
-        if (row_.url) {
-            actions_.showInFileManager(*row_.url);
-        }
-    });
-    menu_->addAction(QStringLiteral("Remove Lock…"), this, [this] {
-        if (row_.url) {
-            actions_.removeLock(*row_.url);
-        }
-    });
+    connect(more_, &QToolButton::clicked, this,
+            [this] { popUpMenu(more_->mapToGlobal(QPoint(0, more_->height()))); });
     connect(primary_, &QPushButton::clicked, this, [this] {
         if (!row_.url) {
             return;
@@ -196,8 +181,30 @@ QString ItemRowView::caption(const ItemRow& row) {
     return qText(row.location);
 }
 
-QMenu* ItemRowView::menu() const {
-    return row_.url ? menu_ : nullptr;
+QMenu* ItemRowView::menu() {
+    if (!row_.url) {
+        return nullptr;
+    }
+    if (menu_ == nullptr) {
+        menu_ = new QMenu(this);
+        menu_->addAction(QStringLiteral("Show in File Manager"), this, [this] {
+            if (row_.url) {
+                actions_.showInFileManager(*row_.url);
+            }
+        });
+        menu_->addAction(QStringLiteral("Remove Lock…"), this, [this] {
+            if (row_.url) {
+                actions_.removeLock(*row_.url);
+            }
+        });
+    }
+    return menu_;
+}
+
+void ItemRowView::popUpMenu(QPoint at) {
+    if (QMenu* actions = menu()) {
+        actions->popup(at);
+    }
 }
 
 void ItemRowView::setRow(const ItemRow& row) {
@@ -229,44 +236,25 @@ void ItemRowView::setRow(const ItemRow& row) {
 }
 
 void ItemRowView::restyle() {
-    const QPalette& look = palette();
-    const QColor secondary = Look::secondary(look);
-    const QColor accent = Look::accentText(look);
-    const Symbol symbol = !row_.url      ? Symbol::questionmarkFolder
-                          : row_.isOpen ? Symbol::lockOpenFill
-                                        : Symbol::lockFill;
-    icon_->setPixmap(Symbols::pixmap(symbol, rowIconSize, devicePixelRatioF(),
-                                     row_.isOpen ? accent : secondary));
-    QColor background = row_.isOpen ? Look::accent : secondary;
-    background.setAlphaF(0.15F);
-    capsule_->setStyleSheet(QStringLiteral("QLabel { color: %1; background: %2; "
-                                           "border-radius: 7px; padding: 1px 7px; }")
-                                .arg(Look::css(row_.isOpen ? accent : secondary),
-                                     Look::css(background)));
+    icon_->setPixmap(!row_.url      ? look_.missing
+                     : row_.isOpen ? look_.open
+                                   : look_.locked);
+    QColor fill = row_.isOpen ? Look::accent : look_.secondary;
+    fill.setAlphaF(0.15F);
+    capsule_->setColours(row_.isOpen ? look_.accent : look_.secondary, fill);
     for (QWidget* label : std::initializer_list<QWidget*>{caption_, originalSize_, lockedSize_}) {
-        setTextColour(*label, secondary);
+        setTextColour(*label, look_.secondary);
     }
     setTextColour(*update_, QColor(0xc0, 0x6a, 0x00));
-    more_->setIcon(Symbols::icon(Symbol::ellipsisCircle, secondary));
+    more_->setIcon(look_.more);
 }
 
 void ItemRowView::contextMenuEvent(QContextMenuEvent* event) {
-    if (QMenu* actions = menu()) {
-        const QPoint at = event->reason() == QContextMenuEvent::Mouse
-                              ? event->globalPos()
-                              : more_->mapToGlobal(QPoint(0, more_->height()));
-        actions->popup(at);
+    if (row_.url) {
+        popUpMenu(event->reason() == QContextMenuEvent::Mouse
+                      ? event->globalPos()
+                      : more_->mapToGlobal(QPoint(0, more_->height())));
         event->accept();
-    }
-}
-
-void ItemRowView::changeEvent(QEvent* event) {
-    QFrame::changeEvent(event);
-    if (event->type() == QEvent::PaletteChange) {
-        restyle();
-        for (QPushButton* link : {removeLock_, locate_, forget_}) {
-            Look::makeLink(*link);
-        }
     }
 }
 
@@ -337,13 +325,15 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
     hint->setAlignment(Qt::AlignCenter);
     hint->setWordWrap(true);
     hint->setObjectName(QStringLiteral("emptyHint"));
-    auto* lockFilesLink = new QPushButton(QStringLiteral("Lock Files…"), empty_);
-    Look::makeLink(*lockFilesLink);
+    auto* lockFilesLink = new LinkButton(QStringLiteral("Lock Files…"), empty_);
     connect(lockFilesLink, &QPushButton::clicked, this, [this] { actions_.chooseAndLock(); });
     connect(turnOnMenu_, &QPushButton::clicked, this, [this] {
         finderMenu_.turnOn();
         readFinderMenu();
     });
+    for (QPushButton* action : {lockFiles, turnOnMenu_, settings_}) {
+        action->setAutoDefault(true);
+    }
     auto* emptyLayout = new QVBoxLayout(empty_);
     emptyLayout->setSpacing(10);
     emptyLayout->addStretch(3);
@@ -401,7 +391,7 @@ void ItemsView::setRows(const std::vector<ItemRow>& rows, std::size_t openCount)
                 view->setRow(row);
             }
         } else {
-            view = new ItemRowView(actions_, list_->parentWidget());
+            view = new ItemRowView(actions_, look_, list_->parentWidget());
             view->setRow(row);
         }
         rowViews_.emplace(row.id, view);
@@ -446,6 +436,16 @@ void ItemsView::restyle() {
     }
     emptySymbol_->setPixmap(Symbols::pixmap(Symbol::lockFill, 56, devicePixelRatioF(), secondary));
     settings_->setIcon(Symbols::icon(Symbol::gearshape, secondary));
+    const qreal ratio = devicePixelRatioF();
+    look_.secondary = secondary;
+    look_.accent = Look::accentText(palette());
+    look_.locked = Symbols::pixmap(Symbol::lockFill, rowIconSize, ratio, secondary);
+    look_.open = Symbols::pixmap(Symbol::lockOpenFill, rowIconSize, ratio, look_.accent);
+    look_.missing = Symbols::pixmap(Symbol::questionmarkFolder, rowIconSize, ratio, secondary);
+    look_.more = Symbols::icon(Symbol::ellipsisCircle, secondary);
+    for (const auto& [id, row] : rowViews_) {
+        row->restyle();
+    }
 }
 
 void ItemsView::changeEvent(QEvent* event) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
+#include <QPixmap>
 #include <QWidget>
 
 #include <cstddef>
@@ -38,6 +40,19 @@ class ElidedLabel : public QLabel {
     void paintEvent(QPaintEvent* event) override;
 };
 
+class Capsule;
+class LinkButton;
+
+// What every row draws the same way in the current look, made once for the whole list.
+struct RowLook {
+    QColor secondary;
+    QColor accent;  // as text on the window
+    QPixmap locked;
+    QPixmap open;
+    QPixmap missing;
+    QIcon more;
+};
+
 // One locked item in the list, left to right: its icon, its name with a capsule saying
 // "Unlocked" or "Locked", a caption (shortened in the middle), its sizes, and the actions that
 // apply to it. The context menu key (or a right-click) opens the same menu as its "…" button.
@@ -45,38 +60,41 @@ class ItemRowView : public QFrame {
     Q_OBJECT
 
   public:
-    ItemRowView(ItemActions& actions, QWidget* parent = nullptr);
+    // `look` belongs to the list and outlives the row.
+    ItemRowView(ItemActions& actions, const RowLook& look, QWidget* parent = nullptr);
     void setRow(const ItemRow& row);
     [[nodiscard]] const ItemRow& row() const noexcept { return row_; }
     // The row's caption: where it is, what to do with it, or that it cannot be found.
     [[nodiscard]] static QString caption(const ItemRow& row);
-    // The actions' menu (for a row whose item can be found), none otherwise.
-    [[nodiscard]] QMenu* menu() const;
-
-  protected:
-    void contextMenuEvent(QContextMenuEvent* event) override;
-    void changeEvent(QEvent* event) override;
-    void paintEvent(QPaintEvent* event) override;
-
-  private:
+    // The actions' menu (for a row whose item can be found), none otherwise. Made when first
+    // asked for.
+    [[nodiscard]] QMenu* menu();
     // Draws the parts that follow the look (icon, capsule, captions) again.
     void restyle();
 
+  protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    void popUpMenu(QPoint at);
+
     ItemActions& actions_;
+    const RowLook& look_;
     ItemRow row_;
     QLabel* icon_;
     ElidedLabel* name_;
-    QLabel* capsule_;
+    Capsule* capsule_;
     ElidedLabel* caption_;
     QLabel* update_;
     QLabel* originalSize_;
     QLabel* lockedSize_;
     QPushButton* primary_;
-    QPushButton* removeLock_;
+    LinkButton* removeLock_;
     QToolButton* more_;
-    QMenu* menu_;
-    QPushButton* locate_;
-    QPushButton* forget_;
+    QMenu* menu_ = nullptr;
+    LinkButton* locate_;
+    LinkButton* forget_;
     QStackedWidget* actionsBox_ = nullptr;
 };
 
@@ -114,6 +132,7 @@ class ItemsView : public QWidget {
     void restyle();
 
     ItemActions& actions_;
+    RowLook look_;
     FinderMenu finderMenu_;
     QLabel* summary_;
     QPushButton* settings_;

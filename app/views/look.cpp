@@ -1,6 +1,7 @@
 #include "views/look.h"
 
-#include <QPushButton>
+#include <QPainter>
+#include <QPainterPath>
 
 namespace tessela {
 
@@ -32,18 +33,6 @@ QString Look::css(const QColor& colour) {
         .arg(colour.alphaF(), 0, 'f', 2);
 }
 
-void Look::makeLink(QPushButton& button) {
-    button.setCursor(Qt::PointingHandCursor);
-    // The keyboard's focus shows as an underline and a frame.
-    const QString colour = css(accentText(button.palette()));
-    button.setStyleSheet(QStringLiteral("QPushButton { color: %1; border: 1px solid transparent; "
-                                        "border-radius: 4px; padding: 2px 5px; background: none; }"
-                                        "QPushButton:focus { border-color: %1; "
-                                        "text-decoration: underline; }"
-                                        "QPushButton:pressed { color: %2; }")
-                             .arg(colour, css(accent.darker(130))));
-}
-
 void Look::makeProminent(QPushButton& button) {
     button.setStyleSheet(
         QStringLiteral("QPushButton { color: white; background: %1; border: 1px solid %2; "
@@ -53,6 +42,65 @@ void Look::makeProminent(QPushButton& button) {
                        "QPushButton:focus { border: 2px solid %4; padding: 4px 13px; }")
             .arg(css(accent), css(accent.darker(125)), css(accent.lighter(112)),
                  css(accent.darker(170))));
+}
+
+LinkButton::LinkButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {
+    setCursor(Qt::PointingHandCursor);
+    setAutoDefault(true);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize LinkButton::sizeHint() const {
+    const QFontMetrics metrics = fontMetrics();
+    return {metrics.horizontalAdvance(text()) + 12, metrics.height() + 8};
+}
+
+void LinkButton::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor ink = isEnabled() ? Look::accentText(palette()) : Look::secondary(palette());
+    if (isDown()) {
+        ink = ink.darker(130);
+    }
+    QFont font = this->font();
+    if (hasFocus()) {
+        font.setUnderline(true);
+        painter.setPen(QPen(ink, 1));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 4, 4);
+    }
+    painter.setFont(font);
+    painter.setPen(ink);
+    painter.drawText(rect(), Qt::AlignCenter, text());
+}
+
+Capsule::Capsule(QWidget* parent) : QLabel(parent) {
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.8);
+    setFont(small);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void Capsule::setColours(const QColor& ink, const QColor& fill) {
+    ink_ = ink;
+    fill_ = fill;
+    update();
+}
+
+QSize Capsule::sizeHint() const {
+    const QFontMetrics metrics = fontMetrics();
+    return {metrics.horizontalAdvance(text()) + 14, metrics.height() + 2};
+}
+
+void Capsule::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill_);
+    const QRectF box(rect());
+    painter.drawRoundedRect(box, box.height() / 2, box.height() / 2);
+    painter.setPen(ink_);
+    painter.drawText(rect(), Qt::AlignCenter, text());
 }
 
 }  // namespace tessela

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <QColor>
+#include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QString>
 
-class QAbstractButton;
-class QPushButton;
+namespace tessela {
 
-namespace tessela::Look {
+namespace Look {
 
 // Tessela's accent colour.
 inline const QColor accent{101, 71, 216};
@@ -21,10 +22,42 @@ inline const QColor accent{101, 71, 216};
 [[nodiscard]] QColor accentText(const QPalette& palette);
 // "rgba(r, g, b, a)" for a style sheet.
 [[nodiscard]] QString css(const QColor& colour);
-
-// A button that looks like a link: no frame, the link colour, a pointing hand.
-void makeLink(QPushButton& button);
 // The window's prominent button: filled with the accent colour.
 void makeProminent(QPushButton& button);
 
-}  // namespace tessela::Look
+}  // namespace Look
+
+// A button that looks like a link: its text in the accent colour, no frame; the keyboard's
+// focus shows as an underline and a thin frame. Return presses it, as Space does. Drawn by
+// itself, so that hundreds of them in a list cost little.
+class LinkButton : public QPushButton {
+    Q_OBJECT
+
+  public:
+    explicit LinkButton(const QString& text, QWidget* parent = nullptr);
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A small rounded label: its text in `ink` on `fill`.
+class Capsule : public QLabel {
+    Q_OBJECT
+
+  public:
+    explicit Capsule(QWidget* parent = nullptr);
+    void setColours(const QColor& ink, const QColor& fill);
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    QColor ink_;
+    QColor fill_;
+};
+
+}  // namespace tessela

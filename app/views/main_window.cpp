@@ -56,9 +56,9 @@ QWidget* firstRunPage(QWidget* parent) {
 }  // namespace
 
 MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, QWidget* parent)
-    : QWidget(parent, Qt::Window),
-      trayHint_(new QFrame(this)),
-      pages_(new QStackedWidget(this)),
+    : QMainWindow(parent),
+      trayHint_(new QFrame),
+      pages_(new QStackedWidget),
       setup_(firstRunPage(pages_)),
       items_(new ItemsView(actions, std::move(finderMenu), pages_)) {
     setObjectName(QStringLiteral("main"));
@@ -78,6 +78,7 @@ MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, Q
     hint->setWordWrap(true);
     auto* dismiss = new QPushButton(QStringLiteral("OK"), trayHint_);
     dismiss->setAccessibleName(QStringLiteral("Dismiss"));
+    dismiss->setAutoDefault(true);
     connect(dismiss, &QPushButton::clicked, trayHint_, &QWidget::hide);
     auto* hintLayout = new QHBoxLayout(trayHint_);
     hintLayout->setContentsMargins(16, 10, 12, 10);
@@ -93,7 +94,9 @@ MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, Q
     pages_->addWidget(setup_);
     pages_->addWidget(items_);
     pages_->setCurrentWidget(items_);
-    auto* layout = new QVBoxLayout(this);
+    auto* content = new QWidget(this);
+    setCentralWidget(content);
+    auto* layout = new QVBoxLayout(content);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(trayHint_);
@@ -136,7 +139,7 @@ void MainWindow::showTrayHint() {
 }
 
 void MainWindow::changeEvent(QEvent* event) {
-    QWidget::changeEvent(event);
+    QMainWindow::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
         Q_EMIT activated();
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QWidget>
+#include <QMainWindow>
 
 #include <vector>
 
@@ -18,7 +18,7 @@ namespace tessela {
 // The window "main" (titled "Tessela"): the first-run page while no password is set, else the
 // item list. Closing it leaves the application running. Ctrl+L locks every open item, Ctrl+Q
 // quits, Ctrl+W closes the window.
-class MainWindow : public QWidget {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:

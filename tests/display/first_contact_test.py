@@ -81,6 +81,51 @@ class FirstContact(unittest.TestCase):
     def gone(self, window):
         wait_for(lambda: window.dead or not window.showing, "the window to close")
 
+    def main_window(self):
+        return wait_for(lambda: next((w for w in self.app.children
+                                      if w.roleName in ("frame", "window") and w.name == "Tessela"
+                                      and w.showing), None), "the main window")
+
+    def test_0_without_a_tray_the_window_opens_and_the_keyboard_works_its_rows(self):
+        window = self.main_window()
+        shown = [n.name for n in window.findChildren(lambda n: n.roleName == "label",
+                                                     showingOnly=True)]
+        self.assertIn("Locked Items", shown)
+        self.assertIn("1 locked", shown)
+        self.assertTrue(any("shows no tray icons" in text for text in shown), shown)
+        for name in ("Lock Files…", "Unlock Taxes", "Remove Lock from Taxes", "More"):
+            self.assertTrue(window.findChild(lambda n: n.name == name and n.showing,
+                                             retry=False, requireResult=False), name)
+        # Tab reaches the row's Unlock; Return presses it, as Space does.
+        for _ in range(12):
+            focus = self.focused(window)
+            if focus.name == "Unlock Taxes":
+                break
+            rawinput.pressKey("Tab")
+            time.sleep(0.2)
+        self.focus_reaches(window, "Unlock Taxes")
+        rawinput.pressKey("Return")
+        self.window("Tessela needs your password to unlock Taxes.")
+        rawinput.typeText(PASSWORD)
+        rawinput.pressKey("Return")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+        wait_for(lambda: window.findChild(lambda n: n.name == "1 unlocked" or
+                                          n.name.endswith("· 1 unlocked"),
+                                          retry=False, requireResult=False), "the summary")
+        lock = wait_for(lambda: window.findChild(lambda n: n.name == "Lock Taxes" and n.showing,
+                                                 retry=False, requireResult=False),
+                        "the row's Lock")
+        lock.doActionNamed("Press")
+        wait_for(lambda: not mounts_under(HOME), "the item to lock")
+        # Closed, it stays running; started again, it comes back.
+        window.grabFocus()
+        rawinput.keyCombo("<Control>w")
+        wait_for(lambda: not window.showing, "the window to close")
+        self.assertIsNone(self.application.poll())
+        started = run(TESSELA)
+        self.assertEqual(started.returncode, 0, started.stdout + started.stderr)
+        self.main_window()
+
     def test_1_password_prompt_takes_the_typed_password_and_an_empty_one_is_no_try(self):
         self.choose_entry(DOCS / "Taxes.tessvault", "Unlock with Tessela")
         prompt = self.window("Tessela needs your password to unlock Taxes.")
