@@ -29,10 +29,24 @@ void TrayMenu::setOpenItems(const std::vector<OpenItem>& openItems) {
               [this] { actions_.quit(); });
 }
 
+namespace {
+
+// The installed padlock by its name (a panel then draws it from the icon theme at its own size),
+// else Tessela's drawing.
+QIcon trayPicture(Symbol symbol) {
+    const bool locked = symbol == Symbol::lockFill;
+    return QIcon::fromTheme(locked ? QStringLiteral("tessela-tray-locked")
+                                   : QStringLiteral("tessela-tray-unlocked"),
+                            Symbols::bundledIcon(locked ? Symbol::trayLocked
+                                                        : Symbol::trayUnlocked));
+}
+
+}  // namespace
+
 TrayIcon::TrayIcon(ItemActions& actions, QObject* parent) : QObject(parent), menu_(actions) {
     icon_.setToolTip(QStringLiteral("Tessela"));
     icon_.setContextMenu(&menu_);
-    icon_.setIcon(Symbols::bundledIcon(Symbol::trayLocked));
+    icon_.setIcon(trayPicture(Symbol::lockFill));
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [&actions](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
@@ -58,8 +72,7 @@ void TrayIcon::setOpenItems(const std::vector<OpenItem>& openItems) {
     const Symbol symbol = symbolFor(openItems);
     if (symbol != symbol_) {
         symbol_ = symbol;
-        icon_.setIcon(Symbols::bundledIcon(symbol == Symbol::lockFill ? Symbol::trayLocked
-                                                                      : Symbol::trayUnlocked));
+        icon_.setIcon(trayPicture(symbol));
     }
     icon_.setToolTip(openItems.empty()
                          ? QStringLiteral("Tessela: everything is locked")
