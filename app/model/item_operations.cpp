@@ -273,10 +273,16 @@ QCoro::Task<> AppModel::lockAll() {
 }
 
 QCoro::Task<bool> AppModel::quit(bool asking) {
-    // The list as last read: a read on the worker would wait behind the running work.
-    if (activity_.isIdle() && jobs_.empty() && items_.openItems().empty()) {
-        activity_.beginQuitting();  // nothing new starts in the moment before the end
-        co_return true;
+    // With nothing running, the open items as the engine knows them (the worker is free, so the
+    // read is quick): the list may not show yet an item an operation has just opened, which
+    // would otherwise be left open at the end.
+    if (activity_.isIdle() && jobs_.empty()) {
+        auto reading = worker_.run([this] { return locker_.openItems(); });
+        const bool nothingOpen = (co_await std::move(reading)).empty();
+        if (nothingOpen && activity_.isIdle() && jobs_.empty()) {
+            activity_.beginQuitting();  // nothing new starts in the moment before the end
+            co_return true;
+        }
     }
     if (!activity_.isIdle() && asking) {
         auto answering = questions_.choose(

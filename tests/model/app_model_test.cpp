@@ -697,6 +697,14 @@ TEST_F(AppModelTest, QuittingLocksEverythingOrAsksWhatToDo) {
     EXPECT_TRUE(questions.seen.empty());
     model.activity().cancelQuitting();
 
+    // Opened a moment ago, before the list shows it (as while an unlock reads the list again
+    // after its work): quitting still locks it.
+    (void)model.locker().unlock(taxes.lastKnownPath, password);
+    EXPECT_TRUE(model.items().openItems().empty());
+    EXPECT_TRUE(QCoro::waitFor(model.quit(false)));
+    EXPECT_TRUE(model.locker().openItems().empty());
+    model.activity().cancelQuitting();
+
     const OpenItem open = model.locker().unlock(taxes.lastKnownPath, password);
     QCoro::waitFor(model.refresh());
     {
