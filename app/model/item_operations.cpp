@@ -278,7 +278,13 @@ QCoro::Task<bool> AppModel::quit(bool asking) {
     // would otherwise be left open at the end.
     if (activity_.isIdle() && jobs_.empty()) {
         auto reading = worker_.run([this] { return locker_.openItems(); });
-        const bool nothingOpen = (co_await std::move(reading)).empty();
+        bool nothingOpen = false;
+        try {
+            nothingOpen = (co_await std::move(reading)).empty();
+        } catch (const std::exception&) {
+            // Not known: the quit below locks what it can and says what stays open.
+            logCaught(LogLevel::warning, {"Could not read which items are open"}, LogArea::app);
+        }
         if (nothingOpen && activity_.isIdle() && jobs_.empty()) {
             activity_.beginQuitting();  // nothing new starts in the moment before the end
             co_return true;

@@ -2,6 +2,8 @@
 
 #include <qcoro/qcorotask.h>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <QUrl>
@@ -15,6 +17,7 @@
 #include "commands/command_socket.h"
 #include "engine/locked_names.h"
 #include "model/app_paths.h"
+#include "model/notifications.h"
 #include "text/log.h"
 #include "text/utf8.h"
 #include "views/application.h"
@@ -122,17 +125,26 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
         if (!application.takeRecords()) {
             // Another copy works with these records. It listens from the moment it holds them:
             // what this start was asked to open goes there, or is said to be lost.
-            for (int attempt = 0; attempt < 20 && !urls.empty(); ++attempt) {
+            for (int attempt = 0; attempt < 20; ++attempt) {
                 if (handOver(socket, request)) {
                     return 0;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
             }
-            if (!urls.empty()) {
-                std::cerr << "tessela: Tessela is running but could not be reached.\n";
-                return 1;
-            }
-            return 0;  // nothing to open: the running copy shows itself once it listens
+            // Started from a menu, nobody reads standard error: the desktop says it too.
+            const QString sentence = QStringLiteral(
+                "Another copy of Tessela is working with your locked items and could not be "
+                "reached. Try again when it has finished.");
+            std::cerr << "tessela: " << sentence.toStdString() << '\n';
+            Notifications::post(QStringLiteral("Tessela could not open"), sentence);
+            // The notification is sent before the process ends: a call on the same connection
+            // is answered only after it.
+            (void)QDBusConnection::sessionBus().call(
+                QDBusMessage::createMethodCall(
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")),
+                QDBus::Block, 2000);
+            return 1;
         }
     } catch (const std::system_error& error) {
         std::cerr << "tessela: Tessela cannot use its records in " << AppPaths::support().string()

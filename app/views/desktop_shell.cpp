@@ -2,7 +2,9 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <QDBusConnection>
 #include <QGuiApplication>
+#include <QScopeGuard>
 
 #include "model/app_model.h"
 #include "model/notifications.h"
@@ -10,9 +12,13 @@
 
 namespace tessela {
 
+bool DesktopShell::isOnScreen() {
+    return QGuiApplication::platformName() != QStringLiteral("offscreen");
+}
+
 DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tray,
-                           ItemsView::FinderMenu finderMenu)
-    : model_(model), quit_(std::move(quit)), window_(*this, std::move(finderMenu)) {
+                           ItemsView::FinderMenu finderMenu, bool seen)
+    : model_(model), quit_(std::move(quit)), window_(*this, std::move(finderMenu)), seen_(seen) {
     ItemList& items = model.items();
     connect(&items, &ItemList::rowsChanged, this, &DesktopShell::render);
     connect(&items, &ItemList::openItemsChanged, this, &DesktopShell::render);
@@ -22,30 +28,49 @@ DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tra
             window_.present();
         }
     });
+    // Nothing is shown as locked or open before start-up has read the items: until then the
+    // window says it is reading them, and the tray icon waits.
+    connect(&model, &AppModel::readyChanged, this, [this] {
+        render();
+        if (tray_ && model_.isReady()) {
+            tray_->show();
+        }
+    });
     connect(&model, &AppModel::setupRequested, this, [this] {
         window_.present();
         // Without a display nobody sees the window: the desktop's notifications may still be.
-        if (QGuiApplication::platformName() == QStringLiteral("offscreen")) {
+        if (!seen_) {
             Notifications::post(QStringLiteral("Tessela needs a password first"),
                                 QStringLiteral("Set one in a terminal with: tessela setup"));
         }
     });
     // A password set from a terminal meanwhile: read again when the user comes back.
     connect(&window_, &MainWindow::activated, this, [&model] {
-        if (model.items().needsSetup()) {
+        if (model.isReady() && model.items().needsSetup()) {
             QCoro::connect(model.refresh(), &model, [] {});
         }
     });
     render();
     if (tray) {
         tray_ = std::make_unique<TrayIcon>(actions());
-        tray_->setOpenItems(items.openItems());
-        tray_->show();
+        if (TrayIcon::panelHostsItems()) {
+            // The panel may go (a shell restarting, its tray extension turned off): the window
+            // then comes up, so that Tessela is never running unseen.
+            panelWatch_ = std::make_unique<QDBusServiceWatcher>(
+                QString::fromUtf16(TrayIcon::watcherServiceName), QDBusConnection::sessionBus(),
+                QDBusServiceWatcher::WatchForUnregistration);
+            connect(panelWatch_.get(), &QDBusServiceWatcher::serviceUnregistered, this,
+                    [this] { window_.present(); });
+        }
+        if (model.isReady()) {
+            tray_->show();
+        }
         return;
     }
     window_.present();
+    // Said once to a person: an offscreen start shows nobody anything.
     const Settings& settings = model.settings();
-    if (!settings.boolean(trayHintShownKey).value_or(false)) {
+    if (seen_ && !settings.boolean(trayHintShownKey).value_or(false)) {
         window_.showTrayHint();
         try {
             settings.setBoolean(trayHintShownKey, true);
@@ -59,6 +84,9 @@ DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tra
 DesktopShell::~DesktopShell() = default;
 
 void DesktopShell::render() {
+    if (!model_.isReady()) {
+        return;
+    }
     const ItemList& items = model_.items();
     window_.render(items.rows(), items.openItems(), items.needsSetup());
     if (tray_) {
@@ -95,7 +123,18 @@ void DesktopShell::chooseAndLock() {
 }
 
 void DesktopShell::lockAll() {
-    model_.launch(model_.lockAll());
+    // One at a time: a held Ctrl+L, or the tray and the window together, would otherwise ask
+    // about the same file in use once per request.
+    if (!lockingAll_) {
+        model_.launch(lockAllOnce());
+    }
+}
+
+QCoro::Task<> DesktopShell::lockAllOnce() {
+    lockingAll_ = true;
+    const auto done = qScopeGuard([this] { lockingAll_ = false; });
+    auto locking = model_.lockAll();
+    co_await std::move(locking);
 }
 
 void DesktopShell::openWindow() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <qcoro/qcorotask.h>
+#include <QDBusServiceWatcher>
 #include <QObject>
 
 #include <functional>
@@ -16,14 +18,19 @@ class AppModel;
 // What a person sees of the running application: the tray icon and the main window, both
 // following the model, with their buttons running the model's operations. Where the desktop
 // shows no tray icons, the window opens at start instead (saying once why), so Tessela is never
-// running unseen; it opens too whenever a password has to be set first.
+// running unseen; it opens too whenever a password has to be set first, and when the panel
+// that hosted the icon goes away. Nothing is shown as locked or open before start-up has read
+// the items.
 class DesktopShell : public QObject, private ItemActions {
     Q_OBJECT
 
   public:
-    // `quit`: the application's Quit. `tray`: whether the desktop shows tray icons.
+    // `quit`: the application's Quit. `tray`: whether the desktop shows tray icons. `seen`:
+    // whether a person sees the windows (not offscreen).
     DesktopShell(AppModel& model, std::function<void()> quit, bool tray = TrayIcon::available(),
-                 ItemsView::FinderMenu finderMenu = ItemsView::FinderMenu::system());
+                 ItemsView::FinderMenu finderMenu = ItemsView::FinderMenu::system(),
+                 bool seen = isOnScreen());
+    [[nodiscard]] static bool isOnScreen();
     ~DesktopShell() override;
     DesktopShell(const DesktopShell&) = delete;
     DesktopShell& operator=(const DesktopShell&) = delete;
@@ -38,6 +45,7 @@ class DesktopShell : public QObject, private ItemActions {
 
   private:
     void render();
+    QCoro::Task<> lockAllOnce();
     void unlock(const std::filesystem::path& url) override;
     void lock(const std::filesystem::path& url) override;
     void removeLock(const std::filesystem::path& url) override;
@@ -53,6 +61,9 @@ class DesktopShell : public QObject, private ItemActions {
     std::function<void()> quit_;
     MainWindow window_;
     std::unique_ptr<TrayIcon> tray_;
+    std::unique_ptr<QDBusServiceWatcher> panelWatch_;
+    bool seen_;
+    bool lockingAll_ = false;
 };
 
 }  // namespace tessela

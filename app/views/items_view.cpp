@@ -9,7 +9,7 @@
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QStyle>
-#include <QToolButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -47,11 +47,13 @@ constexpr int rowIconSize = 26;
 
 ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setTextFormat(Qt::PlainText);
 }
 
 void ElidedLabel::setFullText(const QString& text) {
     setText(text);
-    setToolTip(text);
+    // A name is never markup: escaped, so that a folder named "<img src=…>" is only text.
+    setToolTip(text.isEmpty() ? QString() : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
     setAccessibleName(text);
 }
 
@@ -82,7 +84,7 @@ ItemRowView::ItemRowView(ItemActions& actions, const RowLook& look, QWidget* par
       lockedSize_(captionLabel(this)),
       primary_(new QPushButton(this)),
       removeLock_(new LinkButton(QStringLiteral("Remove Lock…"), this)),
-      more_(new QToolButton(this)),
+      more_(new QPushButton(this)),
       locate_(new LinkButton(QStringLiteral("Locate…"), this)),
       forget_(new LinkButton(QStringLiteral("Forget"), this)) {
     setFocusPolicy(Qt::NoFocus);
@@ -100,11 +102,11 @@ ItemRowView::ItemRowView(ItemActions& actions, const RowLook& look, QWidget* par
     lockedSize_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     // Return presses the button that has the focus, as Space does.
     primary_->setAutoDefault(true);
-    more_->setAutoRaise(true);
+    more_->setFlat(true);
+    more_->setAutoDefault(true);
     more_->setToolTip(QStringLiteral("More"));
-    more_->setAccessibleName(QStringLiteral("More"));
-    more_->setFocusPolicy(Qt::StrongFocus);
-    connect(more_, &QToolButton::clicked, this,
+    more_->setFixedSize(28, 26);
+    connect(more_, &QPushButton::clicked, this,
             [this] { popUpMenu(more_->mapToGlobal(QPoint(0, more_->height()))); });
     connect(primary_, &QPushButton::clicked, this, [this] {
         if (!row_.url) {
@@ -227,6 +229,7 @@ void ItemRowView::setRow(const ItemRow& row) {
     primary_->setAccessibleName(primary_->text() + QStringLiteral(" ") + qText(row.name));
     removeLock_->setVisible(found && !row.isOpen);
     removeLock_->setAccessibleName(QStringLiteral("Remove Lock from ") + qText(row.name));
+    more_->setAccessibleName(QStringLiteral("More actions for ") + qText(row.name));
     actionsBox_->setCurrentIndex(found ? 0 : 1);
     locate_->setAccessibleName(QStringLiteral("Locate ") + qText(row.name));
     forget_->setAccessibleName(QStringLiteral("Forget ") + qText(row.name));
@@ -279,6 +282,7 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
       summary_(new QLabel(this)),
       settings_(new QPushButton(this)),
       pages_(new QStackedWidget(this)),
+      reading_(new QLabel(QStringLiteral("Reading your locked items…"), this)),
       empty_(new QWidget(this)),
       emptySymbol_(new QLabel(empty_)),
       turnOnMenu_(new QPushButton(QStringLiteral("Turn On the File-Manager Menu"), empty_)),
@@ -356,8 +360,11 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setFocusPolicy(Qt::NoFocus);
 
+    static_cast<QLabel*>(reading_)->setAlignment(Qt::AlignCenter);
+    pages_->addWidget(reading_);
     pages_->addWidget(empty_);
     pages_->addWidget(scroll_);
+    pages_->setCurrentWidget(reading_);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -365,7 +372,6 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
     layout->addWidget(divider);
     layout->addWidget(pages_, 1);
     restyle();
-    setRows({}, 0);
 }
 
 QString ItemsView::summary(std::size_t rows, std::size_t open) {
@@ -410,6 +416,10 @@ void ItemsView::setRows(const std::vector<ItemRow>& rows, std::size_t openCount)
             list_->insertWidget(static_cast<int>(at), order[at]);
         }
         order_ = std::move(order);
+        // The keyboard goes through the rows in the order they are shown.
+        for (std::size_t at = 1; at < order_.size(); ++at) {
+            QWidget::setTabOrder(order_[at - 1], order_[at]);
+        }
     }
     pages_->setCurrentWidget(rows.empty() ? empty_ : static_cast<QWidget*>(scroll_));
 }

@@ -19,7 +19,6 @@ class QMenu;
 class QPushButton;
 class QScrollArea;
 class QStackedWidget;
-class QToolButton;
 class QVBoxLayout;
 
 namespace tessela {
@@ -91,7 +90,7 @@ class ItemRowView : public QFrame {
     QLabel* lockedSize_;
     QPushButton* primary_;
     LinkButton* removeLock_;
-    QToolButton* more_;
+    QPushButton* more_;
     QMenu* menu_ = nullptr;
     LinkButton* locate_;
     LinkButton* forget_;
@@ -114,7 +113,7 @@ class ItemsView : public QWidget {
     ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* parent = nullptr);
 
     // Shows `rows`, of which `openCount` are open. Rows are kept by id: only what changed is
-    // drawn again.
+    // drawn again. Until it is first called, the view says it is reading the items.
     void setRows(const std::vector<ItemRow>& rows, std::size_t openCount);
     // "{n} locked" or "{n} locked · {m} unlocked".
     [[nodiscard]] static QString summary(std::size_t rows, std::size_t open);
@@ -137,6 +136,7 @@ class ItemsView : public QWidget {
     QLabel* summary_;
     QPushButton* settings_;
     QStackedWidget* pages_;
+    QWidget* reading_;
     QWidget* empty_;
     QLabel* emptySymbol_;
     QPushButton* turnOnMenu_;

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "views/look.h"
+#include "views/right_click_demo.h"
 #include "views/symbols.h"
 
 namespace tessela {
@@ -39,6 +40,7 @@ QWidget* firstRunPage(QWidget* parent) {
     QFont monospace = command->font();
     monospace.setFamily(QStringLiteral("monospace"));
     command->setFont(monospace);
+    auto* demo = new RightClickDemo(page);
     auto* after = new QLabel(
         QStringLiteral("This window shows your locked items once the password is set."), page);
     after->setAlignment(Qt::AlignCenter);
@@ -46,8 +48,8 @@ QWidget* firstRunPage(QWidget* parent) {
     auto* layout = new QVBoxLayout(page);
     layout->setSpacing(12);
     layout->addStretch(2);
-    for (QWidget* widget : std::initializer_list<QWidget*>{icon, title, line, command, after}) {
-        layout->addWidget(widget);
+    for (QWidget* widget : std::initializer_list<QWidget*>{icon, title, demo, line, command, after}) {
+        layout->addWidget(widget, 0, widget == demo ? Qt::AlignHCenter : Qt::Alignment());
     }
     layout->addStretch(3);
     return page;
@@ -77,7 +79,6 @@ MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, Q
         trayHint_);
     hint->setWordWrap(true);
     auto* dismiss = new QPushButton(QStringLiteral("OK"), trayHint_);
-    dismiss->setAccessibleName(QStringLiteral("Dismiss"));
     dismiss->setAutoDefault(true);
     connect(dismiss, &QPushButton::clicked, trayHint_, &QWidget::hide);
     auto* hintLayout = new QHBoxLayout(trayHint_);

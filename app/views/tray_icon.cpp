@@ -1,22 +1,48 @@
 #include "views/tray_icon.h"
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QKeySequence>
 
 namespace tessela {
 
-TrayMenu::TrayMenu(ItemActions& actions, QWidget* parent) : QMenu(parent), actions_(actions) {
+TrayMenu::TrayMenu(ItemActions& actions, bool panelDraws, QWidget* parent)
+    : QMenu(parent), actions_(actions), panelDraws_(panelDraws) {
     setOpenItems({});
 }
 
+QString TrayMenu::lockEntry(const std::string& name, bool panelDraws) {
+    QString shown = QString::fromStdString(name);
+    for (QChar& character : shown) {
+        if (character.category() == QChar::Other_Control) {
+            character = u' ';
+        }
+    }
+    shown.replace(u'&', QStringLiteral("&&"));
+    if (panelDraws) {
+        shown.replace(u'_', QStringLiteral("__"));
+    }
+    return QStringLiteral("Lock ") + shown;
+}
+
 void TrayMenu::setOpenItems(const std::vector<OpenItem>& openItems) {
+    std::vector<std::pair<std::string, std::filesystem::path>> shown;
+    for (const OpenItem& item : openItems) {
+        shown.emplace_back(item.name, item.lockedURL);
+    }
+    if (shown_ == shown) {
+        return;
+    }
+    shown_ = std::move(shown);
     clear();
     if (openItems.empty()) {
         addAction(QStringLiteral("Everything is locked"))->setEnabled(false);
     } else {
         addAction(QStringLiteral("Unlocked"))->setEnabled(false);
         for (const OpenItem& item : openItems) {
-            addAction(QStringLiteral("Lock ") + QString::fromStdString(item.name), this,
+            addAction(lockEntry(item.name, panelDraws_), this,
                       [this, url = item.lockedURL] { actions_.lock(url); });
         }
         addSeparator();
@@ -43,7 +69,8 @@ QIcon trayPicture(Symbol symbol) {
 
 }  // namespace
 
-TrayIcon::TrayIcon(ItemActions& actions, QObject* parent) : QObject(parent), menu_(actions) {
+TrayIcon::TrayIcon(ItemActions& actions, QObject* parent)
+    : QObject(parent), menu_(actions, panelHostsItems()) {
     icon_.setToolTip(QStringLiteral("Tessela"));
     icon_.setContextMenu(&menu_);
     icon_.setIcon(trayPicture(Symbol::lockFill));
@@ -61,6 +88,22 @@ TrayIcon::~TrayIcon() {
 
 bool TrayIcon::available() {
     return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+namespace {
+
+const QString watcherService = QString::fromUtf16(TrayIcon::watcherServiceName);
+
+}  // namespace
+
+bool TrayIcon::panelHostsItems() {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        watcherService, QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    ask << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(ask, QDBus::Block, 2000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
 }
 
 Symbol TrayIcon::symbolFor(const std::vector<OpenItem>& openItems) {

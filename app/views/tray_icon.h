@@ -4,6 +4,10 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "records/open_item.h"
@@ -19,11 +23,20 @@ class TrayMenu : public QMenu {
     Q_OBJECT
 
   public:
-    explicit TrayMenu(ItemActions& actions, QWidget* parent = nullptr);
+    // `panelDraws`: the panel draws the menu from its D-Bus description (a StatusNotifierItem),
+    // where an underscore marks a keyboard letter; else Qt draws it.
+    explicit TrayMenu(ItemActions& actions, bool panelDraws = false, QWidget* parent = nullptr);
+    // Rebuilt only when the open items' names or places change: an entry a person is about to
+    // choose stays where it is.
     void setOpenItems(const std::vector<OpenItem>& openItems);
+    // "Lock {name}" as an entry's text: the name shown as it is, whatever characters it holds
+    // (an ampersand or an underscore is no keyboard letter, a tab or line break no column).
+    [[nodiscard]] static QString lockEntry(const std::string& name, bool panelDraws);
 
   private:
     ItemActions& actions_;
+    bool panelDraws_;
+    std::optional<std::vector<std::pair<std::string, std::filesystem::path>>> shown_;
 };
 
 // Tessela in the panel's status area (a StatusNotifierItem where the desktop has a host for
@@ -40,6 +53,11 @@ class TrayIcon : public QObject {
 
     // Whether the desktop shows tray icons now.
     [[nodiscard]] static bool available();
+    // Whether a panel hosts StatusNotifierItems on the session bus (Qt then gives it the icon
+    // and the menu over D-Bus), as Qt itself asks.
+    [[nodiscard]] static bool panelHostsItems();
+    // The service a panel's tray host owns.
+    static constexpr const char16_t* watcherServiceName = u"org.kde.StatusNotifierWatcher";
     void setOpenItems(const std::vector<OpenItem>& openItems);
     void show();
     [[nodiscard]] TrayMenu& menu() noexcept { return menu_; }

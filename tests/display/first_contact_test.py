@@ -88,12 +88,15 @@ class FirstContact(unittest.TestCase):
 
     def test_0_without_a_tray_the_window_opens_and_the_keyboard_works_its_rows(self):
         window = self.main_window()
-        shown = [n.name for n in window.findChildren(lambda n: n.roleName == "label",
-                                                     showingOnly=True)]
-        self.assertIn("Locked Items", shown)
-        self.assertIn("1 locked", shown)
-        self.assertTrue(any("shows no tray icons" in text for text in shown), shown)
-        for name in ("Lock Files…", "Unlock Taxes", "Remove Lock from Taxes", "More"):
+
+        def shown():
+            return [n.name for n in window.findChildren(lambda n: n.roleName == "label",
+                                                        showingOnly=True)]
+        wait_for(lambda: "1 locked" in shown(), "the list to be read")
+        self.assertIn("Locked Items", shown())
+        self.assertTrue(any("shows no tray icons" in text for text in shown()), shown())
+        for name in ("Lock Files…", "Unlock Taxes", "Remove Lock from Taxes",
+                     "More actions for Taxes"):
             self.assertTrue(window.findChild(lambda n: n.name == name and n.showing,
                                              retry=False, requireResult=False), name)
         # Tab reaches the row's Unlock; Return presses it, as Space does.

@@ -20,6 +20,8 @@ from dogtail import tree  # noqa: E402  (after the configuration above)
 from desktop import DOCS, HOME, PASSWORD, TESSELA, entry_url, mounts_under, run, wait_for  # noqa: E402
 
 WATCHER = "org.kde.StatusNotifierWatcher"
+# A name with the characters a menu could take for keyboard letters.
+NAME = "Taxes & Co_2025"
 ITEM = "org.kde.StatusNotifierItem"
 MENU = "com.canonical.dbusmenu"
 
@@ -30,9 +32,9 @@ class TrayIcon(unittest.TestCase):
         DOCS.mkdir(parents=True, exist_ok=True)
         setup = run(TESSELA, "setup", "--password-stdin", stdin=PASSWORD + "\n")
         assert setup.returncode == 0, setup.stdout + setup.stderr
-        (DOCS / "Taxes").mkdir()
-        (DOCS / "Taxes/2025.txt").write_text("taxes")
-        locked = run(TESSELA, "lock", str(DOCS / "Taxes"))
+        (DOCS / NAME).mkdir()
+        (DOCS / NAME / "2025.txt").write_text("taxes")
+        locked = run(TESSELA, "lock", str(DOCS / NAME))
         assert locked.returncode == 0, locked.stdout + locked.stderr
         # The panel's tray host, as far as an application sees it.
         cls.watcher = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", WATCHER,
@@ -99,11 +101,24 @@ class TrayIcon(unittest.TestCase):
                               bool(properties.get("enabled", True))))
         return shown
 
+    @staticmethod
+    def as_drawn(label):
+        """A label as a panel draws it: "_x" marks a keyboard letter, "__" is an underscore."""
+        drawn, escaped = [], False
+        for character in label:
+            if character == "_" and not escaped:
+                escaped = True
+                continue
+            drawn.append(character)
+            escaped = False
+        return "".join(drawn)
+
     def labels(self):
-        return [label if enabled else f"({label})" for _, label, enabled in self.entries()]
+        return [self.as_drawn(label) if enabled else f"({self.as_drawn(label)})"
+                for _, label, enabled in self.entries()]
 
     def click(self, label):
-        entry_id = next(i for i, shown, _ in self.entries() if shown == label)
+        entry_id = next(i for i, shown, _ in self.entries() if self.as_drawn(shown) == label)
         self.menu().Event(entry_id, "clicked", dbus.Int32(0), dbus.UInt32(0))
 
     def window_showing(self):
@@ -121,24 +136,24 @@ class TrayIcon(unittest.TestCase):
 
         # An item opens: the open padlock, and the menu offers to lock it.
         subprocess.run([os.path.join(os.path.dirname(TESSELA), "tessela-finder"), "open",
-                        entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
+                        entry_url(DOCS / f"{NAME}.tessvault", "Unlock with Tessela")],
                        check=True, timeout=60)
         prompt = wait_for(lambda: self.app.findChild(
             lambda n: n.roleName == "label" and
-            "Tessela needs your password to unlock Taxes." in n.name and n.showing,
+            f"Tessela needs your password to unlock {NAME}." in n.name and n.showing,
             retry=False, requireResult=False), "the password prompt")
         self.assertIsNotNone(prompt)
         from dogtail import rawinput
         rawinput.typeText(PASSWORD)
         rawinput.pressKey("Return")
         wait_for(lambda: mounts_under(HOME), "the item to open")
-        wait_for(lambda: "Lock Taxes" in self.labels(), "the menu to offer Lock Taxes")
-        self.assertEqual(self.labels(), ["(Unlocked)", "Lock Taxes", "--", "Lock All", "--",
+        wait_for(lambda: f"Lock {NAME}" in self.labels(), "the menu to offer the item")
+        self.assertEqual(self.labels(), ["(Unlocked)", f"Lock {NAME}", "--", "Lock All", "--",
                                          "Open Tessela", "Quit Tessela"])
         wait_for(lambda: self.icon() != closed, "the open padlock")
 
-        # "Lock Taxes" locks it: the closed padlock again.
-        self.click("Lock Taxes")
+        # "Lock {name}" locks it: the closed padlock again.
+        self.click(f"Lock {NAME}")
         wait_for(lambda: not mounts_under(HOME), "the item to lock")
         wait_for(lambda: self.icon() == closed, "the closed padlock")
         self.assertEqual(self.labels()[0], "(Everything is locked)")
@@ -149,16 +164,17 @@ class TrayIcon(unittest.TestCase):
 
         # Quit with an item open: it is locked before the application ends.
         subprocess.run([os.path.join(os.path.dirname(TESSELA), "tessela-finder"), "open",
-                        entry_url(DOCS / "Taxes.tessvault", "Unlock with Tessela")],
+                        entry_url(DOCS / f"{NAME}.tessvault", "Unlock with Tessela")],
                        check=True, timeout=60)
         wait_for(lambda: self.app.findChild(
             lambda n: n.roleName == "label" and
-            "Tessela needs your password to unlock Taxes." in n.name and n.showing,
+            f"Tessela needs your password to unlock {NAME}." in n.name and n.showing,
             retry=False, requireResult=False), "the password prompt")
         rawinput.typeText(PASSWORD)
         rawinput.pressKey("Return")
         wait_for(lambda: mounts_under(HOME), "the item to open")
-        wait_for(lambda: "Quit Tessela" in self.labels(), "the menu")
+        # Once the unlock has ended (while it runs, quitting asks first).
+        wait_for(lambda: f"Lock {NAME}" in self.labels(), "the menu to offer the item")
         self.click("Quit Tessela")
         self.assertEqual(self.application.wait(60), 0)
         self.assertFalse(mounts_under(HOME))

@@ -11,11 +11,13 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -149,6 +151,13 @@ TEST_F(DesktopViewsTest, EachRowOffersWhatAppliesToItsItemAndEachButtonRunsItsAc
     window.show();
     ItemsView& items = window.items();
     EXPECT_TRUE(contains(labels(items), "3 locked \u00B7 1 unlocked"));
+    // Every button a person can reach has a name a screen reader says.
+    for (const QAbstractButton* shown : window.findChildren<QAbstractButton*>()) {
+        if (shown->isVisibleTo(&window)) {
+            EXPECT_FALSE(shown->text().isEmpty() && shown->accessibleName().isEmpty())
+                << shown->toolTip().toStdString();
+        }
+    }
 
     // Found and locked: Unlock, Remove Lock… and the menu; its sizes.
     ItemRowView& taxes = *items.rowView(found.id);
@@ -252,6 +261,15 @@ TEST_F(DesktopViewsTest, AChangedRowIsDrawnAgainAloneAndTheListFollowsOrderAndRe
 
 TEST_F(DesktopViewsTest, TurnOnTheFileManagerMenuGoesOnceTheMenuIsOn) {
     const testing::TempFolder temp;
+    const char* before = std::getenv("XDG_DATA_HOME");
+    const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+    const auto restore = qScopeGuard([&] {
+        if (saved) {
+            ::setenv("XDG_DATA_HOME", saved->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_DATA_HOME");
+        }
+    });
     ::setenv("XDG_DATA_HOME", (temp.path() / "data").c_str(), 1);
     const fs::path programs = temp.path() / "installed/bin";
     for (const SystemChecks::FinderPart& part : SystemChecks::finderParts(programs)) {
@@ -260,6 +278,7 @@ TEST_F(DesktopViewsTest, TurnOnTheFileManagerMenuGoesOnceTheMenuIsOn) {
     }
     ItemsView items(actions, {[&] { return SystemChecks::finderExtensionEnabled(programs); },
                               [&] { SystemChecks::enableFinderExtension(programs); }});
+    items.setRows({}, 0);
     items.show();
     QAbstractButton* turnOn = button(items, "Turn On the File-Manager Menu");
     ASSERT_NE(turnOn, nullptr);
@@ -272,7 +291,6 @@ TEST_F(DesktopViewsTest, TurnOnTheFileManagerMenuGoesOnceTheMenuIsOn) {
     items.hide();
     items.show();
     EXPECT_TRUE(turnOn->isVisibleTo(&items));
-    ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST_F(DesktopViewsTest, TheTrayMenuListsTheOpenItemsAndItsIconFollowsThem) {
@@ -304,6 +322,16 @@ TEST_F(DesktopViewsTest, TheTrayMenuListsTheOpenItemsAndItsIconFollowsThem) {
                                                        "openWindow", "quit"}));
     tray.setOpenItems({});
     EXPECT_EQ(Symbols::name(tray.symbol()).toStdString(), "lock.fill");
+
+    // A name is shown as it is: an ampersand or an underscore is no keyboard letter (a panel
+    // drawing the menu from D-Bus reads an underscore as one), a tab no column.
+    EXPECT_EQ(TrayMenu::lockEntry("Tom & Jerry_2\t", false).toStdString(),
+              "Lock Tom && Jerry_2 ");
+    EXPECT_EQ(TrayMenu::lockEntry("Tom & Jerry_2", true).toStdString(), "Lock Tom && Jerry__2");
+    ItemRow odd = row("R&D_2026", true, true);
+    tray.setOpenItems({openItem(odd)});
+    const QAction* entry = tray.menu().actions()[1];
+    EXPECT_EQ(entry->iconText().toStdString(), "Lock R&D_2026");
 }
 
 TEST_F(DesktopViewsTest, TheDemonstrationFollowsItsKeyframesAndHoldsStillWhenAsked) {
@@ -396,12 +424,13 @@ TEST_F(DesktopShellTest, WithoutATrayTheWindowOpensAndItsRowsRunTheRealOperation
     AppModel model(options(), questions);
     model.setTouchIDEnabled(false);
     bool quitAsked = false;
-    DesktopShell shell(model, [&] { quitAsked = true; }, false, menuOn);
-    ASSERT_TRUE(QCoro::waitFor(model.start()));
-
-    // No tray: the window is up at start, saying why once.
+    DesktopShell shell(model, [&] { quitAsked = true; }, false, menuOn, true);
+    // No tray: the window is up at start, saying it reads the items until it has.
     MainWindow& window = shell.window();
     EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(contains(labels(window), "Reading your locked items…"));
+    EXPECT_FALSE(contains(labels(window), "Nothing locked yet"));
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
     EXPECT_EQ(window.windowTitle().toStdString(), "Tessela");
     EXPECT_EQ(window.size(), QSize(700, 470));
     EXPECT_TRUE(window.findChild<QWidget*>(QStringLiteral("trayHint"))->isVisible());
@@ -429,7 +458,7 @@ TEST_F(DesktopShellTest, TheTrayMenuLocksAnOpenItemAndTheWindowOpensWhenAPasswor
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
     AppModel model(options(), questions);
     model.setTouchIDEnabled(false);
-    DesktopShell shell(model, [] {}, true, menuOn);
+    DesktopShell shell(model, [] {}, true, menuOn, true);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     EXPECT_FALSE(shell.window().isVisible());  // the tray is there: nothing opens at start
     ASSERT_NE(shell.tray(), nullptr);
