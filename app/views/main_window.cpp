@@ -21,7 +21,7 @@ namespace {
 QWidget* firstRunPage(QWidget* parent) {
     auto* page = new QWidget(parent);
     auto* icon = new QLabel(page);
-    icon->setPixmap(QIcon(QStringLiteral(":/icons/tessela.svg")).pixmap(QSize(72, 72)));
+    icon->setPixmap(QIcon(QStringLiteral(":/icons/tessela.svg")).pixmap(QSize(56, 56)));
     icon->setAlignment(Qt::AlignCenter);
     auto* title = new QLabel(QStringLiteral("Welcome to Tessela"), page);
     QFont font = title->font();
@@ -46,7 +46,7 @@ QWidget* firstRunPage(QWidget* parent) {
     after->setAlignment(Qt::AlignCenter);
     after->setWordWrap(true);
     auto* layout = new QVBoxLayout(page);
-    layout->setSpacing(12);
+    layout->setSpacing(8);
     layout->addStretch(2);
     for (QWidget* widget : std::initializer_list<QWidget*>{icon, title, demo, line, command, after}) {
         layout->addWidget(widget, 0, widget == demo ? Qt::AlignHCenter : Qt::Alignment());
