@@ -194,6 +194,14 @@ class AppModel : public QObject {
     // password is forgotten only once none is left behind.
     QCoro::Task<std::optional<std::string>> changePassword(std::string current,
                                                            std::string newPassword);
+    // The first password (setup): kept in the keyring only while it surely holds none, at a
+    // generation above every item's; the fingerprint preference recorded as `useFingerprint`
+    // (off when no fingerprint can be used). None when the password is kept and setup is over
+    // (a password kept meanwhile from a terminal counts too), else the sentence to show.
+    QCoro::Task<std::optional<std::string>> setUpPassword(std::string password,
+                                                          bool useFingerprint);
+    // Whether a fingerprint can be used on this computer now (asked off the main thread).
+    QCoro::Task<bool> fingerprintUsable();
     // Moves items still on the previous password to the current one (start-up, and before a
     // change); none when nothing is left to move, else the sentence to show.
     QCoro::Task<std::optional<std::string>> finishPasswordMigrationIfNeeded();

@@ -1,5 +1,8 @@
-// The model's side of changing the password: its guards, and the move of the items to the new
-// password resumed until none is left behind.
+// The model's side of setting up and changing the password: their guards, and the move of the
+// items to the new password resumed until none is left behind.
+#include <qcoro/qcorofuture.h>
+#include <QtConcurrent/QtConcurrentRun>
+
 #include "model/app_model.h"
 #include "model/password_change.h"
 
@@ -44,6 +47,31 @@ QCoro::Task<std::optional<std::string>> AppModel::changePassword(std::string cur
     const PasswordChange::Outcome outcome = co_await std::move(changing);
     co_await refresh();  // a refusal may still have moved items left from a change before
     co_return outcome.message;
+}
+
+QCoro::Task<std::optional<std::string>> AppModel::setUpPassword(std::string password,
+                                                                bool useFingerprint) {
+    co_await waitUntilReady();
+    auto usable = fingerprintUsable();  // named: see tracked
+    const bool fingerprint = useFingerprint && co_await std::move(usable);
+    auto settingUp = tracked("setting up your password", [this, password = std::move(password)] {
+        return PasswordChange(locker_, passwords_).setUp(options_.support, password);
+    });
+    const PasswordChange::Outcome outcome = co_await std::move(settingUp);
+    co_await refresh();
+    // Kept now, by this setup or by one in a terminal meanwhile: setup is over.
+    if (!items_.needsSetup()) {
+        setTouchIDEnabled(fingerprint);
+        co_return std::nullopt;
+    }
+    co_return outcome.message.value_or("Could not save your password to the keyring.");
+}
+
+QCoro::Task<bool> AppModel::fingerprintUsable() {
+    // Shared: the check outlives a model that goes while it runs.
+    const std::shared_ptr<const FingerprintCheck> check = fingerprint_;
+    QFuture<bool> asking = QtConcurrent::run([check] { return check->usable(); });
+    co_return co_await asking;
 }
 
 }  // namespace tessela

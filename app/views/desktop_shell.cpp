@@ -4,9 +4,13 @@
 
 #include <QDBusConnection>
 #include <QGuiApplication>
+#include <QPointer>
+#include <QPushButton>
 #include <QScopeGuard>
 
 #include "model/app_model.h"
+#include "model/app_paths.h"
+#include "model/system_checks.h"
 #include "model/notifications.h"
 #include "text/log.h"
 
@@ -17,8 +21,17 @@ bool DesktopShell::isOnScreen() {
 }
 
 DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tray,
-                           ItemsView::FinderMenu finderMenu, bool seen)
-    : model_(model), quit_(std::move(quit)), window_(*this, std::move(finderMenu)), seen_(seen) {
+                           ItemsView::FinderMenu finderMenu, bool seen, Autostart autostart)
+    : model_(model),
+      quit_(std::move(quit)),
+      autostart_(std::move(autostart)),
+      finderMenu_(std::move(finderMenu)),
+      window_(*this, finderMenu_, setupServices(finderMenu_)),
+      seen_(seen) {
+    window_.items().settingsButton()->show();
+    connect(window_.items().settingsButton(), &QPushButton::clicked, this,
+            [this] { settings().present(); });
+    QCoro::connect(readFingerprint(), this, [] {});
     ItemList& items = model.items();
     connect(&items, &ItemList::rowsChanged, this, &DesktopShell::render);
     connect(&items, &ItemList::openItemsChanged, this, &DesktopShell::render);
@@ -82,6 +95,50 @@ DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tra
 }
 
 DesktopShell::~DesktopShell() = default;
+
+SettingsView& DesktopShell::settings() {
+    if (!settings_) {
+        settings_ = std::make_unique<SettingsView>(model_, autostart_, finderMenu_);
+    }
+    return *settings_;
+}
+
+SetupView::Services DesktopShell::setupServices(const ItemsView::FinderMenu& finderMenu) {
+    SetupView::Services services;
+    services.finish = [this](std::string password, bool fingerprint, bool atLogin) {
+        return finishSetup(std::move(password), fingerprint, atLogin);
+    };
+    services.finderMenu = finderMenu;
+    services.diskEncryption = SystemChecks::diskEncryptionOn(AppPaths::home());
+    services.diskSettings = SetupView::desktopDiskSettings();
+    services.finderHint = SetupView::desktopFinderHint();
+    return services;
+}
+
+QCoro::Task<std::optional<std::string>> DesktopShell::finishSetup(std::string password,
+                                                                  bool fingerprint, bool atLogin) {
+    const QPointer<DesktopShell> alive(this);
+    auto settingUp = model_.setUpPassword(std::move(password), fingerprint);
+    std::optional<std::string> problem = co_await std::move(settingUp);
+    if (alive && !problem && atLogin) {
+        try {
+            autostart_.setEnabled(true);
+        } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Could not turn on opening Tessela at login"},
+                      LogArea::app);
+        }
+    }
+    co_return problem;
+}
+
+QCoro::Task<> DesktopShell::readFingerprint() {
+    const QPointer<DesktopShell> alive(this);
+    auto asking = model_.fingerprintUsable();
+    const bool usable = co_await std::move(asking);
+    if (alive) {
+        window_.setup().setFingerprintUsable(usable);
+    }
+}
 
 void DesktopShell::render() {
     if (!model_.isReady()) {

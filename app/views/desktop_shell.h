@@ -7,8 +7,10 @@
 #include <functional>
 #include <memory>
 
+#include "model/autostart.h"
 #include "views/item_actions.h"
 #include "views/main_window.h"
+#include "views/settings_view.h"
 #include "views/tray_icon.h"
 
 namespace tessela {
@@ -29,7 +31,7 @@ class DesktopShell : public QObject, private ItemActions {
     // whether a person sees the windows (not offscreen).
     DesktopShell(AppModel& model, std::function<void()> quit, bool tray = TrayIcon::available(),
                  ItemsView::FinderMenu finderMenu = ItemsView::FinderMenu::system(),
-                 bool seen = isOnScreen());
+                 bool seen = isOnScreen(), Autostart autostart = Autostart::standard());
     [[nodiscard]] static bool isOnScreen();
     ~DesktopShell() override;
     DesktopShell(const DesktopShell&) = delete;
@@ -39,6 +41,8 @@ class DesktopShell : public QObject, private ItemActions {
     // None where the desktop shows no tray icons.
     [[nodiscard]] TrayIcon* tray() noexcept { return tray_.get(); }
     [[nodiscard]] ItemActions& actions() noexcept { return *this; }
+    // The settings window, made when first opened.
+    [[nodiscard]] SettingsView& settings();
 
     // The setting that records the no-tray note was shown.
     static constexpr const char* trayHintShownKey = "tessela.trayHintShown";
@@ -46,6 +50,10 @@ class DesktopShell : public QObject, private ItemActions {
   private:
     void render();
     QCoro::Task<> lockAllOnce();
+    SetupView::Services setupServices(const ItemsView::FinderMenu& finderMenu);
+    QCoro::Task<std::optional<std::string>> finishSetup(std::string password, bool fingerprint,
+                                                        bool atLogin);
+    QCoro::Task<> readFingerprint();
     void unlock(const std::filesystem::path& url) override;
     void lock(const std::filesystem::path& url) override;
     void removeLock(const std::filesystem::path& url) override;
@@ -59,7 +67,10 @@ class DesktopShell : public QObject, private ItemActions {
 
     AppModel& model_;
     std::function<void()> quit_;
+    Autostart autostart_;
+    ItemsView::FinderMenu finderMenu_;
     MainWindow window_;
+    std::unique_ptr<SettingsView> settings_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<QDBusServiceWatcher> panelWatch_;
     bool seen_;

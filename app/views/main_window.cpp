@@ -10,58 +10,28 @@
 #include <QVBoxLayout>
 
 #include "views/look.h"
-#include "views/right_click_demo.h"
 #include "views/symbols.h"
 
 namespace tessela {
 
 namespace {
 
-// Until setup has a window of its own: what to do before anything can be locked.
-QWidget* firstRunPage(QWidget* parent) {
-    auto* page = new QWidget(parent);
-    auto* icon = new QLabel(page);
-    icon->setPixmap(QIcon(QStringLiteral(":/icons/tessela.svg")).pixmap(QSize(56, 56)));
-    icon->setAlignment(Qt::AlignCenter);
-    auto* title = new QLabel(QStringLiteral("Welcome to Tessela"), page);
-    QFont font = title->font();
-    font.setPointSizeF(font.pointSizeF() * 1.45);
-    font.setWeight(QFont::DemiBold);
-    title->setFont(font);
-    title->setAlignment(Qt::AlignCenter);
-    auto* line = new QLabel(QStringLiteral("Choose your Tessela password first. In a terminal, "
-                                           "run:"),
-                            page);
-    line->setAlignment(Qt::AlignCenter);
-    line->setWordWrap(true);
-    auto* command = new QLabel(QStringLiteral("tessela setup"), page);
-    command->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    command->setAlignment(Qt::AlignCenter);
-    QFont monospace = command->font();
-    monospace.setFamily(QStringLiteral("monospace"));
-    command->setFont(monospace);
-    auto* demo = new RightClickDemo(page);
-    auto* after = new QLabel(
-        QStringLiteral("This window shows your locked items once the password is set."), page);
-    after->setAlignment(Qt::AlignCenter);
-    after->setWordWrap(true);
-    auto* layout = new QVBoxLayout(page);
-    layout->setSpacing(8);
-    layout->addStretch(2);
-    for (QWidget* widget : std::initializer_list<QWidget*>{icon, title, demo, line, command, after}) {
-        layout->addWidget(widget, 0, widget == demo ? Qt::AlignHCenter : Qt::Alignment());
+SetupView::Services withFinderMenu(SetupView::Services setup,
+                                   const ItemsView::FinderMenu& finderMenu) {
+    if (!setup.finderMenu.enabled) {
+        setup.finderMenu = finderMenu;
     }
-    layout->addStretch(3);
-    return page;
+    return setup;
 }
 
 }  // namespace
 
-MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, QWidget* parent)
+MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu,
+                       SetupView::Services setup, QWidget* parent)
     : QMainWindow(parent),
       trayHint_(new QFrame),
       pages_(new QStackedWidget),
-      setup_(firstRunPage(pages_)),
+      setup_(new SetupView(withFinderMenu(std::move(setup), finderMenu), pages_)),
       items_(new ItemsView(actions, std::move(finderMenu), pages_)) {
     setObjectName(QStringLiteral("main"));
     setWindowTitle(QStringLiteral("Tessela"));

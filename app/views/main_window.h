@@ -8,6 +8,7 @@
 #include "records/open_item.h"
 #include "views/item_actions.h"
 #include "views/items_view.h"
+#include "views/setup_view.h"
 
 class QFrame;
 class QLabel;
@@ -15,14 +16,16 @@ class QStackedWidget;
 
 namespace tessela {
 
-// The window "main" (titled "Tessela"): the first-run page while no password is set, else the
+// The window "main" (titled "Tessela"): first-run setup while no password is set, else the
 // item list. Closing it leaves the application running. Ctrl+L locks every open item, Ctrl+Q
 // quits, Ctrl+W closes the window.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu, QWidget* parent = nullptr);
+    // `setup`: what first-run setup uses (its file-manager menu is `finderMenu` when it has none).
+    MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu,
+               SetupView::Services setup = {}, QWidget* parent = nullptr);
 
     // Shows the model's state.
     void render(const std::vector<ItemRow>& rows, const std::vector<OpenItem>& openItems,
@@ -33,6 +36,7 @@ class MainWindow : public QMainWindow {
     void showTrayHint();
     [[nodiscard]] bool isShowingSetup() const;
     [[nodiscard]] ItemsView& items() noexcept { return *items_; }
+    [[nodiscard]] SetupView& setup() noexcept { return *setup_; }
 
   Q_SIGNALS:
     // The window became the active one (the user came back to it).
@@ -44,7 +48,7 @@ class MainWindow : public QMainWindow {
   private:
     QFrame* trayHint_;
     QStackedWidget* pages_;
-    QWidget* setup_;
+    SetupView* setup_;
     ItemsView* items_;
 };
 

@@ -30,6 +30,9 @@ Drawing drawingOf(Symbol symbol) {
             return {"ellipsis.circle", ":/symbols/ellipsis.circle.svg", "view-more-symbolic", true};
         case Symbol::gearshape:
             return {"gearshape", ":/symbols/gearshape.svg", "emblem-system-symbolic", true};
+        case Symbol::checkmarkCircleFill:
+            return {"checkmark.circle.fill", ":/symbols/checkmark.circle.fill.svg",
+                    "emblem-ok-symbolic", true};
         case Symbol::cursorArrow:
             return {"cursorarrow", ":/symbols/cursorarrow.svg", nullptr, false};
         case Symbol::document:

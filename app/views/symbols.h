@@ -16,6 +16,7 @@ enum class Symbol {
     questionmarkFolder,  // an item that cannot be found
     ellipsisCircle,      // more actions
     gearshape,           // settings
+    checkmarkCircleFill, // done, on
     cursorArrow,         // the mouse pointer (two colours, never tinted)
     document,            // a PDF document (in colour, never tinted)
     trayLocked,          // the tray's closed padlock (in colour)

@@ -15,6 +15,9 @@ class OffscreenApplication {
   public:
     OffscreenApplication() {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // Desktop settings (the animation preference) read from memory: dconf's own connection
+        // to the test's session bus would end the process with SIGTERM when that bus goes.
+        ::setenv("GSETTINGS_BACKEND", "memory", 1);
         application_ = std::make_unique<QApplication>(argc_, argv_);
     }
 

@@ -31,6 +31,7 @@
 #include "support/raw_keyring_item.h"
 #include "support/scripted_questions.h"
 #include "support/temp_folder.h"
+#include "support/widgets.h"
 #include "views/desktop_shell.h"
 #include "views/items_view.h"
 #include "views/look.h"
@@ -42,7 +43,11 @@ namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::button;
+using testing::contains;
+using testing::labels;
 using testing::settle;
+using testing::shownButtons;
 
 // What the buttons asked for, in order, as "action path-or-name".
 class RecordedActions : public ItemActions {
@@ -86,37 +91,6 @@ OpenItem openItem(const ItemRow& row) {
     return item;
 }
 
-// The visible buttons of `widget`, by their text.
-std::vector<std::string> shownButtons(const QWidget& widget) {
-    std::vector<std::string> texts;
-    for (const QAbstractButton* button : widget.findChildren<QAbstractButton*>()) {
-        if (button->isVisibleTo(widget.window()) && !button->text().isEmpty()) {
-            texts.push_back(button->text().toStdString());
-        }
-    }
-    return texts;
-}
-
-QAbstractButton* button(const QWidget& widget, const QString& text) {
-    for (QAbstractButton* found : widget.findChildren<QAbstractButton*>()) {
-        if (found->text() == text && found->isVisibleTo(widget.window())) {
-            return found;
-        }
-    }
-    ADD_FAILURE() << "no button " << text.toStdString();
-    return nullptr;
-}
-
-std::vector<std::string> labels(const QWidget& widget) {
-    std::vector<std::string> texts;
-    for (const QLabel* label : widget.findChildren<QLabel*>()) {
-        if (label->isVisibleTo(widget.window()) && !label->text().isEmpty()) {
-            texts.push_back(label->text().toStdString());
-        }
-    }
-    return texts;
-}
-
 std::vector<std::string> menuLines(const QMenu& menu) {
     std::vector<std::string> lines;
     for (const QAction* action : menu.actions()) {
@@ -125,10 +99,6 @@ std::vector<std::string> menuLines(const QMenu& menu) {
                                               : "(" + action->text().toStdString() + ")");
     }
     return lines;
-}
-
-bool contains(const std::vector<std::string>& texts, const std::string& text) {
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 class DesktopViewsTest : public ::testing::Test {

@@ -1,0 +1,101 @@
+#include "model/autostart.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <system_error>
+
+#include "files/file_io.h"
+#include "files/file_system.h"
+#include "files/paths.h"
+#include "model/app_paths.h"
+
+namespace tessela {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A path as one argument of a desktop entry's Exec key: quoted, with the characters the quoting
+// reserves escaped, and "%" doubled (the key's field codes).
+std::string execArgument(const std::string& path) {
+    std::string quoted = "\"";
+    for (const char character : path) {
+        if (character == '\\') {
+            quoted += R"(\\\\)";  // the quoting's escape, each backslash escaped for the key
+            continue;
+        }
+        if (character == '"' || character == '`' || character == '$') {
+            quoted += R"(\\)";  // the quoting's escape, written as the key's escaped backslash
+        }
+        if (character == '%') {
+            quoted += '%';
+        }
+        quoted += character;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
+Autostart::Autostart(fs::path configHome, fs::path program)
+    : folder_(std::move(configHome) / "autostart"), program_(std::move(program)) {}
+
+Autostart Autostart::standard() {
+    const std::optional<fs::path> running = runningProgram();
+    return {AppPaths::configHome(),
+            running ? running->parent_path() / "tessela" : fs::path("/usr/bin/tessela")};
+}
+
+std::string Autostart::text() const {
+    std::ostringstream entry;
+    entry << "[Desktop Entry]\n"
+          << "Type=Application\n"
+          << "Name=Tessela\n"
+          << "Comment=Locks your open items when you walk away\n"
+          << "Exec=" << execArgument(program_.string()) << "\n"
+          << "Icon=tessela\n"
+          << "Terminal=false\n"
+          << "X-GNOME-Autostart-enabled=true\n";
+    return entry.str();
+}
+
+bool Autostart::enabled() const {
+    struct stat info {};
+    if (::lstat(entry().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    std::optional<std::string> content;
+    try {
+        content = posix::readFileIfExists(entry());
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!content) {
+        return false;
+    }
+    std::istringstream lines(*content);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Autostart::setEnabled(bool enabled) const {
+    if (enabled) {
+        // A new file renamed over the place: a link there is replaced, never followed.
+        FileSystem::real().writePrivately(entry(), text());
+        return;
+    }
+    if (::unlink(entry().c_str()) != 0 && errno != ENOENT) {
+        throw std::system_error(errno, std::generic_category(),
+                                "Could not remove " + entry().string());
+    }
+}
+
+}  // namespace tessela

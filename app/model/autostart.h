@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace tessela {
+
+// "Open Tessela at login": an XDG autostart entry, tessela.desktop in the user's autostart
+// folder ($XDG_CONFIG_HOME/autostart), which the desktop session starts at login. Auto-lock
+// protects the user only while Tessela runs, so setup turns it on.
+class Autostart {
+  public:
+    // `configHome`: the user's configuration folder; `program`: what the entry starts.
+    Autostart(std::filesystem::path configHome, std::filesystem::path program);
+    // This user's configuration folder and the tessela program beside the running one.
+    [[nodiscard]] static Autostart standard();
+
+    // An entry is there (a file, not a link) and not turned off in it (Hidden=true or
+    // X-GNOME-Autostart-enabled=false).
+    [[nodiscard]] bool enabled() const;
+    // Writes the entry (whole, through a new hidden file renamed over the place, never through
+    // a link found there) or removes it. Throws std::system_error with what failed.
+    void setEnabled(bool enabled) const;
+    [[nodiscard]] std::filesystem::path entry() const { return folder_ / "tessela.desktop"; }
+    // The entry's text.
+    [[nodiscard]] std::string text() const;
+
+  private:
+    std::filesystem::path folder_;
+    std::filesystem::path program_;
+};
+
+}  // namespace tessela
