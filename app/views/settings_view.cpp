@@ -126,6 +126,11 @@ QString ChangePasswordView::message() const {
     return message_->isVisibleTo(this) ? message_->text() : QString();
 }
 
+void ChangePasswordView::showMessage(const QString& text) {
+    message_->setText(text);
+    message_->setVisible(!text.isEmpty());
+}
+
 void ChangePasswordView::render() {
     change_->setEnabled(!working_ && !current_->text().isEmpty() && !new_->text().isEmpty());
     cancel_->setEnabled(!working_);
@@ -133,11 +138,10 @@ void ChangePasswordView::render() {
 
 QCoro::Task<> ChangePasswordView::change() {
     if (new_->text() != confirmation_->text()) {
-        message_->setText(QStringLiteral("The new passwords do not match."));
-        message_->show();
+        showMessage(QStringLiteral("The new passwords do not match."));
         co_return;
     }
-    message_->hide();
+    showMessage({});
     working_ = true;
     render();
     const QPointer<ChangePasswordView> alive(this);
@@ -155,8 +159,7 @@ QCoro::Task<> ChangePasswordView::change() {
         accept();
         co_return;
     }
-    message_->setText(QString::fromStdString(*result));
-    message_->show();
+    showMessage(QString::fromStdString(*result));
 }
 
 SettingsView::SettingsView(AppModel& model, Autostart autostart, ItemsView::FinderMenu finderMenu,

@@ -33,6 +33,8 @@ class ChangePasswordView : public QDialog {
     ChangePasswordView(AppModel& model, QWidget* parent);
     ~ChangePasswordView() override;
     [[nodiscard]] QString message() const;
+    // Shows `text` under the fields (none: nothing).
+    void showMessage(const QString& text);
     [[nodiscard]] bool isWorking() const noexcept { return working_; }
 
   private:

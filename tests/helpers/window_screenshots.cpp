@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
@@ -23,7 +25,12 @@
 #include "views/fingerprint_prompt.h"
 #include "views/item_actions.h"
 #include "views/item_chooser.h"
+#include "model/app_model.h"
+#include "model/autostart.h"
 #include "views/main_window.h"
+#include "views/widget_questions.h"
+#include "views/settings_view.h"
+#include "views/setup_view.h"
 #include "views/right_click_demo.h"
 #include "views/tray_icon.h"
 #include "views/progress_panel.h"
@@ -177,6 +184,47 @@ bool renderMainWindow(const QDir& folder) {
         std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
         saved = written && saved;
     }
+    // First-run setup, each step; the disk step in both states.
+    for (const bool encrypted : {false, true}) {
+        tessela::SetupView::Services services;
+        services.finderMenu = finderOff;
+        services.diskEncryption = encrypted;
+        services.diskSettings = QStringList{QStringLiteral("gnome-control-center")};
+        services.finderHint = QStringLiteral("GNOME Files shows it after it restarts.");
+        tessela::MainWindow window(actions, finderOff, services);
+        window.render({}, {}, true);
+        tessela::SetupView& setup = window.setup();
+        setup.setFingerprintUsable(true);
+        const char* names[] = {"welcome", "password", "fingerprint", "finder", "disk", "done"};
+        for (int step = 0; step < 6; ++step) {
+            if (encrypted && step != 4) {
+                setup.move(1);
+                continue;
+            }
+            if (step == 1) {
+                for (QLineEdit* field : window.findChildren<QLineEdit*>()) {
+                    field->setText(QStringLiteral("abcdefg1"));
+                }
+                QCoro::waitFor(setup.advance());  // not ticked: nothing happens
+            }
+            saved = saveWindow(window, QStringLiteral("setup-%1%2")
+                                           .arg(step + 1)
+                                           .arg(QString::fromUtf8(names[step]) +
+                                                (encrypted ? QStringLiteral("-on") : QString()))) &&
+                    saved;
+            if (step == 1 && !encrypted) {
+                for (QCheckBox* box : window.findChildren<QCheckBox*>()) {
+                    box->setChecked(true);
+                }
+                window.findChildren<QLineEdit*>()[0]->setText(QStringLiteral("short"));
+                QCoro::waitFor(setup.advance());
+                saved = saveWindow(window, QStringLiteral("setup-2password-refused")) && saved;
+                window.findChildren<QLineEdit*>()[0]->setText(QStringLiteral("abcdefg1"));
+            }
+            setup.move(1);
+        }
+    }
+
     tessela::RightClickDemo demo;
     demo.setReduceMotion(true);
     saved = save(demo, folder, QStringLiteral("demo-still")) && saved;
@@ -188,6 +236,47 @@ bool renderMainWindow(const QDir& folder) {
         const bool written = demo.grab().save(file);
         std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
         saved = written && saved;
+    }
+    return saved;
+}
+
+// The settings window and the password sheet in each of its states, on a model of scratch
+// records (nothing is started: the windows only read it).
+bool renderSettings(const QDir& folder) {
+    bool saved = true;
+    const QTemporaryDir scratch;
+    const std::filesystem::path root = scratch.path().toStdString();
+    tessela::WidgetQuestions questions;
+    tessela::AppModel model({root / "support", root / "home", std::nullopt, tessela::DiskImageTool(),
+                             tessela::LockerOptions(), "tessela-screenshots", root / "settings.json",
+                             true, "unix:path=/nonexistent", "unix:path=/nonexistent"},
+                            questions);
+    const tessela::ItemsView::FinderMenu finderOff{[] { return false; }, [] {}};
+    tessela::SettingsView settings(model, tessela::Autostart(root / "config", root / "tessela"),
+                                   finderOff);
+    settings.show();
+    QApplication::processEvents();
+    const auto write = [&](QWidget& window, const QString& name) {
+        const QString file = folder.filePath(name + ".png");
+        const bool written = window.grab().save(file);
+        std::cout << (written ? "wrote " : "could not write ") << file.toStdString() << '\n';
+        return written;
+    };
+    saved = write(settings, QStringLiteral("settings")) && saved;
+    tessela::ChangePasswordView sheet(model, &settings);
+    sheet.show();
+    QApplication::processEvents();
+    saved = write(sheet, QStringLiteral("password-sheet")) && saved;
+    for (const auto& [name, message] :
+         {std::pair("password-sheet-mismatch", "The new passwords do not match."),
+          std::pair("password-sheet-wrong-current", "Your current password is not correct."),
+          std::pair("password-sheet-items-open", "Lock every unlocked item first."),
+          std::pair("password-sheet-busy",
+                    "Wait until Tessela finishes locking Taxes 2026, then try again.")}) {
+        sheet.showMessage(QString::fromUtf8(message));
+        sheet.adjustSize();
+        QApplication::processEvents();
+        saved = write(sheet, QString::fromUtf8(name)) && saved;
     }
     return saved;
 }
@@ -223,6 +312,7 @@ static QPalette darkPalette() {
 // Every window, menu and prompt, in the application's current look, into `folder`.
 static bool renderAll(const QDir& folder) {
     bool saved = renderMainWindow(folder);
+    saved = renderSettings(folder) && saved;
 
     tessela::FingerprintPrompt prompt(QStringLiteral("Unlock \u201CTaxes 2026\u201D"),
                                       std::make_shared<tessela::CancelToken>());
