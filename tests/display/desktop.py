@@ -44,10 +44,13 @@ def mounts_under(folder):
     return found
 
 
-def entry_url(path, title):
-    """The command URL of the file-manager menu's entry `title` for `path`."""
-    for line in run(FINDER, "entries", str(path)).stdout.splitlines():
-        shown, _, url = line.partition("\t")
-        if shown == title:
-            return url
-    raise AssertionError(f"no entry {title!r} for {path}")
+def entry_url(path, title, seconds=30):
+    """The command URL of the file-manager menu's entry `title` for `path`, once the menu offers
+    it: the menu follows what the application publishes, a moment after an item opens or locks."""
+    def offered():
+        for line in run(FINDER, "entries", str(path)).stdout.splitlines():
+            shown, _, url = line.partition("\t")
+            if shown == title:
+                return url
+        return None
+    return wait_for(offered, f"the entry {title!r} for {path}", seconds)
