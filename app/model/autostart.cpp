@@ -33,6 +33,11 @@ std::string execArgument(const std::string& path) {
         if (character == '%') {
             quoted += '%';
         }
+        // The key's own escapes: a line break never ends the line.
+        if (character == '\n' || character == '\t' || character == '\r') {
+            quoted += character == '\n' ? R"(\n)" : character == '\t' ? R"(\t)" : R"(\r)";
+            continue;
+        }
         quoted += character;
     }
     return quoted + "\"";
@@ -63,8 +68,9 @@ std::string Autostart::text() const {
 }
 
 bool Autostart::enabled() const {
+    // Followed when it is a link (a dotfiles folder's): the session follows it too.
     struct stat info {};
-    if (::lstat(entry().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (::stat(entry().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return false;
     }
     std::optional<std::string> content;
@@ -79,6 +85,7 @@ bool Autostart::enabled() const {
     std::istringstream lines(*content);
     std::string line;
     while (std::getline(lines, line)) {
+        std::erase_if(line, [](char character) { return character == ' ' || character == '\t'; });
         if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false") {
             return false;
         }

@@ -5,6 +5,7 @@
 
 #include "model/app_model.h"
 #include "model/password_change.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -52,19 +53,43 @@ QCoro::Task<std::optional<std::string>> AppModel::changePassword(std::string cur
 QCoro::Task<std::optional<std::string>> AppModel::setUpPassword(std::string password,
                                                                 bool useFingerprint) {
     co_await waitUntilReady();
-    auto usable = fingerprintUsable();  // named: see tracked
-    const bool fingerprint = useFingerprint && co_await std::move(usable);
-    auto settingUp = tracked("setting up your password", [this, password = std::move(password)] {
+    bool fingerprint = false;
+    if (useFingerprint) {
+        auto usable = fingerprintUsable();  // named: see tracked
+        fingerprint = co_await std::move(usable);
+    }
+    auto settingUp = tracked("setting up your password", [this, password] {
         return PasswordChange(locker_, passwords_).setUp(options_.support, password);
     });
     const PasswordChange::Outcome outcome = co_await std::move(settingUp);
-    co_await refresh();
-    // Kept now, by this setup or by one in a terminal meanwhile: setup is over.
-    if (!items_.needsSetup()) {
+    if (outcome.changed) {
+        // Kept: setup is over, whatever reading the list again meets.
         setTouchIDEnabled(fingerprint);
+        items_.setNeedsSetup(false);
+        co_await refresh();
         co_return std::nullopt;
     }
-    co_return outcome.message.value_or("Could not save your password to the keyring.");
+    const std::string saveFailure = "Could not save your password to the keyring.";
+    const std::string message = outcome.message.value_or(saveFailure);
+    if (message.starts_with(saveFailure)) {
+        logMessage(LogLevel::warning, {message}, LogArea::app);
+    }
+    co_await refresh();
+    if (!items_.needsSetup()) {
+        // A password was kept meanwhile (a setup in a terminal), or the keyring cannot be asked:
+        // setup is over, and the user hears that the password typed here was not kept.
+        setTouchIDEnabled(fingerprint);
+        // A named task: g++ 12 destroys a temporary's arguments inside a co_await twice.
+        auto telling = alert(QStringLiteral("Your password was not kept"),
+                             message.starts_with(saveFailure)
+                                 ? message
+                                 : "A Tessela password was set up elsewhere meanwhile, and "
+                                   "Tessela uses that one. To use the password you typed, change "
+                                   "it in the settings.");
+        co_await std::move(telling);
+        co_return std::nullopt;
+    }
+    co_return message.starts_with(saveFailure) ? saveFailure : message;
 }
 
 QCoro::Task<bool> AppModel::fingerprintUsable() {

@@ -88,6 +88,9 @@ MainWindow::MainWindow(ItemActions& actions, ItemsView::FinderMenu finderMenu,
 void MainWindow::render(const std::vector<ItemRow>& rows, const std::vector<OpenItem>& openItems,
                         bool needsSetup) {
     items_->setRows(rows, openItems.size());
+    if (!needsSetup && pages_->currentWidget() == setup_) {
+        setup_->reset();  // nothing typed there is kept once setup is over
+    }
     pages_->setCurrentWidget(needsSetup ? setup_ : static_cast<QWidget*>(items_));
 }
 

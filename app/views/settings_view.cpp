@@ -126,6 +126,20 @@ QString ChangePasswordView::message() const {
     return message_->isVisibleTo(this) ? message_->text() : QString();
 }
 
+void ChangePasswordView::reject() {
+    if (!working_) {
+        QDialog::reject();
+    }
+}
+
+void ChangePasswordView::done(int result) {
+    // setText, not clear(): clearing keeps what was removed in the field's undo history.
+    for (QLineEdit* field : {current_, new_, confirmation_}) {
+        field->setText(QString());
+    }
+    QDialog::done(result);
+}
+
 void ChangePasswordView::showMessage(const QString& text) {
     message_->setText(text);
     message_->setVisible(!text.isEmpty());
@@ -153,9 +167,6 @@ QCoro::Task<> ChangePasswordView::change() {
     working_ = false;
     render();
     if (!result) {
-        current_->clear();
-        new_->clear();
-        confirmation_->clear();
         accept();
         co_return;
     }
@@ -221,9 +232,14 @@ SettingsView::SettingsView(AppModel& model, Autostart autostart, ItemsView::Find
     connect(fingerprint_, &QCheckBox::toggled, this,
             [this](bool on) { model_.setTouchIDEnabled(on); });
     connect(changePassword, &QPushButton::clicked, this, [this] {
-        delete sheet_;
-        sheet_ = new ChangePasswordView(model_, this);
-        sheet_->open();
+        if (sheet_) {
+            sheet_->raise();  // one at a time: a change may be running in it
+            return;
+        }
+        auto* sheet = new ChangePasswordView(model_, this);
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        sheet_ = sheet;
+        sheet->open();
     });
 
     // The file-manager menu.
@@ -234,6 +250,7 @@ SettingsView::SettingsView(AppModel& model, Autostart autostart, ItemsView::Find
     finderLayout->addWidget(finderState_);
     finderLayout->addWidget(turnOnFinder_);
     turnOnFinder_->setAutoDefault(true);
+    turnOnFinder_->setAccessibleName(QStringLiteral("Turn On File-Manager Menu"));
     connect(turnOnFinder_, &QPushButton::clicked, this, [this] {
         finderMenu_.turnOn();
         finderRecheck_.start();
@@ -280,10 +297,8 @@ void SettingsView::showEvent(QShowEvent* event) {
 }
 
 void SettingsView::readAutoLock() {
-    const int index = idle_->findData(model_.idleMinutes());
-    if (index >= 0) {
-        idle_->setCurrentIndex(index);
-    }
+    // A value none of the entries is (set by hand in the file) shows as no entry.
+    idle_->setCurrentIndex(idle_->findData(model_.idleMinutes()));
     triggers_->setText(triggersSentence(model_.autoLock().available()));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -36,6 +37,10 @@ class ChangePasswordView : public QDialog {
     // Shows `text` under the fields (none: nothing).
     void showMessage(const QString& text);
     [[nodiscard]] bool isWorking() const noexcept { return working_; }
+    // Closing (Escape, the window's close button) waits while a change runs: its outcome is
+    // shown here. Closed, the fields are emptied.
+    void reject() override;
+    void done(int result) override;
 
   private:
     QCoro::Task<> change();
@@ -65,7 +70,7 @@ class SettingsView : public QWidget {
     void present();
     // "Lock after inactivity"'s entry for `minutes`: "Never" for 0, else "{n} minutes".
     [[nodiscard]] static QString idleChoice(int minutes);
-    [[nodiscard]] ChangePasswordView* passwordSheet() const noexcept { return sheet_; }
+    [[nodiscard]] ChangePasswordView* passwordSheet() const noexcept { return sheet_.data(); }
     static constexpr int finderRecheckMilliseconds = 1500;
 
   protected:
@@ -86,7 +91,7 @@ class SettingsView : public QWidget {
     QPushButton* turnOnFinder_;
     QCheckBox* atLogin_;
     QLabel* atLoginError_;
-    ChangePasswordView* sheet_ = nullptr;
+    QPointer<ChangePasswordView> sheet_;
     QTimer finderRecheck_;
 };
 

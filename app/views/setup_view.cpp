@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -270,6 +271,7 @@ void SetupView::move(int offset) {
         return;
     }
     step_ = static_cast<Step>(next);
+    fingerprintAsked_ = fingerprintAsked_ || step_ == Step::fingerprint;
     render();
     if (step_ == Step::password) {
         password_->setFocus();
@@ -302,10 +304,14 @@ QCoro::Task<> SetupView::advance() {
     }
     working_ = true;
     render();
+    const QPointer<SetupView> alive(this);
     auto finishing = services_.finish(utf8(*password_),
-                                      fingerprintUsable_ && useFingerprint_->isChecked(),
+                                      fingerprintAsked_ && useFingerprint_->isChecked(),
                                       atLogin_->isChecked());
     const std::optional<std::string> problem = co_await std::move(finishing);
+    if (!alive) {
+        co_return;
+    }
     working_ = false;
     if (problem) {
         step_ = Step::password;
@@ -313,10 +319,21 @@ QCoro::Task<> SetupView::advance() {
         password_->setFocus();
         co_return;
     }
-    // Kept: the fields are emptied, and setup starts from the beginning should it come back.
-    password_->clear();
-    confirmation_->clear();
+    // Kept: setup starts from the beginning should it come back.
+    reset();
+}
+
+void SetupView::reset() {
+    if (working_) {
+        return;
+    }
+    // setText, not clear(): clearing keeps what was removed in the field's undo history.
+    password_->setText(QString());
+    confirmation_->setText(QString());
     understood_->setChecked(false);
+    useFingerprint_->setChecked(true);
+    fingerprintAsked_ = false;
+    error_->hide();
     step_ = Step::welcome;
     render();
 }

@@ -59,6 +59,8 @@ class SetupView : public QWidget {
     // The main button: checks the password step, keeps the password at the last step.
     QCoro::Task<> advance();
     [[nodiscard]] QString error() const;
+    // Back to the first step with every field empty (setup ended elsewhere, or came back).
+    void reset();
     // The desktop's disk settings: gnome-control-center or KDE's systemsettings, if installed.
     [[nodiscard]] static std::optional<QStringList> desktopDiskSettings();
     // One line on what this desktop still needs for the file-manager menu to show.
@@ -78,6 +80,8 @@ class SetupView : public QWidget {
     Services services_;
     Step step_ = Step::welcome;
     bool fingerprintUsable_ = false;
+    // The fingerprint step was shown: only then does its choice count.
+    bool fingerprintAsked_ = false;
     bool working_ = false;
     QStackedWidget* pages_;
     QLineEdit* password_;

@@ -167,7 +167,7 @@ TEST_F(SetupSettingsTest, SetupRefusesWhatTheRulesRefuseKeepsNothingHalfWayAndKe
               PasswordStore::Presence::absent);
 
     QTest::mouseClick(button(window, "Start Using Tessela"), Qt::LeftButton);
-    ASSERT_TRUE(settle([&] { return !window.isShowingSetup(); }));
+    ASSERT_TRUE(settle([&] { return !window.isShowingSetup() && autostart.enabled(); }));
     const std::optional<StoredSecret> kept = PasswordStore(AppPaths::defaultKeychainService).load();
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->password, "horse battery 7");
@@ -217,6 +217,7 @@ TEST_F(SetupSettingsTest, WithAReaderSetupAsksAboutTheFingerprintAndRecordsTheCh
     QCoro::waitFor(setup.advance());
     ASSERT_EQ(setup.step(), SetupView::Step::fingerprint);
     EXPECT_TRUE(checkBox(window, "Use fingerprint to unlock")->isChecked());
+    checkBox(window, "Use fingerprint to unlock")->click();
     checkBox(window, "Open Tessela at login, so that it can lock your items when you walk away")
         ->setChecked(false);
     while (setup.step() != SetupView::Step::done) {
@@ -224,8 +225,36 @@ TEST_F(SetupSettingsTest, WithAReaderSetupAsksAboutTheFingerprintAndRecordsTheCh
     }
     QCoro::waitFor(setup.advance());
     EXPECT_FALSE(window.isShowingSetup());
-    EXPECT_TRUE(model.touchIDEnabled());
+    EXPECT_FALSE(model.touchIDEnabled());
     EXPECT_FALSE(autostart.enabled());
+}
+
+// A password kept meanwhile elsewhere (a setup in a terminal) is never replaced: setup ends
+// saying the typed one was not kept.
+TEST_F(SetupSettingsTest, APasswordKeptMeanwhileIsNeverReplacedAndSetupSaysSo) {
+    AppModel model(options("unix:path=" + (temp / "no-bus").string()), questions);
+    DesktopShell shell(model, [] {}, false, finderMenu(), true, autostart);
+    ASSERT_TRUE(QCoro::waitFor(model.start()));
+    MainWindow& window = shell.window();
+    SetupView& setup = window.setup();
+    setup.move(1);
+    type(window, "Password", "horse battery 7");
+    type(window, "Confirm password", "horse battery 7");
+    checkBox(window, "I understand there is no way to recover a forgotten password.")->click();
+    while (setup.step() != SetupView::Step::done) {
+        QCoro::waitFor(setup.advance());
+    }
+    PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
+    questions.then(testing::answer::press("OK"));
+    QTest::mouseClick(button(window, "Start Using Tessela"), Qt::LeftButton);
+    ASSERT_TRUE(settle([&] { return !window.isShowingSetup(); }));
+    ASSERT_EQ(questions.seen.size(), 1U);
+    EXPECT_EQ(questions.seen[0].substr(0, 26), "Your password was not kept");
+    EXPECT_EQ(PasswordStore(AppPaths::defaultKeychainService).load()->password, password);
+    // Nothing typed is left in the fields.
+    for (const QLineEdit* field : window.findChildren<QLineEdit*>()) {
+        EXPECT_TRUE(field->text().isEmpty());
+    }
 }
 
 TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTheModelSays) {
@@ -265,6 +294,14 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
     EXPECT_TRUE(validDesktopEntry(autostart.entry()));
     atLogin->click();
     EXPECT_FALSE(fs::exists(autostart.entry()));
+    // A program whose path holds the characters an entry's Exec quotes or escapes.
+    const Autostart odd(temp / "config", temp / "odd bin/a \"b\" $c %d \\e\tf/tessela");
+    odd.setEnabled(true);
+    EXPECT_TRUE(validDesktopEntry(odd.entry()));
+    EXPECT_NE(odd.text().find(R"(Exec="/)"), std::string::npos);
+    EXPECT_NE(odd.text().find(R"(a \\"b\\" \\$c %%d \\\\e\tf/tessela")"), std::string::npos)
+        << odd.text();
+    odd.setEnabled(false);
 
     // The file-manager menu: "Turn On", then "On" a moment later.
     QTest::mouseClick(button(settings, "Turn On"), Qt::LeftButton);
@@ -272,8 +309,10 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
 
     // The password sheet.
     QTest::mouseClick(button(settings, "Change Password…"), Qt::LeftButton);
-    ChangePasswordView* sheet = settings.passwordSheet();
+    ChangePasswordView* const sheet = settings.passwordSheet();
     ASSERT_NE(sheet, nullptr);
+    bool closed = false;  // once closed, it goes
+    QObject::connect(sheet, &QDialog::finished, [&closed] { closed = true; });
     ASSERT_TRUE(sheet->isVisible());
     QAbstractButton* change = button(*sheet, "Change Password");
     EXPECT_FALSE(change->isEnabled());
@@ -282,6 +321,7 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
     type(*sheet, "Confirm new password", "another one");
     EXPECT_TRUE(change->isEnabled());
     QTest::mouseClick(change, Qt::LeftButton);
+    EXPECT_FALSE(sheet->isWorking());  // caught here: the model never hears of it
     EXPECT_EQ(sheet->message().toStdString(), "The new passwords do not match.");
     EXPECT_EQ(PasswordStore(AppPaths::defaultKeychainService).load()->generation, 1);
 
@@ -301,7 +341,7 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
     QCoro::waitFor(model.lockAll());
 
     QTest::mouseClick(change, Qt::LeftButton);
-    ASSERT_TRUE(settle([&] { return !sheet->isVisible(); }));
+    ASSERT_TRUE(settle([&] { return closed; }));
     const std::optional<StoredSecret> kept = PasswordStore(AppPaths::defaultKeychainService).load();
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->password, "a new password 2");
