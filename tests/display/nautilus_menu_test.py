@@ -63,7 +63,7 @@ def why_it_cannot_run():
     # A module built with AddressSanitizer needs its runtime loaded first, which GNOME Files
     # (built without it) does not do: it aborts while loading the module. The module is checked
     # under the sanitizer by its own test, loaded as GNOME Files loads it.
-    for module in PROGRAMS.parent.glob("lib*/nautilus/extensions-4/libtessela-nautilus.so"):
+    for module in PROGRAMS.parent.glob("lib/**/nautilus/extensions-4/libtessela-nautilus.so"):
         if b"libasan.so" in module.read_bytes():
             return "the module is built with AddressSanitizer, which GNOME Files cannot load"
     with tempfile.TemporaryDirectory() as empty:
