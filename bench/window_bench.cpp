@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "views/item_actions.h"
+#include "support/no_item_actions.h"
 #include "views/main_window.h"
 #include "views/right_click_demo.h"
 
@@ -29,19 +29,6 @@ double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-class NoActions : public tessela::ItemActions {
-  public:
-    void unlock(const std::filesystem::path&) override {}
-    void lock(const std::filesystem::path&) override {}
-    void removeLock(const std::filesystem::path&) override {}
-    void showInFileManager(const std::filesystem::path&) override {}
-    void locate(const tessela::ItemRow&) override {}
-    void forget(const tessela::ItemRow&) override {}
-    void chooseAndLock() override {}
-    void lockAll() override {}
-    void openWindow() override {}
-    void quit() override {}
-};
 
 long residentKilobytes() {
     std::ifstream status("/proc/self/status");
@@ -59,7 +46,7 @@ long residentKilobytes() {
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
-    NoActions actions;
+    tessela::testing::NoItemActions actions;
     tessela::MainWindow window(actions, {[] { return true; }, [] {}});
     std::vector<tessela::ItemRow> rows;
     for (int index = 0; index < 500; ++index) {

@@ -71,7 +71,8 @@ QCoro::Task<std::optional<std::string>> AppModel::setUpPassword(std::string pass
     }
     const std::string saveFailure = "Could not save your password to the keyring.";
     const std::string message = outcome.message.value_or(saveFailure);
-    if (message.starts_with(saveFailure)) {
+    const bool notSaved = message.starts_with(saveFailure);
+    if (notSaved) {
         logMessage(LogLevel::warning, {message}, LogArea::app);
     }
     co_await refresh();
@@ -81,15 +82,14 @@ QCoro::Task<std::optional<std::string>> AppModel::setUpPassword(std::string pass
         setTouchIDEnabled(fingerprint);
         // A named task: g++ 12 destroys a temporary's arguments inside a co_await twice.
         auto telling = alert(QStringLiteral("Your password was not kept"),
-                             message.starts_with(saveFailure)
-                                 ? message
-                                 : "A Tessela password was set up elsewhere meanwhile, and "
-                                   "Tessela uses that one. To use the password you typed, change "
-                                   "it in the settings.");
+                             notSaved ? message
+                                      : "A Tessela password was set up elsewhere meanwhile, and "
+                                        "Tessela uses that one. To use the password you typed, "
+                                        "change it in the settings.");
         co_await std::move(telling);
         co_return std::nullopt;
     }
-    co_return message.starts_with(saveFailure) ? saveFailure : message;
+    co_return notSaved ? saveFailure : message;
 }
 
 QCoro::Task<bool> AppModel::fingerprintUsable() {

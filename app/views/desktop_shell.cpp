@@ -31,13 +31,14 @@ DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tra
     window_.items().settingsButton()->show();
     connect(window_.items().settingsButton(), &QPushButton::clicked, this,
             [this] { settings().present(); });
-    QCoro::connect(readFingerprint(), this, [] {});
     ItemList& items = model.items();
     connect(&items, &ItemList::rowsChanged, this, &DesktopShell::render);
     connect(&items, &ItemList::openItemsChanged, this, &DesktopShell::render);
     connect(&items, &ItemList::needsSetupChanged, this, [this, &items] {
         render();
         if (items.needsSetup()) {
+            // Whether setup offers the fingerprint: asked when setup is shown, not at every start.
+            QCoro::connect(readFingerprint(), this, [] {});
             window_.present();
         }
     });
@@ -66,7 +67,7 @@ DesktopShell::DesktopShell(AppModel& model, std::function<void()> quit, bool tra
     render();
     if (tray) {
         tray_ = std::make_unique<TrayIcon>(actions());
-        if (TrayIcon::panelHostsItems()) {
+        if (tray_->hostedByPanel()) {
             // The panel may go (a shell restarting, its tray extension turned off): the window
             // then comes up, so that Tessela is never running unseen.
             panelWatch_ = std::make_unique<QDBusServiceWatcher>(

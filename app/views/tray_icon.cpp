@@ -70,7 +70,7 @@ QIcon trayPicture(Symbol symbol) {
 }  // namespace
 
 TrayIcon::TrayIcon(ItemActions& actions, QObject* parent)
-    : QObject(parent), menu_(actions, panelHostsItems()) {
+    : QObject(parent), hostedByPanel_(panelHostsItems()), menu_(actions, hostedByPanel_) {
     icon_.setToolTip(QStringLiteral("Tessela"));
     icon_.setContextMenu(&menu_);
     icon_.setIcon(trayPicture(Symbol::lockFill));

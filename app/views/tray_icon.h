@@ -56,6 +56,8 @@ class TrayIcon : public QObject {
     // Whether a panel hosts StatusNotifierItems on the session bus (Qt then gives it the icon
     // and the menu over D-Bus), as Qt itself asks.
     [[nodiscard]] static bool panelHostsItems();
+    // Whether a panel hosted it when it was made (asked once).
+    [[nodiscard]] bool hostedByPanel() const noexcept { return hostedByPanel_; }
     // The service a panel's tray host owns.
     static constexpr const char16_t* watcherServiceName = u"org.kde.StatusNotifierWatcher";
     void setOpenItems(const std::vector<OpenItem>& openItems);
@@ -67,6 +69,7 @@ class TrayIcon : public QObject {
     [[nodiscard]] static Symbol symbolFor(const std::vector<OpenItem>& openItems);
 
   private:
+    bool hostedByPanel_;
     TrayMenu menu_;
     QSystemTrayIcon icon_;
     Symbol symbol_ = Symbol::lockFill;

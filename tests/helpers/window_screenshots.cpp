@@ -23,7 +23,7 @@
 #include "activity/cancel_token.h"
 #include "finder_popup.h"
 #include "views/fingerprint_prompt.h"
-#include "views/item_actions.h"
+#include "support/no_item_actions.h"
 #include "views/item_chooser.h"
 #include "model/app_model.h"
 #include "model/autostart.h"
@@ -68,20 +68,6 @@ bool saveModal(const QDir& folder, const QString& name, const Ask& ask, int sett
     return saved;
 }
 
-// The buttons do nothing here.
-class NoActions : public tessela::ItemActions {
-  public:
-    void unlock(const std::filesystem::path&) override {}
-    void lock(const std::filesystem::path&) override {}
-    void removeLock(const std::filesystem::path&) override {}
-    void showInFileManager(const std::filesystem::path&) override {}
-    void locate(const tessela::ItemRow&) override {}
-    void forget(const tessela::ItemRow&) override {}
-    void chooseAndLock() override {}
-    void lockAll() override {}
-    void openWindow() override {}
-    void quit() override {}
-};
 
 tessela::ItemRow sampleRow(std::string name, std::string location, bool found, bool open,
                            std::int64_t size) {
@@ -109,7 +95,7 @@ tessela::OpenItem openItem(const tessela::ItemRow& row) {
 // The main window, the tray menu and the right-click demonstration.
 bool renderMainWindow(const QDir& folder) {
     bool saved = true;
-    NoActions actions;
+    tessela::testing::NoItemActions actions;
     const tessela::ItemsView::FinderMenu finderOff{[] { return false; }, [] {}};
     const auto saveWindow = [&](tessela::MainWindow& window, const QString& name) {
         window.show();

@@ -30,6 +30,7 @@
 #include "support/child_process.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
+#include "support/model_fixture.h"
 #include "support/offscreen_application.h"
 #include "support/raw_keyring_item.h"
 #include "support/scripted_questions.h"
@@ -45,37 +46,11 @@ using testing::settle;
 namespace answer = testing::answer;
 using testing::writeFile;
 
-class AppModelTest : public testing::FuseTest {
+class AppModelTest : public testing::ModelFixture {
   protected:
-    void SetUp() override {
-        FuseTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        application = std::make_unique<testing::OffscreenApplication>();
-        session = std::make_unique<testing::KeyringSession>();
-        fs::create_directories(home / "Docs");
-    }
-
     void TearDown() override {
         notifications.reset();
-        session.reset();
-        application.reset();
-        FuseTest::TearDown();
-    }
-
-    AppModel::Options options(bool testOverride = false) const {
-        // fprintd is asked on a bus where nobody answers.
-        return {temp / "support",
-                home,
-                std::nullopt,
-                tool,
-                LockerOptions(),
-                AppPaths::defaultKeychainService,
-                temp / "settings.json",
-                testOverride,
-                "unix:path=" + (temp / "no-bus").string(),
-                "unix:path=" + (temp / "no-bus").string()};
+        ModelFixture::TearDown();
     }
 
     // A lock made before the application starts, with the same records.
@@ -94,11 +69,7 @@ class AppModelTest : public testing::FuseTest {
             "org.freedesktop.Notifications");
     }
 
-    const fs::path home = temp / "home";
-    std::unique_ptr<testing::OffscreenApplication> application;
-    std::unique_ptr<testing::KeyringSession> session;
     std::unique_ptr<testing::ChildProcess> notifications;
-    testing::ScriptedQuestions questions;
 };
 
 TEST_F(AppModelTest, StartUpRecoversNotifiesAndThenRunsQueuedCommandsInOrder) {

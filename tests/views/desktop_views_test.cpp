@@ -27,6 +27,7 @@
 #include "model/system_checks.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
+#include "support/model_fixture.h"
 #include "support/offscreen_application.h"
 #include "support/raw_keyring_item.h"
 #include "support/scripted_questions.h"
@@ -351,38 +352,8 @@ TEST_F(DesktopViewsTest, TheDemonstrationFollowsItsKeyframesAndHoldsStillWhenAsk
 }
 
 // The window and the tray on the real model: a real locked item, the real keyring.
-class DesktopShellTest : public testing::FuseTest {
+class DesktopShellTest : public testing::ModelFixture {
   protected:
-    void SetUp() override {
-        FuseTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        application = std::make_unique<testing::OffscreenApplication>();
-        session = std::make_unique<testing::KeyringSession>();
-        fs::create_directories(home / "Docs");
-    }
-    void TearDown() override {
-        session.reset();
-        application.reset();
-        FuseTest::TearDown();
-    }
-    AppModel::Options options() const {
-        return {temp / "support",
-                home,
-                std::nullopt,
-                tool,
-                LockerOptions(),
-                AppPaths::defaultKeychainService,
-                temp / "settings.json",
-                true,
-                "unix:path=" + (temp / "no-bus").string(),
-                "unix:path=" + (temp / "no-bus").string()};
-    }
-    const fs::path home = temp / "home";
-    std::unique_ptr<testing::OffscreenApplication> application;
-    std::unique_ptr<testing::KeyringSession> session;
-    testing::ScriptedQuestions questions;
     const ItemsView::FinderMenu menuOn{[] { return true; }, [] {}};
 };
 
@@ -391,7 +362,7 @@ TEST_F(DesktopShellTest, WithoutATrayTheWindowOpensAndItsRowsRunTheRealOperation
     const LockedItem taxes =
         Locker(temp / "support", home, std::nullopt, tool).lock(home / "Docs/Taxes.txt", password, 1);
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
-    AppModel model(options(), questions);
+    AppModel model(options(true), questions);
     model.setTouchIDEnabled(false);
     bool quitAsked = false;
     DesktopShell shell(model, [&] { quitAsked = true; }, false, menuOn, true);
@@ -426,7 +397,7 @@ TEST_F(DesktopShellTest, TheTrayMenuLocksAnOpenItemAndTheWindowOpensWhenAPasswor
     const LockedItem photos = Locker(temp / "support", home, std::nullopt, tool)
                                   .lock(home / "Docs/Photos.txt", password, 1);
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
-    AppModel model(options(), questions);
+    AppModel model(options(true), questions);
     model.setTouchIDEnabled(false);
     DesktopShell shell(model, [] {}, true, menuOn, true);
     ASSERT_TRUE(QCoro::waitFor(model.start()));

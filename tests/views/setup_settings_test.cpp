@@ -19,6 +19,7 @@
 #include "process/process_runner.h"
 #include "support/fuse_fixture.h"
 #include "support/keyring_session.h"
+#include "support/model_fixture.h"
 #include "support/offscreen_application.h"
 #include "support/scripted_questions.h"
 #include "support/widgets.h"
@@ -66,35 +67,12 @@ bool validDesktopEntry(const fs::path& entry) {
     return result.status == 0;
 }
 
-class SetupSettingsTest : public testing::FuseTest {
+class SetupSettingsTest : public testing::ModelFixture {
   protected:
-    void SetUp() override {
-        FuseTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
-        application = std::make_unique<testing::OffscreenApplication>();
-        session = std::make_unique<testing::KeyringSession>();
-        fs::create_directories(home / "Docs");
-    }
     void TearDown() override {
         fprintd.reset();
         bus.reset();
-        session.reset();
-        application.reset();
-        FuseTest::TearDown();
-    }
-    AppModel::Options options(const std::string& fingerprintBus) const {
-        return {temp / "support",
-                home,
-                std::nullopt,
-                tool,
-                LockerOptions(),
-                AppPaths::defaultKeychainService,
-                temp / "settings.json",
-                true,
-                fingerprintBus,
-                "unix:path=" + (temp / "no-bus").string()};
+        ModelFixture::TearDown();
     }
     // A bus where fprintd's double offers a reader with an enrolled finger.
     std::string fingerprintReader() {
@@ -104,21 +82,30 @@ class SetupSettingsTest : public testing::FuseTest {
                                          "net.reactivated.Fprint");
         return address;
     }
+    // From the welcome: the password step filled in with a good password, the box ticked.
+    static void fillPasswordStep(MainWindow& window) {
+        window.setup().move(1);
+        type(window, "Password", "horse battery 7");
+        type(window, "Confirm password", "horse battery 7");
+        checkBox(window, "I understand there is no way to recover a forgotten password.")->click();
+    }
+    // The main button pressed until setup reaches `step`.
+    static void advanceTo(SetupView& setup, SetupView::Step step) {
+        while (setup.step() != step) {
+            QCoro::waitFor(setup.advance());
+        }
+    }
     ItemsView::FinderMenu finderMenu() {
         return {[this] { return finderOn; }, [this] { finderOn = true; }};
     }
-    const fs::path home = temp / "home";
     const Autostart autostart{temp / "config", temp / "bin/tessela"};
     bool finderOn = false;
-    std::unique_ptr<testing::OffscreenApplication> application;
-    std::unique_ptr<testing::KeyringSession> session;
     std::unique_ptr<testing::ChildProcess> bus;
     std::unique_ptr<testing::ChildProcess> fprintd;
-    testing::ScriptedQuestions questions;
 };
 
 TEST_F(SetupSettingsTest, SetupRefusesWhatTheRulesRefuseKeepsNothingHalfWayAndKeepsThePasswordAtTheEnd) {
-    AppModel model(options("unix:path=" + (temp / "no-bus").string()), questions);
+    AppModel model(options(true), questions);
     DesktopShell shell(model, [] {}, false, finderMenu(), true, autostart);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     MainWindow& window = shell.window();
@@ -180,18 +167,13 @@ TEST_F(SetupSettingsTest, SetupRefusesWhatTheRulesRefuseKeepsNothingHalfWayAndKe
 
 TEST_F(SetupSettingsTest, AKeyringThatRefusesTheSaveKeepsSetupOpenOnThePassword) {
     session->lockDefaultCollection();
-    AppModel model(options("unix:path=" + (temp / "no-bus").string()), questions);
+    AppModel model(options(true), questions);
     DesktopShell shell(model, [] {}, false, finderMenu(), true, autostart);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     MainWindow& window = shell.window();
     SetupView& setup = window.setup();
-    setup.move(1);
-    type(window, "Password", "horse battery 7");
-    type(window, "Confirm password", "horse battery 7");
-    checkBox(window, "I understand there is no way to recover a forgotten password.")->click();
-    while (setup.step() != SetupView::Step::done) {
-        QCoro::waitFor(setup.advance());
-    }
+    fillPasswordStep(window);
+    advanceTo(setup, SetupView::Step::done);
     QTest::mouseClick(button(window, "Start Using Tessela"), Qt::LeftButton);
     ASSERT_TRUE(settle([&] { return setup.step() == SetupView::Step::password; }));
     EXPECT_TRUE(setup.error().startsWith("Could not save your password to the keyring."))
@@ -201,15 +183,12 @@ TEST_F(SetupSettingsTest, AKeyringThatRefusesTheSaveKeepsSetupOpenOnThePassword)
 }
 
 TEST_F(SetupSettingsTest, WithAReaderSetupAsksAboutTheFingerprintAndRecordsTheChoice) {
-    AppModel model(options(fingerprintReader()), questions);
+    AppModel model(options(true, fingerprintReader()), questions);
     DesktopShell shell(model, [] {}, false, finderMenu(), true, autostart);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     MainWindow& window = shell.window();
     SetupView& setup = window.setup();
-    setup.move(1);
-    type(window, "Password", "horse battery 7");
-    type(window, "Confirm password", "horse battery 7");
-    checkBox(window, "I understand there is no way to recover a forgotten password.")->click();
+    fillPasswordStep(window);
     ASSERT_TRUE(settle([&] {
         return contains(labels(window), "One password protects everything you lock. You will "
                                         "mostly use your fingerprint.");
@@ -220,9 +199,7 @@ TEST_F(SetupSettingsTest, WithAReaderSetupAsksAboutTheFingerprintAndRecordsTheCh
     checkBox(window, "Use fingerprint to unlock")->click();
     checkBox(window, "Open Tessela at login, so that it can lock your items when you walk away")
         ->setChecked(false);
-    while (setup.step() != SetupView::Step::done) {
-        QCoro::waitFor(setup.advance());
-    }
+    advanceTo(setup, SetupView::Step::done);
     QCoro::waitFor(setup.advance());
     EXPECT_FALSE(window.isShowingSetup());
     EXPECT_FALSE(model.touchIDEnabled());
@@ -232,18 +209,13 @@ TEST_F(SetupSettingsTest, WithAReaderSetupAsksAboutTheFingerprintAndRecordsTheCh
 // A password kept meanwhile elsewhere (a setup in a terminal) is never replaced: setup ends
 // saying the typed one was not kept.
 TEST_F(SetupSettingsTest, APasswordKeptMeanwhileIsNeverReplacedAndSetupSaysSo) {
-    AppModel model(options("unix:path=" + (temp / "no-bus").string()), questions);
+    AppModel model(options(true), questions);
     DesktopShell shell(model, [] {}, false, finderMenu(), true, autostart);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     MainWindow& window = shell.window();
     SetupView& setup = window.setup();
-    setup.move(1);
-    type(window, "Password", "horse battery 7");
-    type(window, "Confirm password", "horse battery 7");
-    checkBox(window, "I understand there is no way to recover a forgotten password.")->click();
-    while (setup.step() != SetupView::Step::done) {
-        QCoro::waitFor(setup.advance());
-    }
+    fillPasswordStep(window);
+    advanceTo(setup, SetupView::Step::done);
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
     questions.then(testing::answer::press("OK"));
     QTest::mouseClick(button(window, "Start Using Tessela"), Qt::LeftButton);
@@ -262,7 +234,7 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
     const LockedItem taxes = Locker(temp / "support", home, std::nullopt, tool)
                                  .lock(home / "Docs/Taxes.txt", password, 1);
     PasswordStore(AppPaths::defaultKeychainService).save(StoredSecret{password, 1, {}, {}});
-    AppModel model(options(fingerprintReader()), questions);
+    AppModel model(options(true, fingerprintReader()), questions);
     DesktopShell shell(model, [] {}, true, finderMenu(), true, autostart);
     ASSERT_TRUE(QCoro::waitFor(model.start()));
     SettingsView& settings = shell.settings();
