@@ -281,6 +281,7 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
       finderMenu_(std::move(finderMenu)),
       summary_(new QLabel(this)),
       settings_(new QPushButton(this)),
+      divider_(new QFrame(this)),
       pages_(new QStackedWidget(this)),
       reading_(new QLabel(QStringLiteral("Reading your locked items…"), this)),
       empty_(new QWidget(this)),
@@ -311,9 +312,8 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
     header->addLayout(headings, 1);
     header->addWidget(lockFiles, 0, Qt::AlignVCenter);
     header->addWidget(settings_, 0, Qt::AlignVCenter);
-    auto* divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
+    divider_->setFrameShape(QFrame::HLine);
+    divider_->setFrameShadow(QFrame::Plain);
 
     // The empty state.
     emptySymbol_->setAlignment(Qt::AlignCenter);
@@ -369,7 +369,7 @@ ItemsView::ItemsView(ItemActions& actions, FinderMenu finderMenu, QWidget* paren
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addLayout(header);
-    layout->addWidget(divider);
+    layout->addWidget(divider_);
     layout->addWidget(pages_, 1);
     restyle();
 }
@@ -441,6 +441,10 @@ void ItemsView::showEvent(QShowEvent* event) {
 void ItemsView::restyle() {
     const QColor secondary = Look::secondary(palette());
     setTextColour(*summary_, secondary);
+    // A thin line as the rows' own, in a light and a dark look alike.
+    QColor line = palette().color(QPalette::WindowText);
+    line.setAlphaF(0.18F);
+    setTextColour(*divider_, line);
     if (QWidget* hint = empty_->findChild<QWidget*>(QStringLiteral("emptyHint"))) {
         setTextColour(*hint, secondary);
     }

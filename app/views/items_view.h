@@ -135,6 +135,7 @@ class ItemsView : public QWidget {
     FinderMenu finderMenu_;
     QLabel* summary_;
     QPushButton* settings_;
+    QFrame* divider_;
     QStackedWidget* pages_;
     QWidget* reading_;
     QWidget* empty_;
