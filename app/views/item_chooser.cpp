@@ -83,7 +83,11 @@ class Chooser : public QFileDialog {
             }
         };
         if (list_ != nullptr) {
+            // The list and the detailed list share one selection. The dialog relabels the
+            // button when the current entry moves, too (the keyboard moves it without selecting).
             connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this, relabel,
+                    Qt::QueuedConnection);
+            connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this, relabel,
                     Qt::QueuedConnection);
         }
         connect(this, &QFileDialog::directoryEntered, this, relabel, Qt::QueuedConnection);
@@ -127,8 +131,14 @@ class Chooser : public QFileDialog {
     [[nodiscard]] std::vector<fs::path> selected() const {
         std::vector<fs::path> paths;
         if (list_ != nullptr && files_ != nullptr) {
-            for (const QModelIndex& index : list_->selectionModel()->selectedRows()) {
-                paths.push_back(onDisk(files_->filePath(index)));
+            // Only what the folder shown holds: the selection keeps entries of a folder left
+            // behind (the one the dialog opened in), which are no longer in view. By their first
+            // column: a row's cells are selected one by one, so a row is not always whole.
+            const QModelIndex shownFolder = list_->rootIndex();
+            for (const QModelIndex& index : list_->selectionModel()->selectedIndexes()) {
+                if (index.column() == 0 && index.parent() == shownFolder) {
+                    paths.push_back(onDisk(files_->filePath(index)));
+                }
             }
         }
         if (paths.empty()) {

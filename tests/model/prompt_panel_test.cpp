@@ -37,13 +37,15 @@ using testing::press;
 namespace fs = std::filesystem;
 using testing::settle;
 
-// In an open file dialog: goes to `folder`, waits for its listing and selects `names` (as the
-// dialog shows them).
+// In an open file dialog: goes to `folder` (unless it is there already: going clears the
+// selection), waits for its listing and selects `names` (as the dialog shows them).
 void selectIn(QWidget& window, const fs::path& folder, const QStringList& names) {
     auto* dialog = qobject_cast<QFileDialog*>(&window);
     ASSERT_NE(dialog, nullptr);
     const QString where = QString::fromStdString(folder.string());
-    dialog->setDirectory(where);
+    if (dialog->directory().absolutePath() != where) {
+        dialog->setDirectory(where);
+    }
     auto* files = dialog->findChild<QFileSystemModel*>();
     auto* list = dialog->findChild<QAbstractItemView*>("listView");
     ASSERT_TRUE(files != nullptr && list != nullptr);
@@ -135,11 +137,13 @@ TEST_F(PromptPanelTest, AnEmptyPasswordIsAnAnswerAndCancelIsNone) {
 }
 
 // The open panel, through its real widgets: a typed folder name goes into the folder, a
-// double-clicked file is chosen, and files and folders are chosen together.
+// double-clicked file is chosen, files and folders are chosen together, and what was selected in
+// a folder left behind is not chosen with what is selected in the folder shown.
 TEST_F(PromptPanelTest, TheOpenPanelGoesIntoTypedFoldersAndChoosesFilesAndFoldersTogether) {
     const testing::TempFolder temp;
     const fs::path docs = temp.path() / "Docs";
     fs::create_directories(docs / "Folder");
+    testing::writeFile(docs / "Folder/inner.txt", "inner");
     testing::writeFile(docs / "Café notes.txt", "accented");
     testing::writeFile(docs / "Plans.txt", "plans");
     const QString where = QString::fromStdString(docs.string());
@@ -172,6 +176,22 @@ TEST_F(PromptPanelTest, TheOpenPanelGoesIntoTypedFoldersAndChoosesFilesAndFolder
     EXPECT_EQ(QCoro::waitFor(ItemChooser::choose("Choose files or folders to lock.", "Lock",
                                                  ItemChoice::filesAndFolders, where)),
               std::vector<fs::path>{docs / "Plans.txt"});
+
+    whenModal([&](QWidget& dialog) {
+        // Going into a typed folder selects that folder in the one left behind.
+        auto* typed = dialog.findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(typed, nullptr);
+        QApplication::setActiveWindow(&dialog);
+        typed->setFocus();
+        typed->setText("Folder");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(typed, &enter);
+        selectIn(dialog, docs / "Folder", {"inner.txt"});
+        press(dialog, "Lock");
+    });
+    EXPECT_EQ(QCoro::waitFor(ItemChooser::choose("Choose files or folders to lock.", "Lock",
+                                                 ItemChoice::filesAndFolders, where)),
+              std::vector<fs::path>{docs / "Folder/inner.txt"});
 }
 
 TEST_F(PromptPanelTest, TheProgressPanelIsOneWindowWhoseCancelDoesWhatWasLastSet) {

@@ -1,0 +1,294 @@
+#!/usr/bin/python3
+"""Tessela used as a person uses it, from the first start to the quit, on a real X display
+through the accessibility tree and the keyboard: setup, a lock from the window's file dialog,
+an unlock from the file-manager menu's helper, a forced lock of an item in use, the screen
+locking, a lock removed from the row's menu, and the quit from the tray menu (a tray host
+double on the bus, the menu clicked over dbusmenu as a panel does). Every step saves a
+screenshot of the display. Run inside tests/display/session; arguments: the program folder and
+the folder for the screenshots."""
+import hashlib
+import os
+import pathlib
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "display"))
+SHOTS = pathlib.Path(sys.argv.pop(2))
+
+import dbus  # noqa: E402
+import dogtail.config  # noqa: E402
+import pyatspi  # noqa: E402
+
+dogtail.config.config.checkForA11y = False
+dogtail.config.config.logDebugToFile = False
+dogtail.config.config.logDebugToStdOut = False
+dogtail.config.config.searchCutoffCount = 5
+dogtail.config.config.defaultDelay = 0.2
+from dogtail import rawinput, tree  # noqa: E402
+
+from desktop import FINDER, HOME, PASSWORD, TESSELA, entry_url, mounts_under, run, wait_for  # noqa: E402
+
+WATCHER = "org.kde.StatusNotifierWatcher"
+SAMPLES = HOME / "Samples"
+
+
+def digest(folder):
+    """Every file under `folder` by its path, with its content's hash."""
+    return {str(path.relative_to(folder)): hashlib.sha256(path.read_bytes()).hexdigest()
+            for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+class EndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        for old in SHOTS.glob("*.png"):
+            old.unlink()
+        (SAMPLES / "Letters").mkdir(parents=True)
+        (SAMPLES / "Letters/today.txt").write_text("Meeting at noon.\n")
+        (SAMPLES / "notes.txt").write_text("Grüße aus Köln\n")
+        (SAMPLES / "beach.raw").write_bytes(os.urandom(300_000))
+        cls.original = digest(SAMPLES)
+        cls.bus = dbus.SessionBus()
+        # The screen saver, and the panel's tray host, as the application finds them.
+        cls.doubles = [
+            subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--template",
+                              "gnome_screensaver"]),
+            subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", WATCHER,
+                              "/StatusNotifierWatcher", WATCHER]),
+        ]
+        for name in ("org.gnome.ScreenSaver", WATCHER):
+            wait_for(lambda name=name: cls.bus.name_has_owner(name), name)
+        mock = dbus.Interface(cls.bus.get_object(WATCHER, "/StatusNotifierWatcher"),
+                              "org.freedesktop.DBus.Mock")
+        mock.AddMethod(WATCHER, "RegisterStatusNotifierItem", "s", "", "")
+        mock.AddMethod(WATCHER, "RegisterStatusNotifierHost", "s", "", "")
+        mock.AddProperties(WATCHER, {
+            "IsStatusNotifierHostRegistered": True, "ProtocolVersion": dbus.Int32(0),
+            "RegisteredStatusNotifierItems": dbus.Array([], signature="s")})
+        cls.watcher = mock
+        # No fingerprint reader here: the password is typed.
+        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        cls.application = subprocess.Popen([TESSELA], env=environment)
+        cls.app = wait_for(lambda: next((a for a in tree.root.applications()
+                                         if a.name in ("Tessela", "tessela")), None),
+                           "the application in the accessibility tree")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.application.poll() is None:
+            cls.application.terminate()
+            cls.application.wait(30)
+        for double in cls.doubles:
+            double.terminate()
+            double.wait(10)
+
+    # What a person looks at and presses.
+
+    def shot(self, name):
+        subprocess.run(["import", "-window", "root", str(SHOTS / f"{name}.png")], check=False,
+                       timeout=30)
+
+    def main_window(self):
+        return wait_for(lambda: next((w for w in self.app.children
+                                      if w.roleName == "frame" and w.name == "Tessela"
+                                      and w.showing), None), "the main window")
+
+    def shown(self, text, within=None, seconds=30):
+        """The showing node named `text` (in `within`, else anywhere in the application)."""
+        place = within or self.app
+        return wait_for(lambda: place.findChild(lambda n: n.name == text and n.showing,
+                                                retry=False, requireResult=False),
+                        f"{text!r} to show", seconds)
+
+    def press(self, text, within=None):
+        """Presses the button (or toggles the check box) showing `text`."""
+        node = wait_for(lambda: (lambda found: found if found.sensitive and list(found.actions)
+                                 else None)(self.shown(text, within)), f"{text!r} to be enabled")
+        actions = list(node.actions)
+        node.doActionNamed("Press" if "Press" in actions else actions[0])
+
+    def dialog(self, text, seconds=30):
+        """The dialog or alert showing a label that contains `text`."""
+        def showing():
+            for window in self.app.findChildren(lambda n: n.roleName in ("dialog", "alert")):
+                if any(text in label.name for label in window.findChildren(
+                        lambda n: n.roleName == "label", showingOnly=True)):
+                    return window
+            return None
+        return wait_for(showing, f"a window saying {text!r}", seconds)
+
+    def chooser(self):
+        """The file dialog "Lock Files…" opens, by its title."""
+        return wait_for(lambda: next((w for w in self.app.children
+                                      if w.name == "Choose files or folders to lock."
+                                      and w.showing), None), "the file dialog")
+
+    def type_into(self, field, text):
+        """Clicks into `field`, as a person does, and types `text` once it has the keys."""
+        x, y = field.position
+        width, height = field.size
+        rawinput.click(x + width // 2, y + height // 2)
+        wait_for(lambda: field.focused, f"{field.name!r} to have the focus")
+        rawinput.typeText(text)
+
+    def choose_samples(self, chooser):
+        """In the file dialog: goes to the home folder by typing it, then picks "Samples" (the
+        list's first entry) with the keyboard."""
+        field = wait_for(lambda: chooser.findChild(lambda n: n.roleName == "text" and n.showing,
+                                                   retry=False, requireResult=False),
+                         "the file name field")
+        self.type_into(field, str(HOME))
+        rawinput.pressKey("Return")  # into the folder
+        self.shown("Samples", chooser)
+        time.sleep(0.5)  # the folder's listing settles
+        # Back from the name field to the list, then its first entry: chosen by the keyboard.
+        rawinput.keyCombo("<Shift>Tab")
+        wait_for(lambda: chooser.findChild(
+            lambda n: n.focused and n.roleName in ("tree table", "table", "list", "tree"),
+            retry=False, requireResult=False), "the list to have the focus")
+        rawinput.pressKey("Home")
+        rawinput.pressKey("space")  # selected
+        time.sleep(0.3)
+
+    def type_password(self, reason):
+        """Types the password into the prompt that asks for it "to {reason}"."""
+        self.dialog(f"Tessela needs your password to {reason}.")
+        rawinput.typeText(PASSWORD)
+        rawinput.pressKey("Return")
+
+    def tray_entries(self):
+        service = str(self.watcher.GetMethodCalls("RegisterStatusNotifierItem")[0][1][0])
+        item = self.bus.get_object(service, "/StatusNotifierItem")
+        path = item.Get("org.kde.StatusNotifierItem", "Menu",
+                        dbus_interface="org.freedesktop.DBus.Properties")
+        menu = dbus.Interface(self.bus.get_object(service, path), "com.canonical.dbusmenu")
+        _, (_, _, children) = menu.GetLayout(0, -1, dbus.Array([], signature="s"))
+        return menu, {str(props.get("label", "")): int(entry) for entry, props, _ in children}
+
+    def run(self, result=None):
+        """Runs the test; a failure leaves a screenshot of what the display showed then."""
+        outcome = super().run(result)
+        if result is not None and (result.failures or result.errors):
+            self.shot("failed")
+        return outcome
+
+    def test_a_person_sets_up_locks_opens_walks_away_removes_a_lock_and_quits(self):
+        # 1. First start: setup. The password is kept only at the end.
+        window = self.main_window()
+        self.shown("Lock anything on your computer", window)
+        self.shot("01-setup-welcome")
+        self.press("Get Started", window)
+        self.type_into(self.shown("Password", window), PASSWORD)
+        self.type_into(self.shown("Confirm password", window), PASSWORD)
+        self.press("I understand there is no way to recover a forgotten password.", window)
+        self.shot("01-setup-password")
+        self.press("Continue", window)
+        self.shown("Turn on the file-manager menu", window)
+        self.press("Turn On File-Manager Menu", window)
+        self.shown("The file-manager menu is on", window, seconds=10)
+        self.press("Continue", window)
+        self.shown("Disk protection", window)
+        self.press("Continue", window)
+        self.shown("You are all set", window)
+        self.shot("01-setup-done")
+        self.press("Start Using Tessela", window)
+        self.shown("Locked Items", window)
+        secrets = dbus.Interface(self.bus.get_object("org.freedesktop.secrets",
+                                                     "/org/freedesktop/secrets"),
+                                 "org.freedesktop.Secret.Service")
+        unlocked, locked = secrets.SearchItems(
+            {"xdg:schema": "com.lanternworks.tessela.Password"})
+        self.assertEqual(len(unlocked) + len(locked), 1)
+
+        # 2. "Lock Files…": the file dialog, through its accessibility tree.
+        self.press("Lock Files\u2026", window)
+        chooser = self.chooser()
+        self.choose_samples(chooser)
+        self.shot("02-choosing")
+        self.press("Lock", chooser)
+        wait_for(lambda: (HOME / "Samples.tessvault").is_dir() and not SAMPLES.exists(),
+                 "the folder to be locked", 120)
+        self.shown("Samples", window)
+        self.shot("02-locked")
+
+        # 3. The file-manager menu's helper unlocks it: the row says so.
+        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
+                                                  "Unlock with Tessela")], check=True)
+        self.type_password("unlock Samples")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+        self.shown("Unlocked", window)
+        self.shot("03-unlocked")
+
+        # 4. A file held open: "Lock All" names the program; "Force Lock" locks it anyway.
+        mount = pathlib.Path(mounts_under(HOME)[0])
+        holder = subprocess.Popen(["sh", "-c", 'exec 3<"$1"; exec sleep 120', "holder",
+                                   str(mount / "notes.txt")])
+        try:
+            time.sleep(0.5)
+            menu, entries = wait_for(lambda: (lambda found: found if "Lock All" in found[1]
+                                              else None)(self.tray_entries()), "the tray menu")
+            menu.Event(entries["Lock All"], "clicked", dbus.Int32(0), dbus.UInt32(0))
+            alert = self.dialog("Samples is still in use")
+            self.assertTrue(any("sleep" in label.name for label in alert.findChildren(
+                lambda n: n.roleName == "label")))
+            self.shot("04-in-use")
+            self.press("Force Lock", alert)
+            wait_for(lambda: not mounts_under(HOME), "the item to lock", 60)
+        finally:
+            holder.kill()
+            holder.wait()
+        self.shot("04-forced")
+
+        # 5. Unlocked again, then the screen locks: locked within two seconds.
+        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
+                                                  "Unlock with Tessela")], check=True)
+        self.type_password("unlock Samples")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+        self.shown("Unlocked", window)
+        screen = dbus.Interface(self.bus.get_object("org.gnome.ScreenSaver",
+                                                    "/org/gnome/ScreenSaver"),
+                                "org.gnome.ScreenSaver")
+        screen.SetActive(True)
+        wait_for(lambda: not mounts_under(HOME), "the item to lock when the screen locks", 2)
+        screen.SetActive(False)
+        self.shot("05-screen-locked")
+
+        # 6. "Remove Lock…" from the row's menu: the content is back, byte for byte.
+        self.press("More actions for Samples", window)
+        remove = wait_for(lambda: self.app.findChild(
+            lambda n: n.roleName == "menu item" and n.name == "Remove Lock\u2026" and n.showing,
+            retry=False, requireResult=False), "the row's menu")
+        remove.doActionNamed("Click")
+        alert = self.dialog("Remove the lock from Samples?")
+        self.press("Remove Lock", alert)
+        self.type_password("remove the lock from Samples")
+        wait_for(lambda: SAMPLES.is_dir() and not (HOME / "Samples.tessvault").exists(),
+                 "the lock to be removed", 120)
+        self.assertEqual(digest(SAMPLES), self.original)
+        self.shot("06-removed")
+
+        # 7. Quit from the tray menu with an item open: it is locked before the end.
+        self.press("Lock Files\u2026", window)
+        chooser = self.chooser()
+        self.choose_samples(chooser)
+        self.press("Lock", chooser)
+        wait_for(lambda: (HOME / "Samples.tessvault").is_dir(), "the folder to be locked", 120)
+        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
+                                                  "Unlock with Tessela")], check=True)
+        self.type_password("unlock Samples")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+        menu, entries = wait_for(lambda: (lambda found: found if "Lock Samples" in found[1]
+                                          else None)(self.tray_entries()), "the tray menu")
+        self.shot("07-before-quit")
+        menu.Event(entries["Quit Tessela"], "clicked", dbus.Int32(0), dbus.UInt32(0))
+        self.assertEqual(self.application.wait(60), 0)
+        self.assertFalse(mounts_under(HOME))
+        self.assertTrue((HOME / "Samples.tessvault").is_dir())
+        self.shot("07-quit")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
