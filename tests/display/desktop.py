@@ -54,3 +54,13 @@ def entry_url(path, title, seconds=30):
                 return url
         return None
     return wait_for(offered, f"the entry {title!r} for {path}", seconds)
+
+
+def stop(process, seconds):
+    if process is not None and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
