@@ -11,6 +11,7 @@
 #include "files/file_system.h"
 #include "files/paths.h"
 #include "model/app_paths.h"
+#include "text/log.h"
 
 namespace tessela {
 
@@ -45,22 +46,46 @@ std::string execArgument(const std::string& path) {
 
 }  // namespace
 
-Autostart::Autostart(fs::path configHome, fs::path program)
-    : folder_(std::move(configHome) / "autostart"), program_(std::move(program)) {}
+Autostart::Autostart(fs::path configHome, fs::path program, fs::path installed)
+    : folder_(std::move(configHome) / "autostart"),
+      program_(std::move(program)),
+      installed_(std::move(installed)) {}
 
 Autostart Autostart::standard() {
     const std::optional<fs::path> running = runningProgram();
-    return {AppPaths::configHome(),
-            running ? running->parent_path() / "tessela" : fs::path("/usr/bin/tessela")};
+    const fs::path programs = running ? running->parent_path() : fs::path("/usr/bin");
+    return {AppPaths::configHome(), programs / "tessela",
+            programs.parent_path() / "share/tessela/autostart/tessela.desktop"};
 }
 
 std::string Autostart::text() const {
+    const std::string exec = "Exec=" + execArgument(program_.string());
+    std::optional<std::string> installed;
+    if (!installed_.empty()) {
+        try {
+            installed = posix::readFileIfExists(installed_);
+        } catch (const std::exception&) {
+            logCaught(LogLevel::warning, {"Could not read the installed autostart entry"},
+                      LogArea::app);
+        }
+    }
+    if (installed && installed->starts_with("[Desktop Entry]\n")) {
+        // As installed, but for the program it starts: the one beside this, which the tests'
+        // build tree and a moved installation have elsewhere.
+        std::istringstream lines(*installed);
+        std::ostringstream entry;
+        std::string line;
+        while (std::getline(lines, line)) {
+            entry << (line.starts_with("Exec=") ? exec : line) << '\n';
+        }
+        return entry.str();
+    }
     std::ostringstream entry;
     entry << "[Desktop Entry]\n"
           << "Type=Application\n"
           << "Name=Tessela\n"
           << "Comment=Locks your open items when you walk away\n"
-          << "Exec=" << execArgument(program_.string()) << "\n"
+          << exec << "\n"
           << "Icon=tessela\n"
           << "Terminal=false\n"
           << "X-GNOME-Autostart-enabled=true\n";

@@ -7,12 +7,16 @@ namespace tessela {
 
 // "Open Tessela at login": an XDG autostart entry, tessela.desktop in the user's autostart
 // folder ($XDG_CONFIG_HOME/autostart), which the desktop session starts at login. Auto-lock
-// protects the user only while Tessela runs, so setup turns it on.
+// protects the user only while Tessela runs, so setup turns it on. The entry is the installed
+// copy (share/tessela/autostart/tessela.desktop, which a package may adapt) where there is one.
 class Autostart {
   public:
-    // `configHome`: the user's configuration folder; `program`: what the entry starts.
-    Autostart(std::filesystem::path configHome, std::filesystem::path program);
-    // This user's configuration folder and the tessela program beside the running one.
+    // `configHome`: the user's configuration folder; `program`: what the entry starts;
+    // `installed`: the installed copy of the entry, if any.
+    Autostart(std::filesystem::path configHome, std::filesystem::path program,
+              std::filesystem::path installed = {});
+    // This user's configuration folder, the tessela program beside the running one and the
+    // installed copy beside it.
     [[nodiscard]] static Autostart standard();
 
     // An entry is there (a file, not a link) and not turned off in it (Hidden=true or
@@ -22,12 +26,13 @@ class Autostart {
     // a link found there) or removes it. Throws std::system_error with what failed.
     void setEnabled(bool enabled) const;
     [[nodiscard]] std::filesystem::path entry() const { return folder_ / "tessela.desktop"; }
-    // The entry's text.
+    // The entry's text: the installed copy with `program` in its Exec key, else Tessela's own.
     [[nodiscard]] std::string text() const;
 
   private:
     std::filesystem::path folder_;
     std::filesystem::path program_;
+    std::filesystem::path installed_;
 };
 
 }  // namespace tessela

@@ -117,12 +117,9 @@ class EndToEnd(Steps):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.application.poll() is None:
-            cls.application.terminate()
-            cls.application.wait(30)
+        stop(cls.application, 30)
         for double in cls.doubles:
-            double.terminate()
-            double.wait(10)
+            stop(double, 10)
 
     # What a person looks at and presses.
 

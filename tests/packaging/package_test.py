@@ -20,6 +20,7 @@ EXPECTED = [
     "usr/share/tessela/tessela-service-menu.desktop",
     "usr/share/tessela/tessela.nemo_action",
     "usr/share/applications/tessela.desktop",
+    "usr/share/tessela/autostart/tessela.desktop",
     "usr/share/icons/hicolor/scalable/apps/tessela.svg",
     "usr/share/icons/hicolor/16x16/apps/tessela.png",
     "usr/share/icons/hicolor/256x256/apps/tessela.png",
@@ -60,8 +61,11 @@ class Package(unittest.TestCase):
         metainfo = self.root / "usr/share/metainfo/com.lanternworks.tessela.metainfo.xml"
         validated = run("appstreamcli", "validate", "--no-net", str(metainfo))
         self.assertEqual(validated.returncode, 0, validated.stdout + validated.stderr)
-        desktop = run("desktop-file-validate", str(self.root / "usr/share/applications/tessela.desktop"))
-        self.assertEqual(desktop.returncode, 0, desktop.stdout + desktop.stderr)
+        for entry in ("applications/tessela.desktop", "tessela/autostart/tessela.desktop"):
+            desktop = run("desktop-file-validate", str(self.root / "usr/share" / entry))
+            self.assertEqual(desktop.returncode, 0, desktop.stdout + desktop.stderr)
+        self.assertIn("Exec=/usr/bin/tessela\n",
+                      (self.root / "usr/share/tessela/autostart/tessela.desktop").read_text())
 
     def test_the_control_file_names_the_tools_and_the_libraries(self):
         control = run("dpkg-deb", "-f", str(self.deb)).stdout

@@ -274,6 +274,18 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
     EXPECT_NE(odd.text().find(R"(a \\"b\\" \\$c %%d \\\\e\tf/tessela")"), std::string::npos)
         << odd.text();
     odd.setEnabled(false);
+    // An installed copy of the entry is what is written, with this program in it.
+    testing::writeFile(temp / "share/autostart.desktop",
+                       "[Desktop Entry]\nType=Application\nName=Tessela\nName[de]=Tessela\n"
+                       "Exec=/usr/bin/tessela\nX-GNOME-Autostart-enabled=true\n");
+    const Autostart installed(temp / "config", temp / "bin/tessela",
+                              temp / "share/autostart.desktop");
+    installed.setEnabled(true);
+    EXPECT_TRUE(validDesktopEntry(installed.entry()));
+    EXPECT_EQ(installed.text(),
+              "[Desktop Entry]\nType=Application\nName=Tessela\nName[de]=Tessela\nExec=\"" +
+                  (temp / "bin/tessela").string() + "\"\nX-GNOME-Autostart-enabled=true\n");
+    installed.setEnabled(false);
 
     // The file-manager menu: "Turn On", then "On" a moment later.
     QTest::mouseClick(button(settings, "Turn On"), Qt::LeftButton);
