@@ -44,6 +44,18 @@ std::string execArgument(const std::string& path) {
     return quoted + "\"";
 }
 
+// The line sets the Exec key (blanks may stand around "=").
+bool isExecKey(std::string_view line) {
+    if (!line.starts_with("Exec")) {
+        return false;
+    }
+    line.remove_prefix(4);
+    while (!line.empty() && line.front() == ' ') {
+        line.remove_prefix(1);
+    }
+    return line.starts_with('=');
+}
+
 }  // namespace
 
 Autostart::Autostart(fs::path configHome, fs::path program, fs::path installed)
@@ -53,9 +65,37 @@ Autostart::Autostart(fs::path configHome, fs::path program, fs::path installed)
 
 Autostart Autostart::standard() {
     const std::optional<fs::path> running = runningProgram();
-    const fs::path programs = running ? running->parent_path() : fs::path("/usr/bin");
-    return {AppPaths::configHome(), programs / "tessela",
-            programs.parent_path() / "share/tessela/autostart/tessela.desktop"};
+    return forPrograms(AppPaths::configHome(),
+                       running ? running->parent_path() : fs::path(TESSELA_INSTALLED_PROGRAMS));
+}
+
+Autostart Autostart::forPrograms(fs::path configHome, const fs::path& programs) {
+    const fs::path installed = (programs / TESSELA_AUTOSTART_FROM_PROGRAMS).lexically_normal();
+    if (lasting(programs)) {
+        return {std::move(configHome), programs / "tessela", installed};
+    }
+    logMessage(LogLevel::warning,
+               {"Open at login names the installed program, not the one in ", programs,
+                ": others may write there"},
+               LogArea::app);
+    return {std::move(configHome), fs::path(TESSELA_INSTALLED_PROGRAMS) / "tessela", installed};
+}
+
+bool Autostart::lasting(const fs::path& folder) {
+    if (!folder.is_absolute()) {
+        return false;
+    }
+    for (fs::path at = folder.lexically_normal();; at = at.parent_path()) {
+        struct stat info {};
+        if (::lstat(at.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            (info.st_uid != 0 && info.st_uid != ::geteuid()) ||
+            (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            return false;
+        }
+        if (at == at.parent_path()) {
+            return true;
+        }
+    }
 }
 
 std::string Autostart::text() const {
@@ -76,7 +116,7 @@ std::string Autostart::text() const {
         std::ostringstream entry;
         std::string line;
         while (std::getline(lines, line)) {
-            entry << (line.starts_with("Exec=") ? exec : line) << '\n';
+            entry << (isExecKey(line) ? exec : line) << '\n';
         }
         return entry.str();
     }

@@ -18,6 +18,15 @@ class Autostart {
     // This user's configuration folder, the tessela program beside the running one and the
     // installed copy beside it.
     [[nodiscard]] static Autostart standard();
+    // The entry for the programs in `programs`: named there only when nobody else can put
+    // another program at that place later (see lasting()); else the installed program's place.
+    [[nodiscard]] static Autostart forPrograms(std::filesystem::path configHome,
+                                               const std::filesystem::path& programs);
+    // Whether `folder` and every folder above it belong to root or this user and nobody else
+    // may write to them. A login entry runs its program at every login to come: a folder
+    // another user may write to (a shared folder, /tmp, sticky or not) lets them put their own
+    // program at that path once this one is gone.
+    [[nodiscard]] static bool lasting(const std::filesystem::path& folder);
 
     // An entry is there (a file, not a link) and not turned off in it (Hidden=true or
     // X-GNOME-Autostart-enabled=false).

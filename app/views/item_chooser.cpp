@@ -117,6 +117,8 @@ class Chooser : public QFileDialog {
                 !(kind_ == ItemChoice::lockedItem && names.front().endsWith(lockedExtension))) {
                 setDirectory(names.front());
                 typed_->clear();
+                // Clearing the name selects the folder gone into, in the folder behind.
+                list_->selectionModel()->clear();
                 return;
             }
         }
@@ -141,7 +143,10 @@ class Chooser : public QFileDialog {
                 }
             }
         }
-        if (paths.empty()) {
+        // Else what was typed. Only then: the dialog's own answer is its selection first,
+        // stale entries included, and going into a typed folder selects that folder in the one
+        // behind, which would be chosen with nothing selected.
+        if (paths.empty() && typed_ != nullptr && !typed_->text().isEmpty()) {
             for (const QString& typed : selectedFiles()) {
                 paths.push_back(onDisk(typed));
             }

@@ -186,6 +186,9 @@ TEST_F(PromptPanelTest, TheOpenPanelGoesIntoTypedFoldersAndChoosesFilesAndFolder
         typed->setText("Folder");
         QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
         QApplication::sendEvent(typed, &enter);
+        QCoreApplication::processEvents();  // the button follows
+        const QPushButton* lock = buttonOf(dialog, "Lock");
+        EXPECT_TRUE(lock != nullptr && !lock->isEnabled());  // nothing chosen yet
         selectIn(dialog, docs / "Folder", {"inner.txt"});
         press(dialog, "Lock");
     });

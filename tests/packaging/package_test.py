@@ -3,7 +3,6 @@
 AppStream description and desktop file valid, every part where the desktop looks for it, and
 the programs running from a scratch root it is unpacked into (removed afterwards: the machine
 itself is never changed). Argument: the build folder."""
-import os
 import pathlib
 import shutil
 import subprocess
@@ -43,16 +42,13 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = pathlib.Path(tempfile.mkdtemp(prefix="tessela-package-"))
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, ignore_errors=True)
         packed = run("cpack", "-G", "DEB", "-B", str(cls.scratch / "out"), cwd=BUILD)
         assert packed.returncode == 0, packed.stdout + packed.stderr
-        cls.deb = next((cls.scratch / "out").glob("tessela_*_amd64.deb"))
+        cls.deb = next((cls.scratch / "out").glob("tessela_*.deb"))
         cls.root = cls.scratch / "root"
         unpacked = run("dpkg-deb", "-x", str(cls.deb), str(cls.root))
         assert unpacked.returncode == 0, unpacked.stderr
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, ignore_errors=True)
 
     def test_lintian_appstream_and_the_desktop_file_pass(self):
         linted = run("lintian", "--fail-on", "error", "--tag-display-limit", "0", str(self.deb))

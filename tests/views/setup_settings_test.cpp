@@ -286,6 +286,11 @@ TEST_F(SetupSettingsTest, TheSettingsWriteTheirKeysAndThePasswordSheetSaysWhatTh
               "[Desktop Entry]\nType=Application\nName=Tessela\nName[de]=Tessela\nExec=\"" +
                   (temp / "bin/tessela").string() + "\"\nX-GNOME-Autostart-enabled=true\n");
     installed.setEnabled(false);
+    // Programs where others may write (here under /tmp) are not named in a login entry.
+    EXPECT_FALSE(Autostart::lasting(temp / "bin"));
+    EXPECT_TRUE(Autostart::lasting("/usr/bin"));
+    const std::string elsewhere = Autostart::forPrograms(temp / "config", temp / "bin").text();
+    EXPECT_NE(elsewhere.find("Exec=\"/usr/bin/tessela\""), std::string::npos) << elsewhere;
 
     // The file-manager menu: "Turn On", then "On" a moment later.
     QTest::mouseClick(button(settings, "Turn On"), Qt::LeftButton);
