@@ -78,4 +78,35 @@ std::optional<std::vector<std::uint8_t>> decode(std::string_view text) {
     return bytes;
 }
 
+std::string encodeUrl(const std::vector<std::uint8_t>& bytes) {
+    std::string text = encode(bytes);
+    while (!text.empty() && text.back() == '=') {
+        text.pop_back();
+    }
+    for (char& character : text) {
+        character = character == '+' ? '-' : character == '/' ? '_' : character;
+    }
+    return text;
+}
+
+std::optional<std::vector<std::uint8_t>> decodeUrl(std::string_view text) {
+    if (text.size() % 4 == 1) {
+        return std::nullopt;
+    }
+    std::string standard(text);
+    for (char& character : standard) {
+        if (character == '+' || character == '/' || character == '=') {
+            return std::nullopt;
+        }
+        character = character == '-' ? '+' : character == '_' ? '/' : character;
+    }
+    standard.append((4 - standard.size() % 4) % 4, '=');
+    std::optional<std::vector<std::uint8_t>> bytes = decode(standard);
+    // Only the canonical spelling: unused bits of the last character are zero.
+    if (bytes && encodeUrl(*bytes) != text) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 }  // namespace tessela::base64
