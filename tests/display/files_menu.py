@@ -1,6 +1,6 @@
 """GNOME Files' context menus through the accessibility tree and the keyboard (GTK's menus)."""
 import pyatspi
-from dogtail import rawinput
+from dogtail import rawinput, tree
 
 from desktop import wait_for
 
@@ -60,3 +60,18 @@ def choose(menu, title):
         except AssertionError:
             pass  # the press went by: the next one moves it
     raise AssertionError(f"the arrow keys never reached {title!r}")
+
+
+def tessela_window():
+    """Tessela's window, once it shows. Started where no panel hosts tray icons, Tessela opens
+    its window at start: GNOME Files is started after it, or Tessela's window, opening late, would
+    lie over GNOME Files' and take its keys and clicks."""
+    def shown():
+        for application in tree.root.applications():
+            if application.name in ("Tessela", "tessela"):
+                for frame in application.findChildren(lambda n: n.roleName == "frame",
+                                                      recursive=False):
+                    if frame.name == "Tessela" and frame.showing:
+                        return frame
+        return None
+    return wait_for(shown, "Tessela's window")

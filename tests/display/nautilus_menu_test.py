@@ -39,7 +39,7 @@ dogtail.config.config.defaultDelay = 0.2
 import pyatspi  # noqa: E402
 from dogtail import rawinput, tree  # noqa: E402  (after the configuration above)
 
-from files_menu import choose, close, context_menu, entries_of, has  # noqa: E402
+from files_menu import choose, close, context_menu, entries_of, has, tessela_window  # noqa: E402
 
 
 class ContextMenuFollowsTheUnlock(unittest.TestCase):
@@ -58,6 +58,7 @@ class ContextMenuFollowsTheUnlock(unittest.TestCase):
         self.application = subprocess.Popen([TESSELA], env=environment)
         socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
         wait_for(socket.exists, "the application's socket")
+        tessela_window()
 
         self.files = start_files(self.modules, "--new-window", "--select", str(ITEM))
         self.window = wait_for(self.files_window, "GNOME Files' window on Docs")

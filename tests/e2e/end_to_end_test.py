@@ -47,7 +47,7 @@ dogtail.config.config.searchCutoffCount = 5
 dogtail.config.config.defaultDelay = 0.2
 from dogtail import rawinput, tree  # noqa: E402
 
-from files_menu import choose, context_menu, entries_of, sized  # noqa: E402
+from files_menu import choose, context_menu, entries_of, sized, tessela_window  # noqa: E402
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 SAMPLES = HOME / "Samples"
@@ -391,6 +391,7 @@ class InGnomeFiles(Steps):
         self.application = subprocess.Popen([TESSELA], env=environment)
         socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
         wait_for(socket.exists, "the application's socket")
+        tessela_window()
         self.files = start_files(self.modules, "--new-window", str(PHOTOS))
         self.window = wait_for(self.files_window, "GNOME Files' window on Photos")
 
