@@ -25,10 +25,12 @@
 #include <vector>
 
 #include "activity/parallel_work.h"
+#include "container/container_keys.h"
 #include "errors/tessela_error.h"
 #include "files/file_type.h"
 #include "files/sha256.h"
 #include "posix/unique_fd.h"
+#include "records/base64.h"
 #include "text/log.h"
 #include "text/utf8.h"
 
@@ -238,11 +240,23 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const AttributeHol
     return attributes;
 }
 
+// Into a container (`keys` given): the user's attributes sealed, as its mount stores them; the
+// mount takes no other.
 void copyExtendedAttributes(const AttributeHolder& from, const AttributeHolder& to,
-                            const std::string& shown) {
+                            const std::string& shown, const ContainerKeys* keys = nullptr) {
     const std::vector<std::pair<std::string, std::string>> attributes = attributesOf(from, shown);
     for (const auto& [name, value] : attributes) {
-        if (writeAttribute(to, name.c_str(), value) != 0 && mustKeep(name, errno)) {
+        int written = 0;
+        if (keys == nullptr) {
+            written = writeAttribute(to, name.c_str(), value);
+        } else if (name.starts_with("user.")) {
+            written =
+                writeAttribute(to, keys->sealAttributeName(name).c_str(), keys->sealValue(value));
+        } else {
+            written = -1;
+            errno = EOPNOTSUPP;
+        }
+        if (written != 0 && mustKeep(name, errno)) {
             throw failure(shown, "given its extended attributes", errno);
         }
     }
@@ -286,6 +300,7 @@ void keepTimes(const struct stat& source, int fd, int folder, const std::string&
 // messages are worked out from the source's path when needed.
 struct Job {
     std::string source;  // beneath the source root; the manifest key too, for a folder's entries
+    std::string sealed;  // into a container: its path there, names sealed; else empty
     struct stat info {};
     TreeVerifier::File* manifestFile = nullptr;  // a regular file's entry, digest to fill
     std::size_t blocks = 1;                      // a regular file's blocks; one task otherwise
@@ -298,6 +313,7 @@ struct FileInFlight {
     std::condition_variable turn;
     UniqueFd source;
     UniqueFd destination;
+    container::FileId id{};  // into a container: the copy's file ID
     Sha256 hash;
     std::size_t hashed = 0;
     bool opened = false;
@@ -409,6 +425,7 @@ class Copy {
           into_(into),
           name_(name),
           options_(options),
+          keys_(options.container),
           writeBack_(options.writeBackTo) {}
 
     TreeVerifier::Manifest run(FileSystem& fileSystem) {
@@ -425,6 +442,9 @@ class Copy {
         if (options_.sourceIdentity &&
             *options_.sourceIdentity != Folder::Identity{root.st_dev, root.st_ino}) {
             throw changed(shownName);
+        }
+        if (keys_ != nullptr) {
+            sealedFolders_.emplace("", SealedFolder{"", rootIv(shownName)});
         }
         if (!S_ISDIR(root.st_mode)) {
             single_ = true;
@@ -446,7 +466,7 @@ class Copy {
         copyAll();
         finishFolders();
         const mode_t mode = keepOwner(root, into_.fd(), -1, "");
-        copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}}, shownName);
+        copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}}, shownName, keys_);
         fileSystem.changeMode(into_, options_.rootMode.value_or(mode));
         keepTimes(root, into_.fd(), -1, "", shownName);
         return std::move(manifest_);
@@ -456,11 +476,69 @@ class Copy {
     // A single item (not a folder) is copied to `name_` and keyed "" in the manifest; a folder's
     // entries keep their relative paths.
     [[nodiscard]] std::string keyOf(const Job& job) const { return single_ ? "" : job.source; }
-    [[nodiscard]] const std::string& destinationOf(const Job& job) const {
+    [[nodiscard]] const std::string& plainDestinationOf(const Job& job) const {
         return single_ ? name_ : job.source;
     }
+    // Where the copy of `job` is beneath the destination: into a container, its sealed path.
+    [[nodiscard]] const std::string& destinationOf(const Job& job) const {
+        return keys_ != nullptr ? job.sealed : plainDestinationOf(job);
+    }
     [[nodiscard]] std::string shownOf(const Job& job) const {
-        return repairUtf8(destinationOf(job));
+        return repairUtf8(plainDestinationOf(job));
+    }
+
+    // Into a container: a folder's path there and the tweak of the names in it.
+    struct SealedFolder {
+        std::string path;
+        container::DirIv iv;
+    };
+
+    container::DirIv rootIv(const std::string& shown) const {
+        const UniqueFd file(::openat(into_.fd(), std::string(container::dirIvName).c_str(),
+                                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        container::DirIv iv{};
+        if (!file || ::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size())) {
+            throw failure(shown, "written", file ? EIO : errno);
+        }
+        return iv;
+    }
+
+    // Creates the small file `relative` beneath the destination holding `bytes`, readable by
+    // all as the container's own files are.
+    void writeSmallFile(const Job& job, const std::string& relative,
+                        std::span<const unsigned char> bytes) {
+        const Place place = placeOf(into_.fd(), relative, shownOf(job));
+        const std::filesystem::path path = into_.path() / relative;
+        try {
+            const UniqueFd file =
+                fileSystem_->createFileAt(FileSystem::Entry{place.folder, place.name, path}, 0400);
+            if (::write(file.get(), bytes.data(), bytes.size()) !=
+                    static_cast<ssize_t>(bytes.size()) ||
+                ::fchmod(file.get(), 0444) != 0) {
+                throw failure(shownOf(job), "written", errno == 0 ? EIO : errno);
+            }
+        } catch (const std::system_error& error) {
+            throw failure(shownOf(job), "created", error.code().value());
+        }
+    }
+
+    // The sealed path of `job`'s copy: its name sealed under its folder's tweak, and a name
+    // too long for the file system shortened, with the full name in a file beside it.
+    std::string sealedPathOf(const Job& job) {
+        const std::string& plain = plainDestinationOf(job);
+        const std::size_t slash = plain.rfind('/');
+        const SealedFolder& folder =
+            sealedFolders_.at(slash == std::string::npos ? "" : plain.substr(0, slash));
+        std::string stored = keys_->sealName(
+            slash == std::string::npos ? plain : plain.substr(slash + 1), folder.iv);
+        const std::string prefix = folder.path.empty() ? "" : folder.path + "/";
+        if (stored.size() > container::longNameLimit) {
+            const std::string shortName = ContainerKeys::longName(stored);
+            writeSmallFile(job, prefix + shortName + std::string(container::longNameSuffix),
+                           {reinterpret_cast<const unsigned char*>(stored.data()), stored.size()});
+            stored = shortName;
+        }
+        return prefix + stored;
     }
 
     // Makes the entry of the copy that `job` stands for, at `place`, through the file-system
@@ -550,12 +628,22 @@ class Copy {
     // Records one entry in the manifest and in the work to do. Folders are made at once, each
     // writable by its owner until it is full.
     void add(const std::string& source, const struct stat& info) {
-        Job job{source, info};
+        Job job{source, {}, info};
+        if (keys_ != nullptr) {
+            job.sealed = sealedPathOf(job);
+        }
         const std::string key = keyOf(job);
         if (S_ISDIR(info.st_mode)) {
             manifest_.emplace(key, TreeVerifier::Directory{});
             make(job, placeOf(into_.fd(), destinationOf(job), shownOf(job)),
                  [&](const FileSystem::Entry& entry) { fileSystem_->makeFolderAt(entry, 0700); });
+            if (keys_ != nullptr) {
+                // Every folder of a container holds the tweak of the names in it.
+                container::DirIv iv{};
+                container::randomBytes(iv);
+                writeSmallFile(job, job.sealed + "/" + std::string(container::dirIvName), iv);
+                sealedFolders_.emplace(source, SealedFolder{job.sealed, iv});
+            }
             folders_.push_back(std::move(job));
             return;
         }
@@ -675,6 +763,12 @@ class Copy {
              [&](const FileSystem::Entry& entry) {
                  flight.destination = fileSystem_->createFileAt(entry, 0600);
              });
+        if (keys_ != nullptr && job.info.st_size > 0) {
+            container::randomBytes(flight.id);
+            const auto header = container::header(flight.id);
+            write(job, flight, reinterpret_cast<const char*>(header.data()), 0,
+                  static_cast<off_t>(header.size()));
+        }
         if (!flight.hash.ready()) {
             throw failure(shownOf(job), "hashed", ENOMEM);
         }
@@ -780,6 +874,10 @@ class Copy {
             got += static_cast<std::size_t>(count);
         }
         const off_t end = offset + static_cast<off_t>(got);
+        if (keys_ != nullptr) {
+            seal(job, flight, offset, {buffer, got}, job.info.st_blocks * 512 < job.info.st_size);
+            return whole;
+        }
         // A file whose blocks cover its length has no holes to look for.
         if (job.info.st_blocks * 512 >= job.info.st_size) {
             write(job, flight, buffer, offset, end);
@@ -806,13 +904,55 @@ class Copy {
         return whole;
     }
 
+    // Into a container: the bytes read at `offset` (a whole number of blocks in), sealed block
+    // by block, each run of sealed blocks written at once. In a file with holes, a whole block
+    // of zeros is left a hole, which reads as zeros, as the mount leaves it.
+    void seal(const Job& job, FileInFlight& flight, off_t offset, std::span<const char> bytes,
+              bool sparse) {
+        thread_local std::vector<unsigned char> sealed;
+        const std::size_t blocks = (bytes.size() + container::blockSize - 1) / container::blockSize;
+        sealed.resize(blocks * container::sealedBlockSize);
+        BlockCipher cipher(*keys_);
+        const auto first = static_cast<std::uint64_t>(offset) / container::blockSize;
+        const auto at = [](std::uint64_t block) {
+            return static_cast<off_t>(container::headerSize + block * container::sealedBlockSize);
+        };
+        std::uint64_t runStart = first;
+        std::size_t runBytes = 0;
+        const auto flush = [&] {
+            const auto* run = reinterpret_cast<const char*>(sealed.data());
+            write(job, flight, run, at(runStart), at(runStart) + static_cast<off_t>(runBytes));
+            runBytes = 0;
+        };
+        for (std::size_t index = 0; index < blocks; ++index) {
+            const std::size_t start = index * container::blockSize;
+            const std::size_t size = std::min(container::blockSize, bytes.size() - start);
+            if (sparse && size == container::blockSize && allZero(bytes.data() + start, size)) {
+                if (runBytes > 0) {
+                    flush();
+                }
+                runStart = first + index + 1;
+                continue;
+            }
+            cipher.seal({reinterpret_cast<const unsigned char*>(bytes.data() + start), size},
+                        first + index, flight.id, sealed.data() + runBytes);
+            runBytes += size + container::ivSize + container::tagSize;
+        }
+        if (runBytes > 0) {
+            flush();
+        }
+    }
+
     void finishFile(const Job& job, FileInFlight& flight) {
         const int destination = flight.destination.get();
-        if (::ftruncate(destination, job.info.st_size) != 0) {
+        const auto size = keys_ != nullptr ? static_cast<off_t>(container::sealedSize(
+                                                 static_cast<std::uint64_t>(job.info.st_size)))
+                                           : job.info.st_size;
+        if (::ftruncate(destination, size) != 0) {
             throw failure(shownOf(job), "written", errno);
         }
         const mode_t mode = keepOwner(job.info, destination, -1, "");
-        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, shownOf(job));
+        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, shownOf(job), keys_);
         if (::fchmod(destination, mode) != 0) {
             throw failure(shownOf(job), "given its mode", errno);
         }
@@ -865,10 +1005,15 @@ class Copy {
         }
         expectWalked(job, from);
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
+        std::string stored = target;
+        if (keys_ != nullptr) {
+            const std::string sealed = keys_->sealValue(target);
+            stored = base64::encodeUrl({sealed.begin(), sealed.end()});
+        }
         make(job, to,
-             [&](const FileSystem::Entry& entry) { fileSystem_->makeLinkAt(entry, target); });
+             [&](const FileSystem::Entry& entry) { fileSystem_->makeLinkAt(entry, stored); });
         (void)keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_);
         keepTimes(job.info, -1, to.folder, to.name, shownOf(job));
         // Only this entry's value changes here; the map itself stays as the walk made it.
         std::get<TreeVerifier::Symlink>(manifest_.at(key)).target = std::move(target);
@@ -882,7 +1027,7 @@ class Copy {
             fileSystem_->makeNodeAt(entry, (job.info.st_mode & S_IFMT) | 0600, job.info.st_rdev);
         });
         const mode_t mode = keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job));
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_);
         if (::fchmodat(to.folder, to.name.c_str(), mode, 0) != 0) {
             throw failure(shownOf(job), "given its mode", errno);
         }
@@ -908,7 +1053,7 @@ class Copy {
                 throw failure(shownOf(*folder), "written", errno);
             }
             const mode_t mode = keepOwner(folder->info, copy.get(), -1, "");
-            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, shownOf(*folder));
+            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, shownOf(*folder), keys_);
             if (::fchmod(copy.get(), mode) != 0) {
                 throw failure(shownOf(*folder), "given its mode", errno);
             }
@@ -933,7 +1078,9 @@ class Copy {
     FileSystem* fileSystem_ = nullptr;
     const std::string& name_;
     const ContentCopier::Options& options_;
+    const ContainerKeys* keys_;
     WriteBack writeBack_;
+    std::map<std::string, SealedFolder> sealedFolders_;  // by the folder's path in the source
 
     UniqueFd sourceRoot_;
     bool single_ = false;

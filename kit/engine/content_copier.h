@@ -16,6 +16,8 @@
 
 namespace tessela {
 
+class ContainerKeys;
+
 // Copies an item's content with full fidelity, into the container for a lock and out of it for
 // a lock removal, in one pass that also hashes every byte it reads: the copy returns the
 // source's manifest, so the verification afterwards reads only the copy.
@@ -73,6 +75,12 @@ class ContentCopier {
         // The source's device and inode as the caller checked them: anything else found at
         // `from` fails the copy.
         std::optional<Folder::Identity> sourceIdentity = std::nullopt;
+        // The keys of the container whose own folder `into` is (not its mount): the copy is
+        // written as the mount would store it, names, content, link targets and the user's
+        // extended attributes sealed with them. Owners, modes, times and holes are kept as
+        // for a plain copy; the container takes no other extended attribute (an ACL fails the
+        // copy, as it does on the mount).
+        const ContainerKeys* container = nullptr;
     };
 
     // Copies `from` into the folder held open as `into`: a file (or any non-folder) becomes

@@ -16,6 +16,7 @@
 #include <map>
 #include <thread>
 
+#include "container/container_keys.h"
 #include "engine/content_copier.h"
 #include "errors/tessela_error.h"
 #include "files/file_walk.h"
@@ -412,6 +413,68 @@ TEST_F(ContentCopierIntoContainerTest, CopyInAndBackOutMatchesCp) {
     EXPECT_EQ(out, in);
     EXPECT_EQ(TreeVerifier::compare(out, temp / "out", {}), std::vector<TreeMismatch>{});
     tool.detach(mountPoint, false);
+}
+
+// Written into the container's own folder with its keys, the copy reads through a read-only
+// mount as cp -a's copy through a writable mount does: names long, odd and not UTF-8, content
+// in several parallel chunks, exact block sizes, holes, links, FIFOs, attributes, modes, times.
+TEST_F(ContentCopierIntoContainerTest, WrittenDirectlyReadsAsTheMountsOwnCopy) {
+    const fs::path source = temp / "src";
+    writeFile(source / "empty", "");
+    writeFile(source / "exactly a block", std::string(4096, 'a'));
+    writeFile(source / "one past a block", std::string(4097, 'b'));
+    std::string random(5 * mebibyte + 3, '\0');
+    for (std::size_t index = 0; index < random.size(); ++index) {
+        random[index] = static_cast<char>((index * 7919 + index / 4096) & 0xFF);
+    }
+    writeFile(source / "chunks.bin", random);
+    {
+        const UniqueFd fd(::open((source / "sparse.bin").c_str(), O_WRONLY | O_CREAT, 0644));
+        ASSERT_EQ(::pwrite(fd.get(), "island", 6, 3 * mebibyte + 100), 6);
+        ASSERT_EQ(::ftruncate(fd.get(), 8 * mebibyte + 5), 0);
+    }
+    writeFile(source / std::string(250, 'L'), "a long name");
+    writeFile(source / "invalid \xff\xfe utf-8/\x80.txt", "bytes");
+    fs::create_directories(source / "read-only folder/deeper");
+    writeFile(source / "read-only folder/deeper/kept.txt", "kept");
+    ::chmod((source / "read-only folder/deeper/kept.txt").c_str(), 0400);
+    ::chmod((source / "read-only folder").c_str(), 0555);
+    fs::create_symlink("../a target", source / "link");
+    ASSERT_EQ(::mkfifo((source / "fifo").c_str(), 0640), 0);
+    ::setxattr((source / "exactly a block").c_str(), "user.colour", "blue", 4, 0);
+    ::setxattr(source.c_str(), "user.root", "r", 1, 0);
+    for (const std::string& relative : FileWalk::relativePaths(source)) {
+        setTimes(source / relative, 1'600'000'000, 5);
+    }
+    setTimes(source, 1'600'000'000, 7);
+
+    const fs::path image = createImage("Direct");
+    const TreeVerifier::Manifest in = [&] {
+        const ContainerKeys keys = ContainerKeys::unlock(Folder::open(image), password);
+        ContentCopier::Options options;
+        options.container = &keys;
+        return copier.copyInto(source, Folder::open(image), "", options);
+    }();
+    const fs::path theirs = createImage("Theirs");
+    const fs::path theirMount = makeMountPoint("theirs");
+    tool.attach(theirs, theirMount, password, false);
+    ASSERT_EQ(ProcessRunner::run("/usr/bin/cp",
+                                 {"-a", "--", (source / ".").string(), theirMount.string()})
+                  .status,
+              0);
+    setTimes(theirMount, 1'600'000'000, 7);
+    const fs::path ours = makeMountPoint("ours");
+    tool.attach(image, ours, password, true);
+    EXPECT_EQ(TreeVerifier::compare(in, ours, {}), std::vector<TreeMismatch>{});
+    EXPECT_EQ(describeTree(ours, false), describeTree(theirMount, false));
+    EXPECT_EQ(describe(ours, false), describe(theirMount, false));
+    EXPECT_EQ(readFile(ours / "chunks.bin"), random);
+    // The holes stay holes in the container itself.
+    struct stat sparse {};
+    ASSERT_EQ(::stat((ours / "sparse.bin").c_str(), &sparse), 0);
+    EXPECT_LT(sparse.st_blocks * 512, mebibyte);
+    tool.detach(ours, false);
+    tool.detach(theirMount, false);
 }
 
 }  // namespace
