@@ -509,4 +509,57 @@ bool BlockCipher::open(std::span<const unsigned char> sealed, std::uint64_t numb
            EVP_DecryptFinal_ex(decrypt_, out + written, &finished) == 1;
 }
 
+namespace container {
+
+DirIv dirIvOf(const Folder& folder) {
+    const UniqueFd file(
+        ::openat(folder.fd(), std::string(dirIvName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    DirIv iv{};
+    if (!file) {
+        throw std::system_error(errno, std::generic_category(),
+                                (folder.path() / dirIvName).string());
+    }
+    if (::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size())) {
+        throw std::system_error(EIO, std::generic_category(), (folder.path() / dirIvName).string());
+    }
+    return iv;
+}
+
+void writeSealedFile(FileSystem& fileSystem, const Folder& folder, const ContainerKeys& keys,
+                     std::string_view name, std::string_view content, mode_t mode) {
+    const std::string stored = keys.sealName(name, dirIvOf(folder));
+    if (stored.size() > longNameLimit) {
+        throw std::system_error(ENAMETOOLONG, std::generic_category(), std::string(name));
+    }
+    std::string sealed;
+    if (!content.empty()) {
+        FileId id{};
+        randomBytes(id);
+        const auto head = header(id);
+        sealed.assign(head.begin(), head.end());
+        BlockCipher cipher(keys);
+        for (std::size_t start = 0; start < content.size(); start += blockSize) {
+            const std::string_view part = content.substr(start, blockSize);
+            const std::size_t at = sealed.size();
+            sealed.resize(at + part.size() + ivSize + tagSize);
+            cipher.seal({bytesOf(part), part.size()}, start / blockSize, id,
+                        reinterpret_cast<unsigned char*>(sealed.data() + at));
+        }
+    }
+    const UniqueFd file = fileSystem.createFile(folder, stored, mode);
+    for (std::size_t written = 0; written < sealed.size();) {
+        const ssize_t count = ::write(file.get(), sealed.data() + written, sealed.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            throw std::system_error(count < 0 ? errno : EIO, std::generic_category(),
+                                    (folder.path() / stored).string());
+        }
+        written += static_cast<std::size_t>(count);
+    }
+}
+
+}  // namespace container
+
 }  // namespace tessela

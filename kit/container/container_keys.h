@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "container/secret_bytes.h"
+#include "files/file_system.h"
 #include "files/folder.h"
 
 struct evp_cipher_ctx_st;
@@ -127,5 +128,18 @@ class BlockCipher {
     evp_cipher_ctx_st* encrypt_ = nullptr;
     evp_cipher_ctx_st* decrypt_ = nullptr;
 };
+
+namespace container {
+
+// The tweak of the names in the container's folder held open as `folder`. Throws
+// std::system_error.
+[[nodiscard]] DirIv dirIvOf(const Folder& folder);
+// Creates the file `name` (one that needs no long name) in the container's folder `folder`,
+// exclusively and through the seam, holding `content` sealed as the mount would store it.
+// Throws std::system_error.
+void writeSealedFile(FileSystem& fileSystem, const Folder& folder, const ContainerKeys& keys,
+                     std::string_view name, std::string_view content, mode_t mode);
+
+}  // namespace container
 
 }  // namespace tessela

@@ -77,6 +77,14 @@ bool haveOpenat2() {
 // swapped for a link meanwhile fails the open instead of leading elsewhere. Without openat2
 // (old kernels, some sandboxes) it goes one component at a time, none of them followed.
 int openBeneath(int root, const std::string& relative, int flags, mode_t mode = 0) {
+    // A path longer than the system takes at once (a container's sealed names are longer than
+    // the names they stand for) is opened a piece at a time, each piece beneath the last.
+    constexpr std::size_t piece = 2048;
+    if (const std::size_t slash = relative.rfind('/', piece);
+        relative.size() > piece && slash != std::string::npos && slash > 0) {
+        const UniqueFd folder(openBeneath(root, relative.substr(0, slash), O_PATH | O_DIRECTORY));
+        return folder ? openBeneath(folder.get(), relative.substr(slash + 1), flags, mode) : -1;
+    }
     if (!haveOpenat2()) {
         UniqueFd folder;
         std::size_t start = 0;

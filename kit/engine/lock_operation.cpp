@@ -13,6 +13,7 @@
 #include "checks/inside_checks.h"
 #include "checks/item_survey.h"
 #include "checks/tree_verifier.h"
+#include "container/container_keys.h"
 #include "engine/locked_look.h"
 #include "engine/locked_names.h"
 #include "engine/locker.h"
@@ -187,39 +188,68 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
     e_.tool.create(plan.partial, LockedNames::volumeName(plan.name), password, cancel);
     e_.passCrashPoint(CrashPoint::lockAfterCreate);
 
+    // The container is written directly, without its mount, where its settings are the ones
+    // the container module writes: every byte is then proven through the mount all the same.
+    std::optional<ContainerKeys> keys;
+    try {
+        keys = ContainerKeys::unlock(plan.folder.openFolder(plan.partialName), password);
+    } catch (const UnsupportedContainer& unsupported) {
+        logMessage(LogLevel::info, {"Locking through the container's mount: ", unsupported.what()});
+    }
+    const bool isFile = plan.kind == LockedItem::Kind::file;
+    ItemMarker marker(plan.kind, plan.name);
+    if (!isFile) {
+        marker.mode = plan.mode & 07777;
+    }
+    // The engine's own two files first, while the volume root is still writable (a read-only
+    // folder's mode reaches the root with the copy). They never replace anything: a folder
+    // holding either name was refused, and a file item may itself bear the indexer stop
+    // file's name. The volume root's mode is the locked bundle's own, never the folder's: a
+    // shared folder's mode there would let anyone who could write in the folder delete the
+    // bundle's key file. The folder's mode travels in the marker and comes back with it. The
+    // copy hashes what it reads: the verification reads only the copy again.
+    const bool stopFile = !isFile || plan.name != VolumeLayout::indexerStopName;
+    ContentCopier::Options copying{.skipping = {},
+                                   .rootMode = 0700,
+                                   .cancel = cancel,
+                                   .progress = copyProgress,
+                                   .writeBackTo = plan.folder.path(),
+                                   .sourceIdentity = plan.original};
+    TreeVerifier::Manifest copied;
+    if (keys) {
+        const Folder volume = plan.folder.openFolder(plan.partialName);
+        if (stopFile) {
+            container::writeSealedFile(*e_.fileSystem, volume, *keys, VolumeLayout::indexerStopName,
+                                       "", 0644);
+        }
+        container::writeSealedFile(*e_.fileSystem, volume, *keys, ItemMarker::fileName,
+                                   marker.text(), 0644);
+        copying.container = &*keys;
+        copied = e_.copier.copyInto(plan.real, volume, isFile ? plan.name : "", copying);
+        keys.reset();  // the keys are wiped now
+        if (e_.options.afterCopy) {
+            e_.mounts.make(plan.mountPoint);
+            e_.tool.attach(plan.partial, plan.mountPoint, password, false);
+            e_.options.afterCopy(plan.contentIn(plan.mountPoint));
+            e_.tool.detach(plan.mountPoint, false);
+        }
+        e_.passCrashPoint(CrashPoint::lockAfterCopy);
+        return copied;
+    }
+
     e_.mounts.make(plan.mountPoint);
     // Every byte is verified afterwards, which catches what a disk filling up mid-copy could
     // tear, so the copy may skip the container's per-write space reservation.
     e_.tool.attach(plan.partial, plan.mountPoint, password, false,
                    DiskImageTool::Writes::verifiedAfterwards);
-    TreeVerifier::Manifest copied;
     {
-        // The engine's own two files first, while the volume root is still writable (a
-        // read-only folder's mode reaches the root with the copy). They never replace anything:
-        // a folder holding either name was refused, and a file item may itself bear the
-        // indexer stop file's name.
         const Folder volume = Folder::open(plan.mountPoint);
-        const bool isFile = plan.kind == LockedItem::Kind::file;
-        if (!isFile || plan.name != VolumeLayout::indexerStopName) {
+        if (stopFile) {
             (void)e_.fileSystem->createFile(volume, std::string(VolumeLayout::indexerStopName),
                                             0644);
         }
-        ItemMarker marker(plan.kind, plan.name);
-        if (!isFile) {
-            marker.mode = plan.mode & 07777;
-        }
         marker.write(plan.mountPoint);
-        // The volume root's mode is the locked bundle's own, never the folder's: a shared
-        // folder's mode there would let anyone who could write in the folder delete the
-        // bundle's key file. The folder's mode travels in the marker and comes back with it.
-        // The copy hashes what it reads: the verification reads only the copy again.
-        copied = e_.copier.copyInto(plan.real, volume, isFile ? plan.name : "",
-                                    {.skipping = {},
-                                     .rootMode = 0700,
-                                     .cancel = cancel,
-                                     .progress = copyProgress,
-                                     .writeBackTo = plan.folder.path(),
-                                     .sourceIdentity = plan.original});
+        copied = e_.copier.copyInto(plan.real, volume, isFile ? plan.name : "", copying);
         if (e_.options.afterCopy) {
             e_.options.afterCopy(plan.contentIn(plan.mountPoint));
         }

@@ -10,7 +10,7 @@
 
 namespace tessela {
 
-void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
+std::string ItemMarker::text() const {
     nlohmann::json object = {
         {"formatVersion", formatVersion},
         {"kind", rawValue(kind)},
@@ -21,13 +21,16 @@ void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
     if (mode) {
         object["mode"] = *mode;
     }
-    const std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void ItemMarker::write(const std::filesystem::path& volumeRoot) const {
     const std::filesystem::path file = volumeRoot / fileName;
     UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!fd) {
         throwLastError("open", file);
     }
-    posix::writeAll(fd.get(), text, file);
+    posix::writeAll(fd.get(), text(), file);
 }
 
 std::optional<ItemMarker> ItemMarker::read(const std::filesystem::path& volumeRoot) {

@@ -34,6 +34,8 @@ struct ItemMarker {
     // the volume is verified and flushed later by the lock). Never replaces anything: a file
     // already there (the user's own, copied in) fails with EEXIST. Throws std::system_error.
     void write(const std::filesystem::path& volumeRoot) const;
+    // The marker as write() writes it.
+    [[nodiscard]] std::string text() const;
 
     // The marker of a volume, or none when it is missing, unreadable or does not decode.
     [[nodiscard]] static std::optional<ItemMarker> read(const std::filesystem::path& volumeRoot);
