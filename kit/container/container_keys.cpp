@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/sha.h>
@@ -184,6 +186,9 @@ std::vector<unsigned char> eme(std::span<const unsigned char> key, const Block& 
         std::copy(block.begin(), block.end(),
                   out.begin() + static_cast<std::ptrdiff_t>(index * 16));
     }
+    // The masks are the key's own (multiples of the cipher of zero): wiped, not left behind.
+    OPENSSL_cleanse(masks.data(), masks.size() * sizeof(Block));
+    OPENSSL_cleanse(&mask, sizeof mask);
     return out;
 }
 
@@ -206,6 +211,9 @@ void hkdf(std::span<const unsigned char> key, std::string_view info, SecretBytes
 std::array<unsigned char, 8 + container::fileIdSize> blockData(std::uint64_t number,
                                                                std::span<const unsigned char> id,
                                                                std::size_t& length) {
+    if (!id.empty() && id.size() != container::fileIdSize) {
+        throw std::invalid_argument("a file ID has 16 bytes");
+    }
     std::array<unsigned char, 8 + container::fileIdSize> data{};
     for (std::size_t index = 0; index < 8; ++index) {
         data[index] = static_cast<unsigned char>(number >> (56 - 8 * index));
@@ -241,9 +249,24 @@ bool openOnce(std::span<const unsigned char> key, std::span<const unsigned char>
            EVP_DecryptFinal_ex(context, out + written, &written) == 1;
 }
 
+// Opens `name` in `folder` for reading when it is a regular file: never through a link, and
+// never waiting on a FIFO planted there. -1 with errno otherwise.
+int openRegular(const Folder& folder, std::string_view name) {
+    UniqueFd file(::openat(folder.fd(), std::string(name).c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0) {
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return file.release();
+}
+
 std::string readConfig(const Folder& container) {
-    const UniqueFd file(::openat(container.fd(), std::string(container::configName).c_str(),
-                                 O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd file(openRegular(container, container::configName));
     if (!file) {
         throw TesselaError::diskImage(
             "Could not read the container's settings: " + std::string(std::strerror(errno)) + ".");
@@ -512,14 +535,16 @@ bool BlockCipher::open(std::span<const unsigned char> sealed, std::uint64_t numb
 namespace container {
 
 DirIv dirIvOf(const Folder& folder) {
-    const UniqueFd file(
-        ::openat(folder.fd(), std::string(dirIvName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd file(openRegular(folder, dirIvName));
+    const int error = errno;
     DirIv iv{};
     if (!file) {
-        throw std::system_error(errno, std::generic_category(),
+        throw std::system_error(error, std::generic_category(),
                                 (folder.path() / dirIvName).string());
     }
-    if (::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size())) {
+    char past = 0;
+    if (::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size()) ||
+        ::read(file.get(), &past, 1) != 0) {
         throw std::system_error(EIO, std::generic_category(), (folder.path() / dirIvName).string());
     }
     return iv;

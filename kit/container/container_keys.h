@@ -107,7 +107,9 @@ class ContainerKeys {
     SecretBytes names_;
 };
 
-// Seals and opens content blocks with one cipher context, set up once: one per thread.
+// Seals and opens content blocks with one cipher context, set up once: one per thread. The
+// context's key schedule lives in the crypto library's own memory, wiped when this goes: keep
+// one no longer than the keys are needed.
 class BlockCipher {
   public:
     explicit BlockCipher(const ContainerKeys& keys);
@@ -115,7 +117,8 @@ class BlockCipher {
     BlockCipher(const BlockCipher&) = delete;
     BlockCipher& operator=(const BlockCipher&) = delete;
 
-    // Seals `plain` (at most a block) as block `number` of the file `id` (empty: none) into
+    // Seals `plain` (a block; a small value on its own) as block `number` of the file `id`
+    // (16 bytes, or empty: none) into
     // `out`, which takes plain.size() + ivSize + tagSize bytes, under a fresh random IV.
     void seal(std::span<const unsigned char> plain, std::uint64_t number,
               std::span<const unsigned char> id, unsigned char* out);

@@ -502,13 +502,11 @@ class Copy {
     };
 
     container::DirIv rootIv(const std::string& shown) const {
-        const UniqueFd file(::openat(into_.fd(), std::string(container::dirIvName).c_str(),
-                                     O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        container::DirIv iv{};
-        if (!file || ::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size())) {
-            throw failure(shown, "written", file ? EIO : errno);
+        try {
+            return container::dirIvOf(into_);
+        } catch (const std::system_error& error) {
+            throw failure(shown, "written", error.code().value());
         }
-        return iv;
     }
 
     // Creates the small file `relative` beneath the destination holding `bytes`, readable by

@@ -190,11 +190,21 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
 
     // The container is written directly, without its mount, where its settings are the ones
     // the container module writes: every byte is then proven through the mount all the same.
+    // The container's folder is opened once, and must be the one made above: in a shared
+    // folder another user could rename one of theirs into its place.
+    const Folder partial = plan.folder.openFolder(plan.partialName);
+    const struct stat opened = partial.status();
+    if (Folder::Identity{opened.st_dev, opened.st_ino} != plan.built->identity) {
+        throw TesselaError::changedWhileLocking();
+    }
     std::optional<ContainerKeys> keys;
     try {
-        keys = ContainerKeys::unlock(plan.folder.openFolder(plan.partialName), password);
-    } catch (const UnsupportedContainer& unsupported) {
-        logMessage(LogLevel::info, {"Locking through the container's mount: ", unsupported.what()});
+        keys = ContainerKeys::unlock(partial, password);
+    } catch (const std::exception& unusable) {
+        // Whatever keeps the module from writing it (settings it does not know, a cipher this
+        // system's crypto library will not give), the mount still can: its copy is proven the
+        // same way.
+        logMessage(LogLevel::info, {"Locking through the container's mount: ", unusable.what()});
     }
     const bool isFile = plan.kind == LockedItem::Kind::file;
     ItemMarker marker(plan.kind, plan.name);
@@ -217,7 +227,7 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
                                    .sourceIdentity = plan.original};
     TreeVerifier::Manifest copied;
     if (keys) {
-        const Folder volume = plan.folder.openFolder(plan.partialName);
+        const Folder& volume = partial;
         if (stopFile) {
             container::writeSealedFile(*e_.fileSystem, volume, *keys, VolumeLayout::indexerStopName,
                                        "", 0644);
@@ -268,6 +278,14 @@ void LockOperation::verifyImage(const Plan& plan, const std::string& password,
                                               : std::set<std::string>{};
     std::vector<TreeMismatch> mismatches =
         TreeVerifier::compare(copied, plan.contentIn(plan.mountPoint), ignored, cancel);
+    // The marker the lock wrote reads back as written (it brings a folder's mode back).
+    ItemMarker marker(plan.kind, plan.name);
+    if (plan.kind == LockedItem::Kind::folder) {
+        marker.mode = plan.mode & 07777;
+    }
+    if (ItemMarker::read(plan.mountPoint) != marker) {
+        mismatches.push_back({ItemMarker::fileName, TreeMismatch::contentDiffers});
+    }
     e_.tool.detach(plan.mountPoint, false);
     e_.mounts.remove(plan.mountPoint);
     if (!mismatches.empty()) {

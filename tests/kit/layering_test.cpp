@@ -17,9 +17,9 @@ namespace fs = std::filesystem;
 // The kit's folders from the lowest layer up. A source in one folder may include its own folder
 // and folders listed before it, never one listed after it, so the folders never depend on each
 // other both ways.
-constexpr std::array<std::string_view, 13> layers = {
-    "text",    "posix",  "errors",  "files",   "records",  "activity", "journal",
-    "process", "checks", "privacy", "secrets", "commands", "engine",
+constexpr std::array<std::string_view, 14> layers = {
+    "text",    "posix",   "errors", "files",   "records", "container", "activity",
+    "journal", "process", "checks", "privacy", "secrets", "commands",  "engine",
 };
 
 int layerOf(std::string_view folder) {
