@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "container/container_keys.h"
@@ -480,6 +481,51 @@ TEST_F(ContentCopierIntoContainerTest, WrittenDirectlyReadsAsTheMountsOwnCopy) {
     EXPECT_LT(sparse.st_blocks * 512, mebibyte);
     tool.detach(ours, false);
     tool.detach(theirMount, false);
+}
+
+// Nothing the direct copy seals twice is sealed alike: every block's IV, every file's ID and
+// every folder's tweak is new, also for identical files in identical folders (a repeated IV
+// under one key would undo the cipher). None of this shows through the mount: it is read from
+// the container's own files.
+TEST_F(ContentCopierIntoContainerTest, EveryIvFileIdAndTweakIsNew) {
+    const fs::path source = temp / "src";
+    const std::string content(40 * mebibyte, 'x');  // 10,240 blocks
+    for (const char* folder : {"one", "two"}) {
+        writeFile(source / folder / "same.bin", content);
+        writeFile(source / folder / "small", "s");
+    }
+    const fs::path image = createImage("Fresh");
+    {
+        const ContainerKeys keys = ContainerKeys::unlock(Folder::open(image), password);
+        ContentCopier::Options options;
+        options.container = &keys;
+        (void)copier.copyInto(source, Folder::open(image), "", options);
+    }
+    std::set<std::string> ivs;
+    std::set<std::string> ids;
+    std::set<std::string> tweaks{readFile(image / container::dirIvName)};
+    std::size_t blocks = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(image)) {
+        const std::string name = entry.path().filename().string();
+        if (name == container::dirIvName) {
+            tweaks.insert(readFile(entry.path()));
+            continue;
+        }
+        if (!entry.is_regular_file() || name.starts_with("gocryptfs.")) {
+            continue;
+        }
+        const std::string sealed = readFile(entry.path());
+        ids.insert(sealed.substr(2, container::fileIdSize));
+        for (std::size_t at = container::headerSize; at < sealed.size();
+             at += container::sealedBlockSize) {
+            ivs.insert(sealed.substr(at, container::ivSize));
+            ++blocks;
+        }
+    }
+    EXPECT_EQ(blocks, 2 * (content.size() / container::blockSize) + 2);
+    EXPECT_EQ(ivs.size(), blocks);
+    EXPECT_EQ(ids.size(), 4U);
+    EXPECT_EQ(tweaks.size(), 3U);
 }
 
 }  // namespace
