@@ -1,8 +1,15 @@
 """GNOME Files' context menus through the accessibility tree and the keyboard (GTK's menus)."""
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+
 import pyatspi
 from dogtail import rawinput, tree
 
-from desktop import wait_for
+from desktop import HOME, PASSWORD, TESSELA, mounts_under, run, stop, wait_for
+from files import start_files
 
 
 def has(node, state):
@@ -75,3 +82,44 @@ def tessela_window():
                         return frame
         return None
     return wait_for(shown, "Tessela's window")
+
+
+class WithGnomeFiles:
+    """For a test case: Tessela set up by `steps` (command lines fed the password) and running,
+    then GNOME Files with this build's module on `folder`; both stopped and every mount let go at
+    the end, also when the set-up failed half-way."""
+
+    def start_with_files(self, steps, folder, *arguments):
+        self.application = self.files = None
+        self.modules = pathlib.Path(tempfile.mkdtemp(prefix="tessela-nautilus-"))
+        self.addCleanup(self.stop_with_files)
+        for step in steps:
+            done = run(*step, stdin=PASSWORD + "\n")
+            self.assertEqual(done.returncode, 0, f"{step[1]}: {done.stdout}{done.stderr}")
+        # No fingerprint reader here: the password is typed.
+        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        self.application = subprocess.Popen([TESSELA], env=environment)
+        socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
+        wait_for(socket.exists, "the application's socket")
+        tessela_window()
+        self.files = start_files(self.modules, "--new-window", *arguments)
+        self.window = wait_for(lambda: self.files_window(folder.name),
+                               f"GNOME Files' window on {folder.name}")
+
+    def stop_with_files(self):
+        stop(self.files, 10)
+        stop(self.application, 30)
+        for mount in sorted(mounts_under(HOME), reverse=True):
+            subprocess.run(["fusermount3", "-u", "-z", mount], check=False)
+        shutil.rmtree(self.modules, ignore_errors=True)
+
+    def files_window(self, title):
+        if self.files.poll() is not None:
+            raise AssertionError(f"GNOME Files ended with status {self.files.returncode}")
+        for application in tree.root.applications():
+            if application.name == "org.gnome.Nautilus":
+                for frame in application.findChildren(lambda n: n.roleName == "frame",
+                                                      recursive=False):
+                    if frame.name == title:
+                        return frame
+        return None

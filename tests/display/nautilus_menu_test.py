@@ -12,15 +12,12 @@ module here.
 """
 import os
 import pathlib
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-from desktop import DOCS, HOME, PASSWORD, TESSELA, mounts_under, run, stop, wait_for
-from files import start_files, why_it_cannot_run
+from desktop import DOCS, HOME, PASSWORD, TESSELA, mounts_under, wait_for
+from files import why_it_cannot_run
 
 ITEM = DOCS / "Taxes.tessvault"
 # Said before the accessibility libraries are loaded: they end the process where no
@@ -39,47 +36,16 @@ dogtail.config.config.defaultDelay = 0.2
 import pyatspi  # noqa: E402
 from dogtail import rawinput, tree  # noqa: E402  (after the configuration above)
 
-from files_menu import choose, close, context_menu, entries_of, has, tessela_window  # noqa: E402
+from files_menu import WithGnomeFiles, choose, close, context_menu, entries_of, has  # noqa: E402
 
 
-class ContextMenuFollowsTheUnlock(unittest.TestCase):
+class ContextMenuFollowsTheUnlock(WithGnomeFiles, unittest.TestCase):
     def setUp(self):
-        self.application = self.files = None
-        self.modules = pathlib.Path(tempfile.mkdtemp(prefix="tessela-nautilus-"))
-        self.addCleanup(self.clean_up)
         (DOCS / "Taxes").mkdir(parents=True)
         (DOCS / "Taxes/2025.txt").write_text("taxes")
-        for step in ([TESSELA, "setup", "--password-stdin"], [TESSELA, "lock", str(DOCS / "Taxes")],
-                     [TESSELA, "file-manager-menu", "on"]):
-            done = run(*step, stdin=PASSWORD + "\n")
-            self.assertEqual(done.returncode, 0, f"{step[1]}: {done.stdout}{done.stderr}")
-        # No fingerprint reader here: the password is typed.
-        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
-        self.application = subprocess.Popen([TESSELA], env=environment)
-        socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
-        wait_for(socket.exists, "the application's socket")
-        tessela_window()
-
-        self.files = start_files(self.modules, "--new-window", "--select", str(ITEM))
-        self.window = wait_for(self.files_window, "GNOME Files' window on Docs")
-
-    def clean_up(self):
-        stop(self.files, 10)
-        stop(self.application, 30)
-        for mount in sorted(mounts_under(HOME), reverse=True):
-            subprocess.run(["fusermount3", "-u", "-z", mount], check=False)
-        shutil.rmtree(self.modules, ignore_errors=True)
-
-    def files_window(self):
-        if self.files.poll() is not None:
-            raise AssertionError(f"GNOME Files ended with status {self.files.returncode}")
-        for application in tree.root.applications():
-            if application.name == "org.gnome.Nautilus":
-                for frame in application.findChildren(lambda n: n.roleName == "frame",
-                                                      recursive=False):
-                    if frame.name == "Docs":
-                        return frame
-        return None
+        self.start_with_files([[TESSELA, "setup", "--password-stdin"],
+                               [TESSELA, "lock", str(DOCS / "Taxes")],
+                               [TESSELA, "file-manager-menu", "on"]], DOCS, "--select", str(ITEM))
 
     def selection(self):
         """The names of the selected items, and the one with the keyboard focus."""

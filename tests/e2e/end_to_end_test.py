@@ -17,10 +17,8 @@ import hashlib
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -29,7 +27,7 @@ SHOTS = pathlib.Path(sys.argv.pop(2))
 
 from desktop import (FINDER, HOME, PASSWORD, PROGRAMS, TESSELA, entry_url,  # noqa: E402
                      mounts_under, run, stop, wait_for)
-from files import start_files, why_it_cannot_run  # noqa: E402
+from files import why_it_cannot_run  # noqa: E402
 
 # Said before the accessibility libraries are loaded: they end the process where no
 # accessibility bus answers.
@@ -47,7 +45,7 @@ dogtail.config.config.searchCutoffCount = 5
 dogtail.config.config.defaultDelay = 0.2
 from dogtail import rawinput, tree  # noqa: E402
 
-from files_menu import choose, context_menu, entries_of, sized, tessela_window  # noqa: E402
+from files_menu import WithGnomeFiles, choose, context_menu, entries_of, sized  # noqa: E402
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 SAMPLES = HOME / "Samples"
@@ -198,6 +196,14 @@ class EndToEnd(Steps):
         rawinput.pressKey("space")  # selected
         time.sleep(0.3)
 
+    def unlock_with_helper(self):
+        """Unlocks Samples as the file-manager menu does: its helper opens the URL of the menu's
+        entry, and the password is typed into the prompt."""
+        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
+                                                  "Unlock with Tessela")], check=True)
+        self.type_password("unlock Samples")
+        wait_for(lambda: mounts_under(HOME), "the item to open")
+
     def type_password(self, reason):
         """Types the password into the prompt that asks for it "to {reason}"."""
         self.dialog(f"Tessela needs your password to {reason}.")
@@ -276,10 +282,7 @@ class EndToEnd(Steps):
         self.shot("02-locked")
 
         # 3. The file-manager menu's helper unlocks it: the row says so.
-        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
-                                                  "Unlock with Tessela")], check=True)
-        self.type_password("unlock Samples")
-        wait_for(lambda: mounts_under(HOME), "the item to open")
+        self.unlock_with_helper()
         self.shown("Unlocked", window)
         self.shot("03-unlocked")
 
@@ -303,11 +306,8 @@ class EndToEnd(Steps):
             holder.wait()
         self.shot("04-forced")
 
-        # 5. Unlocked again, then the screen locks: locked within two seconds.
-        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
-                                                  "Unlock with Tessela")], check=True)
-        self.type_password("unlock Samples")
-        wait_for(lambda: mounts_under(HOME), "the item to open")
+        # 5. Unlocked again, then the screen locks: locked at once.
+        self.unlock_with_helper()
         self.shown("Unlocked", window)
         screen = dbus.Interface(self.bus.get_object("org.gnome.ScreenSaver",
                                                     "/org/gnome/ScreenSaver"),
@@ -341,10 +341,7 @@ class EndToEnd(Steps):
         self.choose_samples(chooser)
         self.press("Lock", chooser)
         self.until(lambda: (HOME / "Samples.tessvault").is_dir(), "the folder to be locked", 120)
-        subprocess.run([FINDER, "open", entry_url(HOME / "Samples.tessvault",
-                                                  "Unlock with Tessela")], check=True)
-        self.type_password("unlock Samples")
-        wait_for(lambda: mounts_under(HOME), "the item to open")
+        self.unlock_with_helper()
         menu, entries = wait_for(lambda: (lambda found: found if "Lock Samples" in found[1]
                                           else None)(self.tray_entries()), "the tray menu")
         self.shot("07-before-quit")
@@ -370,48 +367,18 @@ def window_origin(frame):
     raise AssertionError(f"no X window titled {frame.name!r}")
 
 
-class InGnomeFiles(Steps):
+class InGnomeFiles(WithGnomeFiles, Steps):
     """8. The real GNOME Files, with the module of this build and the application running."""
     failure_shot = "08-failed"
 
     def setUp(self):
         for old in SHOTS.glob("08-*.png"):
             old.unlink()
-        self.application = self.files = None
-        self.modules = pathlib.Path(tempfile.mkdtemp(prefix="tessela-nautilus-"))
-        self.addCleanup(self.clean_up)
         PHOTOS.mkdir()
         (PHOTOS / "notes.txt").write_text("Grüße aus Köln\n")
         (PHOTOS / "beach.raw").write_bytes(os.urandom(200_000))
-        for step in ([TESSELA, "setup", "--password-stdin"],
-                     [TESSELA, "file-manager-menu", "on"]):
-            done = run(*step, stdin=PASSWORD + "\n")
-            self.assertEqual(done.returncode, 0, f"{step[1]}: {done.stdout}{done.stderr}")
-        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
-        self.application = subprocess.Popen([TESSELA], env=environment)
-        socket = pathlib.Path(os.environ["XDG_RUNTIME_DIR"]) / "tessela/command.sock"
-        wait_for(socket.exists, "the application's socket")
-        tessela_window()
-        self.files = start_files(self.modules, "--new-window", str(PHOTOS))
-        self.window = wait_for(self.files_window, "GNOME Files' window on Photos")
-
-    def clean_up(self):
-        stop(self.files, 10)
-        stop(self.application, 30)
-        for mount in sorted(mounts_under(HOME), reverse=True):
-            subprocess.run(["fusermount3", "-u", "-z", mount], check=False)
-        shutil.rmtree(self.modules, ignore_errors=True)
-
-    def files_window(self):
-        if self.files.poll() is not None:
-            raise AssertionError(f"GNOME Files ended with status {self.files.returncode}")
-        for application in tree.root.applications():
-            if application.name == "org.gnome.Nautilus":
-                for frame in application.findChildren(lambda n: n.roleName == "frame",
-                                                      recursive=False):
-                    if frame.name == "Photos":
-                        return frame
-        return None
+        self.start_with_files([[TESSELA, "setup", "--password-stdin"],
+                               [TESSELA, "file-manager-menu", "on"]], PHOTOS, str(PHOTOS))
 
     def right_click(self, name):
         """Right-clicks the item `name` in the window, as a person does with the mouse; the
