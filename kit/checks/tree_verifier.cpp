@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "activity/parallel_work.h"
@@ -414,6 +416,69 @@ std::string TreeVerifier::digest(const std::filesystem::path& file, const Cancel
         throw systemError(EIO, "SHA-256 for", file);
     }
     return *text;
+}
+
+namespace {
+
+// The "user." attributes of the entry at `path` (never followed), by name; none where the file
+// system keeps none. Unreadable: none (the source side) or an error (the copy side).
+std::optional<std::map<std::string, std::string>> userAttributes(
+    const std::filesystem::path& path) {
+    std::map<std::string, std::string> attributes;
+    std::string names(4096, '\0');
+    ssize_t length = -1;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        length = ::llistxattr(path.c_str(), names.data(), names.size());
+        if (length >= 0 || errno != ERANGE) {
+            break;
+        }
+        names.resize(names.size() * 4);
+    }
+    if (length < 0) {
+        if (errno == ENOTSUP || errno == EOPNOTSUPP) {
+            return attributes;
+        }
+        return std::nullopt;
+    }
+    for (std::size_t start = 0; start < static_cast<std::size_t>(length);) {
+        const std::string name = names.c_str() + start;
+        start += name.size() + 1;
+        if (!name.starts_with("user.")) {
+            continue;
+        }
+        std::string value(65536, '\0');
+        const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        if (size < 0) {
+            return std::nullopt;
+        }
+        value.resize(static_cast<std::size_t>(size));
+        attributes.emplace(name, std::move(value));
+    }
+    return attributes;
+}
+
+}  // namespace
+
+std::vector<TreeMismatch> TreeVerifier::compareUserAttributes(const std::filesystem::path& source,
+                                                              const std::filesystem::path& copy,
+                                                              const Manifest& manifest,
+                                                              const CancelToken* cancel) {
+    std::vector<TreeMismatch> mismatches;
+    for (const auto& [relative, entry] : manifest) {
+        if (cancel != nullptr) {
+            cancel->check();
+        }
+        const std::filesystem::path at = relative.empty() ? source : source / relative;
+        const auto theirs = userAttributes(at);
+        if (!theirs || theirs->empty()) {
+            continue;
+        }
+        const auto ours = userAttributes(relative.empty() ? copy : copy / relative);
+        if (!ours || *ours != *theirs) {
+            mismatches.push_back({relative, TreeMismatch::contentDiffers});
+        }
+    }
+    return mismatches;
 }
 
 }  // namespace tessela

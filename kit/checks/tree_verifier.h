@@ -66,6 +66,15 @@ class TreeVerifier {
         const Manifest& source, const std::filesystem::path& copy,
         const std::set<std::string>& ignoringAtRoot, const CancelToken* cancel = nullptr);
 
+    // The user's extended attributes ("user." names, content as the copier keeps them) of the
+    // entries of `manifest` that have any at `source`, against the same entries at `copy`: a
+    // "content differs" for each entry where they differ, in ascending path order. Only entries
+    // with attributes at the source are read at the copy, so a tree without any costs one
+    // listing per source entry.
+    [[nodiscard]] static std::vector<TreeMismatch> compareUserAttributes(
+        const std::filesystem::path& source, const std::filesystem::path& copy,
+        const Manifest& manifest, const CancelToken* cancel = nullptr);
+
     [[nodiscard]] static Manifest manifest(const std::filesystem::path& root,
                                            const std::set<std::string>& ignoringAtRoot,
                                            const CancelToken* cancel = nullptr);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <set>
 
@@ -278,6 +279,17 @@ void LockOperation::verifyImage(const Plan& plan, const std::string& password,
                                               : std::set<std::string>{};
     std::vector<TreeMismatch> mismatches =
         TreeVerifier::compare(copied, plan.contentIn(plan.mountPoint), ignored, cancel);
+    // The user's extended attributes are content too: sealed by the lock itself when it writes
+    // the container directly.
+    for (TreeMismatch& mismatch : TreeVerifier::compareUserAttributes(
+             plan.real, plan.contentIn(plan.mountPoint), copied, cancel)) {
+        if (std::find(mismatches.begin(), mismatches.end(), mismatch) == mismatches.end()) {
+            mismatches.push_back(std::move(mismatch));
+        }
+    }
+    std::sort(
+        mismatches.begin(), mismatches.end(),
+        [](const TreeMismatch& one, const TreeMismatch& other) { return one.path < other.path; });
     // The marker the lock wrote reads back as written (it brings a folder's mode back).
     ItemMarker marker(plan.kind, plan.name);
     if (plan.kind == LockedItem::Kind::folder) {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <fstream>
@@ -200,6 +201,21 @@ TEST_F(LockTest, FaultyCopyFailsVerificationAndLeavesNothing) {
     const TesselaError error = lockFailure(tree);
     EXPECT_EQ(error, TesselaError::verificationFailed({{"a.txt", TreeMismatch::sizeDiffers}}));
     EXPECT_EQ(readFile(tree / "a.txt"), "alpha");
+    expectNothingLeft(home / "Docs");
+}
+
+// The user's extended attributes are content: one the copy does not hold as the original does
+// fails the verification.
+TEST_F(LockTest, AttributeThatDiffersInTheCopyFailsVerificationAndLeavesNothing) {
+    const fs::path tree = makeTree("Project");
+    if (::setxattr((tree / "a.txt").c_str(), "user.colour", "blue", 4, 0) != 0) {
+        GTEST_SKIP() << "no user attributes here";
+    }
+    restart({.afterCopy = [](const fs::path& copy) {
+        ::setxattr((copy / "a.txt").c_str(), "user.colour", "red", 3, 0);
+    }});
+    EXPECT_EQ(lockFailure(tree),
+              TesselaError::verificationFailed({{"a.txt", TreeMismatch::contentDiffers}}));
     expectNothingLeft(home / "Docs");
 }
 
