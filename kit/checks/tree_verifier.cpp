@@ -265,7 +265,8 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
                                                    const std::set<std::string>& ignoringAtRoot,
                                                    const CancelToken* cancel,
                                                    const std::atomic<bool>* stop, int streams) {
-    Entry rootEntry = entry(root);
+    // A file item is one large read: the cancel reaches into it as into a folder's files.
+    Entry rootEntry = entry(root, cancel);
     if (!std::holds_alternative<Directory>(rootEntry)) {
         return {{"", std::move(rootEntry)}};
     }
@@ -328,10 +329,11 @@ void TreeVerifier::hashFiles(const std::vector<std::pair<File*, std::filesystem:
     });
 }
 
-TreeVerifier::Entry TreeVerifier::entry(const std::filesystem::path& location) {
+TreeVerifier::Entry TreeVerifier::entry(const std::filesystem::path& location,
+                                        const CancelToken* cancel) {
     Entry built = entryWithoutDigest(location);
     if (auto* file = std::get_if<File>(&built)) {
-        file->digest = digest(location);
+        file->digest = digest(location, cancel);
     }
     return built;
 }

@@ -78,7 +78,8 @@ class TreeVerifier {
     [[nodiscard]] static Manifest manifest(const std::filesystem::path& root,
                                            const std::set<std::string>& ignoringAtRoot,
                                            const CancelToken* cancel = nullptr);
-    [[nodiscard]] static Entry entry(const std::filesystem::path& location);
+    [[nodiscard]] static Entry entry(const std::filesystem::path& location,
+                                     const CancelToken* cancel);
     [[nodiscard]] static std::string digest(const std::filesystem::path& file,
                                             const CancelToken* cancel = nullptr);
 

@@ -125,6 +125,11 @@ TEST_F(TreeVerifierTest, CancelledTokenStopsBothSides) {
     CancelToken token;
     token.cancel();
     EXPECT_THROW((void)TreeVerifier::compare(source, copy, {}, &token), TesselaError);
+    // A file item is one read, large ones in parallel ranges: the cancel reaches into it too.
+    writeFile(temp / "large", std::string(16 * TreeVerifier::readSize, 'x'));
+    EXPECT_THROW((void)TreeVerifier::compare(TreeVerifier::manifest(temp / "large", {}),
+                                             temp / "large", {}, &token),
+                 TesselaError);
 }
 
 TEST_F(TreeVerifierTest, DigestIsLowerCaseSha256) {
