@@ -292,6 +292,9 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
         copying.container = &*keys;
         copied = e_.copier.copyInto(plan.real, volume, isFile ? plan.name : "", copying);
         keys.reset();  // the keys are wiped now
+        if (e_.options.afterSealing) {
+            e_.options.afterSealing(plan.partial);
+        }
         if (e_.options.afterCopy) {
             e_.mounts.make(plan.mountPoint);
             e_.tool.attach(plan.partial, plan.mountPoint, password, false);

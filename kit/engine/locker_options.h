@@ -36,6 +36,9 @@ struct LockerOptions {
     // Called with the copy's location once the content is copied, before it is verified (a
     // lock's copy still in its writable container); tests only, to damage a copy.
     std::function<void(const std::filesystem::path&)> afterCopy = {};
+    // Called with the container's own folder once a lock has written the content into it
+    // directly, before it is mounted to be verified; tests only, to damage what was sealed.
+    std::function<void(const std::filesystem::path&)> afterSealing = {};
 };
 
 }  // namespace tessela

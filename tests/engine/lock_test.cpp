@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -217,6 +218,86 @@ TEST_F(LockTest, AttributeThatDiffersInTheCopyFailsVerificationAndLeavesNothing)
     EXPECT_EQ(lockFailure(tree),
               TesselaError::verificationFailed({{"a.txt", TreeMismatch::contentDiffers}}));
     expectNothingLeft(home / "Docs");
+}
+
+// What the lock seals itself is proven through the mount: damage done to the container's own
+// files between the writing and the verification ends in a refusal, the original untouched.
+TEST_F(LockTest, DamageToWhatWasSealedFailsTheLockAndLeavesTheOriginal) {
+    const fs::path item = home / "Docs/Sealed";
+    writeFile(item / "one.bin", randomBytes(3 * 4096, 1));
+    writeFile(item / "two.bin", randomBytes(3 * 4096, 2));
+    writeFile(item / "sub/three.txt", "three");
+    const fs::path reference = temp / "reference";
+    fs::copy(item, reference, fs::copy_options::recursive);
+    // The container's files of the two 3-block files, and its sub-folder.
+    const auto sealedFiles = [](const fs::path& container) {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(container)) {
+            if (entry.is_regular_file() && entry.file_size() == 18 + 3 * 4128) {
+                found.push_back(entry.path());
+            }
+        }
+        EXPECT_EQ(found.size(), 2U);
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    const auto block = [](const fs::path& file, int number) {
+        std::string bytes = readFile(file);
+        return bytes.substr(18 + static_cast<std::size_t>(number) * 4128, 4128);
+    };
+    const auto putBlock = [](const fs::path& file, int number, const std::string& bytes) {
+        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+        stream.seekp(18 + static_cast<std::streamoff>(number) * 4128);
+        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> damages = {
+        {"a flipped bit",
+         [&](const fs::path& container) {
+             const fs::path file = sealedFiles(container).at(0);
+             std::string second = block(file, 1);
+             second[100] = static_cast<char>(second[100] ^ 0x04);
+             putBlock(file, 1, second);
+         }},
+        {"two blocks swapped in a file",
+         [&](const fs::path& container) {
+             const fs::path file = sealedFiles(container).at(0);
+             const std::string first = block(file, 0);
+             putBlock(file, 0, block(file, 1));
+             putBlock(file, 1, first);
+         }},
+        {"a block from another file",
+         [&](const fs::path& container) {
+             const std::vector<fs::path> files = sealedFiles(container);
+             putBlock(files.at(1), 1, block(files.at(0), 1));
+         }},
+        {"a truncated file",
+         [&](const fs::path& container) {
+             fs::resize_file(sealedFiles(container).at(0), 18 + 2 * 4128);
+         }},
+        {"the folders' tweaks swapped",
+         [&](const fs::path& container) {
+             const auto sub = std::find_if(
+                 fs::directory_iterator(container), fs::directory_iterator(),
+                 [](const fs::directory_entry& entry) { return entry.is_directory(); });
+             ASSERT_NE(sub, fs::directory_iterator());
+             const fs::path subFolder = sub->path();
+             fs::rename(container / "gocryptfs.diriv", temp / "diriv");
+             fs::rename(subFolder / "gocryptfs.diriv", container / "gocryptfs.diriv");
+             fs::rename(temp / "diriv", subFolder / "gocryptfs.diriv");
+         }},
+    };
+    for (const auto& [what, damage] : damages) {
+        SCOPED_TRACE(what);
+        bool damaged = false;
+        restart({.afterSealing = [&, &damage = damage](const fs::path& container) {
+            damage(container);
+            damaged = true;
+        }});
+        EXPECT_THROW((void)locker->lock(item, password, 1), std::exception);
+        EXPECT_TRUE(damaged);
+        EXPECT_EQ(TreeVerifier::compare(reference, item, {}), std::vector<TreeMismatch>{});
+        expectNothingLeft(home / "Docs");
+    }
 }
 
 TEST_F(LockTest, ChangeDuringLockIsNoticedAndLeavesNothing) {
