@@ -488,10 +488,16 @@ TEST_F(ContentCopierIntoContainerTest, WrittenDirectlyReadsAsTheMountsOwnCopy) {
 // under one key would undo the cipher). None of this shows through the mount: it is read from
 // the container's own files.
 TEST_F(ContentCopierIntoContainerTest, EveryIvFileIdAndTweakIsNew) {
+    // Over 100,000 blocks of the same bytes, in files of the same name in folders alike.
     const fs::path source = temp / "src";
-    const std::string content(40 * mebibyte, 'x');  // 10,240 blocks
+    constexpr std::size_t fileSize = 200 * mebibyte;  // 51,200 blocks
+    const std::string chunk(mebibyte, 'x');
     for (const char* folder : {"one", "two"}) {
-        writeFile(source / folder / "same.bin", content);
+        fs::create_directories(source / folder);
+        std::ofstream out(source / folder / "same.bin", std::ios::binary);
+        for (std::size_t written = 0; written < fileSize; written += chunk.size()) {
+            out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        }
         writeFile(source / folder / "small", "s");
     }
     const fs::path image = createImage("Fresh");
@@ -514,15 +520,18 @@ TEST_F(ContentCopierIntoContainerTest, EveryIvFileIdAndTweakIsNew) {
         if (!entry.is_regular_file() || name.starts_with("gocryptfs.")) {
             continue;
         }
-        const std::string sealed = readFile(entry.path());
-        ids.insert(sealed.substr(2, container::fileIdSize));
-        for (std::size_t at = container::headerSize; at < sealed.size();
-             at += container::sealedBlockSize) {
-            ivs.insert(sealed.substr(at, container::ivSize));
+        std::ifstream sealed(entry.path(), std::ios::binary);
+        std::string header(container::headerSize, '\0');
+        sealed.read(header.data(), static_cast<std::streamsize>(header.size()));
+        ids.insert(header.substr(2, container::fileIdSize));
+        std::string block(container::sealedBlockSize, '\0');
+        while (sealed.read(block.data(), static_cast<std::streamsize>(block.size())) ||
+               sealed.gcount() > 0) {
+            ivs.insert(block.substr(0, container::ivSize));
             ++blocks;
         }
     }
-    EXPECT_EQ(blocks, 2 * (content.size() / container::blockSize) + 2);
+    EXPECT_EQ(blocks, 2 * (fileSize / container::blockSize) + 2);
     EXPECT_EQ(ivs.size(), blocks);
     EXPECT_EQ(ids.size(), 4U);
     EXPECT_EQ(tweaks.size(), 3U);
