@@ -1,15 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
 
 #include "checks/tree_verifier.h"
+#include "container/container_keys.h"
 #include "engine/engine_fixture.h"
 #include "engine/locked_look.h"
 #include "engine/locked_names.h"
@@ -30,6 +35,114 @@ using testing::writeFile;
 
 using LockTest = testing::EngineTest;
 using testing::randomBytes;
+
+// Whether the process's own memory holds `masked` unmasked (each byte XOR `mask`) anywhere it
+// can be read: every readable mapping, through /proc/self/mem. The key searched for is never
+// whole in memory here: it is unmasked a byte at a time as it is compared.
+bool memoryHolds(const std::array<unsigned char, 32>& masked, unsigned char mask) {
+    std::ifstream maps("/proc/self/maps");
+    const UniqueFd memory(::open("/proc/self/mem", O_RDONLY | O_CLOEXEC));
+    std::vector<unsigned char> buffer(1 << 20);
+    const auto first = static_cast<unsigned char>(masked[0] ^ mask);
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t start = 0;
+        std::uintptr_t end = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &start, &end, permissions) !=
+                3 ||
+            permissions[0] != 'r') {
+            continue;
+        }
+        // Chunks overlap by a key's length less one, so a key across two is seen.
+        for (std::uintptr_t at = start; at < end; at += buffer.size() - masked.size() + 1) {
+            const std::size_t wanted = std::min<std::uintptr_t>(buffer.size(), end - at);
+            const ssize_t got =
+                ::pread(memory.get(), buffer.data(), wanted, static_cast<off_t>(at));
+            if (got < static_cast<ssize_t>(masked.size())) {
+                break;  // not readable after all ([vvar], a guard page)
+            }
+            for (std::size_t index = 0; index + masked.size() <= static_cast<std::size_t>(got);
+                 ++index) {
+                std::size_t same = 0;
+                if (buffer[index] == first) {
+                    while (++same < masked.size() &&
+                           buffer[index + same] == (masked[same] ^ mask)) {
+                    }
+                }
+                if (same == masked.size()) {
+                    return true;
+                }
+            }
+            if (wanted < buffer.size()) {
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+// In a process of its own (a death test's): cancels a lock of `item` while it copies, then
+// searches the whole memory for the container's content key. Exits 0 when it is nowhere, 1
+// when it is found, 2 when the search does not even find the key while it is in use, 3 when
+// the lock did not end as cancelled.
+[[noreturn]] void cancelLockAndSearchForItsKey(Locker& locker, const fs::path& item,
+                                               const std::string& password,
+                                               const fs::path& scratch) {
+    CancelToken token;
+    std::string settings;
+    const CopyProgressCallback cancelOnce = [&](std::int64_t done, std::int64_t) {
+        if (done == 0 || !settings.empty()) {
+            return;
+        }
+        for (const auto& entry : fs::directory_iterator(item.parent_path())) {
+            if (fs::exists(entry.path() / container::configName)) {
+                settings = readFile(entry.path() / container::configName);
+            }
+        }
+        token.cancel();
+    };
+    try {
+        (void)locker.lock(item, password, 1, &token, {}, cancelOnce);
+        std::_Exit(3);
+    } catch (const TesselaError& error) {
+        if (error.errorCase() != TesselaError::Case::cancelled || settings.empty()) {
+            std::_Exit(3);
+        }
+    }
+    // The key comes masked from a process of its own, which unwraps it from the settings the
+    // cancelled container had: this process never holds it whole.
+    const fs::path copyOfSettings = scratch / "settings";
+    fs::create_directories(copyOfSettings);
+    writeFile(copyOfSettings / container::configName, settings);
+    constexpr unsigned char mask = 0xA5;
+    std::array<unsigned char, 32> masked{};
+    int channel[2] = {-1, -1};
+    if (::pipe(channel) != 0) {
+        std::_Exit(3);
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const ContainerKeys keys = ContainerKeys::unlock(Folder::open(copyOfSettings), password);
+        for (std::size_t index = 0; index < masked.size(); ++index) {
+            masked[index] = static_cast<unsigned char>(keys.contentKey().bytes()[index] ^ mask);
+        }
+        (void)::write(channel[1], masked.data(), masked.size());
+        std::_Exit(0);
+    }
+    ::close(channel[1]);
+    const bool received =
+        ::read(channel[0], masked.data(), masked.size()) == static_cast<ssize_t>(masked.size());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!received) {
+        std::_Exit(3);
+    }
+    if (memoryHolds(masked, mask)) {
+        std::_Exit(1);
+    }
+    const ContainerKeys live = ContainerKeys::unlock(Folder::open(copyOfSettings), password);
+    std::_Exit(memoryHolds(masked, mask) ? 0 : 2);
+}
 
 TEST_F(LockTest, FileBecomesLockedItemWithItsContentMarkerAndIndexStop) {
     const std::string content = randomBytes(5'000'000, 1);
@@ -298,6 +411,15 @@ TEST_F(LockTest, DamageToWhatWasSealedFailsTheLockAndLeavesTheOriginal) {
         EXPECT_EQ(TreeVerifier::compare(reference, item, {}), std::vector<TreeMismatch>{});
         expectNothingLeft(home / "Docs");
     }
+}
+
+// A cancelled lock leaves its keys nowhere in its memory (so in no core dump either): not in
+// the cipher contexts, the key derivation or the copy's threads.
+TEST_F(LockTest, CancelledLockLeavesNoKeyInMemory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const fs::path tree = makeTree("Project");
+    EXPECT_EXIT(cancelLockAndSearchForItsKey(*locker, tree, password, temp.path()),
+                ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(LockTest, ChangeDuringLockIsNoticedAndLeavesNothing) {
