@@ -266,7 +266,7 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
                                                    const CancelToken* cancel,
                                                    const std::atomic<bool>* stop, int streams) {
     // A file item is one large read: the cancel reaches into it as into a folder's files.
-    Entry rootEntry = entry(root, cancel);
+    Entry rootEntry = streams > 0 ? entry(root, cancel) : entryWithoutDigest(root);
     if (!std::holds_alternative<Directory>(rootEntry)) {
         return {{"", std::move(rootEntry)}};
     }
@@ -311,8 +311,28 @@ TreeVerifier::Manifest TreeVerifier::buildManifest(const std::filesystem::path& 
                                      " to verify it: ", std::strerror(error.code())});
         throw couldNotRead(rootName);
     }
-    hashFiles(toHash, streams, cancel, stop);
+    if (streams > 0) {
+        hashFiles(toHash, streams, cancel, stop);
+    }
     return result;
+}
+
+std::vector<TreeMismatch> TreeVerifier::compareShape(const Manifest& manifest,
+                                                     const std::filesystem::path& copy,
+                                                     const std::set<std::string>& ignoringAtRoot,
+                                                     const CancelToken* cancel) {
+    // The same stand-in for every digest: only what the entries are is compared.
+    const auto withoutContent = [](Manifest entries) {
+        for (auto& [path, entry] : entries) {
+            if (auto* file = std::get_if<File>(&entry)) {
+                file->digest = "-";
+            }
+        }
+        return entries;
+    };
+    return differences(withoutContent(manifest),
+                       withoutContent(buildManifest(copy, ignoringAtRoot, cancel, nullptr, 0)),
+                       ignoringAtRoot);
 }
 
 void TreeVerifier::hashFiles(const std::vector<std::pair<File*, std::filesystem::path>>& files,

@@ -75,6 +75,12 @@ class TreeVerifier {
         const std::filesystem::path& source, const std::filesystem::path& copy,
         const Manifest& manifest, const CancelToken* cancel = nullptr);
 
+    // The differences between `manifest` and the tree at `copy` in all but the files' content:
+    // entries, their types, file sizes and link targets. No file's content is read.
+    [[nodiscard]] static std::vector<TreeMismatch> compareShape(
+        const Manifest& manifest, const std::filesystem::path& copy,
+        const std::set<std::string>& ignoringAtRoot, const CancelToken* cancel = nullptr);
+
     [[nodiscard]] static Manifest manifest(const std::filesystem::path& root,
                                            const std::set<std::string>& ignoringAtRoot,
                                            const CancelToken* cancel = nullptr);
@@ -94,6 +100,7 @@ class TreeVerifier {
     [[nodiscard]] static std::vector<TreeMismatch> differences(
         const Manifest& source, const Manifest& copy, const std::set<std::string>& ignoringAtRoot);
     // `stop`, when given and set, ends the build at the next entry (the other side failed).
+    // With no `streams`, no file is read: the digests stay empty.
     [[nodiscard]] static Manifest buildManifest(const std::filesystem::path& root,
                                                 const std::set<std::string>& ignoringAtRoot,
                                                 const CancelToken* cancel,

@@ -251,8 +251,8 @@ bool openOnce(std::span<const unsigned char> key, std::span<const unsigned char>
 
 // Opens `name` in `folder` for reading when it is a regular file: never through a link, and
 // never waiting on a FIFO planted there. -1 with errno otherwise.
-int openRegular(const Folder& folder, std::string_view name) {
-    UniqueFd file(::openat(folder.fd(), std::string(name).c_str(),
+int openRegular(int folder, std::string_view name) {
+    UniqueFd file(::openat(folder, std::string(name).c_str(),
                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (!file || ::fstat(file.get(), &info) != 0) {
@@ -266,7 +266,7 @@ int openRegular(const Folder& folder, std::string_view name) {
 }
 
 std::string readConfig(const Folder& container) {
-    const UniqueFd file(openRegular(container, container::configName));
+    const UniqueFd file(openRegular(container.fd(), container::configName));
     if (!file) {
         throw TesselaError::diskImage(
             "Could not read the container's settings: " + std::string(std::strerror(errno)) + ".");
@@ -535,19 +535,51 @@ bool BlockCipher::open(std::span<const unsigned char> sealed, std::uint64_t numb
 namespace container {
 
 DirIv dirIvOf(const Folder& folder) {
+    return dirIvOf(folder.fd(), folder.path().string());
+}
+
+DirIv dirIvOf(int folder, const std::string& shown) {
     const UniqueFd file(openRegular(folder, dirIvName));
     const int error = errno;
     DirIv iv{};
+    const std::string path = shown + "/" + std::string(dirIvName);
     if (!file) {
-        throw std::system_error(error, std::generic_category(),
-                                (folder.path() / dirIvName).string());
+        throw std::system_error(error, std::generic_category(), path);
     }
     char past = 0;
     if (::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size()) ||
         ::read(file.get(), &past, 1) != 0) {
-        throw std::system_error(EIO, std::generic_category(), (folder.path() / dirIvName).string());
+        throw std::system_error(EIO, std::generic_category(), path);
     }
     return iv;
+}
+
+std::optional<std::string> readNameFile(int folder, const std::string& name) {
+    const UniqueFd file(openRegular(folder, name));
+    if (!file) {
+        return std::nullopt;
+    }
+    // A sealed name is Base64 of at most a name's bytes and their padding: 4 KiB is plenty.
+    std::string text(4097, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t count = ::read(file.get(), text.data() + got, text.size() - got);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(count);
+    }
+    if (got == 0 || got == text.size()) {
+        return std::nullopt;
+    }
+    text.resize(got);
+    return text;
 }
 
 void writeSealedFile(FileSystem& fileSystem, const Folder& folder, const ContainerKeys& keys,

@@ -134,9 +134,13 @@ class BlockCipher {
 
 namespace container {
 
-// The tweak of the names in the container's folder held open as `folder`. Throws
-// std::system_error.
+// The tweak of the names in the container's folder held open as `folder` (a descriptor, `shown`
+// naming it in errors). Throws std::system_error.
 [[nodiscard]] DirIv dirIvOf(const Folder& folder);
+[[nodiscard]] DirIv dirIvOf(int folder, const std::string& shown);
+// The full sealed name a long name's name file `name` holds in the folder held open as `folder`;
+// none when it is missing, not a regular file, or not a name.
+[[nodiscard]] std::optional<std::string> readNameFile(int folder, const std::string& name);
 // Creates the file `name` (one that needs no long name) in the container's folder `folder`,
 // exclusively and through the seam, holding `content` sealed as the mount would store it.
 // Throws std::system_error.

@@ -250,9 +250,32 @@ std::vector<std::pair<std::string, std::string>> attributesOf(const AttributeHol
 
 // Into a container (`keys` given): the user's attributes sealed, as its mount stores them; the
 // mount takes no other.
+// Out of a container (`opening` given): the user's attributes opened, as its mount shows them,
+// and no other (the mount shows none); one that does not open fails the copy.
+std::vector<std::pair<std::string, std::string>> openedAttributes(
+    std::vector<std::pair<std::string, std::string>> sealed, const ContainerKeys& opening,
+    const std::string& shown) {
+    std::vector<std::pair<std::string, std::string>> opened;
+    for (auto& [name, value] : sealed) {
+        if (!name.starts_with(container::attributePrefix)) {
+            continue;
+        }
+        std::optional<std::string> plainName = opening.openAttributeName(name);
+        std::optional<std::string> plainValue = opening.openValue(value);
+        if (!plainName || !plainValue) {
+            throw failure(shown, "read", EIO);
+        }
+        opened.emplace_back(std::move(*plainName), std::move(*plainValue));
+    }
+    return opened;
+}
+
 void copyExtendedAttributes(const AttributeHolder& from, const AttributeHolder& to,
-                            const std::string& shown, const ContainerKeys* keys = nullptr) {
-    const std::vector<std::pair<std::string, std::string>> attributes = attributesOf(from, shown);
+                            const std::string& shown, const ContainerKeys* keys = nullptr,
+                            const ContainerKeys* opening = nullptr) {
+    const std::vector<std::pair<std::string, std::string>> attributes =
+        opening != nullptr ? openedAttributes(attributesOf(from, shown), *opening, shown)
+                           : attributesOf(from, shown);
     for (const auto& [name, value] : attributes) {
         int written = 0;
         if (keys == nullptr) {
@@ -308,8 +331,11 @@ void keepTimes(const struct stat& source, int fd, int folder, const std::string&
 // messages are worked out from the source's path when needed.
 struct Job {
     std::string source;  // beneath the source root; the manifest key too, for a folder's entries
-    std::string sealed;  // into a container: its path there, names sealed; else empty
-    struct stat info {};
+    // Into or out of a container: the entry's path in the container's own folder, names
+    // sealed; else empty.
+    std::string sealed;
+    struct stat info {};  // as walked
+    off_t size = 0;       // a regular file's content: out of a container, less than it takes
     TreeVerifier::File* manifestFile = nullptr;  // a regular file's entry, digest to fill
     std::size_t blocks = 1;                      // a regular file's blocks; one task otherwise
 };
@@ -434,6 +460,7 @@ class Copy {
           name_(name),
           options_(options),
           keys_(options.container),
+          opening_(options.sourceContainer),
           writeBack_(options.writeBackTo) {}
 
     TreeVerifier::Manifest run(FileSystem& fileSystem) {
@@ -457,7 +484,7 @@ class Copy {
         if (!S_ISDIR(root.st_mode)) {
             single_ = true;
             sourceRoot_ = std::move(parent);
-            add(name, root);
+            add(name, root, name);
             copyAll();
             return std::move(manifest_);
         }
@@ -474,7 +501,8 @@ class Copy {
         copyAll();
         finishFolders();
         const mode_t mode = keepOwner(root, into_.fd(), -1, "");
-        copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}}, shownName, keys_);
+        copyExtendedAttributes({sourceRoot_.get(), {}}, {into_.fd(), {}}, shownName, keys_,
+                               opening_);
         fileSystem.changeMode(into_, options_.rootMode.value_or(mode));
         keepTimes(root, into_.fd(), -1, "", shownName);
         return std::move(manifest_);
@@ -493,6 +521,10 @@ class Copy {
     }
     [[nodiscard]] std::string shownOf(const Job& job) const {
         return repairUtf8(plainDestinationOf(job));
+    }
+    // Where `job`'s entry is beneath the source root: out of a container, its sealed path.
+    [[nodiscard]] const std::string& sourceOf(const Job& job) const {
+        return opening_ != nullptr ? job.sealed : job.source;
     }
 
     // Into a container: a folder's path there and the tweak of the names in it.
@@ -569,37 +601,95 @@ class Copy {
     // folder is opened beneath the root without following a link on the way and checked to be
     // the folder its parent's listing showed, so a folder swapped for a link is never walked.
     void walk(const struct stat& root, const std::string& shownName) {
-        std::deque<std::pair<std::string, struct stat>> folders{{"", root}};
+        struct Pending {
+            std::string relative;  // its path in the source as the copy names it
+            std::string stored;    // out of a container: its path there
+            struct stat seen;
+        };
+        std::deque<Pending> folders{{"", "", root}};
         while (!folders.empty()) {
-            const auto [relative, seen] = std::move(folders.front());
+            const Pending pending = std::move(folders.front());
+            const std::string& relative = pending.relative;
             folders.pop_front();
             check();
             const std::string shown = relative.empty() ? shownName : repairUtf8(relative);
-            UniqueFd folder(relative.empty() ? ::fcntl(sourceRoot_.get(), F_DUPFD_CLOEXEC, 0)
-                                             : openBeneath(sourceRoot_.get(), relative,
-                                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-            struct stat opened {};
-            if (!folder || ::fstat(folder.get(), &opened) != 0) {
+            const std::string& reached = opening_ != nullptr ? pending.stored : relative;
+            UniqueFd folder(reached.empty() ? ::fcntl(sourceRoot_.get(), F_DUPFD_CLOEXEC, 0)
+                                            : openBeneath(sourceRoot_.get(), reached,
+                                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+            struct stat status {};
+            if (!folder || ::fstat(folder.get(), &status) != 0) {
                 throw failure(shown, "read", errno);
             }
-            if (!sameEntry(opened, seen)) {
+            if (!sameEntry(status, pending.seen)) {
                 throw changed(shown);
             }
             const std::string prefix = relative.empty() ? "" : relative + "/";
-            for (const std::string& name : namesIn(folder, shown)) {
+            const std::string storedPrefix = pending.stored.empty() ? "" : pending.stored + "/";
+            const std::vector<std::string> names = namesIn(folder, shown);
+            std::optional<container::DirIv> iv;
+            if (opening_ != nullptr) {
+                try {
+                    iv = container::dirIvOf(folder.get(), shown);
+                } catch (const std::system_error& error) {
+                    throw failure(shown, "read", error.code().value());
+                }
+            }
+            for (const std::string& stored : names) {
+                std::string name = stored;
+                if (iv) {
+                    std::optional<std::string> opened =
+                        openedName(folder.get(), stored, *iv, shown);
+                    if (!opened) {
+                        continue;
+                    }
+                    name = std::move(*opened);
+                }
                 if (relative.empty() && options_.skipping.contains(name)) {
                     continue;
                 }
                 struct stat info {};
-                if (::fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (::fstatat(folder.get(), stored.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
                     throw failure(repairUtf8(prefix + name), "read", errno);
                 }
-                add(prefix + name, info);
+                add(prefix + name, info, storedPrefix + stored);
                 if (S_ISDIR(info.st_mode)) {
-                    folders.emplace_back(prefix + name, info);
+                    folders.push_back({prefix + name, storedPrefix + stored, info});
                 }
             }
         }
+    }
+
+    // The name a stored name in a container's folder stands for: none for the container's own
+    // files and for what is not a sealed name at all (a note put beside the content, which the
+    // mount leaves out too). A sealed name that does not open fails the copy: its folder's
+    // tweak or the name was changed, and the mount would leave the entry out without a word.
+    std::optional<std::string> openedName(int folder, const std::string& stored,
+                                          const container::DirIv& iv,
+                                          const std::string& shown) const {
+        if (stored == container::dirIvName || stored == container::configName) {
+            return std::nullopt;
+        }
+        std::optional<std::string> sealed;
+        if (stored.starts_with(container::longNamePrefix)) {
+            if (stored.ends_with(container::longNameSuffix)) {
+                return std::nullopt;  // the full name of a long one
+            }
+            sealed =
+                container::readNameFile(folder, stored + std::string(container::longNameSuffix));
+        } else {
+            const std::optional<std::vector<std::uint8_t>> bytes = base64::decodeUrl(stored);
+            if (!bytes || bytes->empty() || bytes->size() % 16 != 0) {
+                return std::nullopt;
+            }
+            sealed = stored;
+        }
+        std::optional<std::string> plain =
+            sealed ? opening_->openName(*sealed, iv) : std::optional<std::string>();
+        if (!plain) {
+            throw failure(shown, "read", EIO);
+        }
+        return plain;
     }
 
     // The names in a folder held open, but "." and "..".
@@ -633,10 +723,20 @@ class Copy {
 
     // Records one entry in the manifest and in the work to do. Folders are made at once, each
     // writable by its owner until it is full.
-    void add(const std::string& source, const struct stat& info) {
-        Job job{source, {}, info};
+    void add(const std::string& source, const struct stat& info, const std::string& stored) {
+        Job job{source, {}, info, info.st_size};
         if (keys_ != nullptr) {
             job.sealed = sealedPathOf(job);
+        } else if (opening_ != nullptr) {
+            job.sealed = stored;
+            if (S_ISREG(info.st_mode)) {
+                const std::optional<std::uint64_t> plain =
+                    container::plainSize(static_cast<std::uint64_t>(info.st_size));
+                if (!plain) {
+                    throw failure(shownOf(job), "read", EIO);
+                }
+                job.size = static_cast<off_t>(*plain);
+            }
         }
         const std::string key = keyOf(job);
         if (S_ISDIR(info.st_mode)) {
@@ -663,13 +763,12 @@ class Copy {
                     return;
                 }
             }
-            auto& entry =
-                manifest_.emplace(key, TreeVerifier::File{info.st_size, {}}).first->second;
+            auto& entry = manifest_.emplace(key, TreeVerifier::File{job.size, {}}).first->second;
             job.manifestFile = &std::get<TreeVerifier::File>(entry);
-            const auto size = static_cast<std::uint64_t>(info.st_size);
+            const auto size = static_cast<std::uint64_t>(job.size);
             job.blocks = std::max<std::uint64_t>(
                 1, size / ContentCopier::blockSize + (size % ContentCopier::blockSize != 0));
-            if (__builtin_add_overflow(total_, info.st_size, &total_)) {
+            if (__builtin_add_overflow(total_, job.size, &total_)) {
                 total_ = std::numeric_limits<std::int64_t>::max();
             }
         } else if (S_ISLNK(info.st_mode)) {
@@ -748,7 +847,7 @@ class Copy {
     void open(const Job& job, FileInFlight& flight) {
         // Looked at before it is opened for reading: a file swapped for a FIFO must not hold the
         // copy. The reading descriptor is opened from the one looked at, so it is that file.
-        const UniqueFd found(openBeneath(sourceRoot_.get(), job.source, O_PATH | O_NOFOLLOW));
+        const UniqueFd found(openBeneath(sourceRoot_.get(), sourceOf(job), O_PATH | O_NOFOLLOW));
         struct stat now {};
         if (!found || ::fstat(found.get(), &now) != 0) {
             throw failure(shownOf(job), "read", errno);
@@ -769,6 +868,16 @@ class Copy {
              [&](const FileSystem::Entry& entry) {
                  flight.destination = fileSystem_->createFileAt(entry, 0600);
              });
+        if (opening_ != nullptr && job.size > 0) {
+            // The header: the format's version, then the file ID every block is bound to.
+            std::array<unsigned char, container::headerSize> header{};
+            if (::pread(flight.source.get(), header.data(), header.size(), 0) !=
+                    static_cast<ssize_t>(header.size()) ||
+                header[0] != 0 || header[1] != 2) {
+                throw failure(shownOf(job), "read", EIO);
+            }
+            std::copy(header.begin() + 2, header.end(), flight.id.begin());
+        }
         if (keys_ != nullptr && job.info.st_size > 0) {
             container::randomBytes(flight.id);
             const auto header = container::header(flight.id);
@@ -789,7 +898,7 @@ class Copy {
         };
         const auto offset = static_cast<off_t>(block * ContentCopier::blockSize);
         const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
-            static_cast<std::int64_t>(ContentCopier::blockSize), job.info.st_size - offset));
+            static_cast<std::int64_t>(ContentCopier::blockSize), job.size - offset));
         bool last = false;
         try {
             if (block == 0) {
@@ -859,6 +968,10 @@ class Copy {
     // file ended early.
     bool readAndWrite(const Job& job, FileInFlight& flight, off_t offset, std::size_t length,
                       char* buffer) {
+        if (opening_ != nullptr) {
+            unseal(job, flight, offset, length, buffer);
+            return true;
+        }
         const int source = flight.source.get();
         std::size_t got = 0;
         bool whole = true;
@@ -949,16 +1062,79 @@ class Copy {
         }
     }
 
+    // Out of a container: the sealed blocks holding the `length` bytes at `offset` (a whole
+    // number of blocks in), each opened into `buffer` with its tag checked, so what is copied
+    // is what was sealed as that block of that file; a block all zero bytes on disk is a hole
+    // and reads as zeros, as the mount reads it, and is left a hole in the copy, as are blocks
+    // of zeros in a sparse file. A block that
+    // does not open, or a file shorter than when it was walked, fails the copy.
+    void unseal(const Job& job, FileInFlight& flight, off_t offset, std::size_t length,
+                char* buffer) {
+        thread_local std::vector<unsigned char> sealed;
+        const std::size_t blocks = (length + container::blockSize - 1) / container::blockSize;
+        const std::size_t wanted = length + blocks * (container::ivSize + container::tagSize);
+        sealed.resize(wanted);
+        const auto first = static_cast<std::uint64_t>(offset) / container::blockSize;
+        const auto at =
+            static_cast<off_t>(container::headerSize + first * container::sealedBlockSize);
+        for (std::size_t got = 0; got < wanted;) {
+            check();
+            const ssize_t count = ::pread(flight.source.get(), sealed.data() + got, wanted - got,
+                                          at + static_cast<off_t>(got));
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                throw failure(shownOf(job), "read", count < 0 ? errno : EIO);
+            }
+            got += static_cast<std::size_t>(count);
+        }
+        BlockCipher cipher(*opening_);
+        const bool sparse = job.info.st_blocks * 512 < job.info.st_size;
+        std::size_t runStart = 0;  // the first opened block not yet written
+        const auto flush = [&](std::size_t end) {
+            if (end > runStart) {
+                const off_t from = offset + static_cast<off_t>(runStart * container::blockSize);
+                const off_t to =
+                    offset + static_cast<off_t>(std::min(end * container::blockSize, length));
+                write(job, flight, buffer + runStart * container::blockSize, from, to);
+            }
+        };
+        for (std::size_t index = 0; index < blocks; ++index) {
+            const std::size_t size =
+                std::min(container::blockSize, length - index * container::blockSize);
+            const unsigned char* block = sealed.data() + index * container::sealedBlockSize;
+            const std::size_t sealedLength = size + container::ivSize + container::tagSize;
+            char* out = buffer + index * container::blockSize;
+            bool hole = allZero(reinterpret_cast<const char*>(block), sealedLength);
+            if (hole) {
+                std::memset(out, 0, size);
+            } else if (!cipher.open({block, sealedLength}, first + index, flight.id,
+                                    reinterpret_cast<unsigned char*>(out))) {
+                throw failure(shownOf(job), "read", EIO);
+            } else {
+                // In a sparse file, zeros are left a hole as a plain copy leaves them.
+                hole = sparse && allZero(out, size);
+            }
+            if (hole) {
+                flush(index);
+                runStart = index + 1;
+            }
+        }
+        flush(blocks);
+    }
+
     void finishFile(const Job& job, FileInFlight& flight) {
         const int destination = flight.destination.get();
         const auto size = keys_ != nullptr ? static_cast<off_t>(container::sealedSize(
                                                  static_cast<std::uint64_t>(job.info.st_size)))
-                                           : job.info.st_size;
+                                           : job.size;
         if (::ftruncate(destination, size) != 0) {
             throw failure(shownOf(job), "written", errno);
         }
         const mode_t mode = keepOwner(job.info, destination, -1, "");
-        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, shownOf(job), keys_);
+        copyExtendedAttributes({flight.source.get(), {}}, {destination, {}}, shownOf(job), keys_,
+                               opening_);
         if (::fchmod(destination, mode) != 0) {
             throw failure(shownOf(job), "given its mode", errno);
         }
@@ -994,7 +1170,7 @@ class Copy {
     }
 
     void copyLink(const Job& job, const std::string& key) {
-        const Place from = placeOf(sourceRoot_.get(), job.source, shownOf(job));
+        const Place from = placeOf(sourceRoot_.get(), sourceOf(job), shownOf(job));
         std::string target(static_cast<std::size_t>(std::max<off_t>(job.info.st_size, 255)) + 1,
                            '\0');
         for (;;) {
@@ -1010,6 +1186,17 @@ class Copy {
             target.resize(target.size() * 2);
         }
         expectWalked(job, from);
+        if (opening_ != nullptr) {
+            const std::optional<std::vector<std::uint8_t>> sealed = base64::decodeUrl(target);
+            std::optional<std::string> opened =
+                sealed ? opening_->openValue(
+                             {reinterpret_cast<const char*>(sealed->data()), sealed->size()})
+                       : std::nullopt;
+            if (!opened) {
+                throw failure(shownOf(job), "read", EIO);
+            }
+            target = std::move(*opened);
+        }
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
         std::string stored = target;
         if (keys_ != nullptr) {
@@ -1019,21 +1206,21 @@ class Copy {
         make(job, to,
              [&](const FileSystem::Entry& entry) { fileSystem_->makeLinkAt(entry, stored); });
         (void)keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_);
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_, opening_);
         keepTimes(job.info, -1, to.folder, to.name, shownOf(job));
         // Only this entry's value changes here; the map itself stays as the walk made it.
         std::get<TreeVerifier::Symlink>(manifest_.at(key)).target = std::move(target);
     }
 
     void copySpecial(const Job& job) {
-        const Place from = placeOf(sourceRoot_.get(), job.source, shownOf(job));
+        const Place from = placeOf(sourceRoot_.get(), sourceOf(job), shownOf(job));
         expectWalked(job, from);
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
         make(job, to, [&](const FileSystem::Entry& entry) {
             fileSystem_->makeNodeAt(entry, (job.info.st_mode & S_IFMT) | 0600, job.info.st_rdev);
         });
         const mode_t mode = keepOwner(job.info, -1, to.folder, to.name);
-        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_);
+        copyExtendedAttributes({-1, from.path()}, {-1, to.path()}, shownOf(job), keys_, opening_);
         if (::fchmodat(to.folder, to.name.c_str(), mode, 0) != 0) {
             throw failure(shownOf(job), "given its mode", errno);
         }
@@ -1045,7 +1232,7 @@ class Copy {
         for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
             check();
             const UniqueFd source(
-                openBeneath(sourceRoot_.get(), folder->source, O_RDONLY | O_DIRECTORY));
+                openBeneath(sourceRoot_.get(), sourceOf(*folder), O_RDONLY | O_DIRECTORY));
             struct stat now {};
             if (!source || ::fstat(source.get(), &now) != 0) {
                 throw failure(shownOf(*folder), "read", errno);
@@ -1059,7 +1246,8 @@ class Copy {
                 throw failure(shownOf(*folder), "written", errno);
             }
             const mode_t mode = keepOwner(folder->info, copy.get(), -1, "");
-            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, shownOf(*folder), keys_);
+            copyExtendedAttributes({source.get(), {}}, {copy.get(), {}}, shownOf(*folder), keys_,
+                                   opening_);
             if (::fchmod(copy.get(), mode) != 0) {
                 throw failure(shownOf(*folder), "given its mode", errno);
             }
@@ -1085,6 +1273,7 @@ class Copy {
     const std::string& name_;
     const ContentCopier::Options& options_;
     const ContainerKeys* keys_;
+    const ContainerKeys* opening_;
     WriteBack writeBack_;
     std::map<std::string, SealedFolder> sealedFolders_;  // by the folder's path in the source
 

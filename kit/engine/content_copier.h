@@ -81,6 +81,13 @@ class ContentCopier {
         // for a plain copy; the container takes no other extended attribute (an ACL fails the
         // copy, as it does on the mount).
         const ContainerKeys* container = nullptr;
+        // The keys of the container whose own folder `from` is, or holds (a single file, by
+        // its stored name): the copy is what its mount shows, read without it. Names, content,
+        // link targets and the user's extended attributes are opened with them, every block's
+        // tag checked (a block that does not open fails the copy); the container's own files,
+        // and names that do not open, are left out as the mount leaves them out. The manifest
+        // is that of what was opened.
+        const ContainerKeys* sourceContainer = nullptr;
     };
 
     // Copies `from` into the folder held open as `into`: a file (or any non-folder) becomes

@@ -5,10 +5,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "checks/cloud_files.h"
 #include "checks/open_files.h"
+#include "container/secret_bytes.h"
 #include "engine/locked_names.h"
 #include "errors/tessela_error.h"
 #include "records/bookmark.h"
@@ -71,6 +76,45 @@ void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
     }
     // Back in view on disk before anything forgets where it was.
     fileSystem->syncFolder(parent);
+}
+
+// Unwrapping them runs scrypt for about a fifth of a second, which nothing can
+// interrupt: it runs on a thread of its own, and a cancel leaves that thread to finish alone,
+// with its own copies of the folder and the password; what it derives then is wiped unused.
+std::variant<ContainerKeys, std::string> EngineParts::containerKeys(const Folder& container,
+                                                                    const std::string& password,
+                                                                    const CancelToken* cancel) {
+    struct Derivation {
+        std::mutex lock;
+        std::condition_variable finished;
+        std::optional<std::variant<ContainerKeys, std::string>> outcome;
+    };
+    auto shared = std::make_shared<Derivation>();
+    SecretBytes secret(password.size());
+    std::memcpy(secret.bytes().data(), password.data(), password.size());
+    std::thread([shared, folder = Folder::open(container.descriptorPath()),
+                 secret = std::move(secret)] {
+        std::variant<ContainerKeys, std::string> outcome = std::string();
+        try {
+            outcome = ContainerKeys::unlock(
+                folder, {reinterpret_cast<const char*>(secret.bytes().data()), secret.size()});
+        } catch (const std::exception& unusable) {
+            outcome = std::string(unusable.what());
+        }
+        const std::lock_guard guard(shared->lock);
+        shared->outcome = std::move(outcome);
+        shared->finished.notify_all();
+    }).detach();
+    std::unique_lock guard(shared->lock);
+    while (!shared->finished.wait_for(guard, std::chrono::milliseconds(10),
+                                      [&] { return shared->outcome.has_value(); })) {
+        if (cancel != nullptr) {
+            guard.unlock();
+            cancel->check();
+            guard.lock();
+        }
+    }
+    return std::move(*shared->outcome);
 }
 
 void EngineParts::flushContent(const Folder& folder, const std::string& name) const {

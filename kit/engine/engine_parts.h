@@ -3,11 +3,13 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "activity/cancel_token.h"
 #include "activity/lock_step.h"
 #include "checks/lock_policy.h"
+#include "container/container_keys.h"
 #include "engine/content_copier.h"
 #include "engine/locker_options.h"
 #include "engine/mounts_folder.h"
@@ -56,6 +58,12 @@ struct EngineParts {
     // neither works.
     void putBackBeside(const Folder& parent, const std::string& hidden,
                        const std::string& name) const;
+
+    // The keys of the container held open as `container`, from its settings and `password`, or
+    // why the container module cannot use it (a sentence). A cancel lands at once, also while
+    // the password hashing runs. Throws TesselaError::cancelled().
+    [[nodiscard]] static std::variant<ContainerKeys, std::string> containerKeys(
+        const Folder& container, const std::string& password, const CancelToken* cancel);
 
     // Makes `name` in `folder` durable with all it holds: a flush of the whole file system and,
     // where that flush does not reach storage (a FUSE file system, whose daemon it never asks),

@@ -8,21 +8,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
-#include <thread>
 #include <variant>
 
 #include "checks/inside_checks.h"
 #include "checks/item_survey.h"
 #include "checks/tree_verifier.h"
 #include "container/container_keys.h"
-#include "container/secret_bytes.h"
 #include "engine/locked_look.h"
 #include "engine/locked_names.h"
 #include "engine/locker.h"
@@ -36,50 +29,6 @@
 #include "text/log.h"
 
 namespace tessela {
-
-namespace {
-
-// The keys of the container just made, from its settings and the password, or why the module
-// cannot write it. Unwrapping them runs scrypt for about a fifth of a second, which nothing can
-// interrupt: it runs on a thread of its own, and a cancel leaves that thread to finish alone,
-// with its own copies of the folder and the password; what it derives then is wiped unused.
-std::variant<ContainerKeys, std::string> unlockAside(const Folder& container,
-                                                     const std::string& password,
-                                                     const CancelToken* cancel) {
-    struct Derivation {
-        std::mutex lock;
-        std::condition_variable finished;
-        std::optional<std::variant<ContainerKeys, std::string>> outcome;
-    };
-    auto shared = std::make_shared<Derivation>();
-    SecretBytes secret(password.size());
-    std::memcpy(secret.bytes().data(), password.data(), password.size());
-    std::thread([shared, folder = Folder::open(container.descriptorPath()),
-                 secret = std::move(secret)] {
-        std::variant<ContainerKeys, std::string> outcome = std::string();
-        try {
-            outcome = ContainerKeys::unlock(
-                folder, {reinterpret_cast<const char*>(secret.bytes().data()), secret.size()});
-        } catch (const std::exception& unusable) {
-            outcome = std::string(unusable.what());
-        }
-        const std::lock_guard guard(shared->lock);
-        shared->outcome = std::move(outcome);
-        shared->finished.notify_all();
-    }).detach();
-    std::unique_lock guard(shared->lock);
-    while (!shared->finished.wait_for(guard, std::chrono::milliseconds(10),
-                                      [&] { return shared->outcome.has_value(); })) {
-        if (cancel != nullptr) {
-            guard.unlock();
-            cancel->check();
-            guard.lock();
-        }
-    }
-    return std::move(*shared->outcome);
-}
-
-}  // namespace
 
 ItemFacts LockOperation::checkLocation(const std::filesystem::path& url) const {
     if (url.string().size() >= PATH_MAX || url.filename().string().size() > NAME_MAX) {
@@ -251,7 +200,7 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
         throw TesselaError::changedWhileLocking();
     }
     std::optional<ContainerKeys> keys;
-    if (auto unlocked = unlockAside(partial, password, cancel);
+    if (auto unlocked = EngineParts::containerKeys(partial, password, cancel);
         auto* found = std::get_if<ContainerKeys>(&unlocked)) {
         keys = std::move(*found);
     } else {

@@ -9,8 +9,10 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <variant>
 
 #include "checks/tree_verifier.h"
+#include "container/container_keys.h"
 #include "engine/locked_names.h"
 #include "engine/open_items.h"
 #include "errors/tessela_error.h"
@@ -52,6 +54,7 @@ struct LockRemoval::Removal {
     std::optional<Folder> copy{};
     std::optional<EngineParts::Built> built{};
     std::filesystem::path destination{};
+    bool readDirectly = false;  // the content was read from the container's own files
 
     [[nodiscard]] const Folder& parent() const { return *folder; }
 
@@ -174,6 +177,31 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
         options.skipping = removal.ignoredNames();
         options.rootMode = 0700;
     }
+    // The container is read directly where the container module can read it (every block's
+    // tag checked), from the very folder checked above; the mount stays attached for the
+    // verification, which compares what was read with what the mount shows.
+    const Folder bundle = removal.parent().openFolder(removal.lockedName);
+    const struct stat opened = bundle.status();
+    if (Folder::Identity{opened.st_dev, opened.st_ino} == removal.lockedIdentity) {
+        auto unlocked = EngineParts::containerKeys(bundle, password, cancel);
+        if (auto* keys = std::get_if<ContainerKeys>(&unlocked)) {
+            options.sourceContainer = keys;
+            std::filesystem::path from = removal.parent().descriptorPath() / removal.lockedName;
+            if (isFolder) {
+                options.sourceIdentity = removal.lockedIdentity;
+            } else {
+                std::string stored = keys->sealName(removal.name, container::dirIvOf(bundle));
+                if (stored.size() > container::longNameLimit) {
+                    stored = ContainerKeys::longName(stored);
+                }
+                from /= stored;
+            }
+            removal.readDirectly = true;
+            return e_.copier.copyInto(from, copy, isFolder ? "" : removal.name, options);
+        }
+        logMessage(LogLevel::info, {"Removing the lock through the container's mount: ",
+                                    std::get<std::string>(unlocked)});
+    }
     return e_.copier.copyInto(source, copy, isFolder ? "" : removal.name, options);
 }
 
@@ -214,6 +242,13 @@ void LockRemoval::verifyCopy(Removal& removal, const TreeVerifier::Manifest& cop
     }
     std::vector<TreeMismatch> mismatches =
         TreeVerifier::compare(copied, copiedPath, removal.ignoredNames(), cancel);
+    if (mismatches.empty() && removal.readDirectly) {
+        // Read without the mount, the content is what was sealed (every block's tag was
+        // checked); that it is all the mount shows, and nothing else, is checked against it.
+        const std::filesystem::path shown =
+            isFolder ? removal.mountPoint : removal.mountPoint / removal.name;
+        mismatches = TreeVerifier::compareShape(copied, shown, removal.ignoredNames(), cancel);
+    }
     if (!mismatches.empty()) {
         throw TesselaError::restoreVerificationFailed(std::move(mismatches));
     }

@@ -480,7 +480,83 @@ TEST_F(ContentCopierIntoContainerTest, WrittenDirectlyReadsAsTheMountsOwnCopy) {
     ASSERT_EQ(::stat((ours / "sparse.bin").c_str(), &sparse), 0);
     EXPECT_LT(sparse.st_blocks * 512, mebibyte);
     tool.detach(ours, false);
+
+    // What gocryptfs wrote itself, read back without a mount: the tree its mount shows, as the
+    // source was (holes too, where the mount reports its own).
+    const fs::path back = temp / "back";
+    fs::create_directory(back);
+    const TreeVerifier::Manifest out = [&] {
+        const ContainerKeys keys = ContainerKeys::unlock(Folder::open(theirs), password);
+        ContentCopier::Options options;
+        options.sourceContainer = &keys;
+        return copier.copyInto(theirs, Folder::open(back), "", options);
+    }();
+    EXPECT_EQ(TreeVerifier::compare(out, theirMount, {}), std::vector<TreeMismatch>{});
+    EXPECT_EQ(describeTree(back, false), describeTree(source, false));
+    EXPECT_EQ(describe(back, false), describe(source, false));
     tool.detach(theirMount, false);
+}
+
+// Read without a mount, what was changed in the container's own files is refused, never copied
+// as if it were content: a flipped bit, a block moved within a file or taken from another, a
+// file cut inside a block, two folders' tweaks swapped.
+TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
+    const fs::path image = createImage("Changed");
+    const fs::path mount = makeMountPoint("changed");
+    tool.attach(image, mount, password, false);
+    writeFile(mount / "one.bin", std::string(3 * 4096, '1'));
+    writeFile(mount / "two.bin", std::string(3 * 4096, '2'));
+    writeFile(mount / "sub/three.txt", "three");
+    tool.detach(mount, false);
+    std::vector<fs::path> files;
+    fs::path sub;
+    for (const auto& entry : fs::directory_iterator(image)) {
+        if (entry.is_directory()) {
+            sub = entry.path();
+        } else if (entry.file_size() == container::sealedSize(3 * 4096)) {
+            files.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(files.size(), 2U);
+    ASSERT_FALSE(sub.empty());
+    const auto block = [](const fs::path& file, std::size_t number) {
+        return readFile(file).substr(container::headerSize + number * container::sealedBlockSize,
+                                     container::sealedBlockSize);
+    };
+    const auto put = [](const fs::path& file, std::size_t number, const std::string& bytes) {
+        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+        stream.seekp(static_cast<std::streamoff>(container::headerSize +
+                                                 number * container::sealedBlockSize));
+        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    const auto refused = [&](const std::string& what) {
+        SCOPED_TRACE(what);
+        const fs::path into = temp / ("into " + what);
+        fs::create_directory(into);
+        const ContainerKeys keys = ContainerKeys::unlock(Folder::open(image), password);
+        ContentCopier::Options options;
+        options.sourceContainer = &keys;
+        EXPECT_THROW((void)copier.copyInto(image, Folder::open(into), "", options), TesselaError);
+    };
+    const std::string original = readFile(files[0]);
+    std::string flipped = block(files[0], 1);
+    flipped[40] = static_cast<char>(flipped[40] ^ 0x01);
+    put(files[0], 1, flipped);
+    refused("a flipped bit");
+    writeFile(files[0], original);
+    put(files[0], 0, block(files[0], 2));
+    refused("a block moved");
+    writeFile(files[0], original);
+    put(files[0], 1, block(files[1], 1));
+    refused("a block from another file");
+    writeFile(files[0], original);
+    fs::resize_file(files[0], original.size() - 100);
+    refused("a file cut inside a block");
+    writeFile(files[0], original);
+    fs::rename(image / container::dirIvName, temp / "iv");
+    fs::rename(sub / container::dirIvName, image / container::dirIvName);
+    fs::rename(temp / "iv", sub / container::dirIvName);
+    refused("two folders' tweaks swapped");
 }
 
 // Nothing the direct copy seals twice is sealed alike: every block's IV, every file's ID and

@@ -383,6 +383,36 @@ TEST_F(OpenRemoveTest, FailedVerificationLeavesItemLockedAndNothingElse) {
     EXPECT_EQ(readFile(open.contentURL() / "a.txt"), "alpha");
 }
 
+// The removal reads the container's own files: a folder's names that no longer open (its tweak
+// swapped with another folder's) stop it, where the mount would show that folder empty and the
+// removal would restore it so. Put right again, the content comes back whole.
+TEST_F(OpenRemoveTest, NamesThatNoLongerOpenStopTheRemovalAndLoseNothing) {
+    const fs::path tree = makeTree("Project");
+    const fs::path reference = temp / "reference";
+    fs::copy(tree, reference, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const fs::path locked = locker->lock(tree, password, 1).lastKnownPath;
+    fs::path sub;
+    for (const auto& entry : fs::directory_iterator(locked)) {
+        if (entry.is_directory() && fs::exists(entry.path() / "gocryptfs.diriv")) {
+            sub = entry.path();
+        }
+    }
+    ASSERT_FALSE(sub.empty());
+    const auto swapTweaks = [&] {
+        fs::rename(locked / "gocryptfs.diriv", temp / "diriv");
+        fs::rename(sub / "gocryptfs.diriv", locked / "gocryptfs.diriv");
+        fs::rename(temp / "diriv", sub / "gocryptfs.diriv");
+    };
+    swapTweaks();
+    EXPECT_THROW((void)locker->removeLock(locked, password), TesselaError);
+    EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project.tessvault"});
+    EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
+    EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
+    swapTweaks();
+    const fs::path restored = locker->removeLock(locked, password);
+    EXPECT_EQ(TreeVerifier::compare(reference, restored, {}), std::vector<TreeMismatch>{});
+}
+
 TEST_F(OpenRemoveTest, SpaceExactlyAtTheLimitIsEnough) {
     const fs::path locked = lockedFile("Report.pdf", std::string(100'000, 'r'));
     // The removal needs the content's allocated size plus the margin.
