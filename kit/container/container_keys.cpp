@@ -542,14 +542,14 @@ DirIv dirIvOf(int folder, const std::string& shown) {
     const UniqueFd file(openRegular(folder, dirIvName));
     const int error = errno;
     DirIv iv{};
-    const std::string path = shown + "/" + std::string(dirIvName);
     if (!file) {
-        throw std::system_error(error, std::generic_category(), path);
+        throw std::system_error(error, std::generic_category(),
+                                shown + "/" + std::string(dirIvName));
     }
     char past = 0;
     if (::read(file.get(), iv.data(), iv.size()) != static_cast<ssize_t>(iv.size()) ||
         ::read(file.get(), &past, 1) != 0) {
-        throw std::system_error(EIO, std::generic_category(), path);
+        throw std::system_error(EIO, std::generic_category(), shown + "/" + std::string(dirIvName));
     }
     return iv;
 }

@@ -262,7 +262,9 @@ std::vector<std::pair<std::string, std::string>> openedAttributes(
         }
         std::optional<std::string> plainName = opening.openAttributeName(name);
         std::optional<std::string> plainValue = opening.openValue(value);
-        if (!plainName || !plainValue) {
+        // Only the user's own attributes are ever sealed: another name (an ACL, a capability)
+        // was put there by someone else, and is never given to the copy.
+        if (!plainName || !plainName->starts_with("user.") || !plainValue) {
             throw failure(shown, "read", EIO);
         }
         opened.emplace_back(std::move(*plainName), std::move(*plainValue));
@@ -335,7 +337,7 @@ struct Job {
     // sealed; else empty.
     std::string sealed;
     struct stat info {};  // as walked
-    off_t size = 0;       // a regular file's content: out of a container, less than it takes
+    off_t size = 0;       // a regular file's content size (out of a container, not its own)
     TreeVerifier::File* manifestFile = nullptr;  // a regular file's entry, digest to fill
     std::size_t blocks = 1;                      // a regular file's blocks; one task otherwise
 };
@@ -1106,7 +1108,10 @@ class Copy {
             const unsigned char* block = sealed.data() + index * container::sealedBlockSize;
             const std::size_t sealedLength = size + container::ivSize + container::tagSize;
             char* out = buffer + index * container::blockSize;
-            bool hole = allZero(reinterpret_cast<const char*>(block), sealedLength);
+            // Only a whole block can be a hole: a shorter last block of zeros is damage, which
+            // its tag refuses.
+            bool hole = size == container::blockSize &&
+                        allZero(reinterpret_cast<const char*>(block), sealedLength);
             if (hole) {
                 std::memset(out, 0, size);
             } else if (!cipher.open({block, sealedLength}, first + index, flight.id,

@@ -78,9 +78,42 @@ void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
     fileSystem->syncFolder(parent);
 }
 
-// Unwrapping them runs scrypt for about a fifth of a second, which nothing can
-// interrupt: it runs on a thread of its own, and a cancel leaves that thread to finish alone,
-// with its own copies of the folder and the password; what it derives then is wiped unused.
+namespace {
+
+// Key derivations a cancel left to finish on their own. The process waits for them as it ends,
+// so that none still runs while the crypto library and the rest are torn down.
+class LeftRunning {
+  public:
+    void started() {
+        const std::lock_guard guard(lock_);
+        ++running_;
+    }
+    void ended() {
+        const std::lock_guard guard(lock_);
+        --running_;
+        changed_.notify_all();
+    }
+    ~LeftRunning() {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return running_ == 0; });
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int running_ = 0;
+};
+
+LeftRunning& leftRunning() {
+    static LeftRunning derivations;
+    return derivations;
+}
+
+}  // namespace
+
+// Unwrapping them runs scrypt for about a fifth of a second, which nothing can interrupt: it
+// runs on a thread of its own, and a cancel leaves that thread to finish alone, with its own
+// copies of the folder and the password; what it derives then is wiped unused.
 std::variant<ContainerKeys, std::string> EngineParts::containerKeys(const Folder& container,
                                                                     const std::string& password,
                                                                     const CancelToken* cancel) {
@@ -89,22 +122,44 @@ std::variant<ContainerKeys, std::string> EngineParts::containerKeys(const Folder
         std::condition_variable finished;
         std::optional<std::variant<ContainerKeys, std::string>> outcome;
     };
+    struct Work {
+        std::shared_ptr<Derivation> shared;
+        Folder folder;
+        SecretBytes secret;
+    };
     auto shared = std::make_shared<Derivation>();
-    SecretBytes secret(password.size());
-    std::memcpy(secret.bytes().data(), password.data(), password.size());
-    std::thread([shared, folder = Folder::open(container.descriptorPath()),
-                 secret = std::move(secret)] {
-        std::variant<ContainerKeys, std::string> outcome = std::string();
+    LeftRunning& running = leftRunning();
+    try {
+        SecretBytes secret(password.size());
+        std::memcpy(secret.bytes().data(), password.data(), password.size());
+        auto work = std::make_unique<Work>(
+            Work{shared, Folder::open(container.descriptorPath()), std::move(secret)});
+        running.started();
         try {
-            outcome = ContainerKeys::unlock(
-                folder, {reinterpret_cast<const char*>(secret.bytes().data()), secret.size()});
-        } catch (const std::exception& unusable) {
-            outcome = std::string(unusable.what());
+            std::thread([work = std::move(work), &running]() mutable {
+                {
+                    const std::unique_ptr<Work> own = std::move(work);
+                    std::variant<ContainerKeys, std::string> outcome = std::string();
+                    try {
+                        outcome = ContainerKeys::unlock(
+                            own->folder, {reinterpret_cast<const char*>(own->secret.bytes().data()),
+                                          own->secret.size()});
+                    } catch (const std::exception& unusable) {
+                        outcome = std::string(unusable.what());
+                    }
+                    const std::lock_guard guard(own->shared->lock);
+                    own->shared->outcome = std::move(outcome);
+                    own->shared->finished.notify_all();
+                }
+                running.ended();  // after everything it held is wiped
+            }).detach();
+        } catch (...) {
+            running.ended();
+            throw;
         }
-        const std::lock_guard guard(shared->lock);
-        shared->outcome = std::move(outcome);
-        shared->finished.notify_all();
-    }).detach();
+    } catch (const std::exception& unusable) {
+        return std::string(unusable.what());
+    }
     std::unique_lock guard(shared->lock);
     while (!shared->finished.wait_for(guard, std::chrono::milliseconds(10),
                                       [&] { return shared->outcome.has_value(); })) {

@@ -22,6 +22,7 @@
 #include "records/item_marker.h"
 #include "records/volume_layout.h"
 #include "text/log.h"
+#include "text/utf8.h"
 
 namespace tessela {
 
@@ -182,26 +183,35 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
     // verification, which compares what was read with what the mount shows.
     const Folder bundle = removal.parent().openFolder(removal.lockedName);
     const struct stat opened = bundle.status();
-    if (Folder::Identity{opened.st_dev, opened.st_ino} == removal.lockedIdentity) {
-        auto unlocked = EngineParts::containerKeys(bundle, password, cancel);
-        if (auto* keys = std::get_if<ContainerKeys>(&unlocked)) {
-            options.sourceContainer = keys;
-            std::filesystem::path from = removal.parent().descriptorPath() / removal.lockedName;
-            if (isFolder) {
-                options.sourceIdentity = removal.lockedIdentity;
-            } else {
-                std::string stored = keys->sealName(removal.name, container::dirIvOf(bundle));
-                if (stored.size() > container::longNameLimit) {
-                    stored = ContainerKeys::longName(stored);
-                }
-                from /= stored;
-            }
-            removal.readDirectly = true;
-            return e_.copier.copyInto(from, copy, isFolder ? "" : removal.name, options);
-        }
-        logMessage(LogLevel::info, {"Removing the lock through the container's mount: ",
-                                    std::get<std::string>(unlocked)});
+    if (Folder::Identity{opened.st_dev, opened.st_ino} != removal.lockedIdentity) {
+        throw TesselaError::notFound();  // another folder took its name since it was checked
     }
+    auto unlocked = EngineParts::containerKeys(bundle, password, cancel);
+    if (auto* keys = std::get_if<ContainerKeys>(&unlocked)) {
+        options.sourceContainer = keys;
+        // Read through the folders held open and checked: a name renamed or swapped for a
+        // link meanwhile never leads elsewhere.
+        std::filesystem::path from = removal.parent().descriptorPath() / removal.lockedName;
+        if (isFolder) {
+            options.sourceIdentity = removal.lockedIdentity;
+        } else {
+            std::string stored;
+            try {
+                stored = keys->sealName(removal.name, container::dirIvOf(bundle));
+            } catch (const std::system_error& error) {
+                throw TesselaError::copyFailed(repairUtf8(removal.name) + " could not be read (" +
+                                               error.code().message() + ").");
+            }
+            if (stored.size() > container::longNameLimit) {
+                stored = ContainerKeys::longName(stored);
+            }
+            from = bundle.descriptorPath() / stored;
+        }
+        removal.readDirectly = true;
+        return e_.copier.copyInto(from, copy, isFolder ? "" : removal.name, options);
+    }
+    logMessage(LogLevel::info, {"Removing the lock through the container's mount: ",
+                                std::get<std::string>(unlocked)});
     return e_.copier.copyInto(source, copy, isFolder ? "" : removal.name, options);
 }
 

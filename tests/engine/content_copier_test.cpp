@@ -499,7 +499,7 @@ TEST_F(ContentCopierIntoContainerTest, WrittenDirectlyReadsAsTheMountsOwnCopy) {
 
 // Read without a mount, what was changed in the container's own files is refused, never copied
 // as if it were content: a flipped bit, a block moved within a file or taken from another, a
-// file cut inside a block, two folders' tweaks swapped.
+// file cut inside a block, its last block zeroed, two folders' tweaks swapped.
 TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
     const fs::path image = createImage("Changed");
     const fs::path mount = makeMountPoint("changed");
@@ -507,17 +507,22 @@ TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
     writeFile(mount / "one.bin", std::string(3 * 4096, '1'));
     writeFile(mount / "two.bin", std::string(3 * 4096, '2'));
     writeFile(mount / "sub/three.txt", "three");
+    writeFile(mount / "short end", std::string(5000, 's'));
     tool.detach(mount, false);
     std::vector<fs::path> files;
     fs::path sub;
+    fs::path shortEnd;
     for (const auto& entry : fs::directory_iterator(image)) {
         if (entry.is_directory()) {
             sub = entry.path();
         } else if (entry.file_size() == container::sealedSize(3 * 4096)) {
             files.push_back(entry.path());
+        } else if (entry.file_size() == container::sealedSize(5000)) {
+            shortEnd = entry.path();
         }
     }
     ASSERT_EQ(files.size(), 2U);
+    ASSERT_FALSE(shortEnd.empty());
     ASSERT_FALSE(sub.empty());
     const auto block = [](const fs::path& file, std::size_t number) {
         return readFile(file).substr(container::headerSize + number * container::sealedBlockSize,
@@ -553,6 +558,13 @@ TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
     fs::resize_file(files[0], original.size() - 100);
     refused("a file cut inside a block");
     writeFile(files[0], original);
+    // Only a whole block of zeros is a hole: a last, shorter one is damage.
+    const std::string shortOriginal = readFile(shortEnd);
+    put(shortEnd, 1,
+        std::string(shortOriginal.size() - container::headerSize - container::sealedBlockSize,
+                    '\0'));
+    refused("a last block zeroed");
+    writeFile(shortEnd, shortOriginal);
     fs::rename(image / container::dirIvName, temp / "iv");
     fs::rename(sub / container::dirIvName, image / container::dirIvName);
     fs::rename(temp / "iv", sub / container::dirIvName);
