@@ -4,7 +4,7 @@
 //   lock baseline    what any lock has to do: create and attach a fresh image, cp -a into it,
 //                    one syncfs of the disk under it, detach, re-attach read-only, read every
 //                    file once
-//   cp alone         cp -a into a fresh mount, nothing else (the moonshot's mark)
+//   cp alone         cp -a into a fresh mount, nothing else (no flush, no read back)
 //   by hand          cp -a into a fresh mount, then sha256sum of every file on both sides
 //   removal          Locker::removeLock
 //   removal baseline cp -a out of a read-only mount, then one read of the copy
@@ -260,13 +260,17 @@ Figures measure(const fs::path& scratch, const std::string& name, void (*make)(c
     return figures;
 }
 
-void print(const char* label, const Figures& figures) {
+// The goals: a lock of one large file faster than cp alone into a fresh mount; a lock of many
+// small files at most 0.6 of the honest baseline; a removal within 1.2 of copying out and
+// reading once.
+void print(const char* label, const Figures& figures, bool large) {
     std::printf("%s\n", label);
-    std::printf("  lock %.2f s   lock baseline %.2f s   lock/baseline %.2f (goal 1.10)\n",
-                figures.lock, figures.lockBaseline, figures.lock / figures.lockBaseline);
+    std::printf("  lock %.2f s   lock baseline %.2f s   lock/baseline %.2f%s\n", figures.lock,
+                figures.lockBaseline, figures.lock / figures.lockBaseline,
+                large ? "" : " (goal at most 0.60)");
     std::printf("   steps (s):%s\n", figures.lockSteps.c_str());
-    std::printf("  cp alone %.2f s   lock/cp alone %.2f (moonshot below 1)\n", figures.copyAlone,
-                figures.lock / figures.copyAlone);
+    std::printf("  cp alone %.2f s   lock/cp alone %.2f%s\n", figures.copyAlone,
+                figures.lock / figures.copyAlone, large ? " (goal below 1)" : "");
     std::printf("  by hand %.2f s   by hand/lock %.2f\n", figures.byHand,
                 figures.byHand / figures.lock);
     std::printf("  copy+read (old) %.2f s   lock/(copy+read) (old) %.2f\n", figures.copyPlusReadOld,
@@ -398,10 +402,10 @@ int main(int argc, char** argv) {
         startUp(scratch);
     }
     if (wanted("large")) {
-        print("one 1 GiB file", measure(scratch, "Large.bin", &makeLargeFile));
+        print("one 1 GiB file", measure(scratch, "Large.bin", &makeLargeFile), true);
     }
     if (wanted("tree")) {
-        print("20,000 files of 1-64 KiB", measure(scratch, "Tree", &makeBenchTree));
+        print("20,000 files of 1-64 KiB", measure(scratch, "Tree", &makeBenchTree), false);
     }
     if (wanted("cancel")) {
         cancelLatency(scratch);

@@ -111,17 +111,17 @@ LeftRunning& leftRunning() {
 
 }  // namespace
 
-// Unwrapping them runs scrypt for about a fifth of a second, which nothing can interrupt: it
-// runs on a thread of its own, and a cancel leaves that thread to finish alone, with its own
-// copies of the folder and the password; what it derives then is wiped unused.
-std::variant<ContainerKeys, std::string> EngineParts::containerKeys(const Folder& container,
-                                                                    const std::string& password,
-                                                                    const CancelToken* cancel) {
-    struct Derivation {
-        std::mutex lock;
-        std::condition_variable finished;
-        std::optional<std::variant<ContainerKeys, std::string>> outcome;
-    };
+// A cancel leaves the derivation's thread to finish alone, with its own copies of the folder
+// and the password; what it derives then is wiped unused when the last holder lets go.
+struct EngineParts::PendingKeys::Derivation {
+    std::mutex lock;
+    std::condition_variable finished;
+    std::optional<std::variant<ContainerKeys, std::string>> outcome;
+};
+
+EngineParts::PendingKeys EngineParts::startContainerKeys(const Folder& container,
+                                                         const std::string& password) {
+    using Derivation = PendingKeys::Derivation;
     struct Work {
         std::shared_ptr<Derivation> shared;
         Folder folder;
@@ -158,18 +158,23 @@ std::variant<ContainerKeys, std::string> EngineParts::containerKeys(const Folder
             throw;
         }
     } catch (const std::exception& unusable) {
-        return std::string(unusable.what());
+        shared->outcome = std::string(unusable.what());
     }
-    std::unique_lock guard(shared->lock);
-    while (!shared->finished.wait_for(guard, std::chrono::milliseconds(10),
-                                      [&] { return shared->outcome.has_value(); })) {
+    return PendingKeys(std::move(shared));
+}
+
+std::variant<ContainerKeys, std::string> EngineParts::PendingKeys::wait(
+    const CancelToken* cancel) {
+    std::unique_lock guard(derivation_->lock);
+    while (!derivation_->finished.wait_for(guard, std::chrono::milliseconds(10),
+                                           [&] { return derivation_->outcome.has_value(); })) {
         if (cancel != nullptr) {
             guard.unlock();
             cancel->check();
             guard.lock();
         }
     }
-    return std::move(*shared->outcome);
+    return std::move(*derivation_->outcome);
 }
 
 void EngineParts::flushContent(const Folder& folder, const std::string& name) const {

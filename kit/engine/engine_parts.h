@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -59,11 +60,24 @@ struct EngineParts {
     void putBackBeside(const Folder& parent, const std::string& hidden,
                        const std::string& name) const;
 
-    // The keys of the container held open as `container`, from its settings and `password`, or
-    // why the container module cannot use it (a sentence). A cancel lands at once, also while
-    // the password hashing runs. Throws TesselaError::cancelled().
-    [[nodiscard]] static std::variant<ContainerKeys, std::string> containerKeys(
-        const Folder& container, const std::string& password, const CancelToken* cancel);
+    // The keys of a container, derived on a thread of their own from its settings and the
+    // password (scrypt takes about a fifth of a second): other work can go on meanwhile.
+    class PendingKeys {
+      public:
+        struct Derivation;
+        explicit PendingKeys(std::shared_ptr<Derivation> derivation)
+            : derivation_(std::move(derivation)) {}
+        // The keys, or why the container module cannot use the container (a sentence). A
+        // cancel lands at once, the derivation left to finish alone and wiped unused. Throws
+        // TesselaError::cancelled().
+        [[nodiscard]] std::variant<ContainerKeys, std::string> wait(const CancelToken* cancel);
+
+      private:
+        std::shared_ptr<Derivation> derivation_;
+    };
+    // Starts deriving the keys of the container held open as `container`.
+    [[nodiscard]] static PendingKeys startContainerKeys(const Folder& container,
+                                                        const std::string& password);
 
     // Makes `name` in `folder` durable with all it holds: a flush of the whole file system and,
     // where that flush does not reach storage (a FUSE file system, whose daemon it never asks),

@@ -200,7 +200,7 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
         throw TesselaError::changedWhileLocking();
     }
     std::optional<ContainerKeys> keys;
-    if (auto unlocked = EngineParts::containerKeys(partial, password, cancel);
+    if (auto unlocked = EngineParts::startContainerKeys(partial, password).wait(cancel);
         auto* found = std::get_if<ContainerKeys>(&unlocked)) {
         keys = std::move(*found);
     } else {

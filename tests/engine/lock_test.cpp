@@ -48,9 +48,10 @@ bool memoryHolds(const std::array<unsigned char, 32>& masked, unsigned char mask
         std::uintptr_t start = 0;
         std::uintptr_t end = 0;
         char permissions[5] = {};
+        // Mappings of many gigabytes are reservations (a sanitizer's shadow memory), not data.
         if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " %4s", &start, &end, permissions) !=
                 3 ||
-            permissions[0] != 'r') {
+            permissions[0] != 'r' || end - start > (std::uintptr_t{1} << 32)) {
             continue;
         }
         // Chunks overlap by a key's length less one, so a key across two is seen.
