@@ -9,7 +9,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <vector>
+
+#include <openssl/crypto.h>
 
 #include "checks/cloud_files.h"
 #include "checks/open_files.h"
@@ -80,31 +84,53 @@ void EngineParts::putBackBeside(const Folder& parent, const std::string& hidden,
 
 namespace {
 
-// Key derivations a cancel left to finish on their own. The process waits for them as it ends,
-// so that none still runs while the crypto library and the rest are torn down.
+// The threads deriving keys, a cancel having left some to finish on their own. The process
+// joins them as it ends, so that none still runs (or is still being torn down) while the crypto
+// library's own clean-up at exit runs: the library is set up before this list is made, so its
+// clean-up comes after the list's.
 class LeftRunning {
   public:
-    void started() {
+    void add(std::thread thread) {
         const std::lock_guard guard(lock_);
-        ++running_;
+        // Those that said they were done are joined now (a moment at most).
+        for (auto running = threads_.begin(); running != threads_.end();) {
+            if (done_.erase(running->get_id()) > 0) {
+                running->join();
+                running = threads_.erase(running);
+            } else {
+                ++running;
+            }
+        }
+        try {
+            threads_.push_back(std::move(thread));
+        } catch (...) {
+            thread.join();
+            throw;
+        }
     }
-    void ended() {
+    void done(std::thread::id id) {
         const std::lock_guard guard(lock_);
-        --running_;
-        changed_.notify_all();
+        done_.insert(id);
     }
     ~LeftRunning() {
-        std::unique_lock guard(lock_);
-        changed_.wait(guard, [&] { return running_ == 0; });
+        std::vector<std::thread> threads;
+        {
+            const std::lock_guard guard(lock_);
+            threads.swap(threads_);
+        }
+        for (std::thread& running : threads) {
+            running.join();  // without the lock, which a thread takes to say it is done
+        }
     }
 
   private:
     std::mutex lock_;
-    std::condition_variable changed_;
-    int running_ = 0;
+    std::vector<std::thread> threads_;
+    std::set<std::thread::id> done_;
 };
 
 LeftRunning& leftRunning() {
+    [[maybe_unused]] static const bool cryptoReady = OPENSSL_init_crypto(0, nullptr) == 1;
     static LeftRunning derivations;
     return derivations;
 }
@@ -134,37 +160,32 @@ EngineParts::PendingKeys EngineParts::startContainerKeys(const Folder& container
         std::memcpy(secret.bytes().data(), password.data(), password.size());
         auto work = std::make_unique<Work>(
             Work{shared, Folder::open(container.descriptorPath()), std::move(secret)});
-        running.started();
-        try {
-            std::thread([work = std::move(work), &running]() mutable {
-                {
-                    const std::unique_ptr<Work> own = std::move(work);
-                    std::variant<ContainerKeys, std::string> outcome = std::string();
-                    try {
-                        outcome = ContainerKeys::unlock(
-                            own->folder, {reinterpret_cast<const char*>(own->secret.bytes().data()),
-                                          own->secret.size()});
-                    } catch (const std::exception& unusable) {
-                        outcome = std::string(unusable.what());
-                    }
-                    const std::lock_guard guard(own->shared->lock);
-                    own->shared->outcome = std::move(outcome);
-                    own->shared->finished.notify_all();
+        // A thread done before it is listed is joined at the next start, or at exit.
+        std::thread thread([work = std::move(work), &running]() mutable {
+            {
+                const std::unique_ptr<Work> own = std::move(work);
+                std::variant<ContainerKeys, std::string> outcome = std::string();
+                try {
+                    outcome = ContainerKeys::unlock(
+                        own->folder, {reinterpret_cast<const char*>(own->secret.bytes().data()),
+                                      own->secret.size()});
+                } catch (const std::exception& unusable) {
+                    outcome = std::string(unusable.what());
                 }
-                running.ended();  // after everything it held is wiped
-            }).detach();
-        } catch (...) {
-            running.ended();
-            throw;
-        }
+                const std::lock_guard guard(own->shared->lock);
+                own->shared->outcome = std::move(outcome);
+                own->shared->finished.notify_all();
+            }
+            running.done(std::this_thread::get_id());  // everything it held is wiped
+        });
+        running.add(std::move(thread));
     } catch (const std::exception& unusable) {
         shared->outcome = std::string(unusable.what());
     }
     return PendingKeys(std::move(shared));
 }
 
-std::variant<ContainerKeys, std::string> EngineParts::PendingKeys::wait(
-    const CancelToken* cancel) {
+std::variant<ContainerKeys, std::string> EngineParts::PendingKeys::wait(const CancelToken* cancel) {
     std::unique_lock guard(derivation_->lock);
     while (!derivation_->finished.wait_for(guard, std::chrono::milliseconds(10),
                                            [&] { return derivation_->outcome.has_value(); })) {

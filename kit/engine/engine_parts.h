@@ -67,9 +67,13 @@ struct EngineParts {
         struct Derivation;
         explicit PendingKeys(std::shared_ptr<Derivation> derivation)
             : derivation_(std::move(derivation)) {}
-        // The keys, or why the container module cannot use the container (a sentence). A
-        // cancel lands at once, the derivation left to finish alone and wiped unused. Throws
-        // TesselaError::cancelled().
+        PendingKeys(const PendingKeys&) = delete;
+        PendingKeys& operator=(const PendingKeys&) = delete;
+        PendingKeys(PendingKeys&&) noexcept = default;
+        PendingKeys& operator=(PendingKeys&&) noexcept = default;
+        // The keys, or why the container module cannot use the container (a sentence); once
+        // only. A cancel lands at once, the derivation left to finish alone and wiped unused.
+        // Throws TesselaError::cancelled().
         [[nodiscard]] std::variant<ContainerKeys, std::string> wait(const CancelToken* cancel);
 
       private:

@@ -148,18 +148,18 @@ void LockRemoval::makePlan(Removal& removal) const {
 TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string& password,
                                             const CancelToken* cancel,
                                             const CopyProgressCallback& copyProgress) {
+    e_.mounts.make(removal.mountPoint);
+    e_.tool.attach(removal.url, removal.mountPoint, password, true);
     // The container is read directly where the container module can read it (every block's
-    // tag checked), from the very folder checked before; its keys are derived while the mount
-    // comes up, which stays attached for the verification (what was read against what the
-    // mount shows).
+    // tag checked), from the very folder checked before. Its keys are derived once the mount
+    // took the password (a wrong one costs no derivation); the mount stays attached for the
+    // verification, which compares what was read with what the mount shows.
     const Folder bundle = removal.parent().openFolder(removal.lockedName);
     const struct stat opened = bundle.status();
     if (Folder::Identity{opened.st_dev, opened.st_ino} != removal.lockedIdentity) {
         throw TesselaError::notFound();  // another folder took its name since it was checked
     }
     EngineParts::PendingKeys pending = EngineParts::startContainerKeys(bundle, password);
-    e_.mounts.make(removal.mountPoint);
-    e_.tool.attach(removal.url, removal.mountPoint, password, true);
     removal.marker = ItemMarker::read(removal.mountPoint);
     removal.kind = removal.marker   ? removal.marker->kind
                    : removal.record ? removal.record->kind
