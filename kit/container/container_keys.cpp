@@ -189,6 +189,7 @@ std::vector<unsigned char> eme(std::span<const unsigned char> key, const Block& 
     // The masks are the key's own (multiples of the cipher of zero): wiped, not left behind.
     OPENSSL_cleanse(masks.data(), masks.size() * sizeof(Block));
     OPENSSL_cleanse(&mask, sizeof mask);
+    clearVectorRegisters();  // the cipher's round keys, the first of them the key itself
     return out;
 }
 
@@ -486,9 +487,11 @@ BlockCipher::BlockCipher(const ContainerKeys& keys)
 }
 
 BlockCipher::~BlockCipher() {
-    // Freeing a context wipes the key schedule it holds.
+    // Freeing a context wipes the key schedule it holds; the registers hold its last round
+    // keys still.
     EVP_CIPHER_CTX_free(encrypt_);
     EVP_CIPHER_CTX_free(decrypt_);
+    clearVectorRegisters();
 }
 
 void BlockCipher::seal(std::span<const unsigned char> plain, std::uint64_t number,

@@ -99,6 +99,7 @@ class ContainerKeys {
     [[nodiscard]] std::optional<std::string> openValue(std::string_view sealed) const;
 
     [[nodiscard]] const SecretBytes& contentKey() const noexcept { return content_; }
+    [[nodiscard]] const SecretBytes& nameKey() const noexcept { return names_; }
 
   private:
     ContainerKeys();

@@ -30,4 +30,10 @@ class SecretBytes {
     std::size_t mapped_ = 0;
 };
 
+// Clears this thread's vector registers, where the crypto library leaves key material behind
+// (round keys, the last hash state, which after a key derivation is the key itself): a signal
+// handled on this thread later would save them on its stack, and a core dump holds them. Call
+// it when a thread is done with keys.
+void clearVectorRegisters() noexcept;
+
 }  // namespace tessela

@@ -4,6 +4,7 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -129,6 +130,14 @@ class LeftRunning {
     std::set<std::thread::id> done_;
 };
 
+// Wipes the stack below the caller: what the crypto library's functions left there (their
+// intermediate values, a derived key among them) is gone before the thread goes on, as a
+// finished thread's stack stays mapped for the next thread to reuse.
+[[gnu::noinline]] void wipeStackBelow() {
+    std::array<unsigned char, 256 * 1024> below;
+    OPENSSL_cleanse(below.data(), below.size());
+}
+
 LeftRunning& leftRunning() {
     [[maybe_unused]] static const bool cryptoReady = OPENSSL_init_crypto(0, nullptr) == 1;
     static LeftRunning derivations;
@@ -172,10 +181,13 @@ EngineParts::PendingKeys EngineParts::startContainerKeys(const Folder& container
                 } catch (const std::exception& unusable) {
                     outcome = std::string(unusable.what());
                 }
+                clearVectorRegisters();
                 const std::lock_guard guard(own->shared->lock);
                 own->shared->outcome = std::move(outcome);
                 own->shared->finished.notify_all();
             }
+            wipeStackBelow();
+            clearVectorRegisters();
             running.done(std::this_thread::get_id());  // everything it held is wiped
         });
         running.add(std::move(thread));

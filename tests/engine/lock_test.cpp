@@ -83,9 +83,9 @@ bool memoryHolds(const std::array<unsigned char, 32>& masked, unsigned char mask
 }
 
 // In a process of its own (a death test's): cancels a lock of `item` while it copies, then
-// searches the whole memory for the container's content key. Exits 0 when it is nowhere, 1
-// when it is found, 2 when the search does not even find the key while it is in use, 3 when
-// the lock did not end as cancelled.
+// searches the whole memory for the container's content and names keys. Exits 0 when neither is
+// anywhere, 1 when one is found, 2 when the search does not even find a key in use, 3 when the
+// lock did not end as cancelled.
 [[noreturn]] void cancelLockAndSearchForItsKey(Locker& locker, const fs::path& item,
                                                const std::string& password,
                                                const fs::path& scratch) {
@@ -116,7 +116,7 @@ bool memoryHolds(const std::array<unsigned char, 32>& masked, unsigned char mask
     fs::create_directories(copyOfSettings);
     writeFile(copyOfSettings / container::configName, settings);
     constexpr unsigned char mask = 0xA5;
-    std::array<unsigned char, 32> masked{};
+    std::array<std::array<unsigned char, 32>, 2> masked{};  // the content key, the names key
     int channel[2] = {-1, -1};
     if (::pipe(channel) != 0) {
         std::_Exit(3);
@@ -124,25 +124,26 @@ bool memoryHolds(const std::array<unsigned char, 32>& masked, unsigned char mask
     const pid_t child = ::fork();
     if (child == 0) {
         const ContainerKeys keys = ContainerKeys::unlock(Folder::open(copyOfSettings), password);
-        for (std::size_t index = 0; index < masked.size(); ++index) {
-            masked[index] = static_cast<unsigned char>(keys.contentKey().bytes()[index] ^ mask);
+        for (std::size_t index = 0; index < 32; ++index) {
+            masked[0][index] = static_cast<unsigned char>(keys.contentKey().bytes()[index] ^ mask);
+            masked[1][index] = static_cast<unsigned char>(keys.nameKey().bytes()[index] ^ mask);
         }
-        (void)::write(channel[1], masked.data(), masked.size());
+        (void)::write(channel[1], masked.data(), sizeof masked);
         std::_Exit(0);
     }
     ::close(channel[1]);
     const bool received =
-        ::read(channel[0], masked.data(), masked.size()) == static_cast<ssize_t>(masked.size());
+        ::read(channel[0], masked.data(), sizeof masked) == static_cast<ssize_t>(sizeof masked);
     int status = 0;
     ::waitpid(child, &status, 0);
     if (!received) {
         std::_Exit(3);
     }
-    if (memoryHolds(masked, mask)) {
+    if (memoryHolds(masked[0], mask) || memoryHolds(masked[1], mask)) {
         std::_Exit(1);
     }
     const ContainerKeys live = ContainerKeys::unlock(Folder::open(copyOfSettings), password);
-    std::_Exit(memoryHolds(masked, mask) ? 0 : 2);
+    std::_Exit(memoryHolds(masked[0], mask) ? 0 : 2);
 }
 
 TEST_F(LockTest, FileBecomesLockedItemWithItsContentMarkerAndIndexStop) {
