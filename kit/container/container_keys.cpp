@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "errors/tessela_error.h"
+#include "files/file_io.h"
 #include "posix/unique_fd.h"
 #include "records/base64.h"
 
@@ -268,29 +269,24 @@ int openRegular(int folder, std::string_view name) {
 
 std::string readConfig(const Folder& container) {
     const UniqueFd file(openRegular(container.fd(), container::configName));
+    const auto unreadable = [](int error) {
+        return TesselaError::diskImage(
+            "Could not read the container's settings: " + std::string(std::strerror(error)) + ".");
+    };
     if (!file) {
-        throw TesselaError::diskImage(
-            "Could not read the container's settings: " + std::string(std::strerror(errno)) + ".");
+        throw unreadable(errno);
     }
+    constexpr std::size_t limit = 65536;
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            throw TesselaError::diskImage("Could not read the container's settings: " +
-                                          std::string(std::strerror(errno)) + ".");
-        }
-        if (count == 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
-        if (text.size() > 65536) {
-            throw TesselaError::diskImage("The container's settings are damaged.");
-        }
+    try {
+        text = posix::readAll(file.get(), limit + 1, container.path() / container::configName);
+    } catch (const std::system_error& error) {
+        throw unreadable(error.code().value());
     }
+    if (text.size() > limit) {
+        throw TesselaError::diskImage("The container's settings are damaged.");
+    }
+    return text;
 }
 
 }  // namespace
@@ -438,6 +434,15 @@ std::string ContainerKeys::longName(std::string_view sealedName) {
     return std::string(container::longNamePrefix) + base64::encodeUrl(digest);
 }
 
+std::string ContainerKeys::storedName(std::string sealed) {
+    return sealed.size() > container::longNameLimit ? longName(sealed) : sealed;
+}
+
+bool ContainerKeys::hasSealedForm(std::string_view stored) {
+    const auto bytes = base64::decodeUrl(stored);
+    return bytes && !bytes->empty() && bytes->size() % 16 == 0;
+}
+
 std::string ContainerKeys::sealAttributeName(std::string_view plain) const {
     return std::string(container::attributePrefix) + sealName(plain, attributeTweak);
 }
@@ -468,6 +473,19 @@ std::optional<std::string> ContainerKeys::openValue(std::string_view sealed) con
         return std::nullopt;
     }
     return plain;
+}
+
+std::string ContainerKeys::sealTarget(std::string_view plain) const {
+    const std::string sealed = sealValue(plain);
+    return base64::encodeUrl({sealed.begin(), sealed.end()});
+}
+
+std::optional<std::string> ContainerKeys::openTarget(std::string_view stored) const {
+    const auto sealed = base64::decodeUrl(stored);
+    if (!sealed) {
+        return std::nullopt;
+    }
+    return openValue({reinterpret_cast<const char*>(sealed->data()), sealed->size()});
 }
 
 BlockCipher::BlockCipher(const ContainerKeys& keys)
@@ -563,25 +581,16 @@ std::optional<std::string> readNameFile(int folder, const std::string& name) {
         return std::nullopt;
     }
     // A sealed name is Base64 of at most a name's bytes and their padding: 4 KiB is plenty.
-    std::string text(4097, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t count = ::read(file.get(), text.data() + got, text.size() - got);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return std::nullopt;
-        }
-        if (count == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(count);
-    }
-    if (got == 0 || got == text.size()) {
+    constexpr std::size_t limit = 4096;
+    std::string text;
+    try {
+        text = posix::readAll(file.get(), limit + 1, name);
+    } catch (const std::system_error&) {
         return std::nullopt;
     }
-    text.resize(got);
+    if (text.empty() || text.size() > limit) {
+        return std::nullopt;
+    }
     return text;
 }
 

@@ -90,6 +90,11 @@ class ContainerKeys {
                                                       const container::DirIv& iv) const;
     // The short name that stands in for a sealed name longer than the limit.
     [[nodiscard]] static std::string longName(std::string_view sealedName);
+    // The name `sealed` is stored under in its folder: itself, or its long name.
+    [[nodiscard]] static std::string storedName(std::string sealed);
+    // Whether a stored name has the form of a sealed one (Base64 of whole cipher blocks), as
+    // opposed to a file put beside the content under a name of its own.
+    [[nodiscard]] static bool hasSealedForm(std::string_view stored);
 
     // An extended attribute's name as stored ("user.gocryptfs.…"), and back.
     [[nodiscard]] std::string sealAttributeName(std::string_view plain) const;
@@ -97,6 +102,9 @@ class ContainerKeys {
     // A small value sealed on its own (a link's target, an attribute's value), and back.
     [[nodiscard]] std::string sealValue(std::string_view plain) const;
     [[nodiscard]] std::optional<std::string> openValue(std::string_view sealed) const;
+    // A link's target as stored (sealed, then in Base64), and back.
+    [[nodiscard]] std::string sealTarget(std::string_view plain) const;
+    [[nodiscard]] std::optional<std::string> openTarget(std::string_view stored) const;
 
     [[nodiscard]] const SecretBytes& contentKey() const noexcept { return content_; }
     [[nodiscard]] const SecretBytes& nameKey() const noexcept { return names_; }

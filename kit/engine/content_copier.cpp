@@ -30,7 +30,6 @@
 #include "files/file_type.h"
 #include "files/sha256.h"
 #include "posix/unique_fd.h"
-#include "records/base64.h"
 #include "text/log.h"
 #include "text/utf8.h"
 
@@ -680,8 +679,7 @@ class Copy {
             sealed =
                 container::readNameFile(folder, stored + std::string(container::longNameSuffix));
         } else {
-            const std::optional<std::vector<std::uint8_t>> bytes = base64::decodeUrl(stored);
-            if (!bytes || bytes->empty() || bytes->size() % 16 != 0) {
+            if (!ContainerKeys::hasSealedForm(stored)) {
                 return std::nullopt;
             }
             sealed = stored;
@@ -1066,10 +1064,10 @@ class Copy {
 
     // Out of a container: the sealed blocks holding the `length` bytes at `offset` (a whole
     // number of blocks in), each opened into `buffer` with its tag checked, so what is copied
-    // is what was sealed as that block of that file; a block all zero bytes on disk is a hole
-    // and reads as zeros, as the mount reads it, and is left a hole in the copy, as are blocks
-    // of zeros in a sparse file. A block that
-    // does not open, or a file shorter than when it was walked, fails the copy.
+    // is what was sealed as that block of that file. A whole block of zero bytes on disk is a
+    // hole and reads as zeros, as the mount reads it; it is left a hole in the copy, as are
+    // blocks of zeros in a sparse file. A block that does not open, or a file shorter than
+    // when it was walked, fails the copy.
     void unseal(const Job& job, FileInFlight& flight, off_t offset, std::size_t length,
                 char* buffer) {
         thread_local std::vector<unsigned char> sealed;
@@ -1192,11 +1190,7 @@ class Copy {
         }
         expectWalked(job, from);
         if (opening_ != nullptr) {
-            const std::optional<std::vector<std::uint8_t>> sealed = base64::decodeUrl(target);
-            std::optional<std::string> opened =
-                sealed ? opening_->openValue(
-                             {reinterpret_cast<const char*>(sealed->data()), sealed->size()})
-                       : std::nullopt;
+            std::optional<std::string> opened = opening_->openTarget(target);
             if (!opened) {
                 throw failure(shownOf(job), "read", EIO);
             }
@@ -1205,8 +1199,7 @@ class Copy {
         const Place to = placeOf(into_.fd(), destinationOf(job), shownOf(job));
         std::string stored = target;
         if (keys_ != nullptr) {
-            const std::string sealed = keys_->sealValue(target);
-            stored = base64::encodeUrl({sealed.begin(), sealed.end()});
+            stored = keys_->sealTarget(target);
         }
         make(job, to,
              [&](const FileSystem::Entry& entry) { fileSystem_->makeLinkAt(entry, stored); });

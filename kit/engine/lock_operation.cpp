@@ -195,8 +195,7 @@ TreeVerifier::Manifest LockOperation::buildImage(Plan& plan, const std::string& 
     // The container's folder is opened once, and must be the one made above: in a shared
     // folder another user could rename one of theirs into its place.
     const Folder partial = plan.folder.openFolder(plan.partialName);
-    const struct stat opened = partial.status();
-    if (Folder::Identity{opened.st_dev, opened.st_ino} != plan.built->identity) {
+    if (partial.identity() != plan.built->identity) {
         throw TesselaError::changedWhileLocking();
     }
     std::optional<ContainerKeys> keys;

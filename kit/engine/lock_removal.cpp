@@ -155,8 +155,7 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
     // took the password (a wrong one costs no derivation); the mount stays attached for the
     // verification, which compares what was read with what the mount shows.
     const Folder bundle = removal.parent().openFolder(removal.lockedName);
-    const struct stat opened = bundle.status();
-    if (Folder::Identity{opened.st_dev, opened.st_ino} != removal.lockedIdentity) {
+    if (bundle.identity() != removal.lockedIdentity) {
         throw TesselaError::notFound();  // another folder took its name since it was checked
     }
     EngineParts::PendingKeys pending = EngineParts::startContainerKeys(bundle, password);
@@ -197,17 +196,14 @@ TreeVerifier::Manifest LockRemoval::copyOut(Removal& removal, const std::string&
         if (isFolder) {
             options.sourceIdentity = removal.lockedIdentity;
         } else {
-            std::string stored;
+            std::string sealed;
             try {
-                stored = keys->sealName(removal.name, container::dirIvOf(bundle));
+                sealed = keys->sealName(removal.name, container::dirIvOf(bundle));
             } catch (const std::system_error& error) {
                 throw TesselaError::copyFailed(repairUtf8(removal.name) + " could not be read (" +
                                                error.code().message() + ").");
             }
-            if (stored.size() > container::longNameLimit) {
-                stored = ContainerKeys::longName(stored);
-            }
-            from = bundle.descriptorPath() / stored;
+            from = bundle.descriptorPath() / ContainerKeys::storedName(std::move(sealed));
         }
         removal.readDirectly = true;
         return e_.copier.copyInto(from, copy, isFolder ? "" : removal.name, options);

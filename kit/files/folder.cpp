@@ -306,6 +306,11 @@ struct stat Folder::status() const {
     return info;
 }
 
+Folder::Identity Folder::identity() const {
+    const struct stat info = status();
+    return {info.st_dev, info.st_ino};
+}
+
 std::optional<struct stat> Folder::memberStatus(const std::string& name) const {
     struct stat info {};
     if (::fstatat(fd_.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -41,8 +41,9 @@ class Folder {
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
     // "/proc/self/fd/N/.": a path that reaches this very folder, whatever happened to `path`.
     [[nodiscard]] std::filesystem::path descriptorPath() const;
-    // The folder's own status.
+    // The folder's own status, and which folder it is.
     [[nodiscard]] struct stat status() const;
+    [[nodiscard]] Identity identity() const;
 
     // The member's status without following a link; none when nothing has that name.
     [[nodiscard]] std::optional<struct stat> memberStatus(const std::string& name) const;

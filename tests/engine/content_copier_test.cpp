@@ -24,13 +24,17 @@
 #include "posix/unique_fd.h"
 #include "process/process_runner.h"
 #include "support/fuse_fixture.h"
+#include "support/sealed_files.h"
 #include "support/temp_folder.h"
 
 namespace tessela {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::putSealedBlock;
 using testing::readFile;
+using testing::sealedBlock;
+using testing::swapTweaks;
 using testing::writeFile;
 
 constexpr std::int64_t mebibyte = 1024 * 1024;
@@ -524,16 +528,6 @@ TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
     ASSERT_EQ(files.size(), 2U);
     ASSERT_FALSE(shortEnd.empty());
     ASSERT_FALSE(sub.empty());
-    const auto block = [](const fs::path& file, std::size_t number) {
-        return readFile(file).substr(container::headerSize + number * container::sealedBlockSize,
-                                     container::sealedBlockSize);
-    };
-    const auto put = [](const fs::path& file, std::size_t number, const std::string& bytes) {
-        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
-        stream.seekp(static_cast<std::streamoff>(container::headerSize +
-                                                 number * container::sealedBlockSize));
-        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    };
     const auto refused = [&](const std::string& what) {
         SCOPED_TRACE(what);
         const fs::path into = temp / ("into " + what);
@@ -544,15 +538,15 @@ TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
         EXPECT_THROW((void)copier.copyInto(image, Folder::open(into), "", options), TesselaError);
     };
     const std::string original = readFile(files[0]);
-    std::string flipped = block(files[0], 1);
+    std::string flipped = sealedBlock(files[0], 1);
     flipped[40] = static_cast<char>(flipped[40] ^ 0x01);
-    put(files[0], 1, flipped);
+    putSealedBlock(files[0], 1, flipped);
     refused("a flipped bit");
     writeFile(files[0], original);
-    put(files[0], 0, block(files[0], 2));
+    putSealedBlock(files[0], 0, sealedBlock(files[0], 2));
     refused("a block moved");
     writeFile(files[0], original);
-    put(files[0], 1, block(files[1], 1));
+    putSealedBlock(files[0], 1, sealedBlock(files[1], 1));
     refused("a block from another file");
     writeFile(files[0], original);
     fs::resize_file(files[0], original.size() - 100);
@@ -560,14 +554,13 @@ TEST_F(ContentCopierIntoContainerTest, ReadDirectlyRefusesWhatWasChanged) {
     writeFile(files[0], original);
     // Only a whole block of zeros is a hole: a last, shorter one is damage.
     const std::string shortOriginal = readFile(shortEnd);
-    put(shortEnd, 1,
+    putSealedBlock(
+        shortEnd, 1,
         std::string(shortOriginal.size() - container::headerSize - container::sealedBlockSize,
                     '\0'));
     refused("a last block zeroed");
     writeFile(shortEnd, shortOriginal);
-    fs::rename(image / container::dirIvName, temp / "iv");
-    fs::rename(sub / container::dirIvName, image / container::dirIvName);
-    fs::rename(temp / "iv", sub / container::dirIvName);
+    swapTweaks(image, sub);
     refused("two folders' tweaks swapped");
 }
 

@@ -23,6 +23,7 @@
 #include "records/volume_layout.h"
 #include "support/child_process.h"
 #include "support/fuse_fixture.h"
+#include "support/sealed_files.h"
 
 namespace tessela {
 namespace {
@@ -34,7 +35,10 @@ using testing::readFile;
 using testing::writeFile;
 
 using LockTest = testing::EngineTest;
+using testing::putSealedBlock;
 using testing::randomBytes;
+using testing::sealedBlock;
+using testing::swapTweaks;
 
 // Whether the process's own memory holds `masked` unmasked (each byte XOR `mask`) anywhere it
 // can be read: every readable mapping, through /proc/self/mem. The key searched for is never
@@ -356,34 +360,25 @@ TEST_F(LockTest, DamageToWhatWasSealedFailsTheLockAndLeavesTheOriginal) {
         std::sort(found.begin(), found.end());
         return found;
     };
-    const auto block = [](const fs::path& file, int number) {
-        std::string bytes = readFile(file);
-        return bytes.substr(18 + static_cast<std::size_t>(number) * 4128, 4128);
-    };
-    const auto putBlock = [](const fs::path& file, int number, const std::string& bytes) {
-        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
-        stream.seekp(18 + static_cast<std::streamoff>(number) * 4128);
-        stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    };
     const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> damages = {
         {"a flipped bit",
          [&](const fs::path& container) {
              const fs::path file = sealedFiles(container).at(0);
-             std::string second = block(file, 1);
+             std::string second = sealedBlock(file, 1);
              second[100] = static_cast<char>(second[100] ^ 0x04);
-             putBlock(file, 1, second);
+             putSealedBlock(file, 1, second);
          }},
         {"two blocks swapped in a file",
          [&](const fs::path& container) {
              const fs::path file = sealedFiles(container).at(0);
-             const std::string first = block(file, 0);
-             putBlock(file, 0, block(file, 1));
-             putBlock(file, 1, first);
+             const std::string first = sealedBlock(file, 0);
+             putSealedBlock(file, 0, sealedBlock(file, 1));
+             putSealedBlock(file, 1, first);
          }},
         {"a block from another file",
          [&](const fs::path& container) {
              const std::vector<fs::path> files = sealedFiles(container);
-             putBlock(files.at(1), 1, block(files.at(0), 1));
+             putSealedBlock(files.at(1), 1, sealedBlock(files.at(0), 1));
          }},
         {"a truncated file",
          [&](const fs::path& container) {
@@ -395,10 +390,7 @@ TEST_F(LockTest, DamageToWhatWasSealedFailsTheLockAndLeavesTheOriginal) {
                  fs::directory_iterator(container), fs::directory_iterator(),
                  [](const fs::directory_entry& entry) { return entry.is_directory(); });
              ASSERT_NE(sub, fs::directory_iterator());
-             const fs::path subFolder = sub->path();
-             fs::rename(container / "gocryptfs.diriv", temp / "diriv");
-             fs::rename(subFolder / "gocryptfs.diriv", container / "gocryptfs.diriv");
-             fs::rename(temp / "diriv", subFolder / "gocryptfs.diriv");
+             swapTweaks(container, sub->path());
          }},
     };
     for (const auto& [what, damage] : damages) {

@@ -13,6 +13,7 @@
 #include "files/item_facts.h"
 #include "records/volume_layout.h"
 #include "support/child_process.h"
+#include "support/sealed_files.h"
 
 namespace tessela {
 namespace {
@@ -398,17 +399,12 @@ TEST_F(OpenRemoveTest, NamesThatNoLongerOpenStopTheRemovalAndLoseNothing) {
         }
     }
     ASSERT_FALSE(sub.empty());
-    const auto swapTweaks = [&] {
-        fs::rename(locked / "gocryptfs.diriv", temp / "diriv");
-        fs::rename(sub / "gocryptfs.diriv", locked / "gocryptfs.diriv");
-        fs::rename(temp / "diriv", sub / "gocryptfs.diriv");
-    };
-    swapTweaks();
+    testing::swapTweaks(locked, sub);
     EXPECT_THROW((void)locker->removeLock(locked, password), TesselaError);
     EXPECT_EQ(namesIn(home / "Docs"), std::vector<std::string>{"Project.tessvault"});
     EXPECT_EQ(namesIn(mountsRoot), std::vector<std::string>{});
     EXPECT_EQ(journal.load(), std::vector<JournalEntry>{});
-    swapTweaks();
+    testing::swapTweaks(locked, sub);
     const fs::path restored = locker->removeLock(locked, password);
     EXPECT_EQ(TreeVerifier::compare(reference, restored, {}), std::vector<TreeMismatch>{});
 }
